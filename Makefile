@@ -1,0 +1,35 @@
+# The two commands a newcomer needs: `make run` and `make test`.
+.PHONY: all setup build run test test-default test-asan format clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+run: build
+	@if [ ! -x build/quorvel ]; then \
+	    echo "The quorvel app is not built yet: only the libraries and tests exist so far." >&2; \
+	    exit 1; \
+	fi
+	@./build/quorvel
+
+test: setup
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+	@ctest --preset default -j $(JOBS)
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	@ctest --preset asan -j $(JOBS)
+
+format:
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default --target format
+
+clean:
+	rm -rf build build-asan

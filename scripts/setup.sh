@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quorvel builds and tests with, then fetches the pose model.
+# Quiet and quick when everything is already there.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    cmake g++ make ninja-build pkg-config clang-format
+    # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
+    qt6-base-dev qt6-svg-dev qt6-qpa-plugins
+    # OpenCV: only the modules we use
+    libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
+    # inference
+    libdnnl-dev
+    # X11 key grab for the overlays
+    libxcb1-dev
+    # headless GUI tests and screenshots
+    xvfb xauth x11-utils imagemagick fonts-dejavu-core
+    # fetching the model weights
+    npm
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+# A machine with Node.js from elsewhere already has npm; don't fight it.
+if command -v npm >/dev/null 2>&1; then
+    missing=("${missing[@]/npm/}")
+    tmp=(); for p in "${missing[@]}"; do [ -n "$p" ] && tmp+=("$p"); done; missing=("${tmp[@]+"${tmp[@]}"}")
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+here="$(cd "$(dirname "$0")" && pwd)"
+if [ -x "$here/fetch-model.sh" ]; then
+    "$here/fetch-model.sh"
+fi

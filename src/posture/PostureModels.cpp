@@ -1,0 +1,85 @@
+#include "posture/PostureModels.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::array<PostureStatus, 5> allStatuses{
+    PostureStatus::good, PostureStatus::slouching, PostureStatus::noPersonDetected,
+    PostureStatus::calibrating, PostureStatus::notMonitoring};
+
+JointPoint midpoint(const JointPoint& a, const JointPoint& b) {
+    return {(a.x + b.x) / 2.0, (a.y + b.y) / 2.0, std::min(a.confidence, b.confidence)};
+}
+
+} // namespace
+
+QString rawValue(PostureStatus status) {
+    switch (status) {
+    case PostureStatus::good:
+        return QStringLiteral("Good");
+    case PostureStatus::slouching:
+        return QStringLiteral("Slouching");
+    case PostureStatus::noPersonDetected:
+        return QStringLiteral("No person detected");
+    case PostureStatus::calibrating:
+        return QStringLiteral("Calibrating");
+    case PostureStatus::notMonitoring:
+        return QStringLiteral("Not monitoring");
+    }
+    Q_UNREACHABLE();
+    return QString();
+}
+
+std::optional<PostureStatus> postureStatusFromRawValue(const QString& raw) {
+    for (auto s : allStatuses) {
+        if (rawValue(s) == raw) {
+            return s;
+        }
+    }
+    return std::nullopt;
+}
+
+JointPoint BodyJoints::shoulderMidpoint() const {
+    return midpoint(leftShoulder, rightShoulder);
+}
+
+JointPoint BodyJoints::earMidpoint() const {
+    return midpoint(leftEar, rightEar);
+}
+
+double BodyJoints::shoulderWidth() const {
+    const double dx = rightShoulder.x - leftShoulder.x;
+    const double dy = rightShoulder.y - leftShoulder.y;
+    return std::sqrt(dx * dx + dy * dy);
+}
+
+bool BodyJoints::hasValidKeyJoints() const {
+    return nose.isValid() && leftShoulder.isValid() && rightShoulder.isValid();
+}
+
+bool BodyJoints::hasValidEars() const {
+    return leftEar.isValid() && rightEar.isValid();
+}
+
+double BodyJoints::noseToShoulderRatio() const {
+    const double width = shoulderWidth();
+    if (!(width > 0.01)) { // also false for NaN
+        return 0.0;
+    }
+    return (nose.y - shoulderMidpoint().y) / width;
+}
+
+double BodyJoints::earToShoulderRatio() const {
+    const double width = shoulderWidth();
+    if (!(width > 0.01) || !hasValidEars()) {
+        return 0.0;
+    }
+    return (earMidpoint().y - shoulderMidpoint().y) / width;
+}
+
+} // namespace quorvel

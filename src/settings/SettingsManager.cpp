@@ -1,0 +1,203 @@
+#include "settings/SettingsManager.h"
+
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QSettings>
+#include <cmath>
+
+namespace quorvel {
+
+namespace Keys {
+const QString postureMonitoringEnabled = QStringLiteral("postureMonitoringEnabled");
+const QString standReminderEnabled = QStringLiteral("standReminderEnabled");
+const QString waterReminderEnabled = QStringLiteral("waterReminderEnabled");
+const QString standInterval = QStringLiteral("standInterval");
+const QString waterInterval = QStringLiteral("waterInterval");
+const QString autoDismissTimeout = QStringLiteral("autoDismissTimeout");
+const QString sensitivity = QStringLiteral("sensitivity");
+const QString launchAtLogin = QStringLiteral("launchAtLogin");
+const QString baselineNoseRatio = QStringLiteral("baselineNoseRatio");
+const QString baselineEarRatio = QStringLiteral("baselineEarRatio");
+const QString baselineShoulderWidth = QStringLiteral("baselineShoulderWidth");
+const QString baselineShoulderY = QStringLiteral("baselineShoulderY");
+const QString isCalibrated = QStringLiteral("isCalibrated");
+const QString lastUpdateCheck = QStringLiteral("lastUpdateCheck");
+} // namespace Keys
+
+// The file holds text; values this process wrote earlier may still be cached by QSettings
+// in their original type. Both forms are accepted, nothing else.
+namespace stored {
+
+std::optional<bool> asBoolean(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool();
+    }
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text == QLatin1String("true")) {
+            return true;
+        }
+        if (text == QLatin1String("false")) {
+            return false;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> asInteger(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+        return value.toLongLong();
+    case QMetaType::QString: {
+        static const QRegularExpression wholeNumber(QStringLiteral("^[+-]?[0-9]+$"));
+        const QString text = value.toString();
+        if (!wholeNumber.match(text).hasMatch()) {
+            return std::nullopt;
+        }
+        bool ok = false;
+        const qint64 n = text.toLongLong(&ok);
+        return ok ? std::optional<qint64>(n) : std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<double> asFloat(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+        return value.toDouble();
+    case QMetaType::QString: {
+        static const QRegularExpression decimal(
+            QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
+        const QString text = value.toString();
+        if (!decimal.match(text).hasMatch()) {
+            return std::nullopt;
+        }
+        bool ok = false;
+        const double d = text.toDouble(&ok);
+        return ok && std::isfinite(d) ? std::optional<double>(d) : std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace stored
+
+SettingsManager& SettingsManager::shared() {
+    // Lives until the process ends.
+    static SettingsManager* instance = new SettingsManager(std::make_unique<QSettings>(
+        QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvel"),
+        QStringLiteral("Quorvel")));
+    return *instance;
+}
+
+SettingsManager::SettingsManager(const QString& filePath, QObject* parent)
+    : QObject(parent), m_defaults(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {
+    load();
+}
+
+SettingsManager::SettingsManager(std::unique_ptr<QSettings> defaults)
+    : m_defaults(std::move(defaults)) {
+    load();
+}
+
+SettingsManager::~SettingsManager() = default;
+
+QDateTime SettingsManager::distantPast() {
+    return QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
+}
+
+void SettingsManager::load() {
+    QSettings& d = *m_defaults;
+    Values& v = m_values;
+    // Properties read as "whatever is stored, if it has the right type".
+    v.postureMonitoringEnabled =
+        stored::asBoolean(d.value(Keys::postureMonitoringEnabled)).value_or(false);
+    v.standReminderEnabled = stored::asBoolean(d.value(Keys::standReminderEnabled)).value_or(false);
+    v.waterReminderEnabled = stored::asBoolean(d.value(Keys::waterReminderEnabled)).value_or(false);
+    v.standInterval = stored::asInteger(d.value(Keys::standInterval)).value_or(1800);
+    v.waterInterval = stored::asInteger(d.value(Keys::waterInterval)).value_or(2700);
+    v.autoDismissTimeout = stored::asInteger(d.value(Keys::autoDismissTimeout)).value_or(30);
+
+    const QVariant sensitivity = d.value(Keys::sensitivity);
+    const QString sensitivityText =
+        sensitivity.typeId() == QMetaType::QString ? sensitivity.toString() : QString();
+    v.sensitivity =
+        slouchSensitivityFromRawValue(sensitivityText).value_or(SlouchSensitivity::medium);
+
+    // Typed reads: what does not parse reads as false or 0.0.
+    v.launchAtLogin = stored::asBoolean(d.value(Keys::launchAtLogin)).value_or(false);
+    v.baselineNoseRatio = stored::asFloat(d.value(Keys::baselineNoseRatio)).value_or(0.0);
+    v.baselineEarRatio = stored::asFloat(d.value(Keys::baselineEarRatio)).value_or(0.0);
+    v.baselineShoulderWidth = stored::asFloat(d.value(Keys::baselineShoulderWidth)).value_or(0.0);
+    v.baselineShoulderY = stored::asFloat(d.value(Keys::baselineShoulderY)).value_or(0.0);
+    v.isCalibrated = stored::asBoolean(d.value(Keys::isCalibrated)).value_or(false);
+
+    const double lastCheck = stored::asFloat(d.value(Keys::lastUpdateCheck)).value_or(0.0);
+    const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
+    v.lastUpdateCheck =
+        lastCheck > 0.0
+            ? QDateTime::fromMSecsSinceEpoch(std::llround(std::min(lastCheck, maxSeconds) * 1000.0),
+                                             Qt::UTC)
+            : distantPast();
+}
+
+template <typename T>
+T SettingsManager::get(const T& field) const {
+    QMutexLocker lock(&m_mutex);
+    return field;
+}
+
+template <typename T>
+void SettingsManager::assign(T& field, T value, void (SettingsManager::*changed)(T),
+                             const QString& key, const QVariant& stored) {
+    Q_EMIT objectWillChange();
+    Q_EMIT(this->*changed)(value);
+    QMutexLocker lock(&m_mutex);
+    field = std::move(value);
+    m_defaults->setValue(key, stored);
+    m_defaults->sync();
+}
+
+#define QUORVEL_SETTING(Type, name, Setter, toStored)                                              \
+    Type SettingsManager::name() const { return get(m_values.name); }                              \
+    void SettingsManager::Setter(Type value) {                                                     \
+        assign<Type>(m_values.name, value, &SettingsManager::name##Changed, Keys::name,            \
+                     toStored);                                                                    \
+    }
+
+QUORVEL_SETTING(bool, postureMonitoringEnabled, setPostureMonitoringEnabled, QVariant(value))
+QUORVEL_SETTING(bool, standReminderEnabled, setStandReminderEnabled, QVariant(value))
+QUORVEL_SETTING(bool, waterReminderEnabled, setWaterReminderEnabled, QVariant(value))
+QUORVEL_SETTING(qint64, standInterval, setStandInterval, QVariant(value))
+QUORVEL_SETTING(qint64, waterInterval, setWaterInterval, QVariant(value))
+QUORVEL_SETTING(qint64, autoDismissTimeout, setAutoDismissTimeout, QVariant(value))
+QUORVEL_SETTING(SlouchSensitivity, sensitivity, setSensitivity, QVariant(rawValue(value)))
+QUORVEL_SETTING(bool, launchAtLogin, setLaunchAtLogin, QVariant(value))
+QUORVEL_SETTING(double, baselineNoseRatio, setBaselineNoseRatio, QVariant(value))
+QUORVEL_SETTING(double, baselineEarRatio, setBaselineEarRatio, QVariant(value))
+QUORVEL_SETTING(double, baselineShoulderWidth, setBaselineShoulderWidth, QVariant(value))
+QUORVEL_SETTING(double, baselineShoulderY, setBaselineShoulderY, QVariant(value))
+QUORVEL_SETTING(bool, isCalibrated, setIsCalibrated, QVariant(value))
+
+#undef QUORVEL_SETTING
+
+QDateTime SettingsManager::lastUpdateCheck() const {
+    return get(m_values.lastUpdateCheck);
+}
+
+void SettingsManager::setLastUpdateCheck(const QDateTime& value) {
+    const double seconds = static_cast<double>(value.toMSecsSinceEpoch()) / 1000.0;
+    assign<QDateTime>(m_values.lastUpdateCheck, value, &SettingsManager::lastUpdateCheckChanged,
+                      Keys::lastUpdateCheck, QVariant(seconds));
+}
+
+} // namespace quorvel

@@ -1,0 +1,82 @@
+#include "settings/SettingsModels.h"
+
+namespace quorvel {
+
+QString rawValue(SlouchSensitivity sensitivity) {
+    switch (sensitivity) {
+    case SlouchSensitivity::low:
+        return QStringLiteral("Low");
+    case SlouchSensitivity::medium:
+        return QStringLiteral("Medium");
+    case SlouchSensitivity::high:
+        return QStringLiteral("High");
+    }
+    Q_UNREACHABLE();
+    return QString();
+}
+
+std::optional<SlouchSensitivity> slouchSensitivityFromRawValue(const QString& raw) {
+    for (auto s : allSlouchSensitivities) {
+        if (rawValue(s) == raw) {
+            return s;
+        }
+    }
+    return std::nullopt;
+}
+
+double shoulderWidthThreshold(SlouchSensitivity sensitivity) {
+    switch (sensitivity) {
+    case SlouchSensitivity::low:
+        return 0.85;
+    case SlouchSensitivity::medium:
+        return 0.90;
+    case SlouchSensitivity::high:
+        return 0.93;
+    }
+    Q_UNREACHABLE();
+    return 0.0;
+}
+
+double shoulderDropThreshold(SlouchSensitivity sensitivity) {
+    switch (sensitivity) {
+    case SlouchSensitivity::low:
+        return 0.90;
+    case SlouchSensitivity::medium:
+        return 0.93;
+    case SlouchSensitivity::high:
+        return 0.95;
+    }
+    Q_UNREACHABLE();
+    return 0.0;
+}
+
+std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw) {
+    for (auto i : allReminderIntervals) {
+        if (rawValue(i) == raw) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+QString label(ReminderInterval interval) {
+    return QStringLiteral("%1 min").arg(rawValue(interval) / 60);
+}
+
+std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
+    for (auto t : allAutoDismissTimeouts) {
+        if (rawValue(t) == raw) {
+            return t;
+        }
+    }
+    return std::nullopt;
+}
+
+QString label(AutoDismissTimeout timeout) {
+    if (timeout == AutoDismissTimeout::never) {
+        return QStringLiteral("Never");
+    }
+    return QStringLiteral("%1s").arg(rawValue(timeout));
+}
+
+} // namespace quorvel
