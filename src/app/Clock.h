@@ -9,7 +9,9 @@ namespace quorvel {
 using Clock = std::function<QDateTime()>;
 
 inline Clock systemClock() {
-    return [] { return QDateTime::currentDateTimeUtc(); };
+    return [] {
+        return QDateTime::currentDateTimeUtc();
+    };
 }
 
 } // namespace quorvel

@@ -66,8 +66,8 @@ PostureStatus PostureAnalyzer::analyze(const BodyJoints& joints) const {
         return PostureStatus::noPersonDetected;
     }
     const double width = joints.shoulderWidth();
-    if (width < m_settings.baselineShoulderWidth() *
-                    shoulderWidthThreshold(m_settings.sensitivity())) {
+    if (width <
+        m_settings.baselineShoulderWidth() * shoulderWidthThreshold(m_settings.sensitivity())) {
         return PostureStatus::slouching;
     }
     if (!(m_settings.baselineShoulderY() > 0.0)) {

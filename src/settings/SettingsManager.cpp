@@ -93,9 +93,9 @@ std::optional<double> asFloat(const QVariant& value) {
 
 SettingsManager& SettingsManager::shared() {
     // Lives until the process ends.
-    static SettingsManager* instance = new SettingsManager(std::make_unique<QSettings>(
-        QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvel"),
-        QStringLiteral("Quorvel")));
+    static SettingsManager* instance = new SettingsManager(
+        std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                    QStringLiteral("Quorvel"), QStringLiteral("Quorvel")));
     return *instance;
 }
 
@@ -143,15 +143,13 @@ void SettingsManager::load() {
 
     const double lastCheck = stored::asFloat(d.value(Keys::lastUpdateCheck)).value_or(0.0);
     const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
-    v.lastUpdateCheck =
-        lastCheck > 0.0
-            ? QDateTime::fromMSecsSinceEpoch(std::llround(std::min(lastCheck, maxSeconds) * 1000.0),
-                                             Qt::UTC)
-            : distantPast();
+    v.lastUpdateCheck = lastCheck > 0.0
+                            ? QDateTime::fromMSecsSinceEpoch(
+                                  std::llround(std::min(lastCheck, maxSeconds) * 1000.0), Qt::UTC)
+                            : distantPast();
 }
 
-template <typename T>
-T SettingsManager::get(const T& field) const {
+template <typename T> T SettingsManager::get(const T& field) const {
     QMutexLocker lock(&m_mutex);
     return field;
 }
@@ -168,10 +166,11 @@ void SettingsManager::assign(T& field, T value, void (SettingsManager::*changed)
 }
 
 #define QUORVEL_SETTING(Type, name, Setter, toStored)                                              \
-    Type SettingsManager::name() const { return get(m_values.name); }                              \
+    Type SettingsManager::name() const {                                                           \
+        return get(m_values.name);                                                                 \
+    }                                                                                              \
     void SettingsManager::Setter(Type value) {                                                     \
-        assign<Type>(m_values.name, value, &SettingsManager::name##Changed, Keys::name,            \
-                     toStored);                                                                    \
+        assign<Type>(m_values.name, value, &SettingsManager::name##Changed, Keys::name, toStored); \
     }
 
 QUORVEL_SETTING(bool, postureMonitoringEnabled, setPostureMonitoringEnabled, QVariant(value))

@@ -89,8 +89,7 @@ private:
     explicit SettingsManager(std::unique_ptr<QSettings> defaults);
     void load();
 
-    template <typename T>
-    T get(const T& field) const;
+    template <typename T> T get(const T& field) const;
     template <typename T>
     void assign(T& field, T value, void (SettingsManager::*changed)(T), const QString& key,
                 const QVariant& stored);

@@ -42,11 +42,15 @@ std::optional<SlouchSensitivity> slouchSensitivityFromRawValue(const QString& ra
 double shoulderWidthThreshold(SlouchSensitivity sensitivity);
 double shoulderDropThreshold(SlouchSensitivity sensitivity);
 
-constexpr qint64 rawValue(ReminderInterval interval) { return static_cast<qint64>(interval); }
+constexpr qint64 rawValue(ReminderInterval interval) {
+    return static_cast<qint64>(interval);
+}
 std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw);
 QString label(ReminderInterval interval);
 
-constexpr qint64 rawValue(AutoDismissTimeout timeout) { return static_cast<qint64>(timeout); }
+constexpr qint64 rawValue(AutoDismissTimeout timeout) {
+    return static_cast<qint64>(timeout);
+}
 std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw);
 QString label(AutoDismissTimeout timeout);
 

@@ -67,9 +67,8 @@ private Q_SLOTS:
         QTest::newRow("garbage file")
             << QByteArray("\x00\xff\xfe[[[\nstandInterval\n=\n", 20) << 30LL << 1800LL << false
             << SlouchSensitivity::medium << 0.0 << false;
-        QTest::newRow("truncated")
-            << QByteArray("[General]\nautoDismissTimeout=1") << 1LL << 1800LL << false
-            << SlouchSensitivity::medium << 0.0 << false;
+        QTest::newRow("truncated") << QByteArray("[General]\nautoDismissTimeout=1") << 1LL << 1800LL
+                                   << false << SlouchSensitivity::medium << 0.0 << false;
     }
 
     void storedValuesAndWrongTypes() {
@@ -95,9 +94,8 @@ private Q_SLOTS:
         QTest::addColumn<QDateTime>("expected");
         QTest::newRow("zero") << QByteArray("0") << SettingsManager::distantPast();
         QTest::newRow("negative") << QByteArray("-5") << SettingsManager::distantPast();
-        QTest::newRow("positive")
-            << QByteArray("1709647629.5")
-            << QDateTime::fromMSecsSinceEpoch(1709647629500LL, Qt::UTC);
+        QTest::newRow("positive") << QByteArray("1709647629.5")
+                                  << QDateTime::fromMSecsSinceEpoch(1709647629500LL, Qt::UTC);
         QTest::newRow("text") << QByteArray("yesterday") << SettingsManager::distantPast();
     }
 
@@ -145,8 +143,9 @@ private Q_SLOTS:
         QSignalSpy will(&s, &SettingsManager::objectWillChange);
         QSignalSpy changed(&s, &SettingsManager::standIntervalChanged);
         qint64 seenDuringEmit = -1;
-        connect(&s, &SettingsManager::standIntervalChanged, this,
-                [&] { seenDuringEmit = s.standInterval(); }, Qt::DirectConnection);
+        connect(
+            &s, &SettingsManager::standIntervalChanged, this,
+            [&] { seenDuringEmit = s.standInterval(); }, Qt::DirectConnection);
         s.setStandInterval(1800);
         QCOMPARE(will.count(), 1);
         QCOMPARE(changed.count(), 1);

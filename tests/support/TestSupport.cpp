@@ -1,8 +1,8 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <stdexcept>
 
 namespace quorvel::test {
@@ -24,7 +24,8 @@ QByteArray readFile(const QString& path) {
 void writeFile(const QString& path, const QByteArray& contents) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(contents) != contents.size()) {
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        f.write(contents) != contents.size()) {
         throw std::runtime_error("cannot write " + path.toStdString());
     }
 }

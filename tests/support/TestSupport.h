@@ -19,7 +19,9 @@ public:
     void set(const QDateTime& t) { *m_now = t; }
     void advance(double seconds) { *m_now = m_now->addMSecs(qRound64(seconds * 1000.0)); }
     Clock clock() const {
-        return [now = m_now] { return *now; };
+        return [now = m_now] {
+            return *now;
+        };
     }
 
 private:

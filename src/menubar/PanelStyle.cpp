@@ -1,0 +1,93 @@
+#include "menubar/PanelStyle.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPalette>
+#include <QSvgRenderer>
+#include <QWidget>
+
+namespace quorvel::panel {
+
+QFont font(TextRole role, QFont::Weight weight) {
+    QFont f = QApplication::font();
+    qreal points = 10;
+    switch (role) {
+    case TextRole::title2:
+        points = 16;
+        break;
+    case TextRole::headline:
+        points = 10.5;
+        weight = std::max(weight, QFont::DemiBold);
+        break;
+    case TextRole::subheadline:
+        points = 9.5;
+        break;
+    case TextRole::body:
+        points = 10;
+        break;
+    case TextRole::caption:
+        points = 8.5;
+        break;
+    }
+    f.setPointSizeF(points);
+    f.setWeight(weight);
+    return f;
+}
+
+QColor green() {
+    return QColor(0x34, 0xC7, 0x59);
+}
+QColor red() {
+    return QColor(0xFF, 0x3B, 0x30);
+}
+QColor orange() {
+    return QColor(0xFF, 0x95, 0x00);
+}
+QColor blue() {
+    return QColor(0x0A, 0x84, 0xFF);
+}
+
+QColor secondaryText(const QWidget* widget) {
+    const QPalette pal = widget ? widget->palette() : QApplication::palette();
+    QColor c = pal.color(QPalette::WindowText);
+    c.setAlphaF(0.6f);
+    return c;
+}
+
+QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
+    const int px = qMax(1, qRound(size * devicePixelRatio));
+    QPixmap pixmap(px, px);
+    pixmap.fill(Qt::transparent);
+    QSvgRenderer renderer(QStringLiteral(":/resources/icons/%1.svg").arg(name));
+    if (renderer.isValid()) {
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        QSizeF s = renderer.defaultSize();
+        s.scale(px, px, Qt::KeepAspectRatio);
+        renderer.render(&p,
+                        QRectF((px - s.width()) / 2, (px - s.height()) / 2, s.width(), s.height()));
+        // Tint: keep the shape, replace its colour.
+        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        p.fillRect(pixmap.rect(), color);
+    }
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    return pixmap;
+}
+
+QIcon tintedIcon(const QString& name, const QColor& color) {
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        icon.addPixmap(iconPixmap(name, color, size, 1.0));
+    }
+    return icon;
+}
+
+QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setFixedSize(size, size);
+    label->setPixmap(iconPixmap(name, color, size, parent ? parent->devicePixelRatioF() : 1.0));
+    return label;
+}
+
+} // namespace quorvel::panel

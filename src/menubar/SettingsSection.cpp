@@ -1,0 +1,131 @@
+#include "menubar/SettingsSection.h"
+
+#include "menubar/PanelStyle.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quorvel {
+
+namespace {
+
+QComboBox* picker(int width, QWidget* parent) {
+    auto* box = new QComboBox(parent);
+    box->setFixedWidth(width);
+    box->setFont(panel::font(panel::TextRole::caption));
+    return box;
+}
+
+void select(QComboBox* box, qint64 value) {
+    const QSignalBlocker block(box);
+    box->setCurrentIndex(box->findData(QVariant::fromValue(value))); // -1: no matching choice
+}
+
+} // namespace
+
+SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
+    : QWidget(parent), m_settings(settings) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(4, 0, 4, 0);
+    column->setSpacing(12);
+
+    auto* heading = new QLabel(QStringLiteral("Settings"), this);
+    heading->setFont(panel::font(panel::TextRole::headline));
+    heading->setContentsMargins(0, 0, 0, 4);
+    column->addWidget(heading);
+
+    // Sensitivity: a segmented control of the three cases.
+    auto* segments = new QWidget(this);
+    segments->setFixedWidth(180);
+    auto* segmentsLayout = new QHBoxLayout(segments);
+    segmentsLayout->setContentsMargins(0, 0, 0, 0);
+    segmentsLayout->setSpacing(0);
+    m_sensitivity = new QButtonGroup(this);
+    m_sensitivity->setExclusive(true);
+    int id = 0;
+    for (auto s : allSlouchSensitivities) {
+        auto* button = new QToolButton(segments);
+        button->setText(rawValue(s));
+        button->setCheckable(true);
+        button->setFont(panel::font(panel::TextRole::caption));
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        button->setObjectName(QStringLiteral("segment"));
+        m_sensitivity->addButton(button, id++);
+        segmentsLayout->addWidget(button);
+    }
+    segments->setStyleSheet(
+        QStringLiteral("QToolButton#segment { border: 1px solid palette(mid); padding: 2px 0; "
+                       "background: palette(button); }"
+                       "QToolButton#segment:checked { background: palette(highlight); "
+                       "color: palette(highlighted-text); }"));
+    connect(m_sensitivity, &QButtonGroup::idClicked, this, [this](int index) {
+        m_settings.setSensitivity(allSlouchSensitivities.at(static_cast<size_t>(index)));
+    });
+    column->addLayout(settingRow(QStringLiteral("Sensitivity"), segments));
+
+    m_standInterval = picker(100, this);
+    m_waterInterval = picker(100, this);
+    for (auto i : allReminderIntervals) {
+        m_standInterval->addItem(label(i), QVariant::fromValue(rawValue(i)));
+        m_waterInterval->addItem(label(i), QVariant::fromValue(rawValue(i)));
+    }
+    m_autoDismiss = picker(80, this);
+    for (auto t : allAutoDismissTimeouts) {
+        m_autoDismiss->addItem(label(t), QVariant::fromValue(rawValue(t)));
+    }
+    connect(m_standInterval, &QComboBox::activated, this, [this](int index) {
+        m_settings.setStandInterval(m_standInterval->itemData(index).toLongLong());
+    });
+    connect(m_waterInterval, &QComboBox::activated, this, [this](int index) {
+        m_settings.setWaterInterval(m_waterInterval->itemData(index).toLongLong());
+    });
+    connect(m_autoDismiss, &QComboBox::activated, this, [this](int index) {
+        m_settings.setAutoDismissTimeout(m_autoDismiss->itemData(index).toLongLong());
+    });
+    column->addLayout(settingRow(QStringLiteral("Stand Interval"), m_standInterval));
+    column->addLayout(settingRow(QStringLiteral("Water Interval"), m_waterInterval));
+    column->addLayout(settingRow(QStringLiteral("Auto-dismiss"), m_autoDismiss));
+
+    // Redraw after each change of the store, once the new value is stored.
+    connect(&m_settings, &SettingsManager::objectWillChange, this, [this] {
+        if (!m_refreshQueued) {
+            m_refreshQueued = true;
+            QMetaObject::invokeMethod(
+                this, [this] { refresh(); }, Qt::QueuedConnection);
+        }
+    });
+    refresh();
+}
+
+QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control) {
+    auto* row = new QHBoxLayout;
+    auto* label = new QLabel(title, this);
+    label->setFixedWidth(110);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setFont(panel::font(panel::TextRole::body));
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, panel::secondaryText(this));
+    label->setPalette(pal);
+    row->addWidget(label);
+    row->addStretch(1);
+    row->addWidget(control, 0, Qt::AlignVCenter);
+    return row;
+}
+
+void SettingsSection::refresh() {
+    m_refreshQueued = false;
+    const auto sensitivity = m_settings.sensitivity();
+    for (size_t i = 0; i < allSlouchSensitivities.size(); ++i) {
+        m_sensitivity->button(static_cast<int>(i))
+            ->setChecked(allSlouchSensitivities[i] == sensitivity);
+    }
+    select(m_standInterval, m_settings.standInterval());
+    select(m_waterInterval, m_settings.waterInterval());
+    select(m_autoDismiss, m_settings.autoDismissTimeout());
+}
+
+} // namespace quorvel
