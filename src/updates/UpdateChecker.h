@@ -62,7 +62,9 @@ public:
 
     static constexpr double checkInterval = 86400.0;   // seconds
     static constexpr qint64 maxReplyBytes = 64 * 1024; // larger replies are refused
-    static constexpr int maxRedirects = 10;            // https only; the key stays with the service
+    // Redirects are followed to https targets only, and the key is sent to the service's own
+    // origin only, never to another host a redirect names.
+    static constexpr int maxRedirects = 10;
 
     explicit UpdateChecker(SettingsManager& settings = SettingsManager::shared(),
                            UpdateCheckerEnvironment environment = {}, QObject* parent = nullptr);
@@ -81,13 +83,16 @@ public:
     // Starts a check now, regardless of lastUpdateCheck. Does nothing while one is running.
     void performCheck();
 
+    // True while a request is on its way.
     bool isChecking() const;
 
 Q_SIGNALS:
     void objectWillChange();
     // Emitted before the new value is stored: updateInfo() still reads the old one.
     void updateInfoChanged(std::optional<quorvel::UpdateInfo> value);
-    // Each started check ends with exactly one of these, after any publication.
+    // Each started check ends with exactly one of these, after any publication and after
+    // lastUpdateCheck was recorded. A check that sends nothing (notConfigured, invalidURL)
+    // ends before performCheck() returns.
     void checkFinished(quorvel::UpdateChecker::CheckOutcome outcome);
 
 private:

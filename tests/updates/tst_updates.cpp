@@ -1,3 +1,4 @@
+#include "app/Observation.h"
 #include "settings/SettingsManager.h"
 #include "support/LocalHttpServer.h"
 #include "support/TestSupport.h"
@@ -430,7 +431,8 @@ private Q_SLOTS:
         QVERIFY(rig.checker->checkIfNeeded());
     }
 
-    // Observers hear objectWillChange, then the new value, while the old one is still stored.
+    // Observers hear objectWillChange, then the new value, while the old one is still stored;
+    // queued subscribers get the current value and then the new one.
     void publishingNotifiesBeforeStoring() {
         LocalHttpServer server;
         server.setResponse(HttpResponse::json(replyBody("3.0")));
@@ -445,8 +447,16 @@ private Q_SLOTS:
                                                             ? QStringLiteral("set")
                                                             : QStringLiteral("empty"));
                 });
+        QObject subscriber;
+        QList<std::optional<UpdateInfo>> delivered;
+        subscribeQueued(checker, &UpdateChecker::updateInfoChanged, checker->updateInfo(),
+                        &subscriber,
+                        [&](const std::optional<UpdateInfo>& value) { delivered << value; });
         QCOMPARE(rig.check(), Outcome::completed);
         QCOMPARE(seen, QStringList({"will change", "changed to 3.0 while empty"}));
+        QTRY_COMPARE(delivered.size(), 2);
+        QVERIFY(!delivered[0]);
+        QCOMPARE(delivered[1]->newVersion, "3.0");
     }
 };
 
