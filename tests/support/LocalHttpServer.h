@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <utility>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace quorvel::test {
+
+using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
+
+// One request as it arrived on the wire.
+struct HttpRequest {
+    QByteArray method;   // "GET"
+    QByteArray target;   // "/api/v1/..."
+    QByteArray version;  // "HTTP/1.1"
+    HttpHeaders headers; // in arrival order, names as sent
+
+    // The value of the first header called `name` (any case); null when there is none.
+    QByteArray header(const QByteArray& name) const;
+    int headerCount(const QByteArray& name) const;
+};
+
+// What the server sends back.
+struct HttpResponse {
+    enum class Mode {
+        complete, // status line, headers, Content-Length and body
+        silent,   // read the request, never answer
+        endless,  // a 200 without length whose body never ends
+    };
+
+    int status = 200;
+    HttpHeaders headers;
+    QByteArray body;
+    Mode mode = Mode::complete;
+
+    static HttpResponse json(const QByteArray& body, int status = 200);
+    static HttpResponse withStatus(int status, const QByteArray& body = {});
+    static HttpResponse redirect(const QByteArray& location, int status = 302);
+    static HttpResponse silent();
+    static HttpResponse endless();
+};
+
+// A small HTTP/1.1 server on 127.0.0.1 (a free port) for tests. It records every request
+// and answers each with the response set for its target, or the default response.
+//
+// With Transport::tls it speaks HTTPS with the self-signed certificate in
+// tests/data/tls (for "localhost" and 127.0.0.1); call trustTestCertificate() once so that
+// the process's clients accept it.
+class LocalHttpServer : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Transport { plain, tls };
+
+    explicit LocalHttpServer(Transport transport = Transport::plain, QObject* parent = nullptr);
+    ~LocalHttpServer() override;
+
+    // Adds the test certificate to the default TLS configuration's trusted authorities.
+    static void trustTestCertificate();
+
+    bool isListening() const;
+    quint16 port() const;
+    // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>"
+    QString baseURL() const;
+
+    // The answer to every request without a response of its own (initially a 404).
+    void setResponse(HttpResponse response);
+    void setResponse(const QByteArray& target, HttpResponse response);
+
+    QList<HttpRequest> requests() const { return m_requests; }
+    int connectionCount() const { return m_connections; }
+    // Connections that opened with a TLS handshake instead of HTTP (closed at once).
+    int tlsHandshakeCount() const { return m_tlsHandshakes; }
+    qint64 endlessBytesSent() const { return m_endlessBytes; }
+
+Q_SIGNALS:
+    void requestReceived();
+    void tlsHandshakeReceived();
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket* socket);
+    void respond(QTcpSocket* socket, const HttpResponse& response);
+    void feedEndless(QTcpSocket* socket);
+
+    Transport m_transport;
+    QTcpServer* m_server;
+    HttpResponse m_default;
+    QHash<QByteArray, HttpResponse> m_byTarget;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+    QList<HttpRequest> m_requests;
+    int m_connections = 0;
+    int m_tlsHandshakes = 0;
+    qint64 m_endlessBytes = 0;
+};
+
+} // namespace quorvel::test
