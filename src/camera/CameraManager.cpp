@@ -101,7 +101,8 @@ template <typename Assign> void CameraSession::publish(Assign assign) {
 }
 
 void CameraSession::configure() {
-    if (m_phase == Phase::running || m_phase == Phase::interrupted) {
+    // Not twice; and not at all when a stop (or the manager's end) follows right behind.
+    if (m_phase == Phase::running || m_phase == Phase::interrupted || stopRequested.load()) {
         return;
     }
     ++m_generation;
@@ -221,7 +222,10 @@ void CameraSession::onReadFailure() {
 }
 
 void CameraSession::deviceStopped() {
+    // Let go of the device altogether: when it comes back it may be another node (a camera
+    // plugged in again), so each attempt asks for the camera afresh.
     m_source->close();
+    m_source.reset();
     ++m_generation;
     if (m_phase != Phase::interrupted) {
         m_phase = Phase::interrupted;
@@ -243,11 +247,15 @@ void CameraSession::scheduleReopen() {
 }
 
 void CameraSession::reopen() {
-    if (m_phase != Phase::interrupted || !m_source || stopRequested.load()) {
+    if (m_phase != Phase::interrupted || stopRequested.load()) {
         return;
     }
-    if (m_source->open() != OpenStatus::opened) {
-        m_source->close();
+    m_source = m_options.makeFrameSource();
+    if (!m_source || m_source->open() != OpenStatus::opened) {
+        if (m_source) {
+            m_source->close();
+            m_source.reset();
+        }
         scheduleReopen();
         return;
     }

@@ -43,8 +43,8 @@ struct CameraManagerOptions {
 //   "Cannot add camera input"                           it opens but offers nothing to read
 //   "Cannot add video output"                           it refuses the frame size
 //   "Camera interrupted (another app may be using it)"  it stopped delivering frames
-// After an interruption the camera is opened again every reopenInterval; the first frame
-// that arrives ends the interruption (isRunning true, error none). A failed read on a camera
+// After an interruption the camera is looked for and opened again every reopenInterval; the first
+// frame that arrives ends the interruption (isRunning true, error none). A failed read on a camera
 // that was delivering restarts it silently.
 //
 // Lifetime. The device is open only between start() and stop(); stop() releases it as soon

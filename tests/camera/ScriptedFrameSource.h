@@ -12,8 +12,9 @@
 
 namespace quorvel::test {
 
-// A frame source that plays a script, shared with the test that writes it. Frame number k
-// (counted over all delivered frames, with or without image) carries k in its one pixel.
+// A frame source that plays a script, shared with the test that writes it and with every
+// source made from it. Frame number k (counted over all frames delivered from the script, with
+// or without image) carries k in its one pixel.
 struct FrameScript {
     enum class Step { frame, frameWithoutImage, fail, nothing };
 
@@ -28,7 +29,8 @@ struct FrameScript {
     int closes = 0;
     int grabs = 0;
     int retrieves = 0;
-    int alive = 0; // sources not yet destroyed
+    int alive = 0;     // sources not yet destroyed
+    int delivered = 0; // frames delivered by all sources of this script
     bool isOpen = false;
 
     void add(Step step, int count = 1) {
@@ -93,7 +95,7 @@ public:
         switch (step) {
         case FrameScript::Step::frame:
         case FrameScript::Step::frameWithoutImage:
-            m_current = ++m_delivered;
+            m_current = ++m_script->delivered;
             m_hasImage = step == FrameScript::Step::frame;
             return GrabResult::frame;
         case FrameScript::Step::fail:
@@ -131,7 +133,6 @@ public:
 
 private:
     std::shared_ptr<FrameScript> m_script;
-    int m_delivered = 0;
     int m_current = 0;
     bool m_hasImage = false;
 };

@@ -153,10 +153,11 @@ private Q_SLOTS:
                                   << "Cannot add camera input";
         QTest::newRow("no output") << "rejected output"
                                    << "Cannot add video output";
-        QTest::newRow("missing node") << "missing node"
-                                      << "Camera input error: No such file or directory";
-        QTest::newRow("not a video node") << "plain file"
-                                          << "Camera input error: Inappropriate ioctl for device";
+        // The system's own words, in the language of the test run.
+        QTest::newRow("missing node")
+            << "missing node" << CameraManager::inputErrorPrefix + systemErrorDescription(ENOENT);
+        QTest::newRow("not a video node")
+            << "plain file" << CameraManager::inputErrorPrefix + systemErrorDescription(ENOTTY);
     }
 
     void failureTexts() {
@@ -484,7 +485,7 @@ private Q_SLOTS:
         }
         VideoFileFrameSource missing(dir.path("none.avi"));
         QCOMPARE(missing.open(), OpenStatus::inputFailed);
-        QCOMPARE(missing.errorDescription(), QString("No such file or directory"));
+        QCOMPARE(missing.errorDescription(), systemErrorDescription(ENOENT));
 
         ImageFrameSource still(testDataPath("astronaut.png"));
         QCOMPARE(still.open(), OpenStatus::opened);
