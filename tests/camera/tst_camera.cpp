@@ -442,7 +442,7 @@ private Q_SLOTS:
         QList<bool> onMainThread;
         const auto record = [&](bool granted) {
             answers.append(granted);
-            onMainThread.append(QThread::currentThread() == qApp->thread());
+            onMainThread.append(QThread::currentThread() == QCoreApplication::instance()->thread());
         };
         CameraPermission::request(&context, record, {dev.path(), &openAsOutsider});
         CameraPermission::request(&context, record, {dev.path("empty"), &openAsOutsider});
