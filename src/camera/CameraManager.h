@@ -1,0 +1,109 @@
+#pragma once
+
+#include "camera/CameraFrameDelegate.h"
+#include "camera/FrameSource.h"
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quorvel {
+
+class CameraSession;
+
+// Makes the frame source at each start; nothing means there is no camera.
+using FrameSourceFactory = std::function<std::unique_ptr<FrameSource>()>;
+
+struct CameraManagerOptions {
+    // Empty: the V4L2 camera that chooseCameraDevice() picks from listCameraDevices().
+    FrameSourceFactory makeFrameSource;
+    // How often a camera that stopped delivering is opened again.
+    std::chrono::milliseconds reopenInterval{2000};
+    // How long a source may deliver nothing (GrabResult::noFrame) before it counts as stopped.
+    std::chrono::milliseconds stallTimeout{3000};
+};
+
+// Owns the camera while posture monitoring runs: opens it, grabs every frame on its own
+// thread, passes one frame in processEveryNthFrame to its delegate, and publishes whether
+// capture runs and the latest problem for display.
+//
+// Threads. The camera thread "com.quorvel.camera" runs an event loop that is this manager's
+// serial queue: opening, starting, stopping, reopening and every grab are tasks on it, one
+// after another; each grab task posts the next, so a stop queued meanwhile runs in turn.
+// isRunning and error are assigned only on the main thread, by tasks posted there that hold
+// the manager weakly (they do nothing once it is gone). start() and stop() only post work.
+//
+// Failures, published through error() with isRunning() false:
+//   "No camera found"                                   no capture device
+//   "Camera input error: " + the system's description   the device cannot be opened
+//   "Cannot add camera input"                           it opens but offers nothing to read
+//   "Cannot add video output"                           it refuses the frame size
+//   "Camera interrupted (another app may be using it)"  it stopped delivering frames
+// After an interruption the camera is looked for and opened again every reopenInterval; the first
+// frame that arrives ends the interruption (isRunning true, error none). A failed read on a camera
+// that was delivering restarts it silently.
+//
+// Lifetime. The device is open only between start() and stop(); stop() releases it as soon
+// as the grab under way ends (one frame interval). The manager may be destroyed right after
+// stop(): its destructor waits only for a delegate call that is under way, never for the
+// camera; the camera thread closes the device and ends by itself.
+class CameraManager : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int processEveryNthFrame = 15;
+    static inline const QString noCameraText = QStringLiteral("No camera found");
+    static inline const QString inputErrorPrefix = QStringLiteral("Camera input error: ");
+    static inline const QString cannotAddInputText = QStringLiteral("Cannot add camera input");
+    static inline const QString cannotAddOutputText = QStringLiteral("Cannot add video output");
+    static inline const QString interruptedText =
+        QStringLiteral("Camera interrupted (another app may be using it)");
+
+    explicit CameraManager(QObject* parent = nullptr);
+    explicit CameraManager(CameraManagerOptions options, QObject* parent = nullptr);
+    ~CameraManager() override;
+
+    CameraManager(const CameraManager&) = delete;
+    CameraManager& operator=(const CameraManager&) = delete;
+
+    // The factory used when the options name none: the chosen V4L2 camera, or nothing.
+    static FrameSourceFactory defaultFrameSourceFactory();
+
+    bool isRunning() const { return m_isRunning; }
+    std::optional<QString> error() const { return m_error; }
+
+    // Not owned. Setting it (also to nullptr) waits for a delegate call under way to end, so
+    // once it returns the old delegate is called no more; the destructor does the same.
+    void setDelegate(CameraFrameDelegate* delegate);
+    CameraFrameDelegate* delegate() const;
+
+    void start();
+    void stop();
+
+    // Frames grabbed since construction (read from any thread; for diagnostics).
+    qint64 frameCount() const;
+
+    // Camera threads not yet finished and deleted, over all managers (for tests and tools).
+    static int liveCameraThreads();
+
+Q_SIGNALS:
+    void objectWillChange();
+    void isRunningChanged(bool value);
+    void errorChanged(std::optional<QString> value);
+
+private:
+    friend class CameraSession;
+    void assignIsRunning(bool value);
+    void assignError(std::optional<QString> value);
+
+    bool m_isRunning = false;
+    std::optional<QString> m_error;
+    QThread* m_thread = nullptr;
+    CameraSession* m_session = nullptr;
+};
+
+} // namespace quorvel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+#include <opencv2/core/mat.hpp>
+
+namespace quorvel {
+
+// What opening a frame source came to.
+enum class OpenStatus {
+    opened,
+    // The device could not be opened; errorDescription() says why ("Device or resource busy").
+    inputFailed,
+    // The device opened but cannot serve as a video input (no usable capture format).
+    inputRejected,
+    // The input is fine but the frames cannot be delivered as asked (frame size, format).
+    outputRejected,
+};
+
+// What one grab came to.
+enum class GrabResult {
+    frame,   // a new frame is held, ready for retrieve()
+    noFrame, // nothing arrived within the source's short wait; the source is still fine
+    failed,  // the read failed (device gone, stream broken, end of a file)
+};
+
+// Where CameraManager's frames come from: a camera, a video file, a still image, a test script.
+//
+// Every call happens on the camera thread, one at a time. grab() is cheap and called for every
+// frame; retrieve() decodes and is called only for the frames that are passed on.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+
+    // Opens, or opens again after close() or a failure.
+    virtual OpenStatus open() = 0;
+    // Waits for the next frame (at most about one frame interval) and holds it.
+    virtual GrabResult grab() = 0;
+    // Decodes the frame held by the last successful grab() into 8-bit BGR; false when that
+    // frame carries no image.
+    virtual bool retrieve(cv::Mat& image) = 0;
+    // Releases the device. Safe to call when not open.
+    virtual void close() = 0;
+    // Why the last open() failed, in the system's words.
+    virtual QString errorDescription() const = 0;
+};
+
+// The system's text for an errno value ("Device or resource busy").
+QString systemErrorDescription(int errorNumber);
+
+// Turns grey, BGRA and 16-bit images into 8-bit BGR in place; false for anything else
+// (including an empty image).
+bool convertToBgr8(cv::Mat& image);
+
+} // namespace quorvel
