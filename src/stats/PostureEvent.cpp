@@ -9,11 +9,11 @@
 
 namespace quorvel {
 
-PostureEvent::PostureEvent(QDateTime startedAt_, double duration_)
-    : PostureEvent(QUuid::createUuid(), std::move(startedAt_), duration_) {}
+PostureEvent::PostureEvent(QDateTime start, double seconds)
+    : PostureEvent(QUuid::createUuid(), std::move(start), seconds) {}
 
-PostureEvent::PostureEvent(QUuid id_, QDateTime startedAt_, double duration_)
-    : id(id_), startedAt(startedAt_.toUTC()), duration(duration_) {}
+PostureEvent::PostureEvent(QUuid uuid, QDateTime start, double seconds)
+    : id(uuid), startedAt(start.toUTC()), duration(seconds) {}
 
 namespace {
 

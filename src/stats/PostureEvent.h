@@ -18,8 +18,8 @@ struct PostureEvent {
 
     PostureEvent() = default;
     // A fresh random id.
-    PostureEvent(QDateTime startedAt, double duration);
-    PostureEvent(QUuid id, QDateTime startedAt, double duration);
+    PostureEvent(QDateTime start, double seconds);
+    PostureEvent(QUuid uuid, QDateTime start, double seconds);
 
     // Whether the event can be written to the log file and read back: a valid instant in the
     // years 0001 to 9999 and a finite duration.

@@ -46,13 +46,18 @@ QList<PostureEvent> PostureLog::eventsForDate(const QDateTime& date) const {
     if (!day.isValid()) {
         return result;
     }
-    // Converting every event to local time is the slow part; only events within two days of
-    // the day can fall on it (time-zone jumps are shorter than that).
-    const QDateTime near = day.addDays(-2).startOfDay(Qt::LocalTime);
-    const QDateTime far = day.addDays(3).startOfDay(Qt::LocalTime);
-    const bool window = near.isValid() && far.isValid();
+    // Converting an event to local time is the slow part (it asks the system for the zone
+    // each time, so a change of zone shows at once). Only events within a day of the day's
+    // bounds can fall on it: no clock goes back a whole day. The window's ends are compared
+    // as numbers; comparing with a local-time QDateTime would convert it every time.
+    const QDateTime nearStart = day.addDays(-1).startOfDay(Qt::LocalTime);
+    const QDateTime farEnd = day.addDays(2).startOfDay(Qt::LocalTime);
+    const bool window = nearStart.isValid() && farEnd.isValid();
+    const qint64 from = window ? nearStart.toMSecsSinceEpoch() : 0;
+    const qint64 to = window ? farEnd.toMSecsSinceEpoch() : 0;
     for (const PostureEvent& event : m_events) {
-        if (window && (event.startedAt < near || event.startedAt >= far)) {
+        const qint64 at = event.startedAt.toMSecsSinceEpoch();
+        if (window && (at < from || at >= to)) {
             continue;
         }
         if (event.startedAt.toLocalTime().date() == day) {
@@ -76,8 +81,14 @@ double PostureLog::todayTotalDuration() const {
 
 QList<PostureEvent> PostureLog::eventsForRange(const QDateTime& from, const QDateTime& to) const {
     QList<PostureEvent> result;
+    if (!from.isValid() || !to.isValid()) {
+        return result;
+    }
+    const qint64 first = from.toMSecsSinceEpoch();
+    const qint64 last = to.toMSecsSinceEpoch();
     for (const PostureEvent& event : m_events) {
-        if (event.startedAt >= from && event.startedAt <= to) {
+        const qint64 at = event.startedAt.toMSecsSinceEpoch();
+        if (at >= first && at <= last) {
             result.append(event);
         }
     }
@@ -90,7 +101,10 @@ QList<PostureEvent> PostureLog::pruneOldEvents(QList<PostureEvent> events) const
     if (!cutoff.isValid()) {
         return events;
     }
-    events.removeIf([&](const PostureEvent& event) { return event.startedAt < cutoff; });
+    const qint64 cutoffMSecs = cutoff.toMSecsSinceEpoch();
+    events.removeIf([&](const PostureEvent& event) {
+        return event.startedAt.toMSecsSinceEpoch() < cutoffMSecs;
+    });
     return events;
 }
 

@@ -73,23 +73,13 @@ private Q_SLOTS:
         QCOMPARE(again.events()[0].duration, 30.5);
     }
 
-    void numbersAndDates_data() {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("whole") << 30.0 << QByteArray("30");
-        QTest::newRow("zero") << 0.0 << QByteArray("0");
-        QTest::newRow("tenth") << 0.1 << QByteArray("0.1");
-        QTest::newRow("third") << 1.0 / 3.0 << QByteArray("0.3333333333333333");
-        QTest::newRow("million") << 1e6 << QByteArray("1000000");
-        QTest::newRow("tiny") << 1e-5 << QByteArray("1e-05");
-        QTest::newRow("huge") << 1e300 << QByteArray("1e+300");
-        QTest::newRow("negative") << -2.5 << QByteArray("-2.5");
-    }
-
-    void numbersAndDates() {
-        QFETCH(double, value);
-        QFETCH(QByteArray, text);
-        QCOMPARE(postureLogFormat::formatNumber(value), text);
+    void numbersAreShortestAndPlain() {
+        const QList<QPair<double, QByteArray>> cases = {
+            {30.0, "30"},     {0.0, "0"},      {0.1, "0.1"},      {1.0 / 3.0, "0.3333333333333333"},
+            {1e6, "1000000"}, {1e-5, "1e-05"}, {1e300, "1e+300"}, {-2.5, "-2.5"}};
+        for (const auto& [value, text] : cases) {
+            QCOMPARE(postureLogFormat::formatNumber(value), text);
+        }
     }
 
     void everyDoubleAndInstantRoundTrips() {
@@ -352,6 +342,21 @@ private Q_SLOTS:
         QCOMPARE(log.eventsForDate(local(2024, 3, 5, 12, 0)), QList<PostureEvent>{lateEvening});
         setLocalTimeZone(utc);
         QCOMPARE(log.eventsForDate(local(2024, 3, 4, 12, 0)).size(), 2);
+    }
+
+    void anHourRepeatedAcrossMidnightStaysOnItsDay() {
+        // Chile ends summer time at Sunday 00:00, going back to Saturday 23:00.
+        setLocalTimeZone("<-04>4<-03>,M9.1.6/24,M4.1.6/24");
+        TempFolder dir;
+        FakeClock clock(utcTime(2024, 4, 7, 12, 0));
+        QCOMPARE(utcTime(2024, 4, 7, 2, 30).toLocalTime().time(), QTime(23, 30));
+        QCOMPARE(utcTime(2024, 4, 7, 3, 30).toLocalTime().time(), QTime(23, 30));
+        PostureLog log(dir.path("posture-log.json"), clock.clock());
+        log.record(PostureEvent(utcTime(2024, 4, 7, 2, 30), 1.0)); // Saturday 23:30, first
+        log.record(PostureEvent(utcTime(2024, 4, 7, 3, 30), 1.0)); // Saturday 23:30 again
+        log.record(PostureEvent(utcTime(2024, 4, 7, 4, 30), 1.0)); // Sunday 00:30
+        QCOMPARE(log.eventsForDate(local(2024, 4, 6, 12, 0)).size(), 2);
+        QCOMPARE(log.eventsForDate(local(2024, 4, 7, 12, 0)).size(), 1);
     }
 
     void rangeBoundsAreInclusive() {
