@@ -1,0 +1,189 @@
+#include "stats/PostureLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace quorvel {
+
+PostureLog::PostureLog(QObject* parent) : PostureLog(defaultFilePath(), systemClock(), parent) {}
+
+PostureLog::PostureLog(const QString& filePath, Clock clock, QObject* parent)
+    : QObject(parent), m_filePath(filePath), m_clock(std::move(clock)) {
+    if (!m_filePath.isEmpty()) {
+        // A failure shows up as a missing file now and as failed saves later.
+        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    }
+    m_events = loadFromDisk();
+}
+
+QString PostureLog::defaultFilePath() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty()) {
+        return {};
+    }
+    return data + QStringLiteral("/Quorvel/posture-log.json");
+}
+
+void PostureLog::record(const PostureEvent& event) {
+    if (!event.isStorable()) {
+        return;
+    }
+    QList<PostureEvent> updated = m_events;
+    updated.append(event);
+    updated = pruneOldEvents(std::move(updated));
+    Q_EMIT objectWillChange();
+    Q_EMIT eventsChanged(updated);
+    m_events = std::move(updated);
+    saveToDisk(m_events);
+}
+
+QList<PostureEvent> PostureLog::eventsForDate(const QDateTime& date) const {
+    QList<PostureEvent> result;
+    const QDate day = date.toLocalTime().date();
+    if (!day.isValid()) {
+        return result;
+    }
+    // Converting an event to local time is the slow part (it asks the system for the zone
+    // each time, so a change of zone shows at once). Only events within a day of the day's
+    // bounds can fall on it: no clock goes back a whole day. The window's ends are compared
+    // as numbers; comparing with a local-time QDateTime would convert it every time.
+    const QDateTime nearStart = day.addDays(-1).startOfDay(Qt::LocalTime);
+    const QDateTime farEnd = day.addDays(2).startOfDay(Qt::LocalTime);
+    const bool window = nearStart.isValid() && farEnd.isValid();
+    const qint64 from = window ? nearStart.toMSecsSinceEpoch() : 0;
+    const qint64 to = window ? farEnd.toMSecsSinceEpoch() : 0;
+    for (const PostureEvent& event : m_events) {
+        const qint64 at = event.startedAt.toMSecsSinceEpoch();
+        if (window && (at < from || at >= to)) {
+            continue;
+        }
+        if (event.startedAt.toLocalTime().date() == day) {
+            result.append(event);
+        }
+    }
+    return result;
+}
+
+int PostureLog::todayCount() const {
+    return static_cast<int>(eventsForDate(now()).size());
+}
+
+double PostureLog::todayTotalDuration() const {
+    double total = 0.0;
+    for (const PostureEvent& event : eventsForDate(now())) {
+        total += event.duration;
+    }
+    return total;
+}
+
+QList<PostureEvent> PostureLog::eventsForRange(const QDateTime& from, const QDateTime& to) const {
+    QList<PostureEvent> result;
+    if (!from.isValid() || !to.isValid()) {
+        return result;
+    }
+    const qint64 first = from.toMSecsSinceEpoch();
+    const qint64 last = to.toMSecsSinceEpoch();
+    for (const PostureEvent& event : m_events) {
+        const qint64 at = event.startedAt.toMSecsSinceEpoch();
+        if (at >= first && at <= last) {
+            result.append(event);
+        }
+    }
+    return result;
+}
+
+QList<PostureEvent> PostureLog::pruneOldEvents(QList<PostureEvent> events) const {
+    // Calendar days: across a daylight-saving change the cut-off keeps the wall-clock time.
+    const QDateTime cutoff = now().toLocalTime().addDays(-maxAgeDays);
+    if (!cutoff.isValid()) {
+        return events;
+    }
+    const qint64 cutoffMSecs = cutoff.toMSecsSinceEpoch();
+    events.removeIf([&](const PostureEvent& event) {
+        return event.startedAt.toMSecsSinceEpoch() < cutoffMSecs;
+    });
+    return events;
+}
+
+QList<PostureEvent> PostureLog::loadFromDisk() {
+    if (m_filePath.isEmpty()) {
+        return {};
+    }
+    const QFileInfo info(m_filePath);
+    if (!info.exists()) {
+        return {};
+    }
+    m_unreadableOnDisk = true; // until proven otherwise
+    // Not a regular file (a folder, a pipe that would block, a device): not a log.
+    if (!info.isFile() || info.size() > maxFileSize) {
+        return {};
+    }
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray bytes = file.read(maxFileSize + 1);
+    if (file.error() != QFileDevice::NoError || bytes.size() > maxFileSize) {
+        return {};
+    }
+    auto events = postureLogFormat::decode(bytes);
+    if (!events) {
+        return {};
+    }
+    m_unreadableOnDisk = false;
+    return *std::move(events);
+}
+
+bool PostureLog::keepUnreadableFile() {
+    const QFileInfo info(m_filePath);
+    if (!info.exists() && !info.isSymLink()) {
+        m_unreadableOnDisk = false; // gone meanwhile: nothing to keep
+        return true;
+    }
+    const QString stamp = now().toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString stem = info.absolutePath() + QLatin1Char('/') + info.completeBaseName() +
+                         QStringLiteral(".unreadable-") + stamp;
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    for (int n = 1; n <= 1000; ++n) {
+        const QString candidate =
+            stem + (n == 1 ? QString() : QLatin1Char('-') + QString::number(n)) + suffix;
+        const QFileInfo taken(candidate);
+        if (taken.exists() || taken.isSymLink()) {
+            continue;
+        }
+        if (!QFile::rename(m_filePath, candidate)) {
+            return false;
+        }
+        m_unreadableOnDisk = false;
+        m_keptUnreadableFile = candidate;
+        return true;
+    }
+    return false;
+}
+
+void PostureLog::saveToDisk(const QList<PostureEvent>& events) {
+    if (m_filePath.isEmpty()) {
+        return;
+    }
+    // The folder may have been removed, or could not be made at start; try again.
+    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    // Never write over a file that could not be read before a copy of it is safe.
+    if (m_unreadableOnDisk && !keepUnreadableFile()) {
+        return;
+    }
+    const QByteArray bytes = postureLogFormat::encode(events);
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return;
+    }
+    file.commit(); // on failure the previous file stays; the next record tries again
+}
+
+} // namespace quorvel

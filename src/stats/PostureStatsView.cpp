@@ -1,0 +1,336 @@
+#include "stats/PostureStatsView.h"
+
+#include "stats/PostureLog.h"
+
+#include <QButtonGroup>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSvgRenderer>
+#include <QTextBoundaryFinder>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+namespace quorvel {
+
+QString rawValue(StatsRange range) {
+    switch (range) {
+    case StatsRange::week:
+        return QStringLiteral("Week");
+    case StatsRange::month:
+        return QStringLiteral("Month");
+    }
+    return {};
+}
+
+std::optional<StatsRange> statsRangeFromRawValue(const QString& raw) {
+    for (StatsRange range : allStatsRanges()) {
+        if (rawValue(range) == raw) {
+            return range;
+        }
+    }
+    return std::nullopt;
+}
+
+QList<StatsRange> allStatsRanges() {
+    return {StatsRange::week, StatsRange::month};
+}
+
+namespace stats {
+
+QColor accentBlue() {
+    return QColor(0, 122, 255);
+}
+
+QColor alertRed() {
+    return QColor(255, 59, 48);
+}
+
+QColor neutralGray() {
+    return QColor(142, 142, 147);
+}
+
+QList<DayCount> chartData(const PostureLog& log, StatsRange range, const QDateTime& now) {
+    const int daysBefore = range == StatsRange::week ? 6 : 29;
+    const QDate first = now.toLocalTime().date().addDays(-daysBefore);
+    QList<DayCount> days;
+    days.reserve(daysBefore + 1);
+    for (int offset = 0; offset <= daysBefore; ++offset) {
+        // Date arithmetic: one calendar day per step whatever the clocks do.
+        const QDateTime start = first.addDays(offset).startOfDay(Qt::LocalTime);
+        days.append({start, static_cast<int>(log.eventsForDate(start).size())});
+    }
+    return days;
+}
+
+QString todaySummary(int count, double totalSeconds) {
+    return QStringLiteral("Today: %1 slouch%2, %3")
+        .arg(count)
+        .arg(count == 1 ? QString() : QStringLiteral("es"))
+        .arg(formattedDuration(totalSeconds));
+}
+
+QString formattedDuration(double seconds) {
+    // Truncated toward zero; NaN reads as nothing, the infinities as the largest whole number.
+    if (std::isnan(seconds)) {
+        seconds = 0.0;
+    }
+    const double limit = 9.2e18; // inside qint64
+    const auto whole = static_cast<qint64>(std::clamp(seconds, -limit, limit));
+    const qint64 minutes = whole / 60;
+    if (minutes >= 1) {
+        return QString::number(minutes) + QLatin1Char('m');
+    }
+    return QString::number(whole) + QLatin1Char('s');
+}
+
+double barHeight(int count, int maxCount, double totalHeight) {
+    if (count == 0) {
+        return 2.0;
+    }
+    const double ratio = static_cast<double>(count) / static_cast<double>(std::max(maxCount, 1));
+    return std::max(ratio * totalHeight, 4.0);
+}
+
+QColor barColor(int count) {
+    QColor color = count == 0 ? neutralGray() : alertRed();
+    color.setAlphaF(count == 0 ? 0.2f
+                               : static_cast<float>(
+                                     0.7 + 0.3 * std::min(static_cast<double>(count) / 10.0, 1.0)));
+    return color;
+}
+
+QString dayLabel(const QDateTime& date, StatsRange range, const QLocale& locale) {
+    const QDate day = date.toLocalTime().date();
+    if (!day.isValid()) {
+        return {};
+    }
+    if (range == StatsRange::month) {
+        return locale.toString(day, u"d");
+    }
+    // The first letter as a reader sees it (one grapheme, even when it takes several code
+    // units).
+    const QString weekday = locale.toString(day, u"ddd");
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, weekday);
+    const qsizetype end = finder.toNextBoundary();
+    return end > 0 ? weekday.left(end) : weekday;
+}
+
+QList<QRectF> barRects(const QList<DayCount>& days, double width, double height) {
+    QList<QRectF> rects;
+    if (days.isEmpty()) {
+        return rects;
+    }
+    int maxCount = 1;
+    for (const DayCount& day : days) {
+        maxCount = std::max(maxCount, day.count);
+    }
+    const auto n = static_cast<double>(days.size());
+    const double barWidth = std::max(1.0, (width - barSpacing * (n - 1.0)) / n);
+    const double bottom = height - labelHeight - 2.0;
+    const double tallest = height - 16.0;
+    rects.reserve(days.size());
+    for (qsizetype i = 0; i < days.size(); ++i) {
+        const double h = barHeight(days[i].count, maxCount, tallest);
+        rects.append(
+            QRectF(static_cast<double>(i) * (barWidth + barSpacing), bottom - h, barWidth, h));
+    }
+    return rects;
+}
+
+} // namespace stats
+
+namespace {
+
+QColor secondaryTextColor(const QPalette& palette) {
+    QColor color = palette.color(QPalette::WindowText);
+    color.setAlphaF(0.55f);
+    return color;
+}
+
+QFont captionFont(const QFont& base) {
+    QFont font = base;
+    if (base.pointSizeF() > 0) {
+        font.setPointSizeF(std::max(7.0, std::round(base.pointSizeF() * 0.8)));
+    }
+    return font;
+}
+
+// The summary row: the chart icon in blue, then today's figures in secondary text.
+class SummaryRow : public QWidget {
+public:
+    SummaryRow(std::function<QString()> text, QWidget* parent)
+        : QWidget(parent), m_text(std::move(text)) {
+        setFont(captionFont(font()));
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    QSize sizeHint() const override {
+        const QFontMetrics metrics(font());
+        return {iconSize() + spacing() + metrics.horizontalAdvance(m_text()), metrics.height()};
+    }
+    QSize minimumSizeHint() const override { return {0, sizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const int side = iconSize();
+        const QRect iconRect(0, (height() - side) / 2, side, side);
+        painter.drawImage(iconRect, icon(side, devicePixelRatioF()));
+        painter.setPen(secondaryTextColor(palette()));
+        painter.drawText(rect().adjusted(side + spacing(), 0, 0, 0),
+                         Qt::AlignLeft | Qt::AlignVCenter, m_text());
+    }
+
+private:
+    int iconSize() const { return QFontMetrics(font()).ascent(); }
+    int spacing() const { return 6; }
+
+    const QImage& icon(int side, qreal ratio) {
+        const int pixels = static_cast<int>(std::ceil(side * ratio));
+        if (m_icon.width() != pixels) {
+            m_icon = QImage(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+            m_icon.fill(Qt::transparent);
+            QPainter painter(&m_icon);
+            QSvgRenderer(QStringLiteral(":/resources/icons/chart.bar.fill.svg"))
+                .render(&painter, QRectF(0, 0, pixels, pixels));
+            painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+            painter.fillRect(m_icon.rect(), stats::accentBlue());
+        }
+        return m_icon;
+    }
+
+    std::function<QString()> m_text;
+    QImage m_icon;
+};
+
+// One bar per day, a rounded rectangle resting on its label.
+class BarChart : public QWidget {
+public:
+    BarChart(std::function<QList<DayCount>()> days, std::function<StatsRange()> range,
+             QWidget* parent)
+        : QWidget(parent), m_data(std::move(days)), m_range(std::move(range)) {
+        setFixedHeight(static_cast<int>(stats::chartHeight));
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    QSize sizeHint() const override { return {296, static_cast<int>(stats::chartHeight)}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        const QList<DayCount> days = m_data();
+        const QList<QRectF> bars = stats::barRects(days, width(), height());
+        const StatsRange range = m_range();
+        const QLocale locale;
+
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QFont labelFont = font();
+        labelFont.setPointSizeF(stats::labelFontPoints);
+        painter.setFont(labelFont);
+        for (qsizetype i = 0; i < days.size(); ++i) {
+            const QRectF& bar = bars[i];
+            const double radius = std::min({2.0, bar.width() / 2.0, bar.height() / 2.0});
+            QPainterPath path;
+            path.addRoundedRect(bar, radius, radius);
+            painter.fillPath(path, stats::barColor(days[i].count));
+
+            // Centred under the bar; a label wider than its bar and gap (two digits under a
+            // month's narrow bars) is squeezed sideways rather than run into its neighbours.
+            const QString text = stats::dayLabel(days[i].date, range, locale);
+            const double textWidth = painter.fontMetrics().horizontalAdvance(text);
+            const double room = bar.width() + stats::barSpacing / 2.0;
+            painter.save();
+            painter.translate(bar.center().x(), height() - stats::labelHeight);
+            if (textWidth > room) {
+                painter.scale(room / textWidth, 1.0);
+            }
+            painter.setPen(secondaryTextColor(palette()));
+            const double labelWidth = std::max(textWidth, room) + 2.0;
+            painter.drawText(QRectF(-labelWidth / 2.0, 0.0, labelWidth, stats::labelHeight),
+                             Qt::AlignHCenter | Qt::AlignVCenter, text);
+            painter.restore();
+        }
+    }
+
+private:
+    std::function<QList<DayCount>()> m_data;
+    std::function<StatsRange()> m_range;
+};
+
+} // namespace
+
+PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(parent), m_log(log) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+
+    m_summary = new SummaryRow([this] { return summaryText(); }, this);
+    m_summary->setObjectName(QStringLiteral("summary"));
+    column->addWidget(m_summary);
+
+    // A two-segment switch; its title "Range" is for assistive technology only.
+    auto* segments = new QWidget(this);
+    segments->setObjectName(QStringLiteral("range"));
+    segments->setAccessibleName(QStringLiteral("Range"));
+    auto* row = new QHBoxLayout(segments);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    auto* group = new QButtonGroup(segments);
+    for (StatsRange range : allStatsRanges()) {
+        auto* button = new QToolButton(segments);
+        button->setText(rawValue(range));
+        button->setCheckable(true);
+        button->setChecked(range == m_selectedRange);
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        group->addButton(button);
+        row->addWidget(button);
+        m_segments.append(button);
+        connect(button, &QToolButton::clicked, this, [this, range] { setSelectedRange(range); });
+    }
+    column->addWidget(segments);
+
+    m_chart = new BarChart(
+        [this] {
+            return m_log ? stats::chartData(*m_log, m_selectedRange, m_log->now())
+                         : QList<DayCount>();
+        },
+        [this] { return m_selectedRange; }, this);
+    m_chart->setObjectName(QStringLiteral("chart"));
+    column->addWidget(m_chart);
+
+    if (m_log) {
+        // Painting happens later, after the log holds the new list.
+        connect(m_log, &PostureLog::eventsChanged, this, [this] {
+            m_summary->update();
+            m_chart->update();
+        });
+    }
+}
+
+void PostureStatsView::setSelectedRange(StatsRange range) {
+    m_selectedRange = range;
+    const QList<StatsRange> ranges = allStatsRanges();
+    for (qsizetype i = 0; i < m_segments.size(); ++i) {
+        m_segments[i]->setChecked(ranges[i] == range);
+    }
+    m_chart->update();
+}
+
+QString PostureStatsView::summaryText() const {
+    if (!m_log) {
+        return stats::todaySummary(0, 0.0);
+    }
+    return stats::todaySummary(m_log->todayCount(), m_log->todayTotalDuration());
+}
+
+QSize PostureStatsView::sizeHint() const {
+    return {296, QWidget::sizeHint().height()};
+}
+
+} // namespace quorvel
