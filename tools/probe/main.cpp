@@ -120,7 +120,7 @@ bool forEachFrame(const QString& path, const std::function<void(const cv::Mat&, 
         frame(image, 0);
         return true;
     }
-    cv::VideoCapture video(file);
+    cv::VideoCapture video(file, cv::CAP_FFMPEG);
     if (!video.isOpened() || !video.read(image) || image.empty()) {
         return false;
     }
