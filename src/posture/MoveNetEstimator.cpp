@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
+#include <algorithm>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
@@ -18,7 +19,10 @@ struct MoveNetEstimator::Private {
     std::unique_ptr<movenet::Network> network;
     std::unique_ptr<movenet::Engine> engine;
     QMutex mutex;
+    // The graph's normalisation of each 8-bit value, per channel (R, G, B).
+    std::array<std::array<float, 256>, 3> normalised{};
     cv::Mat square, resized; // reused between frames
+    cv::Size squareFrame;    // the frame size `square` is bordered for
 };
 
 MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
@@ -33,6 +37,35 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
         std::unique_ptr<MoveNetEstimator> estimator(new MoveNetEstimator);
         estimator->d->engine = std::make_unique<movenet::Engine>(*network, threads);
         network->releaseGraph(); // the engine holds its own copy of the weights now
+        // One run on a blank image: an engine that cannot run fails here, at load, and the
+        // first real frame does not pay for first-touch costs.
+        const int size = network->inputSize();
+        std::fill_n(estimator->d->engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
+        estimator->d->engine->run();
+        // The graph's normalisation steps, in its order and precision, for every value.
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (int u = 0; u < 256; ++u) {
+                float v = static_cast<float>(u);
+                for (const movenet::NormalisationStep& step : network->normalisation()) {
+                    const float k = step.value[c];
+                    switch (step.op) {
+                    case movenet::NormalisationStep::Op::subtract:
+                        v = v - k;
+                        break;
+                    case movenet::NormalisationStep::Op::multiply:
+                        v = v * k;
+                        break;
+                    case movenet::NormalisationStep::Op::add:
+                        v = v + k;
+                        break;
+                    case movenet::NormalisationStep::Op::divide:
+                        v = v / k;
+                        break;
+                    }
+                }
+                estimator->d->normalised[c][static_cast<std::size_t>(u)] = v;
+            }
+        }
         estimator->d->network = std::move(network);
         return estimator;
     } catch (const std::exception& e) {
@@ -74,8 +107,11 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
     const int top = (side - bgr.rows) / 2;
     const cv::Mat* square = &bgr;
     if (bgr.cols != bgr.rows) {
-        d->square.create(side, side, CV_8UC3);
-        d->square.setTo(cv::Scalar::all(0));
+        if (d->squareFrame != bgr.size()) { // the black border stays from frame to frame
+            d->square.create(side, side, CV_8UC3);
+            d->square.setTo(cv::Scalar::all(0));
+            d->squareFrame = bgr.size();
+        }
         bgr.copyTo(d->square(cv::Rect(left, top, bgr.cols, bgr.rows)));
         square = &d->square;
     }
@@ -85,33 +121,15 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
         small = &d->resized;
     }
 
-    // RGB floats, normalised as the graph does it, step by step in its order.
+    // RGB floats, normalised.
     float* input = d->engine->input();
-    const auto& steps = d->network->normalisation();
+    const auto& [r, g, b] = d->normalised;
     for (int y = 0; y < size; ++y) {
         const uchar* row = small->ptr<uchar>(y);
-        for (int x = 0; x < size; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                float v = static_cast<float>(row[3 * x + (2 - c)]);
-                for (const movenet::NormalisationStep& s : steps) {
-                    const float k = s.value[static_cast<std::size_t>(c)];
-                    switch (s.op) {
-                    case movenet::NormalisationStep::Op::subtract:
-                        v = v - k;
-                        break;
-                    case movenet::NormalisationStep::Op::multiply:
-                        v = v * k;
-                        break;
-                    case movenet::NormalisationStep::Op::add:
-                        v = v + k;
-                        break;
-                    case movenet::NormalisationStep::Op::divide:
-                        v = v / k;
-                        break;
-                    }
-                }
-                *input++ = v;
-            }
+        for (int x = 0; x < size; ++x, row += 3, input += 3) {
+            input[0] = r[row[2]];
+            input[1] = g[row[1]];
+            input[2] = b[row[0]];
         }
     }
 
