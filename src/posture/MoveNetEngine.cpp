@@ -108,6 +108,10 @@ Schedule planSchedule(const Network& net) {
                  layers[static_cast<std::size_t>(p)].kind != Layer::Kind::depthwiseConv)) {
                 continue;
             }
+            const std::vector<int>& convInputs = layers[static_cast<std::size_t>(p)].inputs;
+            if (std::find(convInputs.begin(), convInputs.end(), x) != convInputs.end()) {
+                continue; // it would write over its own input
+            }
             // Move the convolution to the add's place, writing onto x's storage.
             Schedule trial = s;
             trial.steps.erase(std::remove_if(trial.steps.begin(), trial.steps.end(),
@@ -148,7 +152,6 @@ struct Engine::Private {
     std::unique_ptr<std::byte, FreeDeleter> arena;
     std::size_t arenaBytes = 0;
     std::vector<std::size_t> tensorOffset; // bytes into the arena
-    std::vector<int> storage;
 };
 
 Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>()) {
@@ -160,7 +163,6 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
     const auto& layers = net.layers();
     const auto& shapes = net.tensors();
     const Schedule schedule = planSchedule(net);
-    d->storage = schedule.storage;
     const auto activationMd = [&](int t) {
         const TensorShape& s = shapes[static_cast<std::size_t>(t)];
         return dnnl::memory::desc({1, s.c, s.h, s.w}, dt::f32, tag::nhwc);
@@ -171,31 +173,28 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
     const int stepCount = static_cast<int>(schedule.steps.size());
     std::vector<int> firstWrite(shapes.size(), stepCount + 1), lastRead(shapes.size(), -2);
     std::vector<std::size_t> storageBytes(shapes.size(), 0);
-    const auto touch = [&](int tensor, int step, bool write) {
-        const int st = schedule.storage[static_cast<std::size_t>(tensor)];
-        const auto i = static_cast<std::size_t>(st);
+    const auto touch = [&](int tensor, int step) {
+        const auto i = static_cast<std::size_t>(schedule.storage[static_cast<std::size_t>(tensor)]);
         storageBytes[i] = std::max(storageBytes[i], alignUp(activationMd(tensor).get_size()));
         firstWrite[i] = std::min(firstWrite[i], step);
         lastRead[i] = std::max(lastRead[i], step);
-        if (write) {
-            lastRead[i] = std::max(lastRead[i], step);
-        }
     };
-    touch(0, -1, true);
+    touch(0, -1); // the input is written before the first step
     for (int i = 0; i < stepCount; ++i) {
         const Step& step = schedule.steps[static_cast<std::size_t>(i)];
         const Layer& l = layers[static_cast<std::size_t>(step.layer)];
         for (int in : l.inputs) {
-            touch(in, i, false);
+            touch(in, i);
         }
         touch(step.addLayer >= 0 ? layers[static_cast<std::size_t>(step.addLayer)].output
                                  : l.output,
-              i, true);
+              i);
     }
     for (int head :
          {net.heatmapTensor(), net.centerTensor(), net.regressTensor(), net.offsetTensor()}) {
-        touch(head, stepCount, false);
+        touch(head, stepCount); // read by the decode, after the last step
     }
+    // Largest first, each at the lowest offset free during its whole life.
     std::vector<int> order;
     for (std::size_t i = 0; i < shapes.size(); ++i) {
         if (storageBytes[i] > 0) {
@@ -210,7 +209,7 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
     std::vector<int> placed;
     for (int st : order) {
         const auto s = static_cast<std::size_t>(st);
-        std::vector<std::pair<std::size_t, std::size_t>> busy; // [begin, end) of overlapping ones
+        std::vector<std::pair<std::size_t, std::size_t>> busy; // [begin, end) of live ones
         for (int o : placed) {
             const auto p = static_cast<std::size_t>(o);
             if (firstWrite[p] <= lastRead[s] && firstWrite[s] <= lastRead[p]) {

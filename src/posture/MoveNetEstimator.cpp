@@ -15,6 +15,35 @@
 
 namespace quorvel {
 
+namespace {
+
+// The graph's normalisation of one 8-bit value of channel c, step by step in its order and
+// precision.
+float normalise(std::size_t value, std::size_t c,
+                const std::vector<movenet::NormalisationStep>& steps) {
+    float v = static_cast<float>(value);
+    for (const movenet::NormalisationStep& step : steps) {
+        const float k = step.value[c];
+        switch (step.op) {
+        case movenet::NormalisationStep::Op::subtract:
+            v = v - k;
+            break;
+        case movenet::NormalisationStep::Op::multiply:
+            v = v * k;
+            break;
+        case movenet::NormalisationStep::Op::add:
+            v = v + k;
+            break;
+        case movenet::NormalisationStep::Op::divide:
+            v = v / k;
+            break;
+        }
+    }
+    return v;
+}
+
+} // namespace
+
 struct MoveNetEstimator::Private {
     std::unique_ptr<movenet::Network> network;
     std::unique_ptr<movenet::Engine> engine;
@@ -42,28 +71,9 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
         const int size = network->inputSize();
         std::fill_n(estimator->d->engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
         estimator->d->engine->run();
-        // The graph's normalisation steps, in its order and precision, for every value.
         for (std::size_t c = 0; c < 3; ++c) {
-            for (int u = 0; u < 256; ++u) {
-                float v = static_cast<float>(u);
-                for (const movenet::NormalisationStep& step : network->normalisation()) {
-                    const float k = step.value[c];
-                    switch (step.op) {
-                    case movenet::NormalisationStep::Op::subtract:
-                        v = v - k;
-                        break;
-                    case movenet::NormalisationStep::Op::multiply:
-                        v = v * k;
-                        break;
-                    case movenet::NormalisationStep::Op::add:
-                        v = v + k;
-                        break;
-                    case movenet::NormalisationStep::Op::divide:
-                        v = v / k;
-                        break;
-                    }
-                }
-                estimator->d->normalised[c][static_cast<std::size_t>(u)] = v;
+            for (std::size_t u = 0; u < 256; ++u) {
+                estimator->d->normalised[c][u] = normalise(u, c, network->normalisation());
             }
         }
         estimator->d->network = std::move(network);
