@@ -30,7 +30,7 @@ foreach(file IN LISTS QUORVEL_MODEL_FILES)
     file(SHA256 "${source}" actual)
     if(NOT actual STREQUAL QUORVEL_MODEL_SHA256_${file})
         message(FATAL_ERROR "The pose model file ${source} is damaged (checksum mismatch). "
-                            "Delete it and run scripts/setup.sh to fetch it again.")
+                            "Run scripts/setup.sh to fetch it again.")
     endif()
     # Copied again whenever the cached file changes.
     configure_file("${source}" "${QUORVEL_BUILD_MODEL_DIR}/${file}" COPYONLY)

@@ -28,7 +28,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 echo "fetch-model: downloading $package (about 29 MB) for the pose model"
-(cd "$work" && npm pack --silent "$package" >/dev/null) || {
+(cd "$work" && npm pack --silent --cache "$work/npm-cache" "$package" >/dev/null) || {
     echo "fetch-model: 'npm pack $package' failed" >&2
     exit 1
 }
