@@ -21,8 +21,8 @@ public:
     // The normalised input, NHWC, size × size × 3 floats; fill it, then run().
     float* input();
     void run();
-    // A tensor after run(), NHWC, densely packed (the output heads stay valid until the
-    // next run()).
+    // An output head after run(), NHWC, densely packed. Buffers are shared, so only the
+    // heads are kept, and only until the input is written again.
     const float* tensor(int id) const;
 
     // The oneDNN implementation behind each primitive ("brg:avx512_core", "jit:avx2", ...).
