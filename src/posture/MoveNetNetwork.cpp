@@ -16,7 +16,7 @@ namespace {
 // a graph whose tail differs in any way is refused rather than decoded wrongly.
 //
 // Inputs: "name" or "name:1" is another pattern node; "@role" is a network output (a head);
-// "#role" is a float constant we read; "=spec" is an int constant with exactly these values
+// "#role" is a float constant we read; "=values" is an int constant with exactly these values
 // (G = grid width, K = keypoint count; "iota" = 0..K-1, "pairs" = 0,0,1,1,..., "zerosK").
 struct PatternNode {
     const char* id;
@@ -171,17 +171,17 @@ public:
 
     // The int constants, once the grid width and keypoint count are known.
     void checkIntConstants(int gridWidth, int keypoints) const {
-        for (const auto& [node, spec] : m_intChecks) {
+        for (const auto& [node, values] : m_intChecks) {
             std::vector<qint64> expected;
-            if (spec == "iota" || spec == "pairs" || spec == "zerosK") {
+            if (values == "iota" || values == "pairs" || values == "zerosK") {
                 for (int k = 0; k < keypoints; ++k) {
-                    expected.push_back(spec == "zerosK" ? 0 : k);
-                    if (spec == "pairs") {
+                    expected.push_back(values == "zerosK" ? 0 : k);
+                    if (values == "pairs") {
                         expected.push_back(k);
                     }
                 }
             } else {
-                for (const QString& token : spec.split(',')) {
+                for (const QString& token : values.split(',')) {
                     expected.push_back(token == "G"   ? gridWidth
                                        : token == "K" ? keypoints
                                                       : token.toLongLong());
@@ -191,7 +191,7 @@ public:
             const bool same = t.isInt && t.ints.size() == expected.size() &&
                               std::equal(t.ints.begin(), t.ints.end(), expected.begin());
             if (!same) {
-                throw decodeMismatch(QStringLiteral("constant %1 is not %2").arg(node, spec));
+                throw decodeMismatch(QStringLiteral("constant %1 is not %2").arg(node, values));
             }
         }
     }
