@@ -1,0 +1,213 @@
+#include "posture/MoveNetEstimator.h"
+
+#include "QuorvelModelPaths.h"
+#include "posture/MoveNetEngine.h"
+#include "posture/MoveNetNetwork.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <algorithm>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+
+namespace quorvel {
+
+namespace {
+
+// The graph's normalisation of one 8-bit value of channel c, step by step in its order and
+// precision.
+float normalise(std::size_t value, std::size_t c,
+                const std::vector<movenet::NormalisationStep>& steps) {
+    float v = static_cast<float>(value);
+    for (const movenet::NormalisationStep& step : steps) {
+        const float k = step.value[c];
+        switch (step.op) {
+        case movenet::NormalisationStep::Op::subtract:
+            v = v - k;
+            break;
+        case movenet::NormalisationStep::Op::multiply:
+            v = v * k;
+            break;
+        case movenet::NormalisationStep::Op::add:
+            v = v + k;
+            break;
+        case movenet::NormalisationStep::Op::divide:
+            v = v / k;
+            break;
+        }
+    }
+    return v;
+}
+
+} // namespace
+
+struct MoveNetEstimator::Private {
+    std::unique_ptr<movenet::Network> network;
+    std::unique_ptr<movenet::Engine> engine;
+    QMutex mutex;
+    // The graph's normalisation of each 8-bit value, per channel (R, G, B).
+    std::array<std::array<float, 256>, 3> normalised{};
+    cv::Mat square, resized; // reused between frames
+    cv::Size squareFrame;    // the frame size `square` is bordered for
+};
+
+MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
+
+MoveNetEstimator::~MoveNetEstimator() = default;
+
+std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir, QString* error,
+                                                         int threads) {
+    try {
+        auto network = std::make_unique<movenet::Network>(
+            movenet::Network::fromGraph(movenet::Graph::load(modelDir, modelFileName)));
+        std::unique_ptr<MoveNetEstimator> estimator(new MoveNetEstimator);
+        estimator->d->engine = std::make_unique<movenet::Engine>(*network, threads);
+        network->releaseGraph(); // the engine holds its own copy of the weights now
+        // One run on a blank image: an engine that cannot run fails here, at load, and the
+        // first real frame does not pay for first-touch costs.
+        const int size = network->inputSize();
+        std::fill_n(estimator->d->engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
+        estimator->d->engine->run();
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t u = 0; u < 256; ++u) {
+                estimator->d->normalised[c][u] = normalise(u, c, network->normalisation());
+            }
+        }
+        estimator->d->network = std::move(network);
+        return estimator;
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
+        }
+    }
+    return nullptr;
+}
+
+QString MoveNetEstimator::defaultModelDirectory() {
+    const QString programDir = QCoreApplication::instance()
+                                   ? QCoreApplication::applicationDirPath()
+                                   : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    const QString installed = QDir::cleanPath(programDir + QLatin1Char('/') +
+                                              QStringLiteral(QUORVEL_MODEL_DIR_FROM_BINDIR));
+    if (QFileInfo::exists(QDir(installed).filePath(modelFileName))) {
+        return installed;
+    }
+    return QStringLiteral(QUORVEL_BUILD_MODEL_DIR);
+}
+
+MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
+    QMutexLocker lock(&d->mutex);
+    if (image.empty() || image.depth() != CV_8U ||
+        (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
+        throw std::invalid_argument("the image is empty or not an 8-bit colour image");
+    }
+    cv::Mat bgr = image;
+    if (image.channels() != 3) {
+        cv::cvtColor(image, bgr, image.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+    }
+
+    // A centred square with black borders, shrunk to the network's input with area
+    // averaging.
+    const int size = d->network->inputSize();
+    const int side = std::max(bgr.cols, bgr.rows);
+    const int left = (side - bgr.cols) / 2;
+    const int top = (side - bgr.rows) / 2;
+    const cv::Mat* square = &bgr;
+    if (bgr.cols != bgr.rows) {
+        if (d->squareFrame != bgr.size()) { // the black border stays from frame to frame
+            d->square.create(side, side, CV_8UC3);
+            d->square.setTo(cv::Scalar::all(0));
+            d->squareFrame = bgr.size();
+        }
+        bgr.copyTo(d->square(cv::Rect(left, top, bgr.cols, bgr.rows)));
+        square = &d->square;
+    }
+    const cv::Mat* small = square;
+    if (side != size) {
+        cv::resize(*square, d->resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
+        small = &d->resized;
+    }
+
+    // RGB floats, normalised.
+    float* input = d->engine->input();
+    const auto& [r, g, b] = d->normalised;
+    for (int y = 0; y < size; ++y) {
+        const uchar* row = small->ptr<uchar>(y);
+        for (int x = 0; x < size; ++x, row += 3, input += 3) {
+            input[0] = r[row[2]];
+            input[1] = g[row[1]];
+            input[2] = b[row[0]];
+        }
+    }
+
+    d->engine->run();
+    const movenet::Network& net = *d->network;
+    const std::vector<movenet::Keypoint> found =
+        net.decode(d->engine->tensor(net.heatmapTensor()), d->engine->tensor(net.centerTensor()),
+                   d->engine->tensor(net.regressTensor()), d->engine->tensor(net.offsetTensor()));
+
+    // Back from the square to the frame.
+    Keypoints result;
+    const float s = static_cast<float>(side);
+    for (std::size_t k = 0; k < result.size(); ++k) {
+        result[k].y = (found[k].y * s - static_cast<float>(top)) / static_cast<float>(bgr.rows);
+        result[k].x = (found[k].x * s - static_cast<float>(left)) / static_cast<float>(bgr.cols);
+        result[k].score = found[k].score;
+    }
+    return result;
+}
+
+PoseResult MoveNetEstimator::estimate(const cv::Mat& bgr) {
+    PoseResult result;
+    try {
+        result.observations.push_back(observationFromKeypoints(keypoints(bgr)));
+    } catch (const std::exception& e) {
+        result.failed = true;
+        result.error = QString::fromLocal8Bit(e.what());
+    }
+    return result;
+}
+
+PoseObservation MoveNetEstimator::observationFromKeypoints(const Keypoints& keypoints) {
+    const auto point = [&](int index) -> std::optional<JointPoint> {
+        const Keypoint& k = keypoints[static_cast<std::size_t>(index)];
+        // Inside the frame, edges included; NaN fails both tests.
+        if (!(k.x >= 0.0f && k.x <= 1.0f && k.y >= 0.0f && k.y <= 1.0f)) {
+            return std::nullopt;
+        }
+        return JointPoint{static_cast<double>(k.x), 1.0 - static_cast<double>(k.y), k.score};
+    };
+    PoseObservation o;
+    const auto set = [&](PoseJointName joint, std::optional<JointPoint> p) {
+        o.points[static_cast<std::size_t>(joint)] = p;
+    };
+    set(PoseJointName::nose, point(0));
+    set(PoseJointName::leftEar, point(3));
+    set(PoseJointName::rightEar, point(4));
+    const std::optional<JointPoint> left = point(5);
+    const std::optional<JointPoint> right = point(6);
+    set(PoseJointName::leftShoulder, left);
+    set(PoseJointName::rightShoulder, right);
+    if (left && right) {
+        set(PoseJointName::neck, JointPoint{(left->x + right->x) / 2.0, (left->y + right->y) / 2.0,
+                                            std::min(left->confidence, right->confidence)});
+    }
+    return o;
+}
+
+QStringList MoveNetEstimator::implementations() const {
+    return d->engine->implementations();
+}
+
+std::size_t MoveNetEstimator::workspaceBytes() const {
+    return d->engine->workspaceBytes();
+}
+
+int MoveNetEstimator::threads() const {
+    return d->engine->threads();
+}
+
+} // namespace quorvel

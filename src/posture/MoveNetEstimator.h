@@ -1,0 +1,71 @@
+#pragma once
+
+#include "posture/PoseEstimator.h"
+
+#include <QStringList>
+#include <array>
+#include <memory>
+
+namespace quorvel {
+
+namespace movenet {
+class Engine;
+class Network;
+} // namespace movenet
+
+// Google's MoveNet SinglePose Lightning, run on oneDNN straight from its TensorFlow.js
+// graph (movenet-lightning.json and its weights). It always reports exactly one body.
+//
+// Not thread-safe: one estimate at a time (calls are serialised by a lock).
+class MoveNetEstimator final : public PoseEstimator {
+public:
+    static constexpr int keypointCount = 17;
+    static inline const QString modelFileName = QStringLiteral("movenet-lightning.json");
+    // Every load error starts with this.
+    static inline const QString loadErrorPrefix =
+        QStringLiteral("Pose model could not be loaded: ");
+
+    // One keypoint in 0..1 of the frame from its top-left corner (positions and scores may
+    // fall slightly outside 0..1).
+    struct Keypoint {
+        float y = 0.0f;
+        float x = 0.0f;
+        float score = 0.0f;
+    };
+    using Keypoints = std::array<Keypoint, keypointCount>;
+
+    // Reads the model in `modelDir` and builds the network for `threads` threads (the count
+    // applies to the calling thread, which should be the one that estimates). On failure:
+    // nullptr, and *error (if given) says why, starting with loadErrorPrefix.
+    static std::unique_ptr<MoveNetEstimator> load(const QString& modelDir, QString* error,
+                                                  int threads = 1);
+
+    // Where the model is: installed next to the program (<bindir>/../share/quorvel/models)
+    // when it is there, else the build tree's copy.
+    static QString defaultModelDirectory();
+
+    ~MoveNetEstimator() override;
+
+    PoseResult estimate(const cv::Mat& bgr) override;
+
+    // The 17 raw keypoints for one 8-bit BGR (or grey, or BGRA) image; throws
+    // std::exception when the image is unusable or the engine fails.
+    Keypoints keypoints(const cv::Mat& bgr);
+
+    // The body the detector sees: nose 0, left ear 3, right ear 4, left shoulder 5, right
+    // shoulder 6, y flipped to grow upward; the neck is the shoulders' midpoint with the
+    // lower of their scores. A keypoint outside the frame has no point.
+    static PoseObservation observationFromKeypoints(const Keypoints& keypoints);
+
+    // The oneDNN kernels in use; none should be a slow reference ("ref") one.
+    QStringList implementations() const;
+    std::size_t workspaceBytes() const;
+    int threads() const;
+
+private:
+    MoveNetEstimator();
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace quorvel

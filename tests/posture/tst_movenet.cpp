@@ -1,0 +1,234 @@
+#include "posture/MoveNetEstimator.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <functional>
+
+using namespace quorvel;
+using namespace quorvel::test;
+
+namespace {
+
+using Keypoints = MoveNetEstimator::Keypoints;
+
+// MoveNet Lightning on the astronaut portrait: (index, y, x, score), y and x from the
+// top-left.
+struct Reference {
+    int index;
+    float y, x, score;
+};
+const Reference astronautReference[] = {
+    {0, 0.235514f, 0.432487f, 0.566722f}, // nose
+    {3, 0.223899f, 0.538827f, 0.466783f}, // left ear
+    {4, 0.216761f, 0.342959f, 0.741076f}, // right ear
+    {5, 0.533769f, 0.624416f, 0.742184f}, // left shoulder
+    {6, 0.500800f, 0.210637f, 0.624648f}, // right shoulder
+};
+
+cv::Mat astronaut() {
+    cv::Mat image = cv::imread(testDataPath("astronaut.png").toStdString(), cv::IMREAD_COLOR);
+    if (image.empty()) {
+        qFatal("tests/data/astronaut.png is missing");
+    }
+    return image;
+}
+
+bool near(double a, double b, double tolerance) {
+    return std::abs(a - b) <= tolerance;
+}
+
+// A copy of the model in `dir`, with `edit` applied to the parsed graph description.
+void copyModel(const QString& dir, const std::function<void(QJsonObject&)>& edit = {}) {
+    const QString from = MoveNetEstimator::defaultModelDirectory();
+    QJsonObject model =
+        QJsonDocument::fromJson(readFile(from + "/movenet-lightning.json")).object();
+    if (edit) {
+        edit(model);
+    }
+    writeFile(dir + "/movenet-lightning.json", QJsonDocument(model).toJson(QJsonDocument::Compact));
+    QFile::copy(from + "/movenet-lightning.bin", dir + "/movenet-lightning.bin");
+}
+
+// Replaces the op of the node whose name ends in `suffix`.
+void setOp(QJsonObject& model, const QString& suffix, const QString& op) {
+    QJsonObject topology = model["modelTopology"].toObject();
+    QJsonArray nodes = topology["node"].toArray();
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        QJsonObject n = nodes[i].toObject();
+        if (n["name"].toString().endsWith(suffix)) {
+            n["op"] = op;
+            nodes[i] = n;
+        }
+    }
+    topology["node"] = nodes;
+    model["modelTopology"] = topology;
+}
+
+} // namespace
+
+class TestMoveNet : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<MoveNetEstimator> m_estimator;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QString error;
+        m_estimator = MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error);
+        QVERIFY2(m_estimator, qPrintable(error));
+    }
+
+    void astronautMatchesReference() {
+        const Keypoints k = m_estimator->keypoints(astronaut());
+        for (const Reference& r : astronautReference) {
+            const auto& p = k[static_cast<std::size_t>(r.index)];
+            const QByteArray where = "keypoint " + QByteArray::number(r.index);
+            QVERIFY2(near(p.y, r.y, 1e-4), where + " y " + QByteArray::number(p.y, 'f', 6));
+            QVERIFY2(near(p.x, r.x, 1e-4), where + " x " + QByteArray::number(p.x, 'f', 6));
+            QVERIFY2(near(p.score, r.score, 1e-4),
+                     where + " score " + QByteArray::number(p.score, 'f', 6));
+        }
+
+        // Through the detector's interface: one body, y flipped.
+        const PoseResult result = m_estimator->estimate(astronaut());
+        QVERIFY(!result.failed);
+        QCOMPARE(result.observations.size(), std::size_t(1));
+        const auto nose = result.observations[0].recognizedPoint(PoseJointName::nose);
+        QVERIFY(nose);
+        QVERIFY(near(nose->y, 1.0 - 0.235514, 1e-4));
+    }
+
+    void noSlowReferenceKernels() {
+        QCOMPARE(m_estimator->threads(), 1);
+        const QStringList kernels = m_estimator->implementations();
+        QVERIFY(!kernels.isEmpty());
+        for (const QString& k : kernels) {
+            QVERIFY2(!k.contains("ref"), qPrintable("slow kernel in use: " + k));
+        }
+    }
+
+    // A frame that is not square is padded to a centred black square; the keypoints come
+    // back in the frame's own coordinates.
+    void nonSquareFramesMapBack() {
+        cv::Mat square = astronaut();
+        square.rowRange(0, 64).setTo(cv::Scalar::all(0));
+        square.rowRange(448, 512).setTo(cv::Scalar::all(0));
+        const Keypoints inSquare = m_estimator->keypoints(square);
+        const Keypoints wide = m_estimator->keypoints(square.rowRange(64, 448).clone());
+
+        cv::Mat tallSquare = astronaut();
+        tallSquare.colRange(0, 100).setTo(cv::Scalar::all(0));
+        tallSquare.colRange(412, 512).setTo(cv::Scalar::all(0));
+        const Keypoints inTallSquare = m_estimator->keypoints(tallSquare);
+        const Keypoints tall = m_estimator->keypoints(tallSquare.colRange(100, 412).clone());
+
+        for (std::size_t i = 0; i < inSquare.size(); ++i) {
+            QVERIFY(near(wide[i].y, (inSquare[i].y * 512 - 64) / 384, 1e-5));
+            QVERIFY(near(wide[i].x, inSquare[i].x, 1e-5));
+            QVERIFY(near(wide[i].score, inSquare[i].score, 1e-6));
+            QVERIFY(near(tall[i].x, (inTallSquare[i].x * 512 - 100) / 312, 1e-5));
+            QVERIFY(near(tall[i].y, inTallSquare[i].y, 1e-5));
+        }
+    }
+
+    void observationFromKeypoints() {
+        Keypoints k{};
+        k[0] = {0.25f, 0.5f, 0.9f};  // nose
+        k[3] = {0.2f, 0.6f, 0.4f};   // left ear
+        k[4] = {0.2f, 1.02f, 0.8f};  // right ear, off the right edge
+        k[5] = {0.6f, 0.75f, 0.7f};  // left shoulder
+        k[6] = {1.0f, 0.25f, 0.35f}; // right shoulder, on the bottom edge
+        PoseObservation o = MoveNetEstimator::observationFromKeypoints(k);
+        const auto nose = o.recognizedPoint(PoseJointName::nose);
+        QVERIFY(nose);
+        QCOMPARE(nose->x, 0.5);
+        QCOMPARE(nose->y, 0.75);
+        QCOMPARE(nose->confidence, 0.9f);
+        QVERIFY(o.recognizedPoint(PoseJointName::leftEar));
+        QVERIFY(!o.recognizedPoint(PoseJointName::rightEar));
+        const auto right = o.recognizedPoint(PoseJointName::rightShoulder);
+        QVERIFY(right);
+        QCOMPARE(right->y, 0.0);
+        const auto neck = o.recognizedPoint(PoseJointName::neck);
+        QVERIFY(neck);
+        QVERIFY(near(neck->x, 0.5, 1e-7));
+        QVERIFY(near(neck->y, 0.2, 1e-7));
+        QCOMPARE(neck->confidence, 0.35f); // the lower shoulder score
+
+        // Without a shoulder there is no neck either; NaN is never a point.
+        k[5].y = -0.01f;
+        k[0].x = std::nanf("");
+        o = MoveNetEstimator::observationFromKeypoints(k);
+        QVERIFY(!o.recognizedPoint(PoseJointName::leftShoulder));
+        QVERIFY(!o.recognizedPoint(PoseJointName::neck));
+        QVERIFY(!o.recognizedPoint(PoseJointName::nose));
+    }
+
+    void unusableImagesFailTheRequest() {
+        for (const cv::Mat& image : {cv::Mat(), cv::Mat(40, 30, CV_16UC3, cv::Scalar::all(0))}) {
+            const PoseResult result = m_estimator->estimate(image);
+            QVERIFY(result.failed);
+            QVERIFY(!result.error.isEmpty());
+            QVERIFY(result.observations.empty());
+        }
+    }
+
+    void brokenModelsAreRefused_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing") << "missing"
+                                 << "movenet-lightning.json is missing";
+        QTest::newRow("truncated description") << "truncated json"
+                                               << "not a valid model description";
+        QTest::newRow("truncated weights") << "truncated bin"
+                                           << "shorter than";
+        QTest::newRow("other decode") << "decode"
+                                      << "MoveNet SinglePose decode";
+        QTest::newRow("unsupported layer") << "layer"
+                                           << "not supported";
+        QTest::newRow("unsafe weights path") << "path"
+                                             << "unsafe weights file";
+    }
+
+    void brokenModelsAreRefused() {
+        QFETCH(QString, damage);
+        QFETCH(QString, expected);
+        TempFolder dir;
+        if (damage == "truncated json" || damage == "truncated bin") {
+            copyModel(dir.path());
+            const QString file = dir.path(damage == "truncated json" ? "movenet-lightning.json"
+                                                                     : "movenet-lightning.bin");
+            QFile f(file);
+            QVERIFY(f.resize(f.size() - 1000));
+        } else if (damage == "decode") {
+            copyModel(dir.path(), [](QJsonObject& m) { setOp(m, "/Sqrt_1", "Rsqrt"); });
+        } else if (damage == "layer") {
+            copyModel(dir.path(), [](QJsonObject& m) { setOp(m, "block_4_add/add", "Sub"); });
+        } else if (damage == "path") {
+            copyModel(dir.path(), [](QJsonObject& m) {
+                QJsonArray manifest = m["weightsManifest"].toArray();
+                QJsonObject group = manifest[0].toObject();
+                group["paths"] = QJsonArray{"../movenet-lightning.bin"};
+                manifest[0] = group;
+                m["weightsManifest"] = manifest;
+            });
+        }
+        QString error;
+        QVERIFY(!MoveNetEstimator::load(dir.path(), &error));
+        QVERIFY2(error.startsWith("Pose model could not be loaded: "), qPrintable(error));
+        QVERIFY2(error.contains(expected), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMoveNet)
+#include "tst_movenet.moc"

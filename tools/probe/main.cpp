@@ -1,0 +1,352 @@
+// quorvel-probe: shows what the pose model makes of images, videos and the camera, and
+// measures it. Every result is one JSON line on standard output.
+//
+//   quorvel-probe joints FILE...
+//   quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...
+//   quorvel-probe bench [--runs N] [--threads N] IMAGE
+//   quorvel-probe camera
+
+#include "posture/MoveNetEstimator.h"
+#include "posture/PostureAnalyzer.h"
+#include "settings/SettingsManager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+using namespace quorvel;
+
+namespace {
+
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+
+const char* const usageText =
+    "usage: quorvel-probe joints FILE...\n"
+    "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
+    "       quorvel-probe bench [--runs N] [--threads N] IMAGE\n"
+    "       quorvel-probe camera\n";
+
+int usage() {
+    std::fputs(usageText, stderr);
+    return exitUsage;
+}
+
+int fail(const QString& message) {
+    std::fprintf(stderr, "quorvel-probe: %s\n", qUtf8Printable(message));
+    return exitFailure;
+}
+
+void printLine(const QString& line) {
+    std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+QString jsonString(const QString& s) {
+    const QByteArray array = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+QString number(double v, int decimals) {
+    return std::isfinite(v) ? QString::number(v, 'f', decimals) : QStringLiteral("null");
+}
+
+// The six joints of the first body, or nothing when the estimator has no point for one of
+// them (as the posture detector does it).
+std::optional<BodyJoints> extractJoints(const PoseResult& result) {
+    if (result.failed || result.observations.empty()) {
+        return std::nullopt;
+    }
+    const PoseObservation& o = result.observations.front();
+    BodyJoints j;
+    JointPoint* const fields[] = {&j.nose,     &j.neck,         &j.leftEar,
+                                  &j.rightEar, &j.leftShoulder, &j.rightShoulder};
+    for (std::size_t i = 0; i < allPoseJointNames.size(); ++i) {
+        const std::optional<JointPoint> p = o.recognizedPoint(allPoseJointNames[i]);
+        if (!p) {
+            return std::nullopt;
+        }
+        *fields[i] = *p;
+    }
+    return j;
+}
+
+QString jointsJson(const std::optional<BodyJoints>& joints) {
+    if (!joints) {
+        return QStringLiteral("null");
+    }
+    const std::pair<const char*, JointPoint> named[] = {{"nose", joints->nose},
+                                                        {"neck", joints->neck},
+                                                        {"leftEar", joints->leftEar},
+                                                        {"rightEar", joints->rightEar},
+                                                        {"leftShoulder", joints->leftShoulder},
+                                                        {"rightShoulder", joints->rightShoulder}};
+    QStringList parts;
+    for (const auto& [name, p] : named) {
+        parts << QStringLiteral("\"%1\": [%2, %3, %4]")
+                     .arg(QLatin1String(name), number(p.x, 6), number(p.y, 6),
+                          number(p.confidence, 6));
+    }
+    return QLatin1Char('{') + parts.join(QStringLiteral(", ")) + QLatin1Char('}');
+}
+
+std::unique_ptr<MoveNetEstimator> loadModel(int threads, QString* error) {
+    return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error, threads);
+}
+
+// Calls `frame` for every frame of an image or a video; false when the file is unreadable.
+bool forEachFrame(const QString& path, const std::function<void(const cv::Mat&, int)>& frame) {
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable()) {
+        return false;
+    }
+    const std::string file = QFile::encodeName(path).toStdString();
+    cv::Mat image = cv::imread(file, cv::IMREAD_COLOR);
+    if (!image.empty()) {
+        frame(image, 0);
+        return true;
+    }
+    cv::VideoCapture video(file, cv::CAP_FFMPEG);
+    if (!video.isOpened() || !video.read(image) || image.empty()) {
+        return false;
+    }
+    int n = 0;
+    do {
+        frame(image, n++);
+    } while (video.read(image) && !image.empty());
+    return true;
+}
+
+QString unreadable(const QString& path) {
+    return QStringLiteral("cannot read %1 as an image or a video").arg(path);
+}
+
+int runJoints(const QStringList& files) {
+    if (files.isEmpty()) {
+        return usage();
+    }
+    QString error;
+    const auto estimator = loadModel(1, &error);
+    if (!estimator) {
+        return fail(error);
+    }
+    for (const QString& path : files) {
+        const bool readable = forEachFrame(path, [&](const cv::Mat& image, int n) {
+            QElapsedTimer timer;
+            timer.start();
+            const PoseResult result = estimator->estimate(image);
+            const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            QString line = QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, ")
+                               .arg(jsonString(path))
+                               .arg(n)
+                               .arg(number(ms, 2));
+            line += result.failed
+                        ? QStringLiteral("\"error\": %1}").arg(jsonString(result.error))
+                        : QStringLiteral("\"joints\": %1}").arg(jointsJson(extractJoints(result)));
+            printLine(line);
+        });
+        if (!readable) {
+            return fail(unreadable(path));
+        }
+    }
+    return 0;
+}
+
+int runPosture(QStringList args) {
+    QString baseline;
+    SlouchSensitivity sensitivity = SlouchSensitivity::medium;
+    QStringList files;
+    while (!args.isEmpty()) {
+        const QString a = args.takeFirst();
+        if (a == "--baseline" && !args.isEmpty()) {
+            baseline = args.takeFirst();
+        } else if (a == "--sensitivity" && !args.isEmpty()) {
+            const auto s = slouchSensitivityFromRawValue(args.takeFirst());
+            if (!s) {
+                return usage();
+            }
+            sensitivity = *s;
+        } else if (a.startsWith("--")) {
+            return usage();
+        } else {
+            files << a;
+        }
+    }
+    if (baseline.isEmpty() || files.isEmpty()) {
+        return usage();
+    }
+    QString error;
+    const auto estimator = loadModel(1, &error);
+    if (!estimator) {
+        return fail(error);
+    }
+
+    // A private settings store that disappears with the run; the user's is never touched.
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        return fail(QStringLiteral("cannot create a temporary folder"));
+    }
+    SettingsManager settings(dir.filePath(QStringLiteral("settings.conf")));
+    settings.setSensitivity(sensitivity);
+    PostureAnalyzer analyzer(settings);
+
+    cv::Mat baselineImage = cv::imread(QFile::encodeName(baseline).toStdString(), cv::IMREAD_COLOR);
+    if (baselineImage.empty()) {
+        return fail(QStringLiteral("cannot read %1 as an image").arg(baseline));
+    }
+    const std::optional<BodyJoints> upright = extractJoints(estimator->estimate(baselineImage));
+    if (!upright || !upright->hasValidKeyJoints() || !upright->neck.isValid()) {
+        return fail(
+            QStringLiteral("no person with a clear nose and shoulders in %1").arg(baseline));
+    }
+    analyzer.startCalibration();
+    for (int i = 0; i < PostureAnalyzer::calibrationFrameCount; ++i) {
+        analyzer.addCalibrationFrame(*upright);
+    }
+
+    for (const QString& path : files) {
+        const bool readable = forEachFrame(path, [&](const cv::Mat& image, int n) {
+            QElapsedTimer timer;
+            timer.start();
+            const PoseResult result = estimator->estimate(image);
+            const std::optional<BodyJoints> joints = extractJoints(result);
+            PostureStatus status = PostureStatus::noPersonDetected;
+            if (joints && joints->hasValidKeyJoints() && joints->neck.isValid()) {
+                status = analyzer.analyze(*joints);
+            }
+            const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            QString line =
+                QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, \"status\": %4, ")
+                    .arg(jsonString(path))
+                    .arg(n)
+                    .arg(number(ms, 2), jsonString(rawValue(status)));
+            line +=
+                QStringLiteral("\"shoulderWidth\": %1, \"shoulderY\": %2")
+                    .arg(joints ? number(joints->shoulderWidth(), 6) : QStringLiteral("null"),
+                         joints ? number(joints->shoulderMidpoint().y, 6) : QStringLiteral("null"));
+            if (result.failed) {
+                line += QStringLiteral(", \"error\": %1").arg(jsonString(result.error));
+            }
+            printLine(line + QLatin1Char('}'));
+        });
+        if (!readable) {
+            return fail(unreadable(path));
+        }
+    }
+    return 0;
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto i = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
+    return values[std::min(i, values.size() - 1)];
+}
+
+int runBench(QStringList args) {
+    int runs = 200;
+    int threads = 1;
+    QString imagePath;
+    while (!args.isEmpty()) {
+        const QString a = args.takeFirst();
+        bool ok = true;
+        if (a == "--runs" && !args.isEmpty()) {
+            runs = args.takeFirst().toInt(&ok);
+            ok = ok && runs > 0;
+        } else if (a == "--threads" && !args.isEmpty()) {
+            threads = args.takeFirst().toInt(&ok);
+            ok = ok && threads > 0 && threads <= 256;
+        } else if (!a.startsWith("--") && imagePath.isEmpty()) {
+            imagePath = a;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            return usage();
+        }
+    }
+    if (imagePath.isEmpty()) {
+        return usage();
+    }
+    const cv::Mat image = cv::imread(QFile::encodeName(imagePath).toStdString(), cv::IMREAD_COLOR);
+    if (image.empty()) {
+        return fail(QStringLiteral("cannot read %1 as an image").arg(imagePath));
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    QString error;
+    const auto estimator = loadModel(threads, &error);
+    if (!estimator) {
+        return fail(error);
+    }
+    const double loadMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+
+    // Preprocessing, inference and decoding of one frame, as the detector calls it.
+    for (int i = 0; i < 5; ++i) {
+        estimator->estimate(image);
+    }
+    std::vector<double> times;
+    times.reserve(static_cast<std::size_t>(runs));
+    for (int i = 0; i < runs; ++i) {
+        timer.restart();
+        const PoseResult result = estimator->estimate(image);
+        times.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        if (result.failed) {
+            return fail(result.error);
+        }
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
+    printLine(
+        QStringLiteral("{\"median_ms\": %1, \"p90_ms\": %2, \"load_ms\": %3, \"peak_rss_mb\": %4}")
+            .arg(number(percentile(times, 0.5), 3), number(percentile(times, 0.9), 3),
+                 number(loadMs, 1), number(peakMb, 1)));
+    return 0;
+}
+
+int runCamera() {
+    // The device the app would choose, then the joints of a few frames: waits for the
+    // camera capture code.
+    std::fputs("camera: not available in this build\n", stderr);
+    return exitFailure;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty()) {
+        return usage();
+    }
+    const QString command = args.takeFirst();
+    if (command == "joints") {
+        return runJoints(args);
+    }
+    if (command == "posture") {
+        return runPosture(args);
+    }
+    if (command == "bench") {
+        return runBench(args);
+    }
+    if (command == "camera" && args.isEmpty()) {
+        return runCamera();
+    }
+    return usage();
+}
