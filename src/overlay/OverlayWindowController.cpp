@@ -124,12 +124,12 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     panel.screenId = screen.id;
     panel.view = view;
     // Full screen makes a window manager keep the window on its screen, over panels and
-    // docks, instead of placing it by its own rules.
+    // docks, instead of placing it by its own rules. (Not showFullScreen(): that also
+    // activates the window, taking the keyboard from the user's application.)
     if (screen.screen) {
-        view->showFullScreen();
-    } else {
-        view->show();
+        view->setWindowState(view->windowState() | Qt::WindowFullScreen);
     }
+    view->show();
     view->raise();
     if (m_timings.fadeInMs <= 0) {
         view->setWindowOpacity(1.0);
