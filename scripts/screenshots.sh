@@ -93,6 +93,10 @@ for kind in slouch stand water; do
         echo
         echo "== $kind"
         grep -v -e READY -e '^QStandardPaths' "$log"
+        for w in $(grep -o 'winid=0x[0-9a-f]*' "$log" | cut -d= -f2); do
+            echo "$w: $(xprop -id "$w" _NET_WM_STATE _NET_WM_DESKTOP WM_HINTS 2>/dev/null |
+                grep -e _NET -e 'accepts input' | sed 's/^[[:space:]]*//' | paste -sd ';' -)"
+        done
     } >>"$report"
 
     if [ "$have_xdotool" = 1 ]; then

@@ -1,5 +1,7 @@
 #include "overlay/OverlayWindowController.h"
 
+#include "overlay/X11WindowHints.h"
+
 #include <QKeyEvent>
 #include <QPropertyAnimation>
 #include <QVariantAnimation>
@@ -119,6 +121,7 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     }
     view->setGeometry(screen.geometry);
     view->setWindowOpacity(0.0);
+    markAsOverlayWindow(view);
 
     Panel panel;
     panel.screenId = screen.id;
