@@ -98,7 +98,6 @@ private:
     Panel createPanel(const OverlayScreen& screen, OverlayType type);
     void finishDismiss(std::optional<OverlayType> dismissed);
     void showNextInQueue();
-    void removePanel(quintptr screenId);
     void screenAdded(const OverlayScreen& screen);
     void screenRemoved(quintptr screenId);
     void screenGeometryChanged(quintptr screenId, const QRect& geometry);
