@@ -16,6 +16,8 @@ packages=(
     libxcb1-dev
     # headless GUI tests and screenshots
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
+    # scripts/screenshots.sh: a window manager, and keys typed into the test display
+    openbox xdotool
     # fetching the model weights
     npm
 )

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace quorvel {
+
+// A running timer. Destroying the handle stops it for good: a timeout that is already
+// due but not yet delivered is dropped too.
+using TimerHandle = std::unique_ptr<QObject>;
+
+// Starts a timer on the calling thread's event loop that calls `onTimeout` once after
+// `interval`, or every `interval` when `repeating`. Components that wait take one of these
+// so that tests can move time by hand.
+using TimerFactory = std::function<TimerHandle(std::chrono::milliseconds interval, bool repeating,
+                                               std::function<void()> onTimeout)>;
+
+// Precise QTimers on the current thread's event loop. Intervals are clamped to what a
+// QTimer can hold (0 ms to about 24.8 days).
+TimerFactory eventLoopTimers();
+
+} // namespace quorvel

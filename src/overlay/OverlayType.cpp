@@ -1,0 +1,80 @@
+#include "overlay/OverlayType.h"
+
+#include "overlay/OverlayGradients.h"
+
+namespace quorvel {
+
+QString rawValue(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return QStringLiteral("slouch");
+    case OverlayType::stand:
+        return QStringLiteral("stand");
+    case OverlayType::water:
+        return QStringLiteral("water");
+    }
+    Q_UNREACHABLE();
+}
+
+std::optional<OverlayType> overlayTypeFromRawValue(const QString& raw) {
+    for (OverlayType type : allOverlayTypes) {
+        if (rawValue(type) == raw) {
+            return type;
+        }
+    }
+    return std::nullopt;
+}
+
+QString title(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return QStringLiteral("Sit Up Straight!");
+    case OverlayType::stand:
+        return QStringLiteral("Time to Stand!");
+    case OverlayType::water:
+        return QStringLiteral("Drink Some Water!");
+    }
+    Q_UNREACHABLE();
+}
+
+QString subtitle(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return QStringLiteral("Your posture could use a little love");
+    case OverlayType::stand:
+        return QStringLiteral("Take a quick stretch break");
+    case OverlayType::water:
+        return QStringLiteral("Stay hydrated, stay sharp");
+    }
+    Q_UNREACHABLE();
+}
+
+QString iconName(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return QStringLiteral("figure.stand");
+    case OverlayType::stand:
+        return QStringLiteral("figure.walk");
+    case OverlayType::water:
+        return QStringLiteral("drop.fill");
+    }
+    Q_UNREACHABLE();
+}
+
+std::array<QColor, 2> gradientColors(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return {colorFromHex(0x667EEA), colorFromHex(0x764BA2)};
+    case OverlayType::stand:
+        return {colorFromHex(0xF093FB), colorFromHex(0xF5576C)};
+    case OverlayType::water:
+        return {colorFromHex(0x4FACFE), colorFromHex(0x00F2FE)};
+    }
+    Q_UNREACHABLE();
+}
+
+QString iconResourcePath(const QString& iconName) {
+    return QStringLiteral(":/resources/icons/%1.svg").arg(iconName);
+}
+
+} // namespace quorvel

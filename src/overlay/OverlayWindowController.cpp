@@ -1,0 +1,267 @@
+#include "overlay/OverlayWindowController.h"
+
+#include "overlay/X11WindowHints.h"
+
+#include <QKeyEvent>
+#include <QPropertyAnimation>
+#include <QVariantAnimation>
+#include <algorithm>
+#include <chrono>
+
+namespace quorvel {
+
+namespace {
+// The longest wait a timer can hold, about 24 days; longer means "until dismissed" anyway.
+constexpr qint64 longestAutoDismissSeconds = 24 * 24 * 3600;
+} // namespace
+
+OverlayWindowController::OverlayWindowController(SettingsManager& settings, QObject* parent)
+    : OverlayWindowController(settings, std::make_unique<GuiScreenProvider>(), Timings{},
+                              eventLoopTimers(), parent) {}
+
+OverlayWindowController::OverlayWindowController(SettingsManager& settings,
+                                                 std::unique_ptr<ScreenProvider> screens,
+                                                 Timings timings, TimerFactory timers,
+                                                 QObject* parent)
+    : QObject(parent), m_settings(settings), m_screens(std::move(screens)), m_timings(timings),
+      m_timers(std::move(timers)) {
+    if (!m_screens) {
+        m_screens = std::make_unique<GuiScreenProvider>();
+    }
+    if (!m_timers) {
+        m_timers = eventLoopTimers();
+    }
+    connect(m_screens.get(), &ScreenProvider::screenAdded, this,
+            &OverlayWindowController::screenAdded);
+    connect(m_screens.get(), &ScreenProvider::screenRemoved, this,
+            &OverlayWindowController::screenRemoved);
+    connect(m_screens.get(), &ScreenProvider::screenGeometryChanged, this,
+            &OverlayWindowController::screenGeometryChanged);
+    // Escape on X11 arrives inside the event dispatcher; act on it from the event loop.
+    connect(&m_escape, &EscapeKeyGrab::escapePressed, this, &OverlayWindowController::dismiss,
+            Qt::QueuedConnection);
+}
+
+OverlayWindowController::~OverlayWindowController() {
+    m_autoDismissTask.reset();
+    delete m_fadeOut.data();
+    for (Panel& panel : m_panels) {
+        delete panel.view.data();
+    }
+    m_panels.clear();
+    m_escape.release();
+}
+
+QList<OverlayView*> OverlayWindowController::panels() const {
+    QList<OverlayView*> views;
+    for (const Panel& panel : m_panels) {
+        if (panel.view) {
+            views.append(panel.view.data());
+        }
+    }
+    return views;
+}
+
+void OverlayWindowController::show(OverlayType type, qint64 autoDismissSeconds) {
+    if (m_state != State::idle) {
+        m_overlayQueue.append(type);
+        return;
+    }
+    m_state = State::showing;
+    m_currentType = type;
+    presentOnAllScreens(type, autoDismissSeconds);
+}
+
+void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoDismissSeconds) {
+    const QList<OverlayScreen> screens = m_screens->screens();
+    if (screens.isEmpty()) {
+        // Nowhere to show it: dropped. The kind stays current until the next dismiss(),
+        // which then reports it as dismissed.
+        m_state = State::idle;
+        return;
+    }
+    m_escape.grab();
+    for (const OverlayScreen& screen : screens) {
+        m_panels.push_back(createPanel(screen, type));
+    }
+    if (autoDismissSeconds > 0) {
+        const auto delay =
+            std::chrono::seconds(std::min(autoDismissSeconds, longestAutoDismissSeconds));
+        m_autoDismissTask = m_timers(delay, false, [weak = QPointer(this)] {
+            if (weak) {
+                weak->dismiss();
+            }
+        });
+    }
+}
+
+OverlayWindowController::Panel OverlayWindowController::createPanel(const OverlayScreen& screen,
+                                                                    OverlayType type) {
+    auto* view = new OverlayView(
+        type,
+        [weak = QPointer(this)] {
+            if (weak) {
+                weak->dismiss();
+            }
+        },
+        m_timings.view);
+    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    if (m_escape.isGrabbed()) {
+        // Escape comes through the grab, so the window never needs the keyboard. Without
+        // a grab it may take the focus when the window system gives it, so Escape works.
+        flags |= Qt::WindowDoesNotAcceptFocus;
+    }
+    view->setWindowFlags(flags);
+    view->setAttribute(Qt::WA_TranslucentBackground);
+    view->setAttribute(Qt::WA_ShowWithoutActivating);
+    view->setWindowTitle(title(type));
+    view->installEventFilter(this);
+    if (screen.screen) {
+        view->setScreen(screen.screen);
+    }
+    view->setGeometry(screen.geometry);
+    view->setWindowOpacity(0.0);
+    markAsOverlayWindow(view);
+
+    Panel panel;
+    panel.screenId = screen.id;
+    panel.view = view;
+    // Full screen makes a window manager keep the window on its screen, over panels and
+    // docks, instead of placing it by its own rules. (Not showFullScreen(): that also
+    // activates the window, taking the keyboard from the user's application.)
+    if (screen.screen) {
+        view->setWindowState(view->windowState() | Qt::WindowFullScreen);
+    }
+    view->show();
+    view->raise();
+    if (m_timings.fadeInMs <= 0) {
+        view->setWindowOpacity(1.0);
+    } else {
+        auto* fade = new QPropertyAnimation(view, "windowOpacity", view);
+        fade->setStartValue(0.0);
+        fade->setEndValue(1.0);
+        fade->setDuration(m_timings.fadeInMs);
+        panel.fadeIn = fade;
+        fade->start(QAbstractAnimation::DeleteWhenStopped);
+    }
+    return panel;
+}
+
+void OverlayWindowController::dismiss() {
+    // Whatever happens next, a pending automatic dismissal never fires after this.
+    m_autoDismissTask.reset();
+    if (m_state == State::fadingOut) {
+        return;
+    }
+    const std::optional<OverlayType> dismissed = m_currentType;
+    if (m_state == State::idle) {
+        finishDismiss(dismissed);
+        return;
+    }
+    m_state = State::fadingOut;
+    for (Panel& panel : m_panels) {
+        if (panel.fadeIn) {
+            panel.fadeIn->stop();
+        }
+        panel.fadeOutFrom = panel.view ? panel.view->windowOpacity() : 0.0;
+    }
+    if (m_timings.fadeOutMs <= 0) {
+        finishDismiss(dismissed);
+        return;
+    }
+    auto* fade = new QVariantAnimation(this);
+    fade->setStartValue(1.0);
+    fade->setEndValue(0.0);
+    fade->setDuration(m_timings.fadeOutMs);
+    connect(fade, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        const double factor = value.toDouble();
+        for (const Panel& panel : m_panels) {
+            if (panel.view) {
+                panel.view->setWindowOpacity(panel.fadeOutFrom * factor);
+            }
+        }
+    });
+    connect(fade, &QVariantAnimation::finished, this,
+            [this, dismissed] { finishDismiss(dismissed); });
+    m_fadeOut = fade;
+    fade->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void OverlayWindowController::finishDismiss(std::optional<OverlayType> dismissed) {
+    for (Panel& panel : m_panels) {
+        destroyPanel(panel);
+    }
+    m_panels.clear();
+    m_escape.release();
+    m_currentType.reset();
+    m_state = State::idle;
+    if (dismissed && onDismiss) {
+        const auto callback = onDismiss;
+        callback(*dismissed);
+    }
+    showNextInQueue();
+}
+
+void OverlayWindowController::showNextInQueue() {
+    // The dismissal callback may already have put a new overlay up; the queue then waits.
+    if (m_state != State::idle || m_overlayQueue.isEmpty()) {
+        return;
+    }
+    const OverlayType next = m_overlayQueue.takeFirst();
+    show(next, m_settings.autoDismissTimeout());
+}
+
+void OverlayWindowController::destroyPanel(Panel& panel) {
+    if (panel.fadeIn) {
+        panel.fadeIn->stop();
+    }
+    if (panel.view) {
+        // Later: the view may be in the middle of handling the click that ended it.
+        panel.view->hide();
+        panel.view->deleteLater();
+    }
+    panel.view = nullptr;
+}
+
+void OverlayWindowController::screenAdded(const OverlayScreen& screen) {
+    if (m_state != State::showing || !m_currentType) {
+        return;
+    }
+    m_panels.push_back(createPanel(screen, *m_currentType));
+}
+
+void OverlayWindowController::screenRemoved(quintptr screenId) {
+    auto it = std::find_if(m_panels.begin(), m_panels.end(),
+                           [screenId](const Panel& panel) { return panel.screenId == screenId; });
+    if (it == m_panels.end()) {
+        return;
+    }
+    destroyPanel(*it);
+    m_panels.erase(it);
+    if (m_state == State::showing && m_panels.empty()) {
+        // No window left to click: end the overlay rather than leave it up unseen, which
+        // would hold back every later overlay.
+        dismiss();
+    }
+}
+
+void OverlayWindowController::screenGeometryChanged(quintptr screenId, const QRect& geometry) {
+    for (const Panel& panel : m_panels) {
+        if (panel.screenId == screenId && panel.view) {
+            panel.view->setGeometry(geometry);
+        }
+    }
+}
+
+bool OverlayWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        std::any_of(m_panels.begin(), m_panels.end(),
+                    [watched](const Panel& panel) { return panel.view == watched; })) {
+        dismiss();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace quorvel

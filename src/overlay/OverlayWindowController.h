@@ -1,0 +1,120 @@
+#pragma once
+
+#include "app/TimerFactory.h"
+#include "overlay/EscapeKeyGrab.h"
+#include "overlay/OverlayType.h"
+#include "overlay/OverlayView.h"
+#include "overlay/ScreenProvider.h"
+#include "settings/SettingsManager.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QPropertyAnimation;
+class QVariantAnimation;
+
+namespace quorvel {
+
+// How long the fades take, in milliseconds, and the timings of the views.
+struct OverlayTimings {
+    int fadeInMs = 800;
+    int fadeOutMs = 500;
+    OverlayViewTimings view{};
+};
+
+// Puts an overlay over every screen at once, fades it in, takes it down on a click,
+// Escape, the end of its time or a caller's dismiss(), and shows overlays requested
+// meanwhile one after another.
+//
+// Each screen gets its own frameless, translucent, stay-on-top tool window that never
+// takes the focus, placed on that screen and covering all of it. While an overlay is up,
+// Escape is grabbed on X11 (see EscapeKeyGrab); without a grab, Escape works in an overlay
+// window that has the focus. A click always works.
+//
+// States: idle → showing (show) → fading out (dismiss) → idle, then the next queued kind.
+// Requests made while showing or fading out wait in the queue. A dismiss() during the fade
+// out does nothing more. Everything runs on the main thread.
+class OverlayWindowController : public QObject {
+    Q_OBJECT
+
+public:
+    using Timings = OverlayTimings;
+
+    // The user's screens; queued overlays come up with `settings`' auto-dismiss time.
+    explicit OverlayWindowController(SettingsManager& settings = SettingsManager::shared(),
+                                     QObject* parent = nullptr);
+    OverlayWindowController(SettingsManager& settings, std::unique_ptr<ScreenProvider> screens,
+                            Timings timings, TimerFactory timers = eventLoopTimers(),
+                            QObject* parent = nullptr);
+    ~OverlayWindowController() override;
+
+    OverlayWindowController(const OverlayWindowController&) = delete;
+    OverlayWindowController& operator=(const OverlayWindowController&) = delete;
+
+    // Shows `type` at once when nothing is up, else queues it (then `autoDismissSeconds`
+    // is not kept: the queued kind comes up with the auto-dismiss setting of that moment).
+    // `autoDismissSeconds` <= 0: stays until dismissed. Without any screen the request is
+    // dropped.
+    void show(OverlayType type, qint64 autoDismissSeconds);
+
+    // Takes the overlay down (0.5 s fade), then tells onDismiss and shows the next queued
+    // kind. Safe when nothing is shown; does nothing while a fade-out already runs.
+    void dismiss();
+
+    // From show() until the fade-out has completed.
+    bool isShowing() const { return m_state != State::idle; }
+    bool isFadingOut() const { return m_state == State::fadingOut; }
+    // The kind on screen.
+    std::optional<OverlayType> currentType() const { return m_currentType; }
+    // Kinds waiting, first in first out.
+    QList<OverlayType> overlayQueue() const { return m_overlayQueue; }
+    // The windows of the overlay on screen, in screen order.
+    QList<OverlayView*> panels() const;
+    bool hasAutoDismissTask() const { return m_autoDismissTask != nullptr; }
+    bool escapeKeyGrabbed() const { return m_escape.isGrabbed(); }
+
+    // Told the kind of each overlay once it has been taken down, whatever ended it.
+    std::function<void(OverlayType)> onDismiss;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    enum class State { idle, showing, fadingOut };
+
+    struct Panel {
+        quintptr screenId = 0;
+        QPointer<OverlayView> view;
+        QPointer<QPropertyAnimation> fadeIn;
+        double fadeOutFrom = 1.0;
+    };
+
+    void presentOnAllScreens(OverlayType type, qint64 autoDismissSeconds);
+    Panel createPanel(const OverlayScreen& screen, OverlayType type);
+    void finishDismiss(std::optional<OverlayType> dismissed);
+    void showNextInQueue();
+    void screenAdded(const OverlayScreen& screen);
+    void screenRemoved(quintptr screenId);
+    void screenGeometryChanged(quintptr screenId, const QRect& geometry);
+    static void destroyPanel(Panel& panel);
+
+    SettingsManager& m_settings;
+    std::unique_ptr<ScreenProvider> m_screens;
+    Timings m_timings;
+    TimerFactory m_timers;
+    EscapeKeyGrab m_escape;
+
+    State m_state = State::idle;
+    std::vector<Panel> m_panels;
+    QList<OverlayType> m_overlayQueue;
+    std::optional<OverlayType> m_currentType;
+    TimerHandle m_autoDismissTask;
+    QPointer<QVariantAnimation> m_fadeOut;
+};
+
+} // namespace quorvel

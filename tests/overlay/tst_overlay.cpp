@@ -1,0 +1,377 @@
+#include "overlay/OverlayGradients.h"
+#include "overlay/OverlayType.h"
+#include "overlay/OverlayView.h"
+#include "overlay/OverlayWindowController.h"
+#include "settings/SettingsManager.h"
+#include "support/FakeTimers.h"
+#include "support/QuietOffscreen.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPainter>
+#include <QScreen>
+#include <QSvgRenderer>
+#include <QTest>
+#include <QWindow>
+
+using namespace quorvel;
+using namespace quorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Screens the test plugs and unplugs.
+class FakeScreens final : public ScreenProvider {
+public:
+    QList<OverlayScreen> list;
+
+    QList<OverlayScreen> screens() const override { return list; }
+    void add(quintptr id, QRect geometry) {
+        list.append(OverlayScreen{id, geometry, nullptr});
+        Q_EMIT screenAdded(list.last());
+    }
+    void remove(quintptr id) {
+        list.removeIf([id](const OverlayScreen& s) { return s.id == id; });
+        Q_EMIT screenRemoved(id);
+    }
+};
+
+// A controller on two stand-in screens, instant fades, and time moved by hand.
+struct Rig {
+    TempFolder dir;
+    SettingsManager settings{dir.path("Quorvel.conf")};
+    FakeTimers timers;
+    FakeScreens* screens = new FakeScreens;
+    OverlayWindowController controller;
+    QList<OverlayType> dismissed;
+
+    explicit Rig(int fadeOutMs = 0, int screenCount = 2)
+        : controller(settings, std::unique_ptr<ScreenProvider>(screens),
+                     OverlayWindowController::Timings{0, fadeOutMs, {0, 0, 0}}, timers.factory()) {
+        for (int i = 0; i < screenCount; ++i) {
+            screens->list.append(
+                OverlayScreen{quintptr(i + 1), QRect(i * 1280, 0, 1280 - i * 256, 800), nullptr});
+        }
+        controller.onDismiss = [this](OverlayType t) {
+            dismissed.append(t);
+        };
+    }
+};
+
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+QImage renderView(OverlayView& view) {
+    QImage image(view.size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+bool near(QRgb pixel, const QColor& colour, int alpha) {
+    return qAbs(qRed(pixel) - colour.red()) <= 3 && qAbs(qGreen(pixel) - colour.green()) <= 3 &&
+           qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
+}
+
+int whitePixels(const QImage& image, const QRect& area) {
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            count += (qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245) ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+class TestOverlay : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { silenceOffscreenWindowWarnings(); }
+
+    void overlayKinds() {
+        QCOMPARE(rawValue(OverlayType::slouch), QStringLiteral("slouch"));
+        QCOMPARE(overlayTypeFromRawValue(QStringLiteral("water")), OverlayType::water);
+        QCOMPARE(overlayTypeFromRawValue(QStringLiteral("Slouch")), std::nullopt);
+        QCOMPARE(overlayTypeFromRawValue(QString()), std::nullopt);
+        QCOMPARE(title(OverlayType::stand), QStringLiteral("Time to Stand!"));
+        QCOMPARE(subtitle(OverlayType::water), QStringLiteral("Stay hydrated, stay sharp"));
+        QCOMPARE(iconName(OverlayType::slouch), QStringLiteral("figure.stand"));
+        QCOMPARE(iconName(OverlayType::stand), QStringLiteral("figure.walk"));
+        QCOMPARE(iconName(OverlayType::water), QStringLiteral("drop.fill"));
+
+        const auto water = gradientColors(OverlayType::water);
+        QCOMPARE(water[0].redF(), 79.0f / 255.0f);
+        QCOMPARE(water[0].greenF(), 172.0f / 255.0f);
+        QCOMPARE(water[0].blueF(), 254.0f / 255.0f);
+        QCOMPARE(water[1].redF(), 0.0f);
+        QCOMPARE(gradientColors(OverlayType::slouch)[1], QColor(0x76, 0x4B, 0xA2));
+        QCOMPARE(colorFromHex(0xFF123456, 0.5).rgba(), qRgba(0x12, 0x34, 0x56, 128));
+    }
+
+    void iconsAreDrawable() {
+        for (OverlayType type : allOverlayTypes) {
+            QSvgRenderer svg(iconResourcePath(iconName(type)));
+            QVERIFY2(svg.isValid(), qPrintable(iconName(type)));
+            QImage image(48, 48, QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            QPainter p(&image);
+            svg.render(&p);
+            p.end();
+            int inked = 0;
+            for (int y = 0; y < 48; ++y) {
+                for (int x = 0; x < 48; ++x) {
+                    inked += qAlpha(image.pixel(x, y)) > 128 ? 1 : 0;
+                }
+            }
+            QVERIFY2(inked > 150 && inked < 48 * 48 / 2, qPrintable(iconName(type)));
+        }
+    }
+
+    void viewDrawsGradientAndColumn_data() {
+        QTest::addColumn<OverlayType>("type");
+        for (OverlayType type : allOverlayTypes) {
+            QTest::newRow(qPrintable(rawValue(type))) << type;
+        }
+    }
+
+    void viewDrawsGradientAndColumn() {
+        QFETCH(OverlayType, type);
+        OverlayView view(type, {}, {0, 0, 0});
+        view.resize(1280, 800);
+        view.setContentProgress(1.0);
+        const auto colours = gradientColors(type);
+        const int alpha = qRound(255 * OverlayView::backgroundOpacity);
+
+        QImage image = renderView(view);
+        QVERIFY(near(image.pixel(1, 1), colours[0], alpha));
+        QVERIFY(near(image.pixel(1278, 798), colours[1], alpha));
+        const QRect column = view.contentRect();
+        QVERIFY(column.width() > 300 && column.height() > 96 + 48 + 22 + 14 + 3 * 24 + 40);
+        QVERIFY(whitePixels(image, column) > 2000);
+        QCOMPARE(whitePixels(image, QRect(0, 0, 1280, column.top() - 2)), 0);
+        QCOMPARE(whitePixels(image, QRect(0, column.bottom() + 2, 1280, 800 - column.bottom() - 2)),
+                 0);
+
+        // The axis swung the other way: the first colour is now top right.
+        view.setGradientProgress(1.0);
+        image = renderView(view);
+        QVERIFY(near(image.pixel(1278, 1), colours[0], alpha));
+        QVERIFY(near(image.pixel(1, 798), colours[1], alpha));
+
+        // Before the entrance, only the gradient.
+        view.setContentProgress(0.0);
+        QCOMPARE(whitePixels(renderView(view), column), 0);
+
+        // QUORVEL_OVERLAY_SHOTS=<dir> keeps one picture per kind to look at.
+        const QString shots = qEnvironmentVariable("QUORVEL_OVERLAY_SHOTS");
+        if (!shots.isEmpty()) {
+            view.setGradientProgress(0.0);
+            view.setContentProgress(1.0);
+            QDir().mkpath(shots);
+            QVERIFY(renderView(view).save(
+                QDir(shots).filePath(QStringLiteral("view-%1.png").arg(rawValue(type)))));
+        }
+    }
+
+    void entranceAndClickAnywhere() {
+        int clicks = 0;
+        OverlayView view(OverlayType::water, [&clicks] { ++clicks; }, {5, 5, 5});
+        view.resize(400, 300);
+        QCOMPARE(view.contentVisible(), false);
+        view.show();
+        QCOMPARE(view.contentVisible(), true);
+        QTRY_COMPARE(view.contentProgress(), 1.0);
+        QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(3, 296)); // far from the texts
+        QCOMPARE(clicks, 1);
+    }
+
+    void oneWindowPerScreen() {
+        Rig rig;
+        rig.controller.show(OverlayType::slouch, 0);
+        QVERIFY(rig.controller.isShowing());
+        QCOMPARE(rig.controller.currentType(), OverlayType::slouch);
+        const auto panels = rig.controller.panels();
+        QCOMPARE(panels.size(), 2);
+        QCOMPARE(panels[0]->geometry(), QRect(0, 0, 1280, 800));
+        QCOMPARE(panels[1]->geometry(), QRect(1280, 0, 1024, 800));
+        for (OverlayView* panel : panels) {
+            QVERIFY(panel->isVisible());
+            QVERIFY(panel->windowFlags().testFlags(Qt::Tool | Qt::FramelessWindowHint |
+                                                   Qt::WindowStaysOnTopHint));
+            QVERIFY(panel->testAttribute(Qt::WA_TranslucentBackground));
+            QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
+            QCOMPARE(panel->windowOpacity(), 1.0);
+        }
+        QVERIFY(!rig.controller.hasAutoDismissTask());
+    }
+
+    void realScreensAreCoveredInOrder() {
+        TempFolder dir;
+        SettingsManager settings(dir.path("Quorvel.conf"));
+        OverlayWindowController controller(settings);
+        controller.show(OverlayType::stand, 0);
+        const auto screens = QGuiApplication::screens();
+        const auto panels = controller.panels();
+        QCOMPARE(panels.size(), screens.size());
+        for (qsizetype i = 0; i < panels.size(); ++i) {
+            QCOMPARE(panels[i]->windowHandle()->screen(), screens[i]);
+            QCOMPARE(panels[i]->geometry(), screens[i]->geometry());
+        }
+        QVERIFY(controller.hasAutoDismissTask() == false);
+    }
+
+    void queuedKindTakesTheSettingOfItsMoment() {
+        Rig rig;
+        rig.settings.setAutoDismissTimeout(60);
+        rig.controller.show(OverlayType::slouch, 0);
+        rig.controller.show(OverlayType::stand, 60); // 60 is not kept
+        QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::stand});
+        QCOMPARE(rig.controller.currentType(), OverlayType::slouch);
+        rig.settings.setAutoDismissTimeout(15);
+
+        rig.controller.dismiss();
+        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
+        QCOMPARE(rig.controller.currentType(), OverlayType::stand);
+        QVERIFY(rig.controller.overlayQueue().isEmpty());
+        QCOMPARE(rig.timers.lastActiveInterval(), 15s);
+        rig.timers.advance(14999ms);
+        QVERIFY(rig.controller.isShowing());
+        rig.timers.advance(1ms);
+        QVERIFY(!rig.controller.isShowing());
+        QCOMPARE(rig.dismissed, (QList{OverlayType::slouch, OverlayType::stand}));
+    }
+
+    void twoWaterRequestsComeOneAfterTheOther() {
+        Rig rig;
+        rig.settings.setAutoDismissTimeout(0);
+        rig.controller.show(OverlayType::stand, 30);
+        rig.controller.show(OverlayType::water, 30);
+        rig.controller.show(OverlayType::water, 30);
+        QCOMPARE(rig.controller.overlayQueue().size(), 2);
+        rig.timers.advance(30s);
+        QCOMPARE(rig.controller.currentType(), OverlayType::water);
+        QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::water});
+        QVERIFY(!rig.controller.hasAutoDismissTask()); // the setting says never
+        rig.controller.dismiss();
+        QCOMPARE(rig.controller.currentType(), OverlayType::water);
+        rig.controller.dismiss();
+        QVERIFY(!rig.controller.isShowing());
+        QCOMPARE(rig.dismissed,
+                 (QList{OverlayType::stand, OverlayType::water, OverlayType::water}));
+    }
+
+    void clickCancelsThePendingAutoDismissal() {
+        Rig rig;
+        rig.controller.show(OverlayType::water, 30);
+        rig.timers.advance(5s);
+        // One click on the second screen takes down both.
+        QTest::mouseClick(rig.controller.panels()[1], Qt::LeftButton, {}, QPoint(2, 2));
+        QVERIFY(!rig.controller.isShowing());
+        QVERIFY(rig.controller.panels().isEmpty());
+        QCOMPARE(rig.timers.activeCount(), 0);
+        rig.timers.advance(60s);
+        QCOMPARE(rig.dismissed, QList{OverlayType::water});
+    }
+
+    void secondDismissDuringFadeOutDoesNothing() {
+        Rig rig(/*fadeOutMs=*/20);
+        rig.controller.show(OverlayType::slouch, 0);
+        rig.controller.show(OverlayType::stand, 0);
+        rig.controller.show(OverlayType::water, 0);
+        const auto panels = rig.controller.panels();
+        rig.controller.dismiss();
+        QVERIFY(rig.controller.isFadingOut());
+        QVERIFY(rig.controller.isShowing());
+        rig.controller.dismiss();
+        QTest::mouseClick(panels[0], Qt::LeftButton);
+        rig.controller.show(OverlayType::slouch, 0); // still queued while fading
+        QTRY_COMPARE(rig.controller.currentType(), OverlayType::stand);
+        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
+        QCOMPARE(rig.controller.overlayQueue(), (QList{OverlayType::water, OverlayType::slouch}));
+        flushDeletes();
+        QCOMPARE(rig.controller.panels().size(), 2);
+    }
+
+    void escapeDismissesOtherKeysPassThrough() {
+        Rig rig;
+        rig.controller.show(OverlayType::slouch, 0);
+        QVERIFY(!rig.controller.escapeKeyGrabbed()); // no X11 here: the windows take it
+        OverlayView* panel = rig.controller.panels()[0];
+        QTest::keyClick(panel, Qt::Key_A);
+        QTest::keyClick(panel, Qt::Key_Space);
+        QVERIFY(rig.controller.isShowing());
+        QTest::keyClick(panel, Qt::Key_Escape);
+        QVERIFY(!rig.controller.isShowing());
+        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
+        QVERIFY(!rig.controller.escapeKeyGrabbed());
+    }
+
+    void noScreenDropsTheRequest() {
+        Rig rig(0, /*screenCount=*/0);
+        rig.controller.show(OverlayType::slouch, 30);
+        QVERIFY(!rig.controller.isShowing());
+        QVERIFY(rig.controller.panels().isEmpty());
+        QCOMPARE(rig.timers.activeCount(), 0);
+        QVERIFY(rig.controller.overlayQueue().isEmpty());
+        rig.controller.dismiss(); // the caller ends its alert: it still hears of it
+        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
+        rig.controller.dismiss();
+        QCOMPARE(rig.dismissed.size(), 1);
+
+        rig.screens->add(7, QRect(0, 0, 640, 480));
+        rig.controller.show(OverlayType::water, 0);
+        QCOMPARE(rig.controller.panels().size(), 1);
+    }
+
+    void screensComingAndGoing() {
+        Rig rig(/*fadeOutMs=*/20);
+        rig.controller.show(OverlayType::stand, 0);
+        QPointer<OverlayView> second = rig.controller.panels()[1];
+        rig.screens->remove(2);
+        flushDeletes();
+        QVERIFY(second.isNull());
+        QCOMPARE(rig.controller.panels().size(), 1);
+        QVERIFY(rig.controller.isShowing());
+
+        rig.screens->add(3, QRect(2560, 0, 800, 600));
+        QCOMPARE(rig.controller.panels().size(), 2);
+        QCOMPARE(rig.controller.panels()[1]->geometry(), QRect(2560, 0, 800, 600));
+
+        // Unplugged during the fade-out.
+        rig.controller.dismiss();
+        rig.screens->remove(1);
+        QTRY_VERIFY(!rig.controller.isShowing());
+        QCOMPARE(rig.dismissed, QList{OverlayType::stand});
+
+        // The last screen gone: the overlay ends rather than hide unseen.
+        rig.controller.show(OverlayType::slouch, 0);
+        rig.controller.show(OverlayType::water, 0);
+        rig.screens->remove(3);
+        QTRY_COMPARE(rig.dismissed.size(), 2);
+        QCOMPARE(rig.dismissed.last(), OverlayType::slouch);
+        QVERIFY(!rig.controller.isShowing()); // the water overlay had nowhere to go
+        flushDeletes();
+        QCOMPARE(QApplication::topLevelWidgets().size(), 0);
+    }
+
+    void destroyedWhileShowing() {
+        QPointer<OverlayView> panel;
+        {
+            Rig rig(/*fadeOutMs=*/1000);
+            rig.controller.show(OverlayType::slouch, 30);
+            panel = rig.controller.panels()[0];
+            rig.controller.dismiss();
+        }
+        QVERIFY(panel.isNull());
+        QTest::qWait(1);
+    }
+};
+
+QTEST_MAIN(TestOverlay)
+#include "tst_overlay.moc"

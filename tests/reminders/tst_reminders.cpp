@@ -1,0 +1,260 @@
+#include "overlay/OverlayWindowController.h"
+#include "reminders/ReminderTimer.h"
+#include "reminders/StandReminderManager.h"
+#include "reminders/WaterReminderManager.h"
+#include "settings/SettingsManager.h"
+#include "support/FakeTimers.h"
+#include "support/QuietOffscreen.h"
+#include "support/TestSupport.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class OneScreen final : public ScreenProvider {
+public:
+    QList<OverlayScreen> screens() const override {
+        return {OverlayScreen{1, QRect(0, 0, 640, 480), nullptr}};
+    }
+};
+
+// Reminders on a virtual clock, showing their overlays on one stand-in screen.
+struct Rig {
+    TempFolder dir;
+    SettingsManager settings{dir.path("Quorvel.conf")};
+    FakeTimers timers;
+    OverlayWindowController overlays{settings, std::make_unique<OneScreen>(),
+                                     OverlayWindowController::Timings{0, 0, {0, 0, 0}},
+                                     timers.factory()};
+    QList<OverlayType> dismissed;
+
+    Rig() {
+        overlays.onDismiss = [this](OverlayType t) {
+            dismissed.append(t);
+        };
+    }
+};
+
+} // namespace
+
+class TestReminders : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { silenceOffscreenWindowWarnings(); }
+
+    void countsDownFiresAndStartsOver() {
+        FakeTimers timers;
+        int fired = 0;
+        ReminderTimer timer(
+            3, [&fired] { ++fired; }, timers.factory());
+        QCOMPARE(timer.isRunning(), false);
+        QCOMPARE(timer.secondsRemaining(), 0);
+        QCOMPARE(timers.activeCount(), 0);
+
+        QSignalSpy willChange(&timer, &ReminderTimer::objectWillChange);
+        QSignalSpy remaining(&timer, &ReminderTimer::secondsRemainingChanged);
+        timer.start();
+        QCOMPARE(timer.isRunning(), true);
+        QCOMPARE(timer.secondsRemaining(), 3);
+        timers.advance(2999ms);
+        QCOMPARE(fired, 0);
+        timers.advance(1ms);
+        QCOMPARE(fired, 1);
+        QCOMPARE(timer.secondsRemaining(), 3);
+        timers.advance(3s);
+        QCOMPARE(fired, 2);
+        QList<qint64> seen;
+        for (const auto& args : remaining) {
+            seen.append(args[0].toLongLong());
+        }
+        QCOMPARE(seen, (QList<qint64>{3, 2, 1, 0, 3, 2, 1, 0, 3}));
+        QCOMPARE(willChange.size(), seen.size() + 1); // + isRunning
+
+        timer.start(); // running: the cycle goes on untouched
+        timers.advance(1s);
+        QCOMPARE(timer.secondsRemaining(), 2);
+    }
+
+    void shortestIntervals() {
+        FakeTimers timers;
+        int fired = 0;
+        ReminderTimer everyTick(
+            1, [&fired] { ++fired; }, timers.factory());
+        everyTick.start();
+        timers.advance(5s);
+        QCOMPARE(fired, 5);
+        QCOMPARE(everyTick.secondsRemaining(), 1);
+
+        ReminderTimer broken(
+            -20, [] {}, timers.factory());
+        QCOMPARE(broken.intervalSeconds(), 1);
+    }
+
+    void newIntervalRestartsOnlyARunningCycle() {
+        FakeTimers timers;
+        ReminderTimer timer(
+            1000, [] {}, timers.factory());
+        timer.updateInterval(900);
+        QCOMPARE(timer.secondsRemaining(), 0);
+        timer.start();
+        QCOMPARE(timer.secondsRemaining(), 900);
+        timers.advance(100s);
+        timer.updateInterval(1200);
+        QCOMPARE(timer.secondsRemaining(), 1200);
+    }
+
+    void stopClearsAndStartBeginsAfresh() {
+        FakeTimers timers;
+        int fired = 0;
+        ReminderTimer timer(
+            10, [&fired] { ++fired; }, timers.factory());
+        timer.start();
+        timers.advance(7s);
+        timer.stop();
+        QCOMPARE(timer.isRunning(), false);
+        QCOMPARE(timer.secondsRemaining(), 0);
+        QCOMPARE(timers.activeCount(), 0);
+        timers.advance(60s);
+        QCOMPARE(fired, 0);
+        timer.start();
+        QCOMPARE(timer.secondsRemaining(), 10);
+        timers.advance(10s);
+        QCOMPARE(fired, 1);
+        timer.reset();
+        QCOMPARE(timer.secondsRemaining(), 10);
+    }
+
+    void firedCallbackMayStopTheTimer() {
+        FakeTimers timers;
+        std::unique_ptr<ReminderTimer> timer;
+        timer = std::make_unique<ReminderTimer>(
+            2, [&timer] { timer->stop(); }, timers.factory());
+        timer->start();
+        timers.advance(5s);
+        QCOMPARE(timer->isRunning(), false);
+        QCOMPARE(timer->secondsRemaining(), 0);
+    }
+
+    void formattedTime_data() {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("30 min") << 1800LL << "30:00";
+        QTest::newRow("59 s") << 59LL << "0:59";
+        QTest::newRow("one hour") << 3600LL << "60:00";
+        QTest::newRow("zero") << 0LL << "0:00";
+        QTest::newRow("605 s") << 605LL << "10:05";
+    }
+
+    void formattedTime() {
+        QFETCH(qint64, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(ReminderTimer::formatTimeRemaining(seconds), text);
+        if (seconds > 0) {
+            FakeTimers timers;
+            ReminderTimer timer(
+                seconds, [] {}, timers.factory());
+            timer.reset();
+            QCOMPARE(timer.formattedTimeRemaining(), text);
+        }
+    }
+
+    void standOverlayWithTheAutoDismissOfEachFiring() {
+        Rig rig;
+        rig.settings.setAutoDismissTimeout(15);
+        StandReminderManager stand(rig.overlays, rig.settings, rig.timers.factory());
+        QCOMPARE(stand.isRunning(), false);
+        stand.start();
+        QCOMPARE(stand.secondsRemaining(), 1800);
+        QCOMPARE(stand.formattedTimeRemaining(), QStringLiteral("30:00"));
+        rig.timers.advance(1799s);
+        QVERIFY(!rig.overlays.isShowing());
+        rig.timers.advance(1s);
+        QCOMPARE(rig.overlays.currentType(), OverlayType::stand);
+        QCOMPARE(stand.secondsRemaining(), 1800); // counting on under the overlay
+        rig.timers.advance(15s);
+        QCOMPARE(rig.dismissed, QList{OverlayType::stand});
+
+        rig.settings.setAutoDismissTimeout(60);
+        rig.timers.advance(1785s);
+        QCOMPARE(rig.overlays.currentType(), OverlayType::stand);
+        rig.timers.advance(59s);
+        QVERIFY(rig.overlays.isShowing());
+        rig.timers.advance(1s);
+        QVERIFY(!rig.overlays.isShowing());
+    }
+
+    void intervalSettingsAreFollowed() {
+        Rig rig;
+        StandReminderManager stand(rig.overlays, rig.settings, rig.timers.factory());
+        WaterReminderManager water(rig.overlays, rig.settings, rig.timers.factory());
+        QCOMPARE(water.timer().intervalSeconds(), 2700);
+        stand.start();
+        water.start();
+        rig.timers.advance(200s);
+        QSignalSpy standChanges(&stand, &ReminderManager::secondsRemainingChanged);
+
+        rig.settings.setStandInterval(900);
+        QCOMPARE(stand.secondsRemaining(), 900);
+        QCOMPARE(water.secondsRemaining(), 2500);
+        rig.timers.advance(100s);
+        rig.settings.setStandInterval(900); // the same value still restarts the cycle
+        QCOMPARE(stand.secondsRemaining(), 900);
+        QCOMPARE(standChanges.first().first().toLongLong(), 900);
+
+        rig.settings.setWaterInterval(1200);
+        QCOMPARE(water.secondsRemaining(), 1200);
+        QCOMPARE(stand.secondsRemaining(), 900);
+
+        // A hand-edited zero would fire every second: the default is used instead.
+        rig.settings.setStandInterval(0);
+        QCOMPARE(stand.secondsRemaining(), 1800);
+        stand.stop();
+        rig.settings.setStandInterval(1200);
+        QCOMPARE(stand.secondsRemaining(), 0);
+        stand.start();
+        QCOMPARE(stand.secondsRemaining(), 1200);
+    }
+
+    void waterWaitsForTheStandOverlay() {
+        Rig rig;
+        rig.settings.setStandInterval(900);
+        rig.settings.setWaterInterval(910);
+        rig.settings.setAutoDismissTimeout(30);
+        StandReminderManager stand(rig.overlays, rig.settings, rig.timers.factory());
+        WaterReminderManager water(rig.overlays, rig.settings, rig.timers.factory());
+        stand.start();
+        water.start();
+        rig.timers.advance(910s);
+        QCOMPARE(rig.overlays.currentType(), OverlayType::stand);
+        QCOMPARE(rig.overlays.overlayQueue(), QList{OverlayType::water});
+        rig.timers.advance(20s);
+        QCOMPARE(rig.overlays.currentType(), OverlayType::water);
+        rig.timers.advance(30s);
+        QCOMPARE(rig.dismissed, (QList{OverlayType::stand, OverlayType::water}));
+    }
+
+    void stopThenStartBeginsAFullCycle() {
+        Rig rig;
+        WaterReminderManager water(rig.overlays, rig.settings, rig.timers.factory());
+        QSignalSpy running(&water, &ReminderManager::isRunningChanged);
+        water.start();
+        rig.timers.advance(1000s);
+        water.stop();
+        QCOMPARE(water.secondsRemaining(), 0);
+        QCOMPARE(water.formattedTimeRemaining(), QStringLiteral("0:00"));
+        rig.timers.advance(5000s);
+        QVERIFY(rig.dismissed.isEmpty());
+        water.start();
+        QCOMPARE(water.secondsRemaining(), 2700);
+        QCOMPARE(running.size(), 3);
+    }
+};
+
+QTEST_MAIN(TestReminders)
+#include "tst_reminders.moc"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "app/TimerFactory.h"
+
+#include <QPointer>
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace quorvel::test {
+
+// Timers that run on a virtual clock: nothing fires until the test calls advance().
+class FakeTimers {
+public:
+    FakeTimers();
+
+    TimerFactory factory() const;
+
+    // Moves the clock forward, firing every due timer in time order (repeating ones as
+    // often as they fall due). Timers started or stopped by a firing count at once.
+    void advance(std::chrono::milliseconds by);
+
+    // Timers started and not yet stopped (a fired single-shot counts as stopped).
+    int activeCount() const;
+    // The interval of the most recently started timer that is still active, or -1 ms.
+    std::chrono::milliseconds lastActiveInterval() const;
+    std::chrono::milliseconds now() const;
+
+private:
+    struct Entry {
+        QPointer<QObject> handle;
+        std::chrono::milliseconds interval;
+        std::chrono::milliseconds due;
+        bool repeating = false;
+        bool spent = false;
+        std::function<void()> onTimeout;
+    };
+    struct State {
+        std::chrono::milliseconds now{0};
+        std::vector<Entry> entries;
+    };
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace quorvel::test
