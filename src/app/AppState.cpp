@@ -1,0 +1,222 @@
+#include "app/AppState.h"
+
+#include "camera/CameraPermission.h"
+#include "overlay/OverlayWindowController.h"
+#include "overlay/ScreenProvider.h"
+#include "reminders/StandReminderManager.h"
+#include "reminders/WaterReminderManager.h"
+#include "stats/PostureLog.h"
+
+#include <QPointer>
+
+namespace quorvel {
+
+namespace {
+
+SettingsManager& chooseSettings(const AppStateEnvironment& environment) {
+    return environment.settings ? *environment.settings : SettingsManager::shared();
+}
+
+} // namespace
+
+AppState::AppState(AppStateEnvironment environment, QObject* parent)
+    : QObject(parent), m_environment(std::move(environment)),
+      m_settings(chooseSettings(m_environment)) {
+    if (!m_environment.requestCameraPermission) {
+        m_environment.requestCameraPermission = [](QObject* context,
+                                                   std::function<void(bool)> answer) {
+            CameraPermission::request(context, std::move(answer));
+        };
+    }
+
+    // Overlays, the log and the update checker first, then the analyzer.
+    auto screens =
+        m_environment.screens ? m_environment.screens() : std::make_unique<GuiScreenProvider>();
+    m_overlayController = std::make_unique<OverlayWindowController>(
+        m_settings, std::move(screens), m_environment.overlayTimings, m_environment.timers);
+    m_postureLog =
+        m_environment.postureLogPath.isEmpty()
+            ? std::make_unique<PostureLog>(PostureLog::defaultFilePath(), m_environment.clock)
+            : std::make_unique<PostureLog>(m_environment.postureLogPath, m_environment.clock);
+    m_updateChecker = std::make_unique<UpdateChecker>(m_settings, m_environment.updates);
+    m_postureAnalyzer = std::make_unique<PostureAnalyzer>(m_settings);
+
+    // A dismissed slouch overlay ends the detector's alert, whoever took it down.
+    QPointer<AppState> self(this);
+    m_overlayController->onDismiss = [self](OverlayType type) {
+        if (type == OverlayType::slouch && self && self->m_postureDetector) {
+            self->m_postureDetector->markSlouchAlertDismissed();
+        }
+    };
+
+    // Every settings change is one change of the application state, a turn later.
+    connect(&m_settings, &SettingsManager::objectWillChange, this, &AppState::objectWillChange,
+            Qt::QueuedConnection);
+
+    if (m_settings.standReminderEnabled()) {
+        standManager().start();
+    }
+    if (m_settings.waterReminderEnabled()) {
+        waterManager().start();
+    }
+    if (m_settings.postureMonitoringEnabled()) {
+        QMetaObject::invokeMethod(
+            this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
+    }
+    m_updateChecker->checkIfNeeded();
+}
+
+AppState::~AppState() {
+    releasePipeline();
+}
+
+StandReminderManager& AppState::standManager() {
+    if (!m_standManager) {
+        m_standManager = std::make_unique<StandReminderManager>(*m_overlayController, m_settings,
+                                                                m_environment.timers);
+    }
+    return *m_standManager;
+}
+
+WaterReminderManager& AppState::waterManager() {
+    if (!m_waterManager) {
+        m_waterManager = std::make_unique<WaterReminderManager>(*m_overlayController, m_settings,
+                                                                m_environment.timers);
+    }
+    return *m_waterManager;
+}
+
+void AppState::setPostureStatus(PostureStatus status) {
+    Q_EMIT objectWillChange();
+    m_postureStatus = status;
+    Q_EMIT postureStatusChanged(status);
+}
+
+void AppState::setCameraError(std::optional<QString> error) {
+    Q_EMIT objectWillChange();
+    m_cameraError = error;
+    Q_EMIT cameraErrorChanged(std::move(error));
+}
+
+void AppState::togglePostureMonitoring(bool enabled) {
+    m_settings.setPostureMonitoringEnabled(enabled);
+    if (enabled) {
+        QMetaObject::invokeMethod(
+            this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
+    } else {
+        stopPostureMonitoring();
+    }
+}
+
+void AppState::startPostureMonitoring() {
+    const quint64 request = ++m_permissionRequest;
+    m_environment.requestCameraPermission(
+        this, [this, request](bool granted) { permissionAnswered(request, granted); });
+}
+
+void AppState::permissionAnswered(quint64 request, bool granted) {
+    // Monitoring switched off (or started again) while the answer was pending: the camera
+    // must not come on for a start nobody wants any more.
+    if (request != m_permissionRequest || !m_settings.postureMonitoringEnabled()) {
+        return;
+    }
+    if (!granted) {
+        setCameraError(cameraDeniedMessage);
+        setPostureStatus(PostureStatus::notMonitoring);
+        m_settings.setPostureMonitoringEnabled(false);
+        return;
+    }
+
+    // A running pipeline is replaced, never left holding the camera.
+    releasePipeline();
+    const quint64 pipeline = ++m_pipeline;
+
+    m_postureDetector = std::make_unique<PostureDetector>(
+        *m_postureAnalyzer, *m_overlayController, m_settings, *m_postureLog,
+        m_environment.poseEstimators, m_environment.clock);
+    subscribeQueued(m_postureDetector.get(), &PostureDetector::currentStatusChanged,
+                    m_postureDetector->currentStatus(), this,
+                    [this, pipeline](PostureStatus status) {
+                        if (pipeline == m_pipeline) {
+                            setPostureStatus(status);
+                        }
+                    });
+    connect(m_postureDetector.get(), &PostureDetector::poseEstimatorFailed, this,
+            [this, pipeline](const QString& message) {
+                if (pipeline != m_pipeline) {
+                    return;
+                }
+                // Without a model nothing can be watched: release the camera, say why.
+                releasePipeline();
+                setPostureStatus(PostureStatus::notMonitoring);
+                setCameraError(message);
+            });
+
+    m_cameraManager = std::make_unique<CameraManager>(m_environment.camera);
+    m_cameraManager->setDelegate(m_postureDetector.get());
+    subscribeQueued(m_cameraManager.get(), &CameraManager::errorChanged, m_cameraManager->error(),
+                    this, [this, pipeline](const std::optional<QString>& error) {
+                        if (pipeline == m_pipeline) {
+                            setCameraError(error);
+                        }
+                    });
+    m_cameraManager->start();
+    setCameraError(std::nullopt);
+}
+
+void AppState::releasePipeline() {
+    ++m_pipeline;
+    if (m_cameraManager) {
+        m_cameraManager->stop();
+        m_cameraManager->setDelegate(nullptr);
+    }
+    m_cameraManager.reset();
+    m_postureDetector.reset();
+}
+
+void AppState::stopPostureMonitoring() {
+    ++m_permissionRequest;
+    releasePipeline();
+    setPostureStatus(PostureStatus::notMonitoring);
+    setCameraError(std::nullopt);
+}
+
+void AppState::shutdown() {
+    ++m_permissionRequest;
+    releasePipeline();
+}
+
+void AppState::toggleStandReminder(bool enabled) {
+    m_settings.setStandReminderEnabled(enabled);
+    if (enabled) {
+        standManager().start();
+    } else {
+        standManager().stop();
+    }
+}
+
+void AppState::toggleWaterReminder(bool enabled) {
+    m_settings.setWaterReminderEnabled(enabled);
+    if (enabled) {
+        waterManager().start();
+    } else {
+        waterManager().stop();
+    }
+}
+
+void AppState::startCalibration() {
+    m_postureAnalyzer->resetCalibration();
+    m_postureAnalyzer->startCalibration();
+    setPostureStatus(PostureStatus::calibrating);
+    m_overlayController->show(OverlayType::slouch, 3);
+}
+
+void AppState::testOverlay() {
+    static constexpr OverlayType kinds[] = {OverlayType::slouch, OverlayType::stand,
+                                            OverlayType::water};
+    const OverlayType kind = kinds[m_testOverlayIndex % 3];
+    ++m_testOverlayIndex;
+    m_overlayController->show(kind, m_settings.autoDismissTimeout());
+}
+
+} // namespace quorvel

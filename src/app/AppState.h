@@ -1,0 +1,115 @@
+#pragma once
+
+#include "app/Clock.h"
+#include "app/Observation.h"
+#include "app/TimerFactory.h"
+#include "camera/CameraManager.h"
+#include "overlay/OverlayWindowController.h"
+#include "posture/PostureAnalyzer.h"
+#include "posture/PostureDetector.h"
+#include "posture/PostureModels.h"
+#include "settings/SettingsManager.h"
+#include "updates/UpdateChecker.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quorvel {
+
+class OverlayWindowController;
+class PostureLog;
+class ScreenProvider;
+class StandReminderManager;
+class WaterReminderManager;
+
+// What the application state is made with. Defaults are the real parts; tests replace the
+// camera, the pose model, the permission answer, the screens, the timers and the clock.
+struct AppStateEnvironment {
+    SettingsManager* settings = nullptr; // null: the user's store
+    QString postureLogPath;              // empty: the user's log
+    Clock clock = systemClock();
+    // Answers on the main thread, later, whether the camera may be used.
+    std::function<void(QObject* context, std::function<void(bool)> answer)> requestCameraPermission;
+    CameraManagerOptions camera;
+    PoseEstimatorFactory poseEstimators = defaultPoseEstimatorFactory();
+    std::function<std::unique_ptr<ScreenProvider>()> screens; // empty: the real screens
+    OverlayTimings overlayTimings;
+    TimerFactory timers = eventLoopTimers();
+    UpdateCheckerEnvironment updates;
+};
+
+// Creates, owns and connects every component, restores the user's last choices at start-up
+// and carries the user's commands to the components. Main thread only.
+class AppState : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QString cameraDeniedMessage =
+        QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
+
+    explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
+    ~AppState() override;
+
+    SettingsManager& settings() const { return m_settings; }
+    OverlayWindowController& overlayController() const { return *m_overlayController; }
+    PostureAnalyzer& postureAnalyzer() const { return *m_postureAnalyzer; }
+    PostureLog& postureLog() const { return *m_postureLog; }
+    UpdateChecker& updateChecker() const { return *m_updateChecker; }
+    PostureStatus postureStatus() const { return m_postureStatus; }
+    std::optional<QString> cameraError() const { return m_cameraError; }
+
+    // Created on first access, then kept.
+    StandReminderManager& standManager();
+    WaterReminderManager& waterManager();
+    bool hasStandManager() const { return m_standManager != nullptr; }
+    bool hasWaterManager() const { return m_waterManager != nullptr; }
+
+    // Whether the camera pipeline exists (monitoring runs).
+    bool isMonitoringRunning() const { return m_cameraManager != nullptr; }
+    CameraManager* cameraManager() const { return m_cameraManager.get(); }
+    PostureDetector* postureDetector() const { return m_postureDetector.get(); }
+
+    void togglePostureMonitoring(bool enabled);
+    void toggleStandReminder(bool enabled);
+    void toggleWaterReminder(bool enabled);
+    void startCalibration();
+    void testOverlay();
+
+    // Releases the camera at quit without touching the stored choice.
+    void shutdown();
+
+Q_SIGNALS:
+    void objectWillChange();
+    void postureStatusChanged(quorvel::PostureStatus status);
+    void cameraErrorChanged(std::optional<QString> error);
+
+private:
+    void setPostureStatus(PostureStatus status);
+    void setCameraError(std::optional<QString> error);
+    void startPostureMonitoring();
+    void permissionAnswered(quint64 request, bool granted);
+    void stopPostureMonitoring();
+    void releasePipeline();
+
+    AppStateEnvironment m_environment;
+    SettingsManager& m_settings;
+    std::unique_ptr<OverlayWindowController> m_overlayController;
+    std::unique_ptr<PostureLog> m_postureLog;
+    std::unique_ptr<UpdateChecker> m_updateChecker;
+    PostureStatus m_postureStatus = PostureStatus::notMonitoring;
+    std::optional<QString> m_cameraError;
+    std::unique_ptr<StandReminderManager> m_standManager;
+    std::unique_ptr<WaterReminderManager> m_waterManager;
+    std::unique_ptr<PostureAnalyzer> m_postureAnalyzer;
+    std::unique_ptr<PostureDetector> m_postureDetector;
+    std::unique_ptr<CameraManager> m_cameraManager;
+    qint64 m_testOverlayIndex = 0;
+    // Each start and stop moves these on, so late answers and late deliveries from an
+    // earlier pipeline are ignored.
+    quint64 m_permissionRequest = 0;
+    quint64 m_pipeline = 0;
+};
+
+} // namespace quorvel

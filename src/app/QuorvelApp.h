@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+class QSystemTrayIcon;
+class QTimer;
+class QWidget;
+
+namespace quorvel {
+
+class AppState;
+class MenuBarView;
+
+// The tray icon and its panel. Where the desktop has no tray (GNOME without the
+// AppIndicator extension), the panel is a small normal window instead, and the icon takes
+// over as soon as a tray turns up.
+class QuorvelApp : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Mode { tray, window };
+
+    explicit QuorvelApp(AppState& appState, QObject* parent = nullptr);
+    ~QuorvelApp() override;
+
+    Mode mode() const { return m_mode; }
+    QString trayIconName() const { return m_iconName; }
+    QWidget* panelWindow() const { return m_panelWindow; }
+    MenuBarView* menuBarView() const { return m_view; }
+
+    // Shows the panel (a second launch hands over here).
+    void showPanel();
+    void togglePanel();
+
+    // The tray icon for one of the project's icon names: a light figure with a dark rim,
+    // readable on light and dark panels alike.
+    static QIcon trayIcon(const QString& name);
+
+Q_SIGNALS:
+    // The tray icon or the fallback window is on screen.
+    void shown();
+
+private:
+    void useTray();
+    void useWindow();
+    void updateIcon();
+    void placePanelNearTray();
+
+    AppState& m_appState;
+    Mode m_mode = Mode::window;
+    QString m_iconName;
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    QPointer<QWidget> m_panelWindow;
+    MenuBarView* m_view = nullptr;
+    QTimer* m_trayWatch = nullptr;
+};
+
+} // namespace quorvel

@@ -1,0 +1,355 @@
+#include "menubar/MenuBarView.h"
+
+#include "app/AppState.h"
+#include "menubar/PanelStyle.h"
+#include "menubar/SettingsSection.h"
+#include "menubar/StatusIndicator.h"
+#include "menubar/ToggleRow.h"
+#include "reminders/StandReminderManager.h"
+#include "reminders/WaterReminderManager.h"
+#include "stats/PostureStatsView.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace quorvel {
+
+namespace {
+
+QColor statusColor(PostureStatus status, const QWidget* widget) {
+    switch (status) {
+    case PostureStatus::good:
+        return panel::green();
+    case PostureStatus::slouching:
+        return panel::red();
+    case PostureStatus::noPersonDetected:
+        return panel::orange();
+    case PostureStatus::calibrating:
+        return panel::blue();
+    case PostureStatus::notMonitoring:
+        break;
+    }
+    return panel::secondaryText(widget);
+}
+
+QLabel* captionLabel(const QString& text, const QColor& color, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(panel::font(panel::TextRole::caption));
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, color);
+    label->setPalette(pal);
+    return label;
+}
+
+QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setFont(panel::font(panel::TextRole::caption));
+    button->setCursor(Qt::PointingHandCursor);
+    if (prominent) {
+        button->setDefault(false);
+        button->setAutoDefault(false);
+        button->setStyleSheet(QStringLiteral(
+            "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
+            "border: none; border-radius: 5px; padding: 3px 10px; }"
+            "QPushButton:pressed { background: palette(dark); }"));
+    }
+    return button;
+}
+
+QVBoxLayout* column(QWidget* owner, int spacing) {
+    auto* layout = new QVBoxLayout(owner);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    layout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    return layout;
+}
+
+} // namespace
+
+MenuBarView::MenuBarView(AppState& appState, QWidget* parent)
+    : QWidget(parent), m_appState(appState) {
+    setFixedWidth(panelWidth);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->setSpacing(8);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    layout->addWidget(headerSection());
+    layout->addWidget(divider());
+    layout->addWidget(postureSection());
+    layout->addWidget(divider());
+    layout->addWidget(reminderSection());
+    layout->addWidget(divider());
+    auto* stats = new PostureStatsView(&m_appState.postureLog(), this);
+    stats->setFixedWidth(panelWidth - 24);
+    layout->addWidget(stats);
+    layout->addWidget(divider());
+    auto* settings = new SettingsSection(m_appState.settings(), this);
+    settings->setFixedWidth(panelWidth - 24);
+    layout->addWidget(settings);
+    m_updateDivider = divider();
+    layout->addWidget(m_updateDivider);
+    layout->addWidget(updateSectionWidget());
+    layout->addWidget(divider());
+    layout->addWidget(footerSection());
+
+    // Redraw after every change of the application state, and when an update turns up.
+    connect(&m_appState, &AppState::objectWillChange, this, &MenuBarView::scheduleRefresh);
+    connect(&m_appState.updateChecker(), &UpdateChecker::updateInfoChanged, this,
+            &MenuBarView::scheduleRefresh, Qt::QueuedConnection);
+
+    // The countdown lines tick only while the panel is on screen.
+    m_countdownTimer = new QTimer(this);
+    m_countdownTimer->setInterval(1000);
+    m_countdownTimer->setTimerType(Qt::CoarseTimer);
+    connect(m_countdownTimer, &QTimer::timeout, this, &MenuBarView::refreshCountdowns);
+
+    refresh();
+}
+
+QFrame* MenuBarView::divider() {
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setFixedWidth(panelWidth - 24);
+    QPalette pal = line->palette();
+    QColor c = pal.color(QPalette::WindowText);
+    c.setAlphaF(0.15f);
+    pal.setColor(QPalette::WindowText, c);
+    line->setPalette(pal);
+    return line;
+}
+
+QWidget* MenuBarView::headerSection() {
+    auto* header = new QWidget(this);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    m_statusIcon = new QLabel(header);
+    m_statusIcon->setFixedSize(24, 24);
+    row->addWidget(m_statusIcon);
+    auto* texts = new QWidget(header);
+    auto* textColumn = column(texts, 2);
+    auto* name = new QLabel(QStringLiteral("Quorvel"), texts);
+    name->setFont(panel::font(panel::TextRole::headline));
+    textColumn->addWidget(name);
+    m_statusText = captionLabel(QString(), panel::secondaryText(this), texts);
+    textColumn->addWidget(m_statusText);
+    row->addWidget(texts);
+    row->addStretch(1);
+    return header;
+}
+
+QWidget* MenuBarView::postureSection() {
+    auto* section = new QWidget(this);
+    auto* layout = column(section, 8);
+    m_monitoringToggle = new ToggleRow(QStringLiteral("Posture Monitoring"), section);
+    m_monitoringToggle->setFixedWidth(panelWidth - 24);
+    connect(m_monitoringToggle, &ToggleRow::toggled, this,
+            [this](bool on) { m_appState.togglePostureMonitoring(on); });
+    layout->addWidget(m_monitoringToggle);
+
+    m_calibratedRow = new QWidget(section);
+    m_calibratedRow->setFixedWidth(panelWidth - 24);
+    auto* calibrated = new QHBoxLayout(m_calibratedRow);
+    calibrated->setContentsMargins(0, 0, 0, 0);
+    calibrated->setSpacing(4);
+    calibrated->addWidget(
+        panel::iconLabel(QStringLiteral("checkmark.circle.fill"), panel::green(), 12, this));
+    calibrated->addWidget(
+        captionLabel(QStringLiteral("Calibrated"), panel::secondaryText(this), m_calibratedRow));
+    calibrated->addStretch(1);
+    auto* recalibrate = smallButton(QStringLiteral("Recalibrate"), false, m_calibratedRow);
+    connect(recalibrate, &QPushButton::clicked, this, [this] { m_appState.startCalibration(); });
+    calibrated->addWidget(recalibrate);
+    layout->addWidget(m_calibratedRow);
+
+    m_calibrateButton = smallButton(QStringLiteral("Calibrate Posture"), true, section);
+    connect(m_calibrateButton, &QPushButton::clicked, this,
+            [this] { m_appState.startCalibration(); });
+    layout->addWidget(m_calibrateButton);
+
+    m_cameraErrorRow = new QWidget(section);
+    auto* error = new QHBoxLayout(m_cameraErrorRow);
+    error->setContentsMargins(0, 0, 0, 0);
+    error->setSpacing(4);
+    error->addWidget(panel::iconLabel(QStringLiteral("exclamationmark.triangle.fill"),
+                                      panel::orange(), 12, this),
+                     0, Qt::AlignTop);
+    m_cameraErrorText = captionLabel(QString(), panel::orange(), m_cameraErrorRow);
+    m_cameraErrorText->setWordWrap(true);
+    m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
+    error->addWidget(m_cameraErrorText);
+    layout->addWidget(m_cameraErrorRow);
+    return section;
+}
+
+QWidget* MenuBarView::reminderSection() {
+    auto* section = new QWidget(this);
+    auto* layout = column(section, 8);
+    auto countdown = [&] {
+        QLabel* label = captionLabel(QString(), panel::secondaryText(this), section);
+        label->setContentsMargins(20, 0, 0, 0);
+        return label;
+    };
+    m_standToggle = new ToggleRow(QStringLiteral("Stand Reminders"), section);
+    m_standToggle->setFixedWidth(panelWidth - 24);
+    connect(m_standToggle, &ToggleRow::toggled, this,
+            [this](bool on) { m_appState.toggleStandReminder(on); });
+    layout->addWidget(m_standToggle);
+    m_standCountdown = countdown();
+    layout->addWidget(m_standCountdown);
+    m_waterToggle = new ToggleRow(QStringLiteral("Water Reminders"), section);
+    m_waterToggle->setFixedWidth(panelWidth - 24);
+    connect(m_waterToggle, &ToggleRow::toggled, this,
+            [this](bool on) { m_appState.toggleWaterReminder(on); });
+    layout->addWidget(m_waterToggle);
+    m_waterCountdown = countdown();
+    layout->addWidget(m_waterCountdown);
+    return section;
+}
+
+QWidget* MenuBarView::updateSectionWidget() {
+    m_updateSection = new QWidget(this);
+    auto* layout = column(m_updateSection, 6);
+    auto* title = new QWidget(m_updateSection);
+    auto* row = new QHBoxLayout(title);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    row->addWidget(
+        panel::iconLabel(QStringLiteral("arrow.down.circle.fill"), panel::blue(), 16, this));
+    m_updateTitle = new QLabel(title);
+    m_updateTitle->setFont(panel::font(panel::TextRole::subheadline, QFont::Medium));
+    row->addWidget(m_updateTitle);
+    row->addStretch(1);
+    layout->addWidget(title);
+    m_releaseNotes = captionLabel(QString(), panel::secondaryText(this), m_updateSection);
+    m_releaseNotes->setWordWrap(true);
+    m_releaseNotes->setFixedWidth(panelWidth - 24);
+    layout->addWidget(m_releaseNotes);
+    m_downloadButton = smallButton(QStringLiteral("Download"), true, m_updateSection);
+    connect(m_downloadButton, &QPushButton::clicked, this, [this] {
+        if (const auto info = m_appState.updateChecker().updateInfo()) {
+            QDesktopServices::openUrl(info->downloadURL);
+        }
+    });
+    layout->addWidget(m_downloadButton);
+    return m_updateSection;
+}
+
+QWidget* MenuBarView::footerSection() {
+    auto* footer = new QWidget(this);
+    footer->setFixedWidth(panelWidth - 24);
+    auto* row = new QHBoxLayout(footer);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_testOverlayButton = smallButton(QStringLiteral("Test Overlay"), false, footer);
+    connect(m_testOverlayButton, &QPushButton::clicked, this, [this] { m_appState.testOverlay(); });
+    row->addWidget(m_testOverlayButton);
+    row->addStretch(1);
+    m_quitButton = smallButton(QStringLiteral("Quit"), false, footer);
+    connect(m_quitButton, &QPushButton::clicked, this, &MenuBarView::quitRequested);
+    row->addWidget(m_quitButton);
+    return footer;
+}
+
+void MenuBarView::scheduleRefresh() {
+    if (!m_refreshQueued) {
+        m_refreshQueued = true;
+        QMetaObject::invokeMethod(
+            this, [this] { refresh(); }, Qt::QueuedConnection);
+    }
+}
+
+void MenuBarView::refresh() {
+    m_refreshQueued = false;
+    const SettingsManager& settings = m_appState.settings();
+    const PostureStatus status = m_appState.postureStatus();
+    const bool monitoring = settings.postureMonitoringEnabled();
+
+    m_statusIconName = StatusIndicator::iconName(status, monitoring);
+    m_statusIcon->setPixmap(
+        panel::iconPixmap(m_statusIconName, statusColor(status, this), 24, devicePixelRatioF()));
+    m_statusText->setText(rawValue(status));
+
+    m_monitoringToggle->setChecked(monitoring);
+    const bool calibrated = m_appState.postureAnalyzer().isCalibrated();
+    m_calibratedRow->setVisible(monitoring && calibrated);
+    m_calibrateButton->setVisible(monitoring && !calibrated);
+    const auto error = m_appState.cameraError();
+    m_cameraErrorRow->setVisible(monitoring && error.has_value());
+    m_cameraErrorText->setText(error.value_or(QString()));
+
+    m_standToggle->setChecked(settings.standReminderEnabled());
+    m_waterToggle->setChecked(settings.waterReminderEnabled());
+    refreshCountdowns();
+
+    const auto update = m_appState.updateChecker().updateInfo();
+    m_updateDivider->setVisible(update.has_value());
+    m_updateSection->setVisible(update.has_value());
+    if (update) {
+        m_updateTitle->setText(QStringLiteral("Update Available: v") + update->newVersion);
+        m_releaseNotes->setVisible(update->releaseNotes.has_value());
+        // At most two lines of notes.
+        const QString notes = update->releaseNotes.value_or(QString());
+        const QFontMetrics metrics(m_releaseNotes->font());
+        QString shown;
+        QString rest = notes.simplified();
+        for (int line = 0; line < 2 && !rest.isEmpty(); ++line) {
+            int fit = rest.size();
+            while (fit > 0 && metrics.horizontalAdvance(rest.left(fit)) > panelWidth - 24) {
+                const int space = rest.lastIndexOf(QLatin1Char(' '), fit - 1);
+                fit = space > 0 ? space : fit - 1;
+            }
+            if (line == 1 && fit < rest.size()) {
+                shown += metrics.elidedText(rest, Qt::ElideRight, panelWidth - 24);
+                rest.clear();
+                break;
+            }
+            shown += (line ? QStringLiteral("\n") : QString()) + rest.left(fit).trimmed();
+            rest = rest.mid(fit).trimmed();
+        }
+        m_releaseNotes->setText(shown);
+    }
+}
+
+void MenuBarView::refreshCountdowns() {
+    const SettingsManager& settings = m_appState.settings();
+    const bool stand = settings.standReminderEnabled();
+    const bool water = settings.waterReminderEnabled();
+    m_standCountdown->setVisible(stand);
+    m_waterCountdown->setVisible(water);
+    if (stand) {
+        m_standCountdown->setText(QStringLiteral("Next: ") +
+                                  m_appState.standManager().formattedTimeRemaining());
+    }
+    if (water) {
+        m_waterCountdown->setText(QStringLiteral("Next: ") +
+                                  m_appState.waterManager().formattedTimeRemaining());
+    }
+}
+
+void MenuBarView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    refresh();
+    m_countdownTimer->start();
+}
+
+void MenuBarView::hideEvent(QHideEvent* event) {
+    m_countdownTimer->stop();
+    QWidget::hideEvent(event);
+}
+
+void MenuBarView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) {
+        scheduleRefresh();
+    }
+    QWidget::changeEvent(event);
+}
+
+} // namespace quorvel

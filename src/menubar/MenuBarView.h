@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+class QTimer;
+class QFrame;
+
+namespace quorvel {
+
+class AppState;
+class PostureStatsView;
+class SettingsSection;
+class ToggleRow;
+
+// Everything the user sees after clicking the tray icon: status, monitoring and
+// calibration, reminder countdowns, statistics, settings, an available update, a test
+// overlay and Quit. It keeps no state of its own: each refresh reads the application state.
+class MenuBarView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int panelWidth = 320;
+
+    explicit MenuBarView(AppState& appState, QWidget* parent = nullptr);
+
+    // Reads the application state again and shows it.
+    void refresh();
+
+    // Named parts, for tests.
+    QLabel* statusTextLabel() const { return m_statusText; }
+    QLabel* statusIconLabel() const { return m_statusIcon; }
+    QString statusIconName() const { return m_statusIconName; }
+    ToggleRow* monitoringToggle() const { return m_monitoringToggle; }
+    ToggleRow* standToggle() const { return m_standToggle; }
+    ToggleRow* waterToggle() const { return m_waterToggle; }
+    QWidget* calibratedRow() const { return m_calibratedRow; }
+    QPushButton* calibrateButton() const { return m_calibrateButton; }
+    QWidget* cameraErrorRow() const { return m_cameraErrorRow; }
+    QLabel* cameraErrorLabel() const { return m_cameraErrorText; }
+    QLabel* standCountdown() const { return m_standCountdown; }
+    QLabel* waterCountdown() const { return m_waterCountdown; }
+    QWidget* updateSection() const { return m_updateSection; }
+    QLabel* updateTitle() const { return m_updateTitle; }
+    QLabel* releaseNotes() const { return m_releaseNotes; }
+    QPushButton* downloadButton() const { return m_downloadButton; }
+    QPushButton* testOverlayButton() const { return m_testOverlayButton; }
+    QPushButton* quitButton() const { return m_quitButton; }
+
+Q_SIGNALS:
+    // The user asked to quit.
+    void quitRequested();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QWidget* headerSection();
+    QWidget* postureSection();
+    QWidget* reminderSection();
+    QWidget* updateSectionWidget();
+    QWidget* footerSection();
+    QFrame* divider();
+    void refreshCountdowns();
+    void scheduleRefresh();
+
+    AppState& m_appState;
+    QLabel* m_statusIcon = nullptr;
+    QString m_statusIconName;
+    QLabel* m_statusText = nullptr;
+    ToggleRow* m_monitoringToggle = nullptr;
+    QWidget* m_calibratedRow = nullptr;
+    QPushButton* m_calibrateButton = nullptr;
+    QWidget* m_cameraErrorRow = nullptr;
+    QLabel* m_cameraErrorText = nullptr;
+    ToggleRow* m_standToggle = nullptr;
+    QLabel* m_standCountdown = nullptr;
+    ToggleRow* m_waterToggle = nullptr;
+    QLabel* m_waterCountdown = nullptr;
+    QFrame* m_updateDivider = nullptr;
+    QWidget* m_updateSection = nullptr;
+    QLabel* m_updateTitle = nullptr;
+    QLabel* m_releaseNotes = nullptr;
+    QPushButton* m_downloadButton = nullptr;
+    QPushButton* m_testOverlayButton = nullptr;
+    QPushButton* m_quitButton = nullptr;
+    QTimer* m_countdownTimer = nullptr;
+    bool m_refreshQueued = false;
+};
+
+} // namespace quorvel

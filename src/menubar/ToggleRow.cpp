@@ -1,0 +1,75 @@
+#include "menubar/ToggleRow.h"
+
+#include "menubar/PanelStyle.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+
+namespace quorvel {
+
+ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
+    setCheckable(true);
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+QSize ToggleSwitch::sizeHint() const {
+    return {34, 20};
+}
+
+void ToggleSwitch::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const qreal radius = track.height() / 2;
+    QColor trackColor =
+        isChecked() ? palette().color(QPalette::Highlight) : palette().color(QPalette::Mid);
+    if (!isEnabled()) {
+        trackColor.setAlphaF(0.4f);
+    }
+    p.setPen(Qt::NoPen);
+    p.setBrush(trackColor);
+    p.drawRoundedRect(track, radius, radius);
+    const qreal knob = track.height() - 4;
+    const qreal x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+    if (hasFocus()) {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
+        p.drawRoundedRect(track.adjusted(-0.5, -0.5, 0.5, 0.5), radius, radius);
+    }
+}
+
+ToggleRow::ToggleRow(const QString& title, QWidget* parent) : QWidget(parent) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_title = new QLabel(title, this);
+    m_title->setFont(panel::font(panel::TextRole::body));
+    m_switch = new ToggleSwitch(this);
+    m_switch->setAccessibleName(title);
+    m_title->setBuddy(m_switch);
+    row->addWidget(m_title);
+    row->addStretch(1);
+    row->addWidget(m_switch);
+    connect(m_switch, &ToggleSwitch::clicked, this, &ToggleRow::toggled);
+}
+
+QString ToggleRow::title() const {
+    return m_title->text();
+}
+bool ToggleRow::isChecked() const {
+    return m_switch->isChecked();
+}
+
+void ToggleRow::setChecked(bool checked) {
+    const QSignalBlocker block(m_switch);
+    m_switch->setChecked(checked);
+}
+
+void ToggleRow::click() {
+    m_switch->click();
+}
+
+} // namespace quorvel

@@ -1,0 +1,179 @@
+#include "posture/PostureDetector.h"
+
+#include "overlay/OverlayWindowController.h"
+#include "posture/MoveNetEstimator.h"
+#include "stats/PostureLog.h"
+
+#include <QMetaObject>
+#include <algorithm>
+
+namespace quorvel {
+
+PoseEstimatorFactory defaultPoseEstimatorFactory() {
+    return [](QString* error) -> std::unique_ptr<PoseEstimator> {
+        return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error);
+    };
+}
+
+PostureDetector::PostureDetector(PostureAnalyzer& analyzer,
+                                 OverlayWindowController& overlayController,
+                                 SettingsManager& settings, PostureLog& postureLog,
+                                 PoseEstimatorFactory estimatorFactory, Clock clock,
+                                 QObject* parent)
+    : QObject(parent), m_analyzer(analyzer), m_overlayController(overlayController),
+      m_settings(settings), m_postureLog(postureLog),
+      m_estimatorFactory(std::move(estimatorFactory)), m_clock(std::move(clock)) {}
+
+PostureDetector::~PostureDetector() = default;
+
+void PostureDetector::cameraManager(CameraManager& /*manager*/, const cv::Mat& frame) {
+    processFrame(frame);
+}
+
+PoseEstimator* PostureDetector::estimator() {
+    if (!m_estimator && !m_estimatorFailed) {
+        QString error;
+        m_estimator = m_estimatorFactory ? m_estimatorFactory(&error) : nullptr;
+        if (!m_estimator) {
+            m_estimatorFailed = true;
+            if (error.isEmpty()) {
+                error = QStringLiteral("Pose model could not be loaded");
+            }
+            QMetaObject::invokeMethod(
+                this, [this, error] { Q_EMIT poseEstimatorFailed(error); }, Qt::QueuedConnection);
+        }
+    }
+    return m_estimator.get();
+}
+
+void PostureDetector::processFrame(const cv::Mat& frame) {
+    PoseEstimator* poseEstimator = estimator();
+    if (!poseEstimator) {
+        return;
+    }
+    const PoseResult result = poseEstimator->estimate(frame);
+    if (result.failed) {
+        publishNoPerson(false); // the window is kept on this path
+        return;
+    }
+    if (result.observations.empty()) {
+        publishNoPerson(true);
+        return;
+    }
+    const std::optional<BodyJoints> joints = extractJoints(result.observations.front());
+    if (!joints || !joints->hasValidKeyJoints() || !joints->neck.isValid()) {
+        publishNoPerson(true);
+        return;
+    }
+    if (m_analyzer.isCalibrating()) {
+        const bool completed = m_analyzer.addCalibrationFrame(*joints);
+        const PostureStatus status = completed ? PostureStatus::good : PostureStatus::calibrating;
+        QMetaObject::invokeMethod(
+            this, [this, status] { setCurrentStatus(status); }, Qt::QueuedConnection);
+        return;
+    }
+    const PostureStatus verdict = m_analyzer.analyze(*joints);
+    QMetaObject::invokeMethod(
+        this,
+        [this, verdict] {
+            setCurrentStatus(verdict);
+            handleStatus(verdict);
+        },
+        Qt::QueuedConnection);
+}
+
+void PostureDetector::publishNoPerson(bool emptyWindow) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, emptyWindow] {
+            setCurrentStatus(PostureStatus::noPersonDetected);
+            if (emptyWindow) {
+                m_recentFrames.clear();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+std::optional<BodyJoints> PostureDetector::extractJoints(const PoseObservation& observation) {
+    const auto nose = observation.recognizedPoint(PoseJointName::nose);
+    const auto neck = observation.recognizedPoint(PoseJointName::neck);
+    const auto leftEar = observation.recognizedPoint(PoseJointName::leftEar);
+    const auto rightEar = observation.recognizedPoint(PoseJointName::rightEar);
+    const auto leftShoulder = observation.recognizedPoint(PoseJointName::leftShoulder);
+    const auto rightShoulder = observation.recognizedPoint(PoseJointName::rightShoulder);
+    if (!nose || !neck || !leftEar || !rightEar || !leftShoulder || !rightShoulder) {
+        return std::nullopt;
+    }
+    return BodyJoints{*nose, *neck, *leftEar, *rightEar, *leftShoulder, *rightShoulder};
+}
+
+void PostureDetector::setCurrentStatus(PostureStatus status) {
+    Q_EMIT objectWillChange();
+    m_currentStatus = status;
+    Q_EMIT currentStatusChanged(status);
+}
+
+void PostureDetector::handleStatus(PostureStatus status) {
+    if (m_slouchAlertActive) {
+        if (status == PostureStatus::good) {
+            ++m_goodFramesSinceAlert;
+            if (m_goodFramesSinceAlert >= goodFramesToDismiss) {
+                dismissSlouchAlert();
+            }
+        } else {
+            m_goodFramesSinceAlert = 0;
+        }
+        return;
+    }
+    m_recentFrames.push_back(status);
+    if (static_cast<int>(m_recentFrames.size()) > windowSize) {
+        m_recentFrames.pop_front();
+    }
+    const auto slouching =
+        std::count(m_recentFrames.begin(), m_recentFrames.end(), PostureStatus::slouching);
+    if (slouching >= slouchRatioThreshold && !isInCooldown()) {
+        triggerSlouchAlert();
+    }
+}
+
+bool PostureDetector::isInCooldown() const {
+    if (!m_lastDismissTime) {
+        return false;
+    }
+    const double elapsed = static_cast<double>(m_lastDismissTime->msecsTo(m_clock())) / 1000.0;
+    return elapsed < cooldownSeconds;
+}
+
+void PostureDetector::triggerSlouchAlert() {
+    m_recentFrames.clear();
+    m_slouchAlertActive = true;
+    m_slouchStartTime = m_clock();
+    m_overlayController.show(OverlayType::slouch, 0);
+}
+
+void PostureDetector::dismissSlouchAlert() {
+    recordSlouchEvent();
+    m_slouchAlertActive = false;
+    m_goodFramesSinceAlert = 0;
+    m_recentFrames.clear();
+    m_lastDismissTime = m_clock();
+    m_overlayController.dismiss();
+}
+
+void PostureDetector::markSlouchAlertDismissed() {
+    recordSlouchEvent();
+    m_slouchAlertActive = false;
+    m_recentFrames.clear();
+    m_lastDismissTime = m_clock();
+}
+
+void PostureDetector::recordSlouchEvent() {
+    if (!m_slouchStartTime) {
+        return;
+    }
+    const double duration = static_cast<double>(m_slouchStartTime->msecsTo(m_clock())) / 1000.0;
+    m_postureLog.record(PostureEvent(QUuid::createUuid(), *m_slouchStartTime, duration));
+    m_slouchStartTime.reset();
+}
+
+} // namespace quorvel

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "app/Clock.h"
+#include "camera/CameraFrameDelegate.h"
+#include "posture/PoseEstimator.h"
+#include "posture/PostureAnalyzer.h"
+#include "posture/PostureModels.h"
+
+#include <QObject>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quorvel {
+
+class OverlayWindowController;
+class PostureLog;
+
+// Makes the pose estimator when monitoring starts; on failure returns nothing and says why.
+using PoseEstimatorFactory = std::function<std::unique_ptr<PoseEstimator>(QString* error)>;
+
+// The real estimator: MoveNet from the installed model files.
+PoseEstimatorFactory defaultPoseEstimatorFactory();
+
+// Turns camera frames into posture verdicts and runs the slouch alert.
+//
+// Frames arrive on the camera thread, where the pose is estimated and the analyzer called.
+// Every change of published or alert state happens on the main thread, in tasks posted to
+// this object (so they are dropped when it is gone).
+class PostureDetector : public QObject, public CameraFrameDelegate {
+    Q_OBJECT
+
+public:
+    static constexpr int windowSize = 10;
+    static constexpr int slouchRatioThreshold = 6;
+    static constexpr double cooldownSeconds = 60.0;
+    static constexpr int goodFramesToDismiss = 2;
+
+    PostureDetector(PostureAnalyzer& analyzer, OverlayWindowController& overlayController,
+                    SettingsManager& settings, PostureLog& postureLog,
+                    PoseEstimatorFactory estimatorFactory = defaultPoseEstimatorFactory(),
+                    Clock clock = systemClock(), QObject* parent = nullptr);
+    ~PostureDetector() override;
+
+    PostureStatus currentStatus() const { return m_currentStatus; }
+
+    // Camera thread.
+    void cameraManager(CameraManager& manager, const cv::Mat& frame) override;
+    void processFrame(const cv::Mat& frame);
+
+    // Main thread: the slouch overlay went away, whoever took it down.
+    void markSlouchAlertDismissed();
+
+    // Reduces the first body found to the six joints; nothing when one has no point.
+    static std::optional<BodyJoints> extractJoints(const PoseObservation& observation);
+
+    // For the panel and tests: is an alert up, and the window of recent verdicts.
+    bool slouchAlertActive() const { return m_slouchAlertActive; }
+    const std::deque<PostureStatus>& recentFrames() const { return m_recentFrames; }
+
+Q_SIGNALS:
+    void objectWillChange();
+    void currentStatusChanged(quorvel::PostureStatus status);
+    // The pose model could not be made; monitoring cannot work. Main thread.
+    void poseEstimatorFailed(QString message);
+
+private:
+    void setCurrentStatus(PostureStatus status);
+    void publishNoPerson(bool emptyWindow);
+    void handleStatus(PostureStatus status);
+    bool isInCooldown() const;
+    void triggerSlouchAlert();
+    void dismissSlouchAlert();
+    void recordSlouchEvent();
+
+    // Camera thread only.
+    PoseEstimator* estimator();
+
+    PostureAnalyzer& m_analyzer;
+    OverlayWindowController& m_overlayController;
+    SettingsManager& m_settings;
+    PostureLog& m_postureLog;
+    PoseEstimatorFactory m_estimatorFactory;
+    Clock m_clock;
+    std::unique_ptr<PoseEstimator> m_estimator;
+    bool m_estimatorFailed = false;
+
+    // Main thread only.
+    PostureStatus m_currentStatus = PostureStatus::notMonitoring;
+    std::deque<PostureStatus> m_recentFrames;
+    std::optional<QDateTime> m_lastDismissTime;
+    bool m_slouchAlertActive = false;
+    int m_goodFramesSinceAlert = 0;
+    std::optional<QDateTime> m_slouchStartTime;
+};
+
+} // namespace quorvel
