@@ -103,8 +103,12 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
 
 QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control) {
     auto* row = new QHBoxLayout;
+    row->setSpacing(0);
     auto* label = new QLabel(title, this);
-    label->setFixedWidth(110);
+    // 110 wide where there is room; the segmented control's 180 leaves a little less.
+    label->setMinimumWidth(96);
+    label->setMaximumWidth(110);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     label->setFont(panel::font(panel::TextRole::body));
     QPalette pal = label->palette();
