@@ -169,6 +169,8 @@ void QuorvelApp::useTray() {
 
 void QuorvelApp::useWindow() {
     m_mode = Mode::window;
+    m_iconName.clear();
+    updateIcon();
     auto* window = new PanelWindow;
     m_panelWindow = window;
     auto* layout = new QVBoxLayout(window);
