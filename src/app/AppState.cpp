@@ -121,6 +121,8 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
         return;
     }
     if (!granted) {
+        // Monitoring goes off, so no earlier pipeline may keep the camera either.
+        releasePipeline();
         setCameraError(cameraDeniedMessage);
         setPostureStatus(PostureStatus::notMonitoring);
         m_settings.setPostureMonitoringEnabled(false);

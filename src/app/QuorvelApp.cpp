@@ -114,13 +114,18 @@ QIcon QuorvelApp::trayIcon(const QString& name) {
 void QuorvelApp::updateIcon() {
     const QString name = StatusIndicator::iconName(
         m_appState.postureStatus(), m_appState.settings().postureMonitoringEnabled());
-    if (name == m_iconName) {
+    if (!m_tray) {
+        m_iconName = name;
         return;
     }
-    m_iconName = name;
-    if (m_tray) {
+    // The status text changes more often than the icon ("Good", "No person detected").
+    const QString tip = QStringLiteral("Quorvel: ") + rawValue(m_appState.postureStatus());
+    if (m_tray->toolTip() != tip) {
+        m_tray->setToolTip(tip);
+    }
+    if (name != m_iconName) {
+        m_iconName = name;
         m_tray->setIcon(trayIcon(name));
-        m_tray->setToolTip(QStringLiteral("Quorvel: ") + rawValue(m_appState.postureStatus()));
     }
 }
 
@@ -169,6 +174,7 @@ void QuorvelApp::useTray() {
 
 void QuorvelApp::useWindow() {
     m_mode = Mode::window;
+    updateIcon();
     auto* window = new PanelWindow;
     m_panelWindow = window;
     auto* layout = new QVBoxLayout(window);

@@ -1,7 +1,9 @@
 #include "app/SingleInstance.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
 #include <unistd.h>
 
 namespace quorvel {
@@ -10,6 +12,12 @@ SingleInstance::SingleInstance(QString name, QObject* parent)
     : QObject(parent), m_name(std::move(name)) {}
 
 QString SingleInstance::defaultName() {
+    // In the user's private runtime folder: a name in the shared /tmp could be taken by
+    // another user first, who would then keep Quorvel from starting.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty()) {
+        return QDir(runtime).filePath(QStringLiteral("quorvel.socket"));
+    }
     return QStringLiteral("quorvel-%1").arg(::getuid());
 }
 

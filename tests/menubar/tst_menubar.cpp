@@ -1,14 +1,41 @@
+#include "menubar/MenuBarView.h"
 #include "menubar/SettingsSection.h"
 #include "menubar/StatusIndicator.h"
+#include "menubar/ToggleRow.h"
+#include "support/AppRig.h"
+#include "support/LocalHttpServer.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 
 using namespace quorvel;
 using namespace quorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A panel on an AppRig's state; settle() lets it redraw after the state's notifications.
+struct Panel {
+    AppRig& rig;
+    MenuBarView view{*rig.state};
+    bool shows(const QWidget* part) const { return part->isVisibleTo(&view); }
+    void settle() { AppRig::turn(); }
+};
+
+// The update service's answer announcing 9.9.9, with or without release notes.
+QByteArray updateReply(const char* notes) {
+    return QByteArray(
+               R"({"app_identifier": "com.quorvel.app", "current_version": "9.9.9",)"
+               R"( "download_url": "https://example.com/quorvel.tar.gz", "release_notes": )") +
+           notes + "}";
+}
+
+} // namespace
 
 class TestMenuBar : public QObject {
     Q_OBJECT
@@ -48,6 +75,117 @@ private Q_SLOTS:
         QTRY_COMPARE(section.standIntervalPicker()->currentText(), "20 min");
         QCOMPARE(section.autoDismissPicker()->count(), 4);
         QCOMPARE(section.autoDismissPicker()->itemText(3), "Never");
+    }
+
+    void postureRowsFollowMonitoring() {
+        AppRig rig;
+        Panel panel{rig};
+        MenuBarView& view = panel.view;
+        auto rows = [&] {
+            return QList<bool>{panel.shows(view.calibrateButton()),
+                               panel.shows(view.calibratedRow()),
+                               panel.shows(view.cameraErrorRow())};
+        };
+        QCOMPARE(view.statusTextLabel()->text(), "Not monitoring");
+        QCOMPARE(view.statusIconName(), "figure.stand");
+        QCOMPARE(rows(), (QList<bool>{false, false, false}));
+
+        // Refused: the message is held, but monitoring is off, so no row shows it.
+        view.monitoringToggle()->click();
+        rig.answer(false);
+        panel.settle();
+        QVERIFY(rig.state->cameraError());
+        QVERIFY(!view.monitoringToggle()->isChecked());
+        QCOMPARE(rows(), (QList<bool>{false, false, false}));
+
+        // Granted, no baseline: "Calibrate Posture"; once calibrated: "Calibrated".
+        view.monitoringToggle()->click();
+        rig.answer(true);
+        panel.settle();
+        QVERIFY(view.monitoringToggle()->isChecked());
+        QCOMPARE(rows(), (QList<bool>{true, false, false}));
+        view.calibrateButton()->click();
+        panel.settle();
+        QCOMPARE(view.statusTextLabel()->text(), "Calibrating");
+        for (int i = 0; i < PostureAnalyzer::calibrationFrameCount; ++i) {
+            rig.frame(upright());
+        }
+        panel.settle();
+        QCOMPARE(view.statusTextLabel()->text(), "Good");
+        QCOMPARE(rows(), (QList<bool>{false, true, false}));
+
+        // A camera error shows while monitoring, and goes with it.
+        view.monitoringToggle()->click();
+        rig.cameras->setRefuseOpen(true);
+        view.monitoringToggle()->click();
+        rig.answer(true);
+        QTRY_VERIFY(panel.shows(view.cameraErrorRow()));
+        QCOMPARE(view.cameraErrorLabel()->text(), "Camera input error: Device or resource busy");
+        view.monitoringToggle()->click();
+        panel.settle();
+        QCOMPARE(rows(), (QList<bool>{false, false, false}));
+    }
+
+    void statusTextAndIcon() {
+        AppRig rig;
+        rig.calibrate();
+        Panel panel{rig};
+        rig.startMonitoring();
+        rig.frame(PoseResult{false, {}, {}});
+        panel.settle();
+        QCOMPARE(panel.view.statusTextLabel()->text(), "No person detected");
+        QCOMPARE(panel.view.statusIconName(), "figure.stand");
+        rig.frame(slouched());
+        panel.settle();
+        QCOMPARE(panel.view.statusTextLabel()->text(), "Slouching");
+        QCOMPARE(panel.view.statusIconName(), "figure.fall");
+        rig.state->togglePostureMonitoring(false);
+        panel.settle();
+        QCOMPARE(panel.view.statusIconName(), "figure.stand");
+    }
+
+    void countdownLinesForEnabledRemindersOnly() {
+        AppRig rig;
+        Panel panel{rig};
+        MenuBarView& view = panel.view;
+        QVERIFY(!panel.shows(view.standCountdown()) && !panel.shows(view.waterCountdown()));
+        view.waterToggle()->click();
+        panel.settle();
+        QVERIFY(!panel.shows(view.standCountdown()));
+        QVERIFY(panel.shows(view.waterCountdown()));
+        QCOMPARE(view.waterCountdown()->text(), "Next: 45:00");
+        rig.timers.advance(61s);
+        view.refresh();
+        QCOMPARE(view.waterCountdown()->text(), "Next: 43:59");
+        view.standToggle()->click();
+        panel.settle();
+        QCOMPARE(view.standCountdown()->text(), "Next: 30:00");
+        view.waterToggle()->click();
+        panel.settle();
+        QVERIFY(panel.shows(view.standCountdown()) && !panel.shows(view.waterCountdown()));
+    }
+
+    void updateBlockWithAndWithoutNotes() {
+        LocalHttpServer server;
+        for (const char* notes : {"\"Faster start-up.\"", "null"}) {
+            server.setResponse(HttpResponse::json(updateReply(notes)));
+            AppRig rig({}, false);
+            AppStateEnvironment env = rig.environment();
+            env.updates.baseURL = server.baseURL();
+            env.updates.runningVersion = QStringLiteral("1.0.0");
+            rig.launch(std::move(env));
+            Panel panel{rig};
+            QVERIFY(!panel.shows(panel.view.updateSection()));
+            QTRY_VERIFY(panel.shows(panel.view.updateSection()));
+            QCOMPARE(panel.view.updateTitle()->text(), "Update Available: v9.9.9");
+            QVERIFY(panel.shows(panel.view.downloadButton()));
+            const bool withNotes = QByteArray(notes) != "null";
+            QCOMPARE(panel.shows(panel.view.releaseNotes()), withNotes);
+            if (withNotes) {
+                QCOMPARE(panel.view.releaseNotes()->text(), "Faster start-up.");
+            }
+        }
+        QCOMPARE(server.requests().size(), 2);
     }
 };
 

@@ -1,0 +1,423 @@
+#include "app/AppState.h"
+#include "app/QuorvelApp.h"
+#include "app/SingleInstance.h"
+#include "camera/FileFrameSources.h"
+#include "reminders/StandReminderManager.h"
+#include "reminders/WaterReminderManager.h"
+#include "stats/PostureLog.h"
+#include "support/AppRig.h"
+#include "support/QuietOffscreen.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QWidget>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace quorvel;
+using namespace quorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A still picture that the test swaps while the camera thread reads it, as fast as asked.
+struct Picture {
+    QMutex mutex;
+    cv::Mat image;
+    void set(const cv::Mat& next) {
+        QMutexLocker lock(&mutex);
+        image = next;
+    }
+};
+
+class PictureSource final : public FrameSource {
+public:
+    explicit PictureSource(std::shared_ptr<Picture> picture) : m_picture(std::move(picture)) {}
+    OpenStatus open() override { return OpenStatus::opened; }
+    GrabResult grab() override {
+        QMutexLocker lock(&m_picture->mutex);
+        m_held = m_picture->image;
+        return GrabResult::frame;
+    }
+    bool retrieve(cv::Mat& image) override {
+        image = m_held;
+        return true;
+    }
+    void close() override {}
+    QString errorDescription() const override { return {}; }
+
+private:
+    std::shared_ptr<Picture> m_picture;
+    cv::Mat m_held;
+};
+
+QString errorText(const AppState& state) {
+    return state.cameraError().value_or(QStringLiteral("(none)"));
+}
+
+QString uniqueSocketName() {
+    static int n = 0;
+    return QStringLiteral("quorvel-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++n);
+}
+
+} // namespace
+
+class TestApp : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { silenceOffscreenWindowWarnings(); }
+
+    // Whatever a test did, every camera is let go of.
+    void cleanup() { QTRY_COMPARE(CameraManager::liveCameraThreads(), 0); }
+
+    void startUpWithEmptyPreferences() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        QVERIFY(!s.hasStandManager() && !s.hasWaterManager());
+        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
+        QVERIFY(!s.cameraError());
+        QCOMPARE(rig.startUp, QStringList{"update"});
+        rig.turn();
+        QVERIFY(rig.permissionAsks.empty());
+        QVERIFY(!s.isMonitoringRunning());
+
+        // A manager read while its reminder is off is made, not started; switching a
+        // reminder off that was never on makes the manager and leaves it stopped.
+        QVERIFY(!s.standManager().isRunning());
+        s.toggleWaterReminder(false);
+        QVERIFY(s.hasWaterManager());
+        QVERIFY(!s.waterManager().isRunning());
+    }
+
+    void startUpWithStoredChoices() {
+        AppRig rig("[General]\nstandReminderEnabled=true\nwaterReminderEnabled=true\n"
+                   "postureMonitoringEnabled=true\nstandInterval=900\nwaterInterval=1200\n",
+                   false);
+        rig.settings->setLastUpdateCheck(rig.clock.now()); // checked just now: not again
+        QSignalSpy monitoringWrites(rig.settings.get(),
+                                    &SettingsManager::postureMonitoringEnabledChanged);
+        AppState& s = rig.launch();
+
+        // Both reminders started, then the update check; the first timer is the stand one.
+        QVERIFY(s.standManager().isRunning() && s.waterManager().isRunning());
+        QCOMPARE(rig.startUp, (QStringList{"timer", "timer", "update"}));
+        rig.timerCallbacks.at(0)();
+        QCOMPARE(s.standManager().secondsRemaining(), 899);
+        QCOMPARE(s.waterManager().secondsRemaining(), 1200);
+
+        // The camera is asked for after construction returned, by the queued task.
+        QVERIFY(rig.permissionAsks.empty());
+        rig.answer(true);
+        QCOMPARE(int(rig.permissionAsks.size()), 1);
+        QVERIFY(s.isMonitoringRunning());
+        QCOMPARE(monitoringWrites.count(), 0);
+    }
+
+    void togglesPersist() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        s.toggleStandReminder(true);
+        s.toggleWaterReminder(true);
+        rig.startMonitoring();
+        QVERIFY(s.standManager().isRunning() && s.waterManager().isRunning());
+        s.toggleStandReminder(false);
+        QVERIFY(!s.standManager().isRunning());
+        s.togglePostureMonitoring(false);
+
+        SettingsManager reread(rig.dir.path("Quorvel.conf"));
+        QVERIFY(!reread.standReminderEnabled());
+        QVERIFY(reread.waterReminderEnabled());
+        QVERIFY(!reread.postureMonitoringEnabled());
+        s.togglePostureMonitoring(true);
+        QVERIFY(SettingsManager(rig.dir.path("Quorvel.conf")).postureMonitoringEnabled());
+        s.togglePostureMonitoring(false);
+    }
+
+    void permissionRefusedThenGranted() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        s.togglePostureMonitoring(true);
+        rig.answer(false);
+        QCOMPARE(errorText(s), "Camera access denied. Enable in System Settings > Privacy.");
+        QCOMPARE(errorText(s).size(), 58);
+        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
+        QVERIFY(!rig.settings->postureMonitoringEnabled());
+        QVERIFY(!s.postureDetector() && !s.cameraManager());
+        QCOMPARE(rig.cameras->made(), 0);
+
+        QSignalSpy statuses(&s, &AppState::postureStatusChanged);
+        s.togglePostureMonitoring(true);
+        rig.answer(true);
+        QVERIFY(s.postureDetector() && s.cameraManager());
+        QCOMPARE(s.cameraManager()->delegate(),
+                 static_cast<CameraFrameDelegate*>(s.postureDetector()));
+        QVERIFY(!s.cameraError());
+        QCOMPARE(statuses.count(), 1); // the detector's initial status, delivered later
+        QCOMPARE(statuses.at(0).at(0).value<PostureStatus>(), s.postureDetector()->currentStatus());
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        s.togglePostureMonitoring(false);
+    }
+
+    // A start still waiting for its answer when monitoring goes off never turns the camera
+    // on; an answer to a start that a later one replaced is ignored.
+    void lateAnswersDoNotStartTheCamera() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        s.togglePostureMonitoring(true);
+        rig.turn();
+        auto first = rig.permissionAsks.at(0);
+        s.togglePostureMonitoring(false);
+        first(true);
+        rig.turn();
+        QVERIFY(!s.isMonitoringRunning());
+
+        s.togglePostureMonitoring(true);
+        rig.turn();
+        first(true);
+        rig.turn();
+        QVERIFY(!s.isMonitoringRunning());
+        rig.answer(true);
+        QVERIFY(s.isMonitoringRunning());
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        s.togglePostureMonitoring(false);
+    }
+
+    void anotherStartReplacesThePipeline() {
+        AppRig rig;
+        rig.startMonitoring();
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        rig.startMonitoring();
+        QTRY_COMPARE(rig.cameras->made(), 2);
+        QTRY_COMPARE(rig.cameras->alive(), 1);
+        QTRY_VERIFY(rig.cameras->source(1)->read(&FrameScript::isOpen));
+        QCOMPARE(rig.cameras->source(0)->read(&FrameScript::closes), 1);
+
+        // A refusal switches monitoring off, and no pipeline keeps the camera then.
+        rig.state->togglePostureMonitoring(true);
+        rig.answer(false);
+        QVERIFY(!rig.state->isMonitoringRunning());
+        QTRY_COMPARE(rig.cameras->alive(), 0);
+    }
+
+    // The pipeline is gone by the time the state says "not monitoring"; the camera thread
+    // closes the device right after. A camera error goes with it.
+    void stopReleasesTheCameraBeforeTheStateChanges() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        rig.startMonitoring();
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        bool releasedFirst = false;
+        connect(&s, &AppState::postureStatusChanged, this,
+                [&] { releasedFirst = !s.cameraManager() && !s.postureDetector(); });
+        s.togglePostureMonitoring(false);
+        QVERIFY(releasedFirst);
+        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
+        QTRY_COMPARE(rig.cameras->alive(), 0);
+        QCOMPARE(rig.cameras->source(0)->read(&FrameScript::closes), 1);
+
+        rig.cameras->setRefuseOpen(true);
+        rig.startMonitoring();
+        QTRY_COMPARE(errorText(s), "Camera input error: Device or resource busy");
+        s.togglePostureMonitoring(false);
+        QVERIFY(!s.cameraError());
+    }
+
+    void calibrationPromptLastsThreeSecondsEvenWithNever() {
+        AppRig rig("[General]\nautoDismissTimeout=0\n");
+        rig.calibrate();
+        AppState& s = *rig.state;
+        s.startCalibration();
+        QCOMPARE(s.postureStatus(), PostureStatus::calibrating);
+        QVERIFY(s.postureAnalyzer().isCalibrating() && !s.postureAnalyzer().isCalibrated());
+        QVERIFY(s.overlayController().currentType() == OverlayType::slouch);
+        rig.timers.advance(2999ms);
+        QVERIFY(s.overlayController().isShowing());
+        rig.timers.advance(1ms);
+        QVERIFY(!s.overlayController().isShowing());
+    }
+
+    void testOverlayCyclesWithTheCurrentTimeout() {
+        AppRig rig("[General]\nautoDismissTimeout=0\n");
+        OverlayWindowController& overlays = rig.state->overlayController();
+        for (int i = 0; i < 4; ++i) {
+            rig.state->testOverlay();
+        }
+        QVERIFY(overlays.currentType() == OverlayType::slouch);
+        QVERIFY(overlays.overlayQueue() ==
+                (QList<OverlayType>{OverlayType::stand, OverlayType::water, OverlayType::slouch}));
+        for (OverlayType next : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
+            QVERIFY(!overlays.hasAutoDismissTask());
+            overlays.dismiss();
+            QVERIFY(overlays.currentType() == next);
+        }
+        overlays.dismiss();
+        rig.settings->setAutoDismissTimeout(15);
+        rig.state->testOverlay();
+        QVERIFY(overlays.currentType() == OverlayType::stand);
+        rig.timers.advance(15s);
+        QVERIFY(!overlays.isShowing());
+    }
+
+    // Only a slouch overlay's dismissal reaches the detector (which then clears its window).
+    void dismissalHook() {
+        AppRig rig;
+        AppState& s = *rig.state;
+        s.testOverlay(); // slouch, no detector: nothing to tell
+        s.overlayController().dismiss();
+
+        rig.calibrate();
+        rig.startMonitoring();
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(rig.frame(slouched()), PostureStatus::slouching);
+        }
+        for (OverlayType type : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
+            QCOMPARE(int(s.postureDetector()->recentFrames().size()), 3);
+            s.overlayController().show(type, 0);
+            s.overlayController().dismiss();
+        }
+        QVERIFY(s.postureDetector()->recentFrames().empty());
+        s.togglePostureMonitoring(false);
+    }
+
+    void settingsChangeIsOneNotificationLater() {
+        AppRig rig;
+        QSignalSpy changes(rig.state.get(), &AppState::objectWillChange);
+        rig.settings->setSensitivity(SlouchSensitivity::high);
+        QCOMPARE(changes.count(), 0);
+        rig.turn();
+        QCOMPARE(changes.count(), 1);
+    }
+
+    void poseModelFailureIsShownAndReleasesTheCamera() {
+        AppRig rig({}, false);
+        AppStateEnvironment env = rig.environment();
+        env.poseEstimators = [](QString* error) -> std::unique_ptr<PoseEstimator> {
+            *error = QStringLiteral("Pose model could not be loaded: file missing");
+            return nullptr;
+        };
+        AppState& s = rig.launch(std::move(env));
+        rig.startMonitoring();
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        rig.cameras->source(0)->add(FrameScript::Step::frame, CameraManager::processEveryNthFrame);
+        QTRY_COMPARE(errorText(s), "Pose model could not be loaded: file missing");
+        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
+        QVERIFY(!s.isMonitoringRunning());
+        QTRY_COMPARE(rig.cameras->alive(), 0);
+    }
+
+    void fallbackWindowWhenThereIsNoTray() {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            QSKIP("this desktop has a tray");
+        }
+        AppRig rig;
+        QuorvelApp app(*rig.state);
+        QCOMPARE(app.mode(), QuorvelApp::Mode::window);
+        QWidget* window = app.panelWindow();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), "Quorvel");
+        QCOMPARE(app.trayIconName(), "figure.stand");
+
+        // Closing only minimises; the panel comes back when asked.
+        QVERIFY(!window->close());
+        QVERIFY(app.panelWindow() == window && window->isMinimized());
+        app.showPanel();
+        QVERIFY(!window->isMinimized());
+
+        // The icon follows the state: the fallen figure only while monitoring and slouching.
+        rig.calibrate();
+        rig.startMonitoring();
+        for (int i = 0; i < 2; ++i) {
+            rig.frame(slouched());
+        }
+        QTRY_COMPARE(app.trayIconName(), "figure.fall");
+        rig.state->togglePostureMonitoring(false);
+        QTRY_COMPARE(app.trayIconName(), "figure.stand");
+    }
+
+    void secondInstanceHandsOver() {
+        const QString name = uniqueSocketName();
+        SingleInstance first(name);
+        QVERIFY(!first.handOverToRunningInstance(200)); // nobody there yet
+        QVERIFY(first.listen());
+        QSignalSpy shown(&first, &SingleInstance::showRequested);
+        QVERIFY(SingleInstance(name).handOverToRunningInstance());
+        QVERIFY(shown.wait(5000));
+        QCOMPARE(shown.count(), 1);
+    }
+
+    // A socket left behind by a crashed instance answers nobody and is taken over.
+    void socketOfACrashedInstanceIsTakenOver() {
+        const QString name = uniqueSocketName();
+        const QByteArray path = QDir(QDir::tempPath()).filePath(name).toLocal8Bit();
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, path.constData(), sizeof(address.sun_path));
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::close(fd); // the file stays
+
+        SingleInstance next(name);
+        QVERIFY(!next.handOverToRunningInstance(200));
+        QVERIFY(next.listen());
+        QSignalSpy shown(&next, &SingleInstance::showRequested);
+        QVERIFY(SingleInstance(name).handOverToRunningInstance());
+        QVERIFY(shown.wait(5000));
+    }
+
+    // The real camera thread and pose model on a real photo: calibrate upright, slouch until
+    // the overlay comes, sit up until it goes, and find the episode in the log file.
+    void endToEnd() {
+        const cv::Mat upright = cv::imread(testDataPath("astronaut.png").toStdString());
+        QVERIFY(!upright.empty());
+        const double w = upright.cols, h = upright.rows;
+        const cv::Mat sink = (cv::Mat_<double>(2, 3) << 0.85, 0, 0.15 * w / 2, //
+                              0, 0.85, 0.15 * h + 0.08 * h);
+        cv::Mat slouch;
+        cv::warpAffine(upright, slouch, sink, upright.size(), cv::INTER_LINEAR,
+                       cv::BORDER_REPLICATE);
+        auto picture = std::make_shared<Picture>();
+        picture->set(upright);
+
+        AppRig rig({}, false);
+        AppStateEnvironment env = rig.environment();
+        env.poseEstimators = defaultPoseEstimatorFactory();
+        env.camera.makeFrameSource = [picture] {
+            return std::make_unique<PictureSource>(picture);
+        };
+        AppState& s = rig.launch(std::move(env));
+        rig.startMonitoring();
+        s.startCalibration();
+        QTRY_VERIFY_WITH_TIMEOUT(s.postureAnalyzer().isCalibrated(), 8000);
+        QTRY_COMPARE(s.postureStatus(), PostureStatus::good);
+        // The calibration prompt goes after its 3 s; like any slouch overlay's end, that
+        // starts the detector's cooldown, which the clock then leaves behind.
+        rig.timers.advance(3s);
+        QVERIFY(!s.overlayController().isShowing());
+        rig.clock.advance(PostureDetector::cooldownSeconds + 1);
+
+        picture->set(slouch);
+        QTRY_VERIFY_WITH_TIMEOUT(s.overlayController().isShowing(), 5000);
+        QVERIFY(s.overlayController().currentType() == OverlayType::slouch);
+        rig.clock.advance(12);
+        picture->set(upright);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.overlayController().isShowing(), 5000);
+        s.togglePostureMonitoring(false);
+
+        const QJsonArray events =
+            QJsonDocument::fromJson(readFile(rig.dir.path("posture-log.json"))).array();
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(events.at(0).toObject().value("duration").toDouble(), 12.0);
+    }
+};
+
+QTEST_MAIN(TestApp)
+#include "tst_app.moc"

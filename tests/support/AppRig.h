@@ -1,0 +1,200 @@
+#pragma once
+
+#include "app/AppState.h"
+#include "camera/ScriptedFrameSource.h"
+#include "support/FakeScreens.h"
+#include "support/FakeTimers.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QMutex>
+#include <QStringList>
+#include <QTest>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace quorvel::test {
+
+// Hands out scripted pose answers, one per frame; when the script runs out, the request fails.
+class ScriptedEstimator final : public PoseEstimator {
+public:
+    explicit ScriptedEstimator(std::shared_ptr<std::deque<PoseResult>> script)
+        : m_script(std::move(script)) {}
+    PoseResult estimate(const cv::Mat&) override {
+        if (m_script->empty()) {
+            return PoseResult{true, QStringLiteral("script ran out"), {}};
+        }
+        PoseResult next = m_script->front();
+        m_script->pop_front();
+        return next;
+    }
+
+private:
+    std::shared_ptr<std::deque<PoseResult>> m_script;
+};
+
+// A person whose shoulder line is `width` wide at height 0.5.
+inline PoseResult person(double width) {
+    PoseObservation o;
+    auto set = [&](PoseJointName joint, JointPoint p) {
+        o.points[static_cast<size_t>(joint)] = p;
+    };
+    set(PoseJointName::nose, {0.25, 0.7, 0.9f});
+    set(PoseJointName::neck, {0.25, 0.5, 0.9f});
+    set(PoseJointName::leftEar, {0.2, 0.75, 0.9f});
+    set(PoseJointName::rightEar, {0.3, 0.75, 0.9f});
+    set(PoseJointName::leftShoulder, {0.0, 0.5, 0.9f});
+    set(PoseJointName::rightShoulder, {width, 0.5, 0.9f});
+    return PoseResult{false, {}, {o}};
+}
+inline PoseResult upright() {
+    return person(0.5);
+}
+inline PoseResult slouched() {
+    return person(0.4);
+}
+
+// Every frame source the camera managers made, each with a script of its own (they deliver
+// nothing unless told). Filled on camera threads.
+struct CameraLog {
+    mutable QMutex mutex;
+    std::vector<std::shared_ptr<FrameScript>> sources;
+    bool refuseOpen = false; // sources made from now on fail to open ("Device or resource busy")
+
+    std::shared_ptr<FrameScript> make() {
+        QMutexLocker lock(&mutex);
+        auto script = std::make_shared<FrameScript>();
+        if (refuseOpen) {
+            script->openResults.push_back(OpenStatus::inputFailed);
+        }
+        sources.push_back(script);
+        return script;
+    }
+    int made() const {
+        QMutexLocker lock(&mutex);
+        return static_cast<int>(sources.size());
+    }
+    std::shared_ptr<FrameScript> source(int i) const {
+        QMutexLocker lock(&mutex);
+        return sources.at(static_cast<size_t>(i));
+    }
+    // Sources open, and sources not yet destroyed.
+    int open() const { return count(&FrameScript::isOpen); }
+    int alive() const { return count(&FrameScript::alive); }
+    void setRefuseOpen(bool refuse) {
+        QMutexLocker lock(&mutex);
+        refuseOpen = refuse;
+    }
+
+private:
+    template <typename T> int count(T FrameScript::*field) const {
+        QMutexLocker lock(&mutex);
+        int n = 0;
+        for (const auto& s : sources) {
+            n += static_cast<int>(s->read(field));
+        }
+        return n;
+    }
+};
+
+// An AppState on a private store and log, two stand-in screens, instant fades, virtual
+// timers and clock, scripted cameras and pose model, and a camera permission that the test
+// answers.
+struct AppRig {
+    TempFolder dir;
+    FakeClock clock;
+    FakeTimers timers;
+    std::shared_ptr<CameraLog> cameras = std::make_shared<CameraLog>();
+    std::shared_ptr<std::deque<PoseResult>> poses = std::make_shared<std::deque<PoseResult>>();
+    std::vector<std::function<void(bool)>> permissionAsks;
+    // What start-up did, in order: "timer" per timer started, "update" per update check.
+    QStringList startUp;
+    std::vector<std::function<void()>> timerCallbacks;
+    std::unique_ptr<SettingsManager> settings;
+    std::unique_ptr<AppState> state;
+
+    // `preferences`: the store file before launch ("[General]\nkey=value\n...").
+    explicit AppRig(const QByteArray& preferences = {}, bool launchNow = true) {
+        if (!preferences.isEmpty()) {
+            writeFile(dir.path("Quorvel.conf"), preferences);
+        }
+        settings = std::make_unique<SettingsManager>(dir.path("Quorvel.conf"));
+        if (launchNow) {
+            launch();
+        }
+    }
+
+    AppStateEnvironment environment() {
+        AppStateEnvironment env;
+        env.settings = settings.get();
+        env.postureLogPath = dir.path("posture-log.json");
+        env.clock = clock.clock();
+        env.requestCameraPermission = [this](QObject*, std::function<void(bool)> answer) {
+            permissionAsks.push_back(std::move(answer));
+        };
+        env.camera.makeFrameSource = [log = cameras]() -> std::unique_ptr<FrameSource> {
+            return std::make_unique<ScriptedFrameSource>(log->make());
+        };
+        env.camera.stallTimeout = std::chrono::hours(1);
+        env.poseEstimators = [script = poses](QString*) -> std::unique_ptr<PoseEstimator> {
+            return std::make_unique<ScriptedEstimator>(script);
+        };
+        env.screens = [] {
+            return FakeScreens::two();
+        };
+        env.overlayTimings = OverlayTimings{0, 0, {0, 0, 0}};
+        env.timers = [this, inner = timers.factory()](std::chrono::milliseconds interval,
+                                                      bool repeating, std::function<void()> fn) {
+            startUp << QStringLiteral("timer");
+            timerCallbacks.push_back(fn);
+            return inner(interval, repeating, std::move(fn));
+        };
+        env.updates.baseURL.clear(); // nothing is sent
+        env.updates.clock = [this] {
+            startUp << QStringLiteral("update"); // read once by each checkIfNeeded()
+            return clock.now();
+        };
+        return env;
+    }
+
+    AppState& launch(AppStateEnvironment env) {
+        state = std::make_unique<AppState>(std::move(env));
+        return *state;
+    }
+    AppState& launch() { return launch(environment()); }
+
+    static void turn() {
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+        }
+    }
+
+    // Answers the latest permission request once it has been made.
+    void answer(bool granted) {
+        turn();
+        QVERIFY(!permissionAsks.empty());
+        permissionAsks.back()(granted);
+        turn();
+    }
+    void startMonitoring() {
+        state->togglePostureMonitoring(true);
+        answer(true);
+    }
+    // One frame through the detector (as the camera thread would pass it), then its
+    // main-thread work and AppState's delivery.
+    PostureStatus frame(PoseResult result) {
+        poses->push_back(std::move(result));
+        state->postureDetector()->processFrame(cv::Mat());
+        turn();
+        return state->postureStatus();
+    }
+    void calibrate() {
+        settings->setBaselineShoulderWidth(0.5);
+        settings->setBaselineShoulderY(0.5);
+        settings->setIsCalibrated(true);
+    }
+};
+
+} // namespace quorvel::test
