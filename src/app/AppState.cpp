@@ -152,7 +152,9 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
                 releasePipeline();
                 setPostureStatus(PostureStatus::notMonitoring);
                 setCameraError(message);
-            });
+            },
+            // Queued: the handler releases the detector that emits the signal.
+            Qt::QueuedConnection);
 
     m_cameraManager = std::make_unique<CameraManager>(m_environment.camera);
     m_cameraManager->setDelegate(m_postureDetector.get());

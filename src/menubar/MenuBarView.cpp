@@ -336,8 +336,24 @@ void MenuBarView::refreshCountdowns() {
 
 void MenuBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    window()->installEventFilter(this);
     refresh();
-    m_countdownTimer->start();
+    if (!window()->isMinimized()) {
+        m_countdownTimer->start();
+    }
+}
+
+bool MenuBarView::eventFilter(QObject* watched, QEvent* event) {
+    // A minimised panel window shows nothing: no need to wake up every second for it.
+    if (watched == window() && event->type() == QEvent::WindowStateChange) {
+        if (window()->isMinimized()) {
+            m_countdownTimer->stop();
+        } else if (isVisible()) {
+            refresh();
+            m_countdownTimer->start();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MenuBarView::hideEvent(QHideEvent* event) {
