@@ -45,8 +45,8 @@ protected:
     }
 };
 
-// The panel as a small normal window, for desktops without a tray. Closing it only
-// minimises it: Quit is the way out.
+// The panel as a small normal window, for desktops without a tray. The user closing it
+// only minimises it: Quit is the way out.
 class PanelWindow : public QWidget {
 public:
     PanelWindow() : QWidget(nullptr, Qt::Window) {
@@ -57,7 +57,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override {
-        if (quitting) {
+        // Only the user's close comes from the window system. A close the program asks for
+        // itself is QCoreApplication::quit() closing every window (Quit, the end of the
+        // session): refusing that one would cancel the quit.
+        if (quitting || !event->spontaneous()) {
             event->accept();
             return;
         }
