@@ -183,9 +183,11 @@ void QuorvelApp::useWindow() {
     window->show();
     Q_EMIT shown();
 
-    // Switch to the icon when a tray appears (checked now and then, only in this mode).
+    // Switch to the icon when a tray appears (checked now and then, only in this mode). Each
+    // check asks the X server (and the session bus) and wakes two threads, so twice a minute
+    // is enough: a tray hardly ever turns up later.
     m_trayWatch = new QTimer(this);
-    m_trayWatch->setInterval(5000);
+    m_trayWatch->setInterval(30000);
     m_trayWatch->setTimerType(Qt::VeryCoarseTimer);
     connect(m_trayWatch, &QTimer::timeout, this, [this] {
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
