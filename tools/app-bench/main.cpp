@@ -8,7 +8,9 @@
 //               {"scenario": "monitoring", "cpu_percent": …, "peak_rss_mb": …, "wakeups_per_s": …}
 //   idle        monitoring off, both reminders on: the same figures
 //   launch      from starting the process to the tray icon or the fallback window being on
-//               screen: {"scenario": "launch", "launch_ms": …, "main_ms": …}
+//               screen, as a user with monitoring and both reminders left on starts it
+//               (median of --launch-runs fresh starts):
+//               {"scenario": "launch", "launch_ms": …, "main_ms": …}
 //
 //   quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE | --video FILE]
 //                 [--panel hidden|open] [--explain] [--scenario monitoring|idle|launch]...
@@ -25,6 +27,10 @@
 // launch_ms     from just before this program starts the child process to the first paint
 //               of the fallback window (or the tray icon's show() plus one event-loop turn
 //               when there is a tray); main_ms is the part from the child's main()
+//
+// The played picture is the astronaut portrait of the tests, scaled into 640x480 with black
+// borders; --image takes another. --video plays a file instead (a Motion-JPEG .avi as a
+// camera delivers it; other formats are decoded at every frame, which costs more).
 //
 // The measured window starts after a warm-up: for monitoring, once the model is loaded and
 // two frames have been analysed, plus a second. The panel is hidden while measuring (as
@@ -210,7 +216,13 @@ FrameSourceFactory cameraStandIn(const Options& o) {
         if (o.video.isEmpty()) {
             inner = std::make_unique<ImageFrameSource>(firstFrame(o)); // empty: fails to open
         } else {
-            inner = std::make_unique<VideoFileFrameSource>(o.video); // starts over at the end
+            // A Motion-JPEG .avi is read the way a camera delivers it: each grab takes the
+            // compressed frame, only the frames passed on are decoded. Other files are
+            // decoded at each grab (FFmpeg), which costs more than a camera does.
+            const int reader = o.video.endsWith(QStringLiteral(".avi"), Qt::CaseInsensitive)
+                                   ? cv::CAP_OPENCV_MJPEG
+                                   : cv::CAP_ANY;
+            inner = std::make_unique<VideoFileFrameSource>(o.video, reader); // restarts at the end
         }
         return std::make_unique<PacedFrameSource>(std::move(inner), framesPerSecond);
     };
