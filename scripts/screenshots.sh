@@ -5,6 +5,9 @@
 # focus, that the app keeps the focus, that ordinary keys still reach it, that Escape
 # dismisses the overlay without reaching it, and that Escape reaches it again afterwards.
 #
+# Then scripts/screenshot-panel.sh photographs the real app's panel (panel.png,
+# panel-monitoring.png) and a test overlay over it (overlay-test.png) on a display of its own.
+#
 #   scripts/screenshots.sh [OUTPUT_DIR]        default: build/screenshots
 #   NO_WM=1 scripts/screenshots.sh             without a window manager
 set -euo pipefail
@@ -129,7 +132,9 @@ for kind in slouch stand water; do
     wait "$pid" 2>/dev/null || true
 done
 
+"$root/scripts/screenshot-panel.sh" "$out" || status=1
+
 cat "$report"
 echo
-ls -1 "$out"/overlay-*.png
+ls -1 "$out"/overlay-*.png "$out"/panel*.png
 exit "$status"

@@ -45,8 +45,8 @@ protected:
     }
 };
 
-// The panel as a small normal window, for desktops without a tray. Closing it only
-// minimises it: Quit is the way out.
+// The panel as a small normal window, for desktops without a tray. The user closing it
+// only minimises it: Quit is the way out.
 class PanelWindow : public QWidget {
 public:
     PanelWindow() : QWidget(nullptr, Qt::Window) {
@@ -57,7 +57,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override {
-        if (quitting) {
+        // Only the user's close comes from the window system. A close the program asks for
+        // itself is QCoreApplication::quit() closing every window (Quit, the end of the
+        // session): refusing that one would cancel the quit.
+        if (quitting || !event->spontaneous()) {
             event->accept();
             return;
         }
@@ -186,9 +189,11 @@ void QuorvelApp::useWindow() {
     window->show();
     Q_EMIT shown();
 
-    // Switch to the icon when a tray appears (checked now and then, only in this mode).
+    // Switch to the icon when a tray appears (checked now and then, only in this mode). Each
+    // check asks the X server (and the session bus) and wakes two threads, so twice a minute
+    // is enough: a tray hardly ever turns up later.
     m_trayWatch = new QTimer(this);
-    m_trayWatch->setInterval(5000);
+    m_trayWatch->setInterval(30000);
     m_trayWatch->setTimerType(Qt::VeryCoarseTimer);
     connect(m_trayWatch, &QTimer::timeout, this, [this] {
         if (QSystemTrayIcon::isSystemTrayAvailable()) {

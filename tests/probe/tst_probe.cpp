@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -142,7 +143,7 @@ private Q_SLOTS:
              "cannot read"},
             {{"bench", "--runs", "0", testDataPath("astronaut.png")}, 2, "usage"},
             {{"frobnicate"}, 2, "usage"},
-            {{"camera"}, 1, "camera: not available in this build"},
+            {{"camera", "--frames", "0"}, 2, "usage"},
         };
         for (const auto& c : cases) {
             const Run r = probe(c.args);
@@ -155,6 +156,18 @@ private Q_SLOTS:
                 QCOMPARE(messages.size(), 1);
             }
         }
+    }
+
+    void cameraWithoutACamera() {
+        if (!QDir(QStringLiteral("/dev"))
+                 .entryList({QStringLiteral("video*")}, QDir::System)
+                 .isEmpty()) {
+            QSKIP("this machine has video devices");
+        }
+        const Run r = probe({"camera"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(ownMessages(r.err), QList<QByteArray>{"quorvel-probe: No camera found"});
     }
 };
 

@@ -4,8 +4,11 @@
 //   quorvel-probe joints FILE...
 //   quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...
 //   quorvel-probe bench [--runs N] [--threads N] IMAGE
-//   quorvel-probe camera
+//   quorvel-probe camera [--frames N]
 
+#include "camera/CameraDevices.h"
+#include "camera/CameraManager.h"
+#include "camera/V4L2FrameSource.h"
 #include "posture/MoveNetEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "settings/SettingsManager.h"
@@ -39,7 +42,7 @@ const char* const usageText =
     "usage: quorvel-probe joints FILE...\n"
     "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
     "       quorvel-probe bench [--runs N] [--threads N] IMAGE\n"
-    "       quorvel-probe camera\n";
+    "       quorvel-probe camera [--frames N]\n";
 
 int usage() {
     std::fputs(usageText, stderr);
@@ -319,11 +322,85 @@ int runBench(QStringList args) {
     return 0;
 }
 
-int runCamera() {
-    // The device the app would choose, then the joints of a few frames: waits for the
-    // camera capture code.
-    std::fputs("camera: not available in this build\n", stderr);
-    return exitFailure;
+// The camera the app would watch through, then the joints of its first few frames.
+int runCamera(QStringList args) {
+    int frames = 5;
+    while (!args.isEmpty()) {
+        const QString a = args.takeFirst();
+        bool ok = false;
+        if (a == "--frames" && !args.isEmpty()) {
+            frames = args.takeFirst().toInt(&ok);
+            ok = ok && frames > 0;
+        }
+        if (!ok) {
+            return usage();
+        }
+    }
+    const std::vector<CameraDevice> devices = listCameraDevices();
+    const std::optional<CameraDevice> device = chooseCameraDevice(devices);
+    if (!device) {
+        return fail(CameraManager::noCameraText);
+    }
+    printLine(
+        QStringLiteral("{\"device\": %1, \"name\": %2, \"canCapture\": %3, "
+                       "\"monochromeOnly\": %4, \"devices\": %5}")
+            .arg(jsonString(device->path), jsonString(device->name),
+                 device->capabilitiesKnown ? (device->canCapture ? "true" : "false") : "null",
+                 device->capabilitiesKnown ? (device->monochromeOnly ? "true" : "false") : "null")
+            .arg(devices.size()));
+
+    // Opened the way the camera manager opens it, with its messages.
+    V4L2FrameSource source(device->path);
+    switch (source.open()) {
+    case OpenStatus::opened:
+        break;
+    case OpenStatus::inputFailed:
+        return fail(CameraManager::inputErrorPrefix + source.errorDescription());
+    case OpenStatus::inputRejected:
+        return fail(CameraManager::cannotAddInputText);
+    case OpenStatus::outputRejected:
+        return fail(CameraManager::cannotAddOutputText);
+    }
+    QString error;
+    const auto estimator = loadModel(1, &error);
+    if (!estimator) {
+        source.close();
+        return fail(error);
+    }
+    // A camera may deliver nothing for a moment after opening; three seconds without a
+    // picture count as stopped, as in the app.
+    QElapsedTimer silence;
+    silence.start();
+    cv::Mat image;
+    for (int n = 0; n < frames;) {
+        const GrabResult grabbed = source.grab();
+        if (grabbed == GrabResult::failed ||
+            (grabbed == GrabResult::noFrame && silence.elapsed() > 3000)) {
+            source.close();
+            return fail(CameraManager::interruptedText);
+        }
+        if (grabbed == GrabResult::noFrame) {
+            continue;
+        }
+        if (!source.retrieve(image) || !convertToBgr8(image)) {
+            continue; // frames without a picture count as silence
+        }
+        silence.restart();
+        QElapsedTimer timer;
+        timer.start();
+        const PoseResult result = estimator->estimate(image);
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        QString line = QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, ")
+                           .arg(jsonString(device->path))
+                           .arg(n++)
+                           .arg(number(ms, 2));
+        line += result.failed
+                    ? QStringLiteral("\"error\": %1}").arg(jsonString(result.error))
+                    : QStringLiteral("\"joints\": %1}").arg(jointsJson(extractJoints(result)));
+        printLine(line);
+    }
+    source.close();
+    return 0;
 }
 
 } // namespace
@@ -345,8 +422,8 @@ int main(int argc, char** argv) {
     if (command == "bench") {
         return runBench(args);
     }
-    if (command == "camera" && args.isEmpty()) {
-        return runCamera();
+    if (command == "camera") {
+        return runCamera(args);
     }
     return usage();
 }
