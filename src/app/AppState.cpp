@@ -143,18 +143,19 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
                             setPostureStatus(status);
                         }
                     });
-    connect(m_postureDetector.get(), &PostureDetector::poseEstimatorFailed, this,
-            [this, pipeline](const QString& message) {
-                if (pipeline != m_pipeline) {
-                    return;
-                }
-                // Without a model nothing can be watched: release the camera, say why.
-                releasePipeline();
-                setPostureStatus(PostureStatus::notMonitoring);
-                setCameraError(message);
-            },
-            // Queued: the handler releases the detector that emits the signal.
-            Qt::QueuedConnection);
+    connect(
+        m_postureDetector.get(), &PostureDetector::poseEstimatorFailed, this,
+        [this, pipeline](const QString& message) {
+            if (pipeline != m_pipeline) {
+                return;
+            }
+            // Without a model nothing can be watched: release the camera, say why.
+            releasePipeline();
+            setPostureStatus(PostureStatus::notMonitoring);
+            setCameraError(message);
+        },
+        // Queued: the handler releases the detector that emits the signal.
+        Qt::QueuedConnection);
 
     m_cameraManager = std::make_unique<CameraManager>(m_environment.camera);
     m_cameraManager->setDelegate(m_postureDetector.get());

@@ -57,10 +57,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override {
-        // Only the user's close comes from the window system. A close the program asks for
-        // itself is QCoreApplication::quit() closing every window (Quit, the end of the
-        // session): refusing that one would cancel the quit.
-        if (quitting || !event->spontaneous()) {
+        // QCoreApplication::quit() closes every window first and gives up if one refuses, so
+        // once Quorvel is quitting (Quit, the end of the session) the close goes through.
+        if (quitting) {
             event->accept();
             return;
         }
@@ -73,6 +72,8 @@ protected:
 
 QuorvelApp::QuorvelApp(AppState& appState, QObject* parent)
     : QObject(parent), m_appState(appState) {
+    // The desktop session is ending: let the window close.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { allowClose(); });
     connect(&m_appState, &AppState::objectWillChange, this, [this] {
         QMetaObject::invokeMethod(
             this, [this] { updateIcon(); }, Qt::QueuedConnection);
@@ -153,7 +154,7 @@ void QuorvelApp::useTray() {
     layout->setSizeConstraint(QLayout::SetFixedSize);
     if (!m_view) {
         m_view = new MenuBarView(m_appState);
-        connect(m_view, &MenuBarView::quitRequested, qApp, &QCoreApplication::quit);
+        connect(m_view, &MenuBarView::quitRequested, this, &QuorvelApp::quit);
     }
     layout->addWidget(m_view);
 
@@ -184,7 +185,7 @@ void QuorvelApp::useWindow() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     m_view = new MenuBarView(m_appState);
-    connect(m_view, &MenuBarView::quitRequested, qApp, &QCoreApplication::quit);
+    connect(m_view, &MenuBarView::quitRequested, this, &QuorvelApp::quit);
     layout->addWidget(m_view);
     window->show();
     Q_EMIT shown();
@@ -201,6 +202,17 @@ void QuorvelApp::useWindow() {
         }
     });
     m_trayWatch->start();
+}
+
+void QuorvelApp::allowClose() {
+    if (auto* window = dynamic_cast<PanelWindow*>(m_panelWindow.data())) {
+        window->quitting = true;
+    }
+}
+
+void QuorvelApp::quit() {
+    allowClose();
+    QCoreApplication::quit();
 }
 
 void QuorvelApp::showPanel() {

@@ -34,6 +34,8 @@ public:
     // Shows the panel (a second launch hands over here).
     void showPanel();
     void togglePanel();
+    // Ends Quorvel (the panel's Quit).
+    void quit();
 
     // The tray icon for one of the project's icon names: a light figure with a dark rim,
     // readable on light and dark panels alike.
@@ -44,6 +46,7 @@ Q_SIGNALS:
     void shown();
 
 private:
+    void allowClose();
     void useTray();
     void useWindow();
     void updateIcon();

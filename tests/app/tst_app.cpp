@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -416,6 +417,20 @@ private Q_SLOTS:
             QJsonDocument::fromJson(readFile(rig.dir.path("posture-log.json"))).array();
         QCOMPARE(events.size(), 1);
         QCOMPARE(events.at(0).toObject().value("duration").toDouble(), 12.0);
+    }
+
+    // Quit must get past the fallback window, which otherwise only minimises when closed
+    // (QCoreApplication::quit() gives up when a window refuses to close).
+    void quitClosesTheFallbackWindow() {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            QSKIP("this desktop has a tray");
+        }
+        AppRig rig;
+        QuorvelApp app(*rig.state);
+        QWidget* window = app.panelWindow();
+        QVERIFY(!window->close());
+        app.quit(); // no event loop runs here, so this only lets the window go
+        QVERIFY(window->close());
     }
 };
 
