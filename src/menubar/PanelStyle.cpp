@@ -83,6 +83,14 @@ QIcon tintedIcon(const QString& name, const QColor& color) {
     return icon;
 }
 
+void styleAsSegmentedControl(QWidget* segments) {
+    segments->setStyleSheet(
+        QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
+                       "background: palette(button); }"
+                       "QToolButton:checked { background: palette(highlight); "
+                       "color: palette(highlighted-text); }"));
+}
+
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setFixedSize(size, size);

@@ -27,6 +27,9 @@ QColor secondaryText(const QWidget* widget);
 QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio);
 QIcon tintedIcon(const QString& name, const QColor& color);
 
+// Makes the checkable tool buttons inside `segments` look like one segmented control.
+void styleAsSegmentedControl(QWidget* segments);
+
 // A label showing a tinted icon.
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent);
 

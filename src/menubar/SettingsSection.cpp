@@ -53,15 +53,10 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
         button->setCheckable(true);
         button->setFont(panel::font(panel::TextRole::caption));
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        button->setObjectName(QStringLiteral("segment"));
         m_sensitivity->addButton(button, id++);
         segmentsLayout->addWidget(button);
     }
-    segments->setStyleSheet(
-        QStringLiteral("QToolButton#segment { border: 1px solid palette(mid); padding: 2px 0; "
-                       "background: palette(button); }"
-                       "QToolButton#segment:checked { background: palette(highlight); "
-                       "color: palette(highlighted-text); }"));
+    panel::styleAsSegmentedControl(segments);
     connect(m_sensitivity, &QButtonGroup::idClicked, this, [this](int index) {
         m_settings.setSensitivity(allSlouchSensitivities.at(static_cast<size_t>(index)));
     });

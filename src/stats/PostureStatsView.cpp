@@ -1,5 +1,7 @@
 #include "stats/PostureStatsView.h"
 
+#include "menubar/PanelStyle.h"
+
 #include "stats/PostureLog.h"
 
 #include <QButtonGroup>
@@ -293,6 +295,7 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
         m_segments.append(button);
         connect(button, &QToolButton::clicked, this, [this, range] { setSelectedRange(range); });
     }
+    panel::styleAsSegmentedControl(segments);
     column->addWidget(segments);
 
     m_chart = new BarChart(
