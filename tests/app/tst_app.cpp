@@ -4,7 +4,6 @@
 #include "camera/FileFrameSources.h"
 #include "reminders/StandReminderManager.h"
 #include "reminders/WaterReminderManager.h"
-#include "stats/PostureLog.h"
 #include "support/AppRig.h"
 #include "support/QuietOffscreen.h"
 
@@ -15,10 +14,7 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
-#include <QTimer>
 #include <QWidget>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -39,34 +35,22 @@ struct Picture {
     }
 };
 
-class PictureSource final : public FrameSource {
-public:
-    explicit PictureSource(std::shared_ptr<Picture> picture) : m_picture(std::move(picture)) {}
+struct PictureSource final : FrameSource {
+    std::shared_ptr<Picture> picture;
+    explicit PictureSource(std::shared_ptr<Picture> p) : picture(std::move(p)) {}
     OpenStatus open() override { return OpenStatus::opened; }
-    GrabResult grab() override {
-        QMutexLocker lock(&m_picture->mutex);
-        m_held = m_picture->image;
-        return GrabResult::frame;
-    }
+    GrabResult grab() override { return GrabResult::frame; }
     bool retrieve(cv::Mat& image) override {
-        image = m_held;
+        QMutexLocker lock(&picture->mutex);
+        image = picture->image;
         return true;
     }
     void close() override {}
     QString errorDescription() const override { return {}; }
-
-private:
-    std::shared_ptr<Picture> m_picture;
-    cv::Mat m_held;
 };
 
 QString errorText(const AppState& state) {
     return state.cameraError().value_or(QStringLiteral("(none)"));
-}
-
-QString uniqueSocketName() {
-    static int n = 0;
-    return QStringLiteral("quorvel-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++n);
 }
 
 } // namespace
@@ -85,18 +69,13 @@ private Q_SLOTS:
         AppState& s = *rig.state;
         QVERIFY(!s.hasStandManager() && !s.hasWaterManager());
         QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
-        QVERIFY(!s.cameraError());
         QCOMPARE(rig.startUp, QStringList{"update"});
         rig.turn();
-        QVERIFY(rig.permissionAsks.empty());
-        QVERIFY(!s.isMonitoringRunning());
-
-        // A manager read while its reminder is off is made, not started; switching a
-        // reminder off that was never on makes the manager and leaves it stopped.
+        QVERIFY(rig.permissionAsks.empty() && !s.isMonitoringRunning());
+        // A manager read, or switched off, while its reminder is off is made, not started.
         QVERIFY(!s.standManager().isRunning());
         s.toggleWaterReminder(false);
-        QVERIFY(s.hasWaterManager());
-        QVERIFY(!s.waterManager().isRunning());
+        QVERIFY(s.hasWaterManager() && !s.waterManager().isRunning());
     }
 
     void startUpWithStoredChoices() {
@@ -109,13 +88,12 @@ private Q_SLOTS:
         AppState& s = rig.launch();
 
         // Both reminders started, then the update check; the first timer is the stand one.
-        QVERIFY(s.standManager().isRunning() && s.waterManager().isRunning());
         QCOMPARE(rig.startUp, (QStringList{"timer", "timer", "update"}));
         rig.timerCallbacks.at(0)();
         QCOMPARE(s.standManager().secondsRemaining(), 899);
         QCOMPARE(s.waterManager().secondsRemaining(), 1200);
 
-        // The camera is asked for after construction returned, by the queued task.
+        // The camera is asked for after construction returned, by the queued task, once.
         QVERIFY(rig.permissionAsks.empty());
         rig.answer(true);
         QCOMPARE(int(rig.permissionAsks.size()), 1);
@@ -129,14 +107,11 @@ private Q_SLOTS:
         s.toggleStandReminder(true);
         s.toggleWaterReminder(true);
         rig.startMonitoring();
-        QVERIFY(s.standManager().isRunning() && s.waterManager().isRunning());
         s.toggleStandReminder(false);
-        QVERIFY(!s.standManager().isRunning());
+        QVERIFY(!s.standManager().isRunning() && s.waterManager().isRunning());
         s.togglePostureMonitoring(false);
-
         SettingsManager reread(rig.dir.path("Quorvel.conf"));
-        QVERIFY(!reread.standReminderEnabled());
-        QVERIFY(reread.waterReminderEnabled());
+        QVERIFY(!reread.standReminderEnabled() && reread.waterReminderEnabled());
         QVERIFY(!reread.postureMonitoringEnabled());
         s.togglePostureMonitoring(true);
         QVERIFY(SettingsManager(rig.dir.path("Quorvel.conf")).postureMonitoringEnabled());
@@ -149,28 +124,23 @@ private Q_SLOTS:
         s.togglePostureMonitoring(true);
         rig.answer(false);
         QCOMPARE(errorText(s), "Camera access denied. Enable in System Settings > Privacy.");
-        QCOMPARE(errorText(s).size(), 58);
         QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
         QVERIFY(!rig.settings->postureMonitoringEnabled());
         QVERIFY(!s.postureDetector() && !s.cameraManager());
         QCOMPARE(rig.cameras->made(), 0);
 
         QSignalSpy statuses(&s, &AppState::postureStatusChanged);
-        s.togglePostureMonitoring(true);
-        rig.answer(true);
-        QVERIFY(s.postureDetector() && s.cameraManager());
-        QCOMPARE(s.cameraManager()->delegate(),
-                 static_cast<CameraFrameDelegate*>(s.postureDetector()));
+        rig.startMonitoring();
         QVERIFY(!s.cameraError());
         QCOMPARE(statuses.count(), 1); // the detector's initial status, delivered later
-        QCOMPARE(statuses.at(0).at(0).value<PostureStatus>(), s.postureDetector()->currentStatus());
         QTRY_COMPARE(rig.cameras->open(), 1);
         s.togglePostureMonitoring(false);
     }
 
     // A start still waiting for its answer when monitoring goes off never turns the camera
-    // on; an answer to a start that a later one replaced is ignored.
-    void lateAnswersDoNotStartTheCamera() {
+    // on; an answer to a start that a later one replaced is ignored; a second start replaces
+    // the pipeline, and a refusal leaves none holding the camera.
+    void overlappingStarts() {
         AppRig rig;
         AppState& s = *rig.state;
         s.togglePostureMonitoring(true);
@@ -180,32 +150,22 @@ private Q_SLOTS:
         first(true);
         rig.turn();
         QVERIFY(!s.isMonitoringRunning());
-
         s.togglePostureMonitoring(true);
         rig.turn();
         first(true);
         rig.turn();
         QVERIFY(!s.isMonitoringRunning());
         rig.answer(true);
-        QVERIFY(s.isMonitoringRunning());
         QTRY_COMPARE(rig.cameras->open(), 1);
-        s.togglePostureMonitoring(false);
-    }
 
-    void anotherStartReplacesThePipeline() {
-        AppRig rig;
-        rig.startMonitoring();
-        QTRY_COMPARE(rig.cameras->open(), 1);
         rig.startMonitoring();
         QTRY_COMPARE(rig.cameras->made(), 2);
         QTRY_COMPARE(rig.cameras->alive(), 1);
         QTRY_VERIFY(rig.cameras->source(1)->read(&FrameScript::isOpen));
         QCOMPARE(rig.cameras->source(0)->read(&FrameScript::closes), 1);
-
-        // A refusal switches monitoring off, and no pipeline keeps the camera then.
-        rig.state->togglePostureMonitoring(true);
+        s.togglePostureMonitoring(true);
         rig.answer(false);
-        QVERIFY(!rig.state->isMonitoringRunning());
+        QVERIFY(!s.isMonitoringRunning());
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }
 
@@ -221,7 +181,6 @@ private Q_SLOTS:
                 [&] { releasedFirst = !s.cameraManager() && !s.postureDetector(); });
         s.togglePostureMonitoring(false);
         QVERIFY(releasedFirst);
-        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
         QTRY_COMPARE(rig.cameras->alive(), 0);
         QCOMPARE(rig.cameras->source(0)->read(&FrameScript::closes), 1);
 
@@ -253,8 +212,6 @@ private Q_SLOTS:
             rig.state->testOverlay();
         }
         QVERIFY(overlays.currentType() == OverlayType::slouch);
-        QVERIFY(overlays.overlayQueue() ==
-                (QList<OverlayType>{OverlayType::stand, OverlayType::water, OverlayType::slouch}));
         for (OverlayType next : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
             QVERIFY(!overlays.hasAutoDismissTask());
             overlays.dismiss();
@@ -274,7 +231,6 @@ private Q_SLOTS:
         AppState& s = *rig.state;
         s.testOverlay(); // slouch, no detector: nothing to tell
         s.overlayController().dismiss();
-
         rig.calibrate();
         rig.startMonitoring();
         for (int i = 0; i < 3; ++i) {
@@ -300,12 +256,8 @@ private Q_SLOTS:
 
     void poseModelFailureIsShownAndReleasesTheCamera() {
         AppRig rig({}, false);
-        AppStateEnvironment env = rig.environment();
-        env.poseEstimators = [](QString* error) -> std::unique_ptr<PoseEstimator> {
-            *error = QStringLiteral("Pose model could not be loaded: file missing");
-            return nullptr;
-        };
-        AppState& s = rig.launch(std::move(env));
+        AppState& s =
+            rig.launch([](AppStateEnvironment& env) { env.poseEstimators = brokenEstimators(); });
         rig.startMonitoring();
         QTRY_COMPARE(rig.cameras->open(), 1);
         rig.cameras->source(0)->add(FrameScript::Step::frame, CameraManager::processEveryNthFrame);
@@ -325,7 +277,6 @@ private Q_SLOTS:
         QWidget* window = app.panelWindow();
         QVERIFY(window && window->isVisible());
         QCOMPARE(window->windowTitle(), "Quorvel");
-        QCOMPARE(app.trayIconName(), "figure.stand");
 
         // Closing only minimises; the panel comes back when asked.
         QVERIFY(!window->close());
@@ -334,30 +285,25 @@ private Q_SLOTS:
         QVERIFY(!window->isMinimized());
 
         // The icon follows the state: the fallen figure only while monitoring and slouching.
+        QCOMPARE(app.trayIconName(), "figure.stand");
         rig.calibrate();
         rig.startMonitoring();
-        for (int i = 0; i < 2; ++i) {
-            rig.frame(slouched());
-        }
+        rig.frame(slouched());
         QTRY_COMPARE(app.trayIconName(), "figure.fall");
         rig.state->togglePostureMonitoring(false);
         QTRY_COMPARE(app.trayIconName(), "figure.stand");
+
+        // Quit gets past the window (QCoreApplication::quit() gives up when a window refuses
+        // to close); no event loop runs here, so this only lets the window go.
+        app.quit();
+        QVERIFY(window->close());
     }
 
-    void secondInstanceHandsOver() {
-        const QString name = uniqueSocketName();
-        SingleInstance first(name);
-        QVERIFY(!first.handOverToRunningInstance(200)); // nobody there yet
-        QVERIFY(first.listen());
-        QSignalSpy shown(&first, &SingleInstance::showRequested);
-        QVERIFY(SingleInstance(name).handOverToRunningInstance());
-        QVERIFY(shown.wait(5000));
-        QCOMPARE(shown.count(), 1);
-    }
-
-    // A socket left behind by a crashed instance answers nobody and is taken over.
-    void socketOfACrashedInstanceIsTakenOver() {
-        const QString name = uniqueSocketName();
+    // A socket left behind by a crashed instance answers nobody and is taken over; the next
+    // instance hands over to the one listening.
+    void singleInstance() {
+        const QString name =
+            QStringLiteral("quorvel-test-%1").arg(QCoreApplication::applicationPid());
         const QByteArray path = QDir(QDir::tempPath()).filePath(name).toLocal8Bit();
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
@@ -366,35 +312,29 @@ private Q_SLOTS:
         QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         ::close(fd); // the file stays
 
-        SingleInstance next(name);
-        QVERIFY(!next.handOverToRunningInstance(200));
-        QVERIFY(next.listen());
-        QSignalSpy shown(&next, &SingleInstance::showRequested);
+        SingleInstance first(name);
+        QVERIFY(!first.handOverToRunningInstance(200));
+        QVERIFY(first.listen());
+        QSignalSpy shown(&first, &SingleInstance::showRequested);
         QVERIFY(SingleInstance(name).handOverToRunningInstance());
         QVERIFY(shown.wait(5000));
+        QCOMPARE(shown.count(), 1);
     }
 
     // The real camera thread and pose model on a real photo: calibrate upright, slouch until
     // the overlay comes, sit up until it goes, and find the episode in the log file.
     void endToEnd() {
-        const cv::Mat upright = cv::imread(testDataPath("astronaut.png").toStdString());
+        const auto [upright, slouch] = uprightAndSlouchedPhoto();
         QVERIFY(!upright.empty());
-        const double w = upright.cols, h = upright.rows;
-        const cv::Mat sink = (cv::Mat_<double>(2, 3) << 0.85, 0, 0.15 * w / 2, //
-                              0, 0.85, 0.15 * h + 0.08 * h);
-        cv::Mat slouch;
-        cv::warpAffine(upright, slouch, sink, upright.size(), cv::INTER_LINEAR,
-                       cv::BORDER_REPLICATE);
         auto picture = std::make_shared<Picture>();
         picture->set(upright);
-
         AppRig rig({}, false);
-        AppStateEnvironment env = rig.environment();
-        env.poseEstimators = defaultPoseEstimatorFactory();
-        env.camera.makeFrameSource = [picture] {
-            return std::make_unique<PictureSource>(picture);
-        };
-        AppState& s = rig.launch(std::move(env));
+        AppState& s = rig.launch([picture](AppStateEnvironment& env) {
+            env.poseEstimators = defaultPoseEstimatorFactory();
+            env.camera.makeFrameSource = [picture] {
+                return std::make_unique<PictureSource>(picture);
+            };
+        });
         rig.startMonitoring();
         s.startCalibration();
         QTRY_VERIFY_WITH_TIMEOUT(s.postureAnalyzer().isCalibrated(), 8000);
@@ -417,20 +357,6 @@ private Q_SLOTS:
             QJsonDocument::fromJson(readFile(rig.dir.path("posture-log.json"))).array();
         QCOMPARE(events.size(), 1);
         QCOMPARE(events.at(0).toObject().value("duration").toDouble(), 12.0);
-    }
-
-    // Quit must get past the fallback window, which otherwise only minimises when closed
-    // (QCoreApplication::quit() gives up when a window refuses to close).
-    void quitClosesTheFallbackWindow() {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            QSKIP("this desktop has a tray");
-        }
-        AppRig rig;
-        QuorvelApp app(*rig.state);
-        QWidget* window = app.panelWindow();
-        QVERIFY(!window->close());
-        app.quit(); // no event loop runs here, so this only lets the window go
-        QVERIFY(window->close());
     }
 };
 

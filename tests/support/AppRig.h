@@ -4,57 +4,18 @@
 #include "camera/ScriptedFrameSource.h"
 #include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
+#include "support/ScriptedPoses.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QMutex>
 #include <QStringList>
 #include <QTest>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace quorvel::test {
-
-// Hands out scripted pose answers, one per frame; when the script runs out, the request fails.
-class ScriptedEstimator final : public PoseEstimator {
-public:
-    explicit ScriptedEstimator(std::shared_ptr<std::deque<PoseResult>> script)
-        : m_script(std::move(script)) {}
-    PoseResult estimate(const cv::Mat&) override {
-        if (m_script->empty()) {
-            return PoseResult{true, QStringLiteral("script ran out"), {}};
-        }
-        PoseResult next = m_script->front();
-        m_script->pop_front();
-        return next;
-    }
-
-private:
-    std::shared_ptr<std::deque<PoseResult>> m_script;
-};
-
-// A person whose shoulder line is `width` wide at height 0.5.
-inline PoseResult person(double width) {
-    PoseObservation o;
-    auto set = [&](PoseJointName joint, JointPoint p) {
-        o.points[static_cast<size_t>(joint)] = p;
-    };
-    set(PoseJointName::nose, {0.25, 0.7, 0.9f});
-    set(PoseJointName::neck, {0.25, 0.5, 0.9f});
-    set(PoseJointName::leftEar, {0.2, 0.75, 0.9f});
-    set(PoseJointName::rightEar, {0.3, 0.75, 0.9f});
-    set(PoseJointName::leftShoulder, {0.0, 0.5, 0.9f});
-    set(PoseJointName::rightShoulder, {width, 0.5, 0.9f});
-    return PoseResult{false, {}, {o}};
-}
-inline PoseResult upright() {
-    return person(0.5);
-}
-inline PoseResult slouched() {
-    return person(0.4);
-}
 
 // Every frame source the camera managers made, each with a script of its own (they deliver
 // nothing unless told). Filled on camera threads.
@@ -65,16 +26,15 @@ struct CameraLog {
 
     std::shared_ptr<FrameScript> make() {
         QMutexLocker lock(&mutex);
-        auto script = std::make_shared<FrameScript>();
+        sources.push_back(std::make_shared<FrameScript>());
         if (refuseOpen) {
-            script->openResults.push_back(OpenStatus::inputFailed);
+            sources.back()->openResults.push_back(OpenStatus::inputFailed);
         }
-        sources.push_back(script);
-        return script;
+        return sources.back();
     }
     int made() const {
         QMutexLocker lock(&mutex);
-        return static_cast<int>(sources.size());
+        return int(sources.size());
     }
     std::shared_ptr<FrameScript> source(int i) const {
         QMutexLocker lock(&mutex);
@@ -93,7 +53,7 @@ private:
         QMutexLocker lock(&mutex);
         int n = 0;
         for (const auto& s : sources) {
-            n += static_cast<int>(s->read(field));
+            n += int(s->read(field));
         }
         return n;
     }
@@ -107,7 +67,7 @@ struct AppRig {
     FakeClock clock;
     FakeTimers timers;
     std::shared_ptr<CameraLog> cameras = std::make_shared<CameraLog>();
-    std::shared_ptr<std::deque<PoseResult>> poses = std::make_shared<std::deque<PoseResult>>();
+    PoseScript poses = std::make_shared<std::deque<PoseResult>>();
     std::vector<std::function<void(bool)>> permissionAsks;
     // What start-up did, in order: "timer" per timer started, "update" per update check.
     QStringList startUp;
@@ -138,9 +98,7 @@ struct AppRig {
             return std::make_unique<ScriptedFrameSource>(log->make());
         };
         env.camera.stallTimeout = std::chrono::hours(1);
-        env.poseEstimators = [script = poses](QString*) -> std::unique_ptr<PoseEstimator> {
-            return std::make_unique<ScriptedEstimator>(script);
-        };
+        env.poseEstimators = scriptedEstimators(poses);
         env.screens = [] {
             return FakeScreens::two();
         };
@@ -159,11 +117,15 @@ struct AppRig {
         return env;
     }
 
-    AppState& launch(AppStateEnvironment env) {
+    // Launches on environment(), changed first by `tweak` if given.
+    AppState& launch(const std::function<void(AppStateEnvironment&)>& tweak = {}) {
+        AppStateEnvironment env = environment();
+        if (tweak) {
+            tweak(env);
+        }
         state = std::make_unique<AppState>(std::move(env));
         return *state;
     }
-    AppState& launch() { return launch(environment()); }
 
     static void turn() {
         for (int i = 0; i < 3; ++i) {
