@@ -21,13 +21,11 @@ struct FrameScript {
     mutable QMutex mutex;
     std::deque<Step> steps;             // consumed by grab()
     std::deque<OpenStatus> openResults; // consumed by open(); when empty, open() succeeds
-    QString openError = QStringLiteral("Device or resource busy");
-    bool endless = false; // when the steps run out: frames for ever (else nothing)
+    bool endless = false;               // when the steps run out: frames for ever (else nothing)
     std::chrono::milliseconds grabDelay{0};
 
     int opens = 0;
     int closes = 0;
-    int grabs = 0;
     int retrieves = 0;
     int alive = 0;     // sources not yet destroyed
     int delivered = 0; // frames delivered by all sources of this script
@@ -50,89 +48,71 @@ inline int frameNumber(const cv::Mat& image) {
 
 class ScriptedFrameSource : public FrameSource {
 public:
-    explicit ScriptedFrameSource(std::shared_ptr<FrameScript> script)
-        : m_script(std::move(script)) {
-        QMutexLocker lock(&m_script->mutex);
-        ++m_script->alive;
+    explicit ScriptedFrameSource(std::shared_ptr<FrameScript> script) : m(std::move(script)) {
+        QMutexLocker lock(&m->mutex);
+        ++m->alive;
     }
     ~ScriptedFrameSource() override {
-        QMutexLocker lock(&m_script->mutex);
-        --m_script->alive;
+        QMutexLocker lock(&m->mutex);
+        --m->alive;
     }
 
     OpenStatus open() override {
-        QMutexLocker lock(&m_script->mutex);
-        ++m_script->opens;
-        if (!m_script->openResults.empty()) {
-            const OpenStatus result = m_script->openResults.front();
-            m_script->openResults.pop_front();
-            if (result != OpenStatus::opened) {
-                return result;
-            }
+        QMutexLocker lock(&m->mutex);
+        ++m->opens;
+        const OpenStatus result =
+            m->openResults.empty() ? OpenStatus::opened : m->openResults.front();
+        if (!m->openResults.empty()) {
+            m->openResults.pop_front();
         }
-        m_script->isOpen = true;
-        return OpenStatus::opened;
+        m->isOpen = m->isOpen || result == OpenStatus::opened;
+        return result;
     }
 
     GrabResult grab() override {
-        std::chrono::milliseconds delay;
-        {
-            QMutexLocker lock(&m_script->mutex);
-            delay = m_script->grabDelay;
-        }
-        std::this_thread::sleep_for(delay);
-        QMutexLocker lock(&m_script->mutex);
-        ++m_script->grabs;
-        if (!m_script->isOpen) {
+        std::this_thread::sleep_for(m->read(&FrameScript::grabDelay));
+        QMutexLocker lock(&m->mutex);
+        if (!m->isOpen) {
             return GrabResult::failed;
         }
-        FrameScript::Step step =
-            m_script->endless ? FrameScript::Step::frame : FrameScript::Step::nothing;
-        if (!m_script->steps.empty()) {
-            step = m_script->steps.front();
-            m_script->steps.pop_front();
+        Step step = m->endless ? Step::frame : Step::nothing;
+        if (!m->steps.empty()) {
+            step = m->steps.front();
+            m->steps.pop_front();
         }
-        switch (step) {
-        case FrameScript::Step::frame:
-        case FrameScript::Step::frameWithoutImage:
-            m_current = ++m_script->delivered;
-            m_hasImage = step == FrameScript::Step::frame;
-            return GrabResult::frame;
-        case FrameScript::Step::fail:
+        if (step == Step::fail) {
             return GrabResult::failed;
-        case FrameScript::Step::nothing:
-            break;
         }
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a camera's short wait
-        return GrabResult::noFrame;
+        if (step == Step::nothing) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a camera's short wait
+            return GrabResult::noFrame;
+        }
+        m_current = ++m->delivered;
+        m_hasImage = step == Step::frame;
+        return GrabResult::frame;
     }
 
     bool retrieve(cv::Mat& image) override {
-        QMutexLocker lock(&m_script->mutex);
-        ++m_script->retrieves;
-        if (!m_hasImage) {
-            return false;
+        QMutexLocker lock(&m->mutex);
+        ++m->retrieves;
+        if (m_hasImage) {
+            image = cv::Mat(1, 1, CV_8UC3, cv::Scalar(m_current % 256, m_current / 256, 0));
         }
-        image = cv::Mat(1, 1, CV_8UC3, cv::Scalar(m_current % 256, m_current / 256, 0));
-        return true;
+        return m_hasImage;
     }
 
     void close() override {
-        QMutexLocker lock(&m_script->mutex);
-        if (m_script->isOpen) {
-            ++m_script->closes;
-        }
-        m_script->isOpen = false;
+        QMutexLocker lock(&m->mutex);
+        m->closes += m->isOpen ? 1 : 0;
+        m->isOpen = false;
     }
 
-    QString errorDescription() const override {
-        QMutexLocker lock(&m_script->mutex);
-        return m_script->openError;
-    }
+    QString errorDescription() const override { return QStringLiteral("Device or resource busy"); }
 
 private:
-    std::shared_ptr<FrameScript> m_script;
+    using Step = FrameScript::Step;
+    std::shared_ptr<FrameScript> m;
     int m_current = 0;
     bool m_hasImage = false;
 };

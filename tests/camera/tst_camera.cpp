@@ -12,10 +12,8 @@
 #include <QThreadPool>
 #include <cerrno>
 #include <map>
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -27,24 +25,18 @@ namespace {
 class RecordingDelegate : public CameraFrameDelegate {
 public:
     void cameraManager(CameraManager&, const cv::Mat& frame) override {
-        QMutexLocker lock(&m_mutex);
-        m_frames.append(frameNumber(frame));
-        m_allBgrOnCameraThread = m_allBgrOnCameraThread && frame.type() == CV_8UC3 &&
-                                 QThread::currentThread()->objectName() == "com.quorvel.camera";
+        QMutexLocker lock(&mutex);
+        frames.append(frameNumber(frame));
+        allBgrOnCameraThread = allBgrOnCameraThread && frame.type() == CV_8UC3 &&
+                               QThread::currentThread()->objectName() == "com.quorvel.camera";
     }
-    QList<int> frames() const {
-        QMutexLocker lock(&m_mutex);
-        return m_frames;
+    template <typename T> T read(T RecordingDelegate::*field) const {
+        QMutexLocker lock(&mutex);
+        return this->*field;
     }
-    bool allBgrOnCameraThread() const {
-        QMutexLocker lock(&m_mutex);
-        return m_allBgrOnCameraThread;
-    }
-
-private:
-    mutable QMutex m_mutex;
-    QList<int> m_frames;
-    bool m_allBgrOnCameraThread = true;
+    mutable QMutex mutex;
+    QList<int> frames;
+    bool allBgrOnCameraThread = true;
 };
 
 // A source that delivers nothing for `stallTimeout` counts as stopped; the default keeps an
@@ -69,6 +61,8 @@ template <typename T> QList<T> values(const QSignalSpy& spy) {
 }
 
 using Error = std::optional<QString>;
+const QList<Error> interruptedThenRecovered{std::nullopt, CameraManager::interruptedText,
+                                            std::nullopt};
 
 // An opener that judges stand-in nodes by their "other" permission bits, as the system
 // would for a user outside the node's group (root, who runs the tests, is never refused).
@@ -80,17 +74,13 @@ int openAsOutsider(const QString& path) {
     return (info.st_mode & (S_IROTH | S_IWOTH)) == (S_IROTH | S_IWOTH) ? 0 : EACCES;
 }
 
-void makeNode(const QString& path, QFile::Permissions permissions) {
-    writeFile(path, {});
-    QVERIFY(QFile::setPermissions(path, permissions));
-}
-
 const auto groupOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup;
 const auto everyone = groupOnly | QFile::ReadOther | QFile::WriteOther;
 
-CameraDevice device(const QString& path, const QString& name, bool canCapture = true,
-                    bool monochrome = false, bool known = true) {
-    return {path, name, known, canCapture, monochrome};
+CameraDevice device(const QString& name, bool canCapture = true, bool monochrome = false,
+                    bool known = true) {
+    static int number = 0; // paths only tell the devices apart
+    return {QStringLiteral("/dev/video%1").arg(number++), name, known, canCapture, monochrome};
 }
 
 } // namespace
@@ -121,43 +111,35 @@ private Q_SLOTS:
         QFETCH(bool, withDelegate);
         QFETCH(QList<int>, forwarded);
         auto script = std::make_shared<FrameScript>();
-        for (Step step : steps) {
-            script->add(step);
-        }
+        script->steps.assign(steps.begin(), steps.end());
         RecordingDelegate delegate;
         CameraManager manager(scripted(script));
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
-        if (withDelegate) {
-            manager.setDelegate(&delegate);
-        }
+        manager.setDelegate(withDelegate ? &delegate : nullptr);
         manager.start();
         QTRY_COMPARE(manager.frameCount(), qint64(45));
-        QTRY_COMPARE(delegate.frames(), forwarded);
-        QVERIFY(delegate.allBgrOnCameraThread());
+        QTRY_COMPARE(delegate.read(&RecordingDelegate::frames), forwarded);
+        QVERIFY(delegate.read(&RecordingDelegate::allBgrOnCameraThread));
         // Every frame grabbed, only the forwarded ones decoded.
         QCOMPARE(script->read(&FrameScript::retrieves), withDelegate ? 3 : 0);
         QCOMPARE(values<bool>(running), QList<bool>{true});
         QCOMPARE(values<Error>(errors), QList<Error>{std::nullopt});
-        QVERIFY(manager.isRunning());
     }
 
     void failureTexts_data() {
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("no camera") << "none"
-                                   << "No camera found";
-        QTest::newRow("busy") << "busy"
-                              << "Camera input error: Device or resource busy";
-        QTest::newRow("no input") << "rejected input"
-                                  << "Cannot add camera input";
-        QTest::newRow("no output") << "rejected output"
-                                   << "Cannot add video output";
+        const auto row = [](const char* situation, const QString& expected) {
+            QTest::newRow(situation) << QString(situation) << expected;
+        };
+        row("none", "No camera found");
+        row("busy", "Camera input error: Device or resource busy");
+        row("rejected input", "Cannot add camera input");
+        row("rejected output", "Cannot add video output");
         // The system's own words, in the language of the test run.
-        QTest::newRow("missing node")
-            << "missing node" << CameraManager::inputErrorPrefix + systemErrorDescription(ENOENT);
-        QTest::newRow("not a video node")
-            << "plain file" << CameraManager::inputErrorPrefix + systemErrorDescription(ENOTTY);
+        row("missing node", CameraManager::inputErrorPrefix + systemErrorDescription(ENOENT));
+        row("plain file", CameraManager::inputErrorPrefix + systemErrorDescription(ENOTTY));
     }
 
     void failureTexts() {
@@ -190,7 +172,6 @@ private Q_SLOTS:
         QTRY_COMPARE(manager.error(), Error(expected));
         QCOMPARE(willChange.count(), 1);
         QCOMPARE(running.count(), 0);
-        QVERIFY(!manager.isRunning());
         QVERIFY(!script->read(&FrameScript::isOpen));
     }
 
@@ -204,30 +185,32 @@ private Q_SLOTS:
         QSignalSpy willChange(&manager, &CameraManager::objectWillChange);
         manager.setDelegate(&delegate);
         manager.start();
-        QTRY_COMPARE(delegate.frames(), (QList<int>{15, 30, 45}));
+        QTRY_COMPARE(delegate.read(&RecordingDelegate::frames), (QList<int>{15, 30, 45}));
         QCOMPARE(script->read(&FrameScript::opens), 2);
         QCOMPARE(willChange.count(), 2); // isRunning true and error none at the start, no more
         QVERIFY(manager.isRunning());
-        QCOMPARE(manager.error(), Error());
     }
 
     void interruptionThenRecovery_data() {
-        QTest::addColumn<bool>("byFailure");
-        QTest::newRow("read fails and reopening fails") << true;
-        QTest::newRow("frames stop coming") << false;
+        QTest::addColumn<int>("fails"); // read failures after 20 frames; 0: frames stop coming
+        QTest::addColumn<int>("failedReopenings");
+        QTest::addColumn<int>("opens");
+        QTest::newRow("read fails and reopening fails") << 1 << 3 << 5;
+        QTest::newRow("read fails again right after the restart") << 2 << 0 << 3;
+        QTest::newRow("frames stop coming") << 0 << 0 << -1;
     }
 
     void interruptionThenRecovery() {
-        QFETCH(bool, byFailure);
+        QFETCH(int, fails);
+        QFETCH(int, failedReopenings);
+        QFETCH(int, opens);
         auto script = std::make_shared<FrameScript>();
         script->add(Step::frame, 20);
-        if (byFailure) {
-            script->add(Step::fail);
-            // the first open starts, then the silent restart and two reopenings fail
-            script->openResults = {OpenStatus::opened, OpenStatus::inputFailed,
-                                   OpenStatus::inputFailed, OpenStatus::inputFailed};
-            script->endless = true;
-        }
+        script->add(Step::fail, fails);
+        // the first open starts, then the silent restart and reopenings fail
+        script->openResults.assign(size_t(failedReopenings), OpenStatus::inputFailed);
+        script->openResults.push_front(OpenStatus::opened);
+        script->endless = fails > 0;
         RecordingDelegate delegate;
         CameraManager manager(scripted(script, 30ms));
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
@@ -235,138 +218,100 @@ private Q_SLOTS:
         manager.setDelegate(&delegate);
         manager.start();
 
-        if (!byFailure) {
+        if (fails == 0) {
             QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
-            QVERIFY(!manager.isRunning());
             // Still stalled: reopening attempts go on at the given rate; then frames come again.
             QTRY_VERIFY(script->read(&FrameScript::opens) >= 3);
             QMutexLocker lock(&script->mutex);
             script->endless = true;
         }
         QTRY_COMPARE(values<bool>(running), (QList<bool>{true, false, true}));
-        QCOMPARE(values<Error>(errors),
-                 (QList<Error>{std::nullopt, CameraManager::interruptedText, std::nullopt}));
-        QVERIFY(manager.isRunning());
-        QCOMPARE(manager.error(), Error());
-        if (byFailure) {
-            QCOMPARE(script->read(&FrameScript::opens), 5);
-        }
+        QCOMPARE(values<Error>(errors), interruptedThenRecovered);
+        QVERIFY(opens < 0 || script->read(&FrameScript::opens) == opens);
         // Counting went on across the interruption.
-        QTRY_VERIFY(delegate.frames().size() >= 3);
-        QCOMPARE(delegate.frames().mid(0, 3), (QList<int>{15, 30, 45}));
+        QTRY_VERIFY(delegate.read(&RecordingDelegate::frames).size() >= 3);
+        QCOMPARE(delegate.read(&RecordingDelegate::frames).mid(0, 3), (QList<int>{15, 30, 45}));
     }
 
-    void failingAgainRightAfterRestartIsAnInterruption() {
-        auto script = std::make_shared<FrameScript>();
-        script->add(Step::frame, 5);
-        script->add(Step::fail, 2);
-        CameraManager manager(scripted(script));
-        manager.start();
-        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+    // Stopping closes the camera; releasing the manager right after (before its queued "not
+    // running" is delivered), or without stopping, does too, and nothing reaches the delegate
+    // or the observers afterwards.
+    void stopAndRelease_data() {
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<bool>("release");
+        QTest::newRow("stop") << true << false;
+        QTest::newRow("stop, then release") << true << true;
+        QTest::newRow("release only") << false << true;
     }
 
-    void stopReleasesTheCamera() {
-        auto script = std::make_shared<FrameScript>();
-        script->endless = true;
-        script->grabDelay = 2ms;
-        CameraManager manager(scripted(script));
-        QSignalSpy running(&manager, &CameraManager::isRunningChanged);
-        manager.start();
-        QTRY_VERIFY(manager.isRunning());
-        QTRY_VERIFY(manager.frameCount() > 3);
-        manager.stop();
-        QTRY_COMPARE(script->read(&FrameScript::alive), 0);
-        QCOMPARE(script->read(&FrameScript::closes), 1);
-        QTRY_COMPARE(values<bool>(running), (QList<bool>{true, false}));
-        const qint64 frames = manager.frameCount();
-        QCoreApplication::processEvents();
-        QCOMPARE(manager.frameCount(), frames);
-    }
-
-    void releasingTheManagerRightAfterStop_data() {
-        QTest::addColumn<bool>("stopFirst");
-        QTest::newRow("stop, then release") << true;
-        QTest::newRow("release only") << false;
-    }
-
-    void releasingTheManagerRightAfterStop() {
-        QFETCH(bool, stopFirst);
+    void stopAndRelease() {
+        QFETCH(bool, stop);
+        QFETCH(bool, release);
         auto script = std::make_shared<FrameScript>();
         script->endless = true;
         script->grabDelay = 5ms; // a grab is under way when the manager goes
         auto delegate = std::make_unique<RecordingDelegate>();
         auto manager = std::make_unique<CameraManager>(scripted(script));
-        int deliveredAfterRelease = 0;
+        QSignalSpy running(manager.get(), &CameraManager::isRunningChanged);
+        int heard = 0;
         QObject receiver;
-        connect(manager.get(), &CameraManager::objectWillChange, &receiver,
-                [&] { ++deliveredAfterRelease; });
+        connect(manager.get(), &CameraManager::objectWillChange, &receiver, [&] { ++heard; });
         manager->setDelegate(delegate.get());
         manager->start();
-        QTRY_VERIFY(!delegate->frames().isEmpty());
+        QTRY_VERIFY(delegate->read(&RecordingDelegate::frames).size() >= 1);
         QTRY_VERIFY(manager->isRunning());
-        deliveredAfterRelease = 0;
-        if (stopFirst) {
+        heard = 0;
+        if (stop) {
             manager->stop();
         }
-        manager.reset();
-        delegate.reset(); // the detector goes right after the manager: no call may reach it
-        QTRY_COMPARE(script->read(&FrameScript::alive), 0);
-        QTRY_COMPARE(CameraManager::liveCameraThreads(), 0);
-        QCOMPARE(script->read(&FrameScript::closes), 1);
-        QCOMPARE(deliveredAfterRelease, 0); // the stop's "not running" went nowhere
+        if (release) {
+            manager.reset();
+            delegate.reset(); // the detector goes right after the manager: no call may reach it
+        }
+        QTRY_COMPARE(script->read(&FrameScript::alive), release ? 0 : 1);
+        QTRY_COMPARE(script->read(&FrameScript::closes), 1);
+        if (release) {
+            QTRY_COMPARE(CameraManager::liveCameraThreads(), 0);
+            QCOMPARE(heard, 0); // the stop's "not running" went nowhere
+        } else {
+            QTRY_COMPARE(values<bool>(running), (QList<bool>{true, false}));
+            const qint64 frames = manager->frameCount();
+            QCoreApplication::processEvents();
+            QCOMPARE(manager->frameCount(), frames);
+        }
     }
 
     void choosesTheCamera_data() {
         QTest::addColumn<std::vector<CameraDevice>>("devices");
-        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<int>("chosen"); // -1: none
         QTest::newRow("built-in before an earlier USB camera")
-            << std::vector{device("/dev/video0", "HD Pro Webcam C920"),
-                           device("/dev/video2", "Integrated Camera: Integrated C")}
-            << "/dev/video2";
+            << std::vector{device("HD Pro Webcam C920"), device("Integrated Camera: Integrated C")}
+            << 1;
         QTest::newRow("metadata node is no camera")
-            << std::vector{device("/dev/video0", "Integrated_Webcam_HD", false),
-                           device("/dev/video1", "Integrated_Webcam_HD")}
-            << "/dev/video1";
+            << std::vector{device("Integrated_Webcam_HD", false), device("Integrated_Webcam_HD")}
+            << 1;
         QTest::newRow("infrared camera last")
-            << std::vector{device("/dev/video0", "Integrated IR Camera", true, true),
-                           device("/dev/video2", "Integrated I", true, true),
-                           device("/dev/video4", "USB Camera")}
-            << "/dev/video4";
-        QTest::newRow("infrared only")
-            << std::vector{device("/dev/video0", "IR Camera: IR Camera")} << "/dev/video0";
+            << std::vector{device("Integrated IR Camera", true, true),
+                           device("Integrated I", true, true), device("USB Camera")}
+            << 2;
+        QTest::newRow("infrared only") << std::vector{device("IR Camera: IR Camera")} << 0;
         QTest::newRow("no built-in: the first that captures")
-            << std::vector{device("/dev/video0", "Dummy output", false),
-                           device("/dev/video1", "USB Camera A"),
-                           device("/dev/video2", "USB Camera B")}
-            << "/dev/video1";
+            << std::vector{device("Dummy output", false), device("USB Camera A"),
+                           device("USB Camera B")}
+            << 1;
         QTest::newRow("a node that could not be asked comes last")
-            << std::vector{device("/dev/video0", "", false, false, false),
-                           device("/dev/video1", "USB Camera")}
-            << "/dev/video1";
+            << std::vector{device("", false, false, false), device("USB Camera")} << 1;
         QTest::newRow("only nodes that could not be asked")
-            << std::vector{device("/dev/video0", "", false, false, false)} << "/dev/video0";
-        QTest::newRow("nothing captures")
-            << std::vector{device("/dev/video0", "Integrated Camera", false)} << "";
-        QTest::newRow("no devices") << std::vector<CameraDevice>{} << "";
+            << std::vector{device("", false, false, false)} << 0;
+        QTest::newRow("nothing captures") << std::vector{device("Integrated Camera", false)} << -1;
+        QTest::newRow("no devices") << std::vector<CameraDevice>{} << -1;
     }
 
     void choosesTheCamera() {
         QFETCH(std::vector<CameraDevice>, devices);
-        QFETCH(QString, chosen);
+        QFETCH(int, chosen);
         const auto choice = chooseCameraDevice(devices);
-        QCOMPARE(choice ? choice->path : QString(), chosen);
-    }
-
-    void builtInNames() {
-        for (const char* name : {"Integrated Camera: Integrated C", "Integrated_Webcam_HD",
-                                 "FaceTime HD Camera (Built-in)", "Front Camera", "builtin cam"}) {
-            QVERIFY2(nameSaysBuiltIn(name), name);
-        }
-        for (const char* name : {"HD Pro Webcam C920", "USB2.0 HD UVC WebCam", "Pirate Cam"}) {
-            QVERIFY2(!nameSaysBuiltIn(name), name);
-        }
-        QVERIFY(nameSaysInfrared("Integrated IR Camera"));
-        QVERIFY(!nameSaysInfrared("Mirror Cam"));
+        QCOMPARE(choice ? choice->path : QString(), chosen < 0 ? QString() : devices[chosen].path);
     }
 
     void listsVideoNodesInNumberOrder() {
@@ -377,18 +322,23 @@ private Q_SLOTS:
         }
         writeFile(sys.path("video2/name"), "Integrated Camera: Integrated C\n");
         const auto devices = listCameraDevices(dev.path(), sys.path());
-        QCOMPARE(devices.size(), size_t(3));
-        QCOMPARE(devices[0].path, dev.path("video0"));
-        QCOMPARE(devices[1].path, dev.path("video2"));
-        QCOMPARE(devices[2].path, dev.path("video10"));
+        QStringList paths;
+        for (const CameraDevice& found : devices) {
+            paths << QFileInfo(found.path).fileName();
+        }
+        QCOMPARE(paths, (QStringList{"video0", "video2", "video10"}));
         QCOMPARE(devices[1].name, QString("Integrated Camera: Integrated C"));
         QVERIFY(!devices[1].capabilitiesKnown); // a plain file answers no V4L2 question
         QVERIFY(listCameraDevices(dev.path("nowhere"), sys.path()).empty());
     }
 
     void authorisationFromDeviceNodes_data() {
-        QTest::addColumn<QStringList>("nodes"); // name=o for everyone, name=g for group only
+        // name=o: open to everyone, name=g: group only, name=<number>: opening fails so
+        QTest::addColumn<QStringList>("nodes");
         QTest::addColumn<CameraAuthStatus>("expected");
+        const auto code = [](const char* name, int error) {
+            return QStringLiteral("%1=%2").arg(QLatin1String(name)).arg(error);
+        };
         QTest::newRow("no nodes") << QStringList{} << CameraAuthStatus::authorized;
         QTest::newRow("group only")
             << QStringList{"video0=g", "video1=g"} << CameraAuthStatus::denied;
@@ -397,46 +347,43 @@ private Q_SLOTS:
         QTest::newRow("other nodes don't count")
             << QStringList{"video0=g", "media0=o", "videoX=o", "vbi0=o"}
             << CameraAuthStatus::denied;
+        QTest::newRow("not permitted") << QStringList{code("video0", EACCES), code("video1", EPERM)}
+                                       << CameraAuthStatus::denied;
+        QTest::newRow("busy is permitted")
+            << QStringList{code("video0", EACCES), code("video1", EBUSY)}
+            << CameraAuthStatus::authorized;
+        QTest::newRow("no device behind is permitted")
+            << QStringList{code("video0", ENXIO), code("video1", EACCES)}
+            << CameraAuthStatus::authorized;
     }
 
     void authorisationFromDeviceNodes() {
         QFETCH(QStringList, nodes);
         QFETCH(CameraAuthStatus, expected);
         TempFolder dev;
+        std::map<QString, int> errors;
         for (const QString& node : nodes) {
             const QStringList parts = node.split('=');
-            makeNode(dev.path(parts[0]), parts[1] == "o" ? everyone : groupOnly);
+            writeFile(dev.path(parts[0]), {});
+            QVERIFY(
+                QFile::setPermissions(dev.path(parts[0]), parts[1] == "g" ? groupOnly : everyone));
+            if (parts[1] != "g" && parts[1] != "o") {
+                errors[parts[0]] = parts[1].toInt();
+            }
         }
         QDir(dev.path()).mkdir("video7"); // a folder is no node
-        QCOMPARE(currentCameraAuthStatus({dev.path(), &openAsOutsider}), expected);
-    }
-
-    void authorisationByOpenError() {
-        TempFolder dev;
-        writeFile(dev.path("video0"), {});
-        writeFile(dev.path("video1"), {});
-        std::map<QString, int> errors;
-        const CameraAccessProbe probe{dev.path(), [&](const QString& path) {
-                                          return errors[QFileInfo(path).fileName()];
-                                      }};
-        errors = {{"video0", EACCES}, {"video1", EPERM}};
-        QCOMPARE(currentCameraAuthStatus(probe), CameraAuthStatus::denied);
-        errors = {{"video0", EACCES}, {"video1", EBUSY}};
-        QCOMPARE(currentCameraAuthStatus(probe), CameraAuthStatus::authorized);
-        errors = {{"video0", ENXIO}, {"video1", EACCES}};
-        QCOMPARE(currentCameraAuthStatus(probe), CameraAuthStatus::authorized);
-
-        QCOMPARE(CameraAccessProbe::openNode(dev.path("video0")), 0);
-        QCOMPARE(CameraAccessProbe::openNode(dev.path("video9")), ENOENT);
-        QVERIFY(QFile::setPermissions(dev.path("video1"), {}));
-        QCOMPARE(CameraAccessProbe::openNode(dev.path("video1")), ::geteuid() == 0 ? 0 : EACCES);
-        QVERIFY(isAuthorized(CameraAuthStatus::authorized));
-        QVERIFY(!isAuthorized(CameraAuthStatus::notDetermined));
+        const auto open = [&](const QString& path) {
+            const auto error = errors.find(QFileInfo(path).fileName());
+            return error != errors.end() ? error->second : openAsOutsider(path);
+        };
+        QCOMPARE(currentCameraAuthStatus({dev.path(), open}), expected);
     }
 
     void requestAnswersLaterOnTheMainThread() {
         TempFolder dev;
-        makeNode(dev.path("video0"), groupOnly);
+        writeFile(dev.path("video0"), {});
+        QVERIFY(QFile::setPermissions(dev.path("video0"), groupOnly));
+        QCOMPARE(CameraAccessProbe::openNode(dev.path("video9")), ENOENT);
         QObject context;
         QList<bool> answers;
         QList<bool> onMainThread;
@@ -445,11 +392,9 @@ private Q_SLOTS:
             onMainThread.append(QThread::currentThread() == QCoreApplication::instance()->thread());
         };
         CameraPermission::request(&context, record, {dev.path(), &openAsOutsider});
-        CameraPermission::request(&context, record, {dev.path("empty"), &openAsOutsider});
         QVERIFY(answers.isEmpty());
-        QTRY_COMPARE(answers.size(), 2);
-        QCOMPARE(QSet<bool>(answers.begin(), answers.end()), (QSet<bool>{false, true}));
-        QCOMPARE(onMainThread, (QList<bool>{true, true}));
+        QTRY_COMPARE(answers, QList<bool>{false});
+        QCOMPARE(onMainThread, QList<bool>{true});
 
         auto gone = std::make_unique<QObject>();
         bool called = false;
@@ -460,7 +405,8 @@ private Q_SLOTS:
         QVERIFY(!called);
     }
 
-    void fileSourcesWithOpenCV() {
+    // A recorded clip through the manager: its end restarts it silently, so it plays in a loop.
+    void videoFileThroughTheManager() {
         TempFolder dir;
         const QString path = dir.path("clip.avi");
         {
@@ -471,35 +417,6 @@ private Q_SLOTS:
                 writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(i * 10, 80, 160)));
             }
         }
-        VideoFileFrameSource video(path, cv::CAP_OPENCV_MJPEG);
-        for (int pass = 0; pass < 2; ++pass) {
-            QCOMPARE(video.open(), OpenStatus::opened);
-            for (int i = 0; i < 20; ++i) {
-                QCOMPARE(video.grab(), GrabResult::frame);
-            }
-            cv::Mat image;
-            QVERIFY(video.retrieve(image));
-            QCOMPARE(image.type(), CV_8UC3);
-            QCOMPARE(image.size(), cv::Size(64, 48));
-            QCOMPARE(video.grab(), GrabResult::failed); // the end; opening again starts over
-        }
-        VideoFileFrameSource missing(dir.path("none.avi"));
-        QCOMPARE(missing.open(), OpenStatus::inputFailed);
-        QCOMPARE(missing.errorDescription(), systemErrorDescription(ENOENT));
-
-        ImageFrameSource still(testDataPath("astronaut.png"));
-        QCOMPARE(still.open(), OpenStatus::opened);
-        QCOMPARE(still.grab(), GrabResult::frame);
-        cv::Mat image;
-        QVERIFY(still.retrieve(image));
-        QCOMPARE(image.type(), CV_8UC3);
-        ImageFrameSource grey(cv::Mat(4, 4, CV_8UC1, cv::Scalar(7)));
-        QCOMPARE(grey.open(), OpenStatus::opened);
-        QVERIFY(grey.retrieve(image));
-        QCOMPARE(image.type(), CV_8UC3);
-        QCOMPARE(ImageFrameSource(cv::Mat()).open(), OpenStatus::inputFailed);
-
-        // Through the manager: the end of the clip restarts it silently, so it plays in a loop.
         RecordingDelegate delegate;
         CameraManagerOptions options;
         options.makeFrameSource = [path] {
@@ -510,9 +427,13 @@ private Q_SLOTS:
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
         manager.setDelegate(&delegate);
         manager.start();
-        QTRY_VERIFY(delegate.frames().size() >= 3); // 20 frames a pass
+        QTRY_VERIFY(delegate.read(&RecordingDelegate::frames).size() >= 3); // 20 frames a pass
         QCOMPARE(values<Error>(errors), QList<Error>{std::nullopt});
-        QVERIFY(delegate.allBgrOnCameraThread());
+        QVERIFY(delegate.read(&RecordingDelegate::allBgrOnCameraThread));
+        VideoFileFrameSource missing(dir.path("none.avi"));
+        QCOMPARE(missing.open(), OpenStatus::inputFailed);
+        QCOMPARE(missing.errorDescription(), systemErrorDescription(ENOENT));
+        QCOMPARE(ImageFrameSource(cv::Mat()).open(), OpenStatus::inputFailed);
     }
 };
 

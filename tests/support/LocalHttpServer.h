@@ -18,12 +18,10 @@ using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
 struct HttpRequest {
     QByteArray method;   // "GET"
     QByteArray target;   // "/api/v1/..."
-    QByteArray version;  // "HTTP/1.1"
     HttpHeaders headers; // in arrival order, names as sent
 
-    // The value of the first header called `name` (any case); null when there is none.
-    QByteArray header(const QByteArray& name) const;
-    int headerCount(const QByteArray& name) const;
+    // Every value of the headers called `name` (any case), in arrival order.
+    QList<QByteArray> header(const QByteArray& name) const;
 };
 
 // What the server sends back.
@@ -39,11 +37,17 @@ struct HttpResponse {
     QByteArray body;
     Mode mode = Mode::complete;
 
-    static HttpResponse json(const QByteArray& body, int status = 200);
-    static HttpResponse withStatus(int status, const QByteArray& body = {});
-    static HttpResponse redirect(const QByteArray& location, int status = 302);
-    static HttpResponse silent();
-    static HttpResponse endless();
+    static HttpResponse json(const QByteArray& body, int status = 200) {
+        return {status, {{"Content-Type", "application/json"}}, body};
+    }
+    static HttpResponse withStatus(int status, const QByteArray& body = {}) {
+        return {status, {}, body};
+    }
+    static HttpResponse redirect(const QByteArray& location) {
+        return {302, {{"Location", location}}, {}};
+    }
+    static HttpResponse silent() { return {200, {}, {}, Mode::silent}; }
+    static HttpResponse endless() { return {200, {}, {}, Mode::endless}; }
 };
 
 // A small HTTP/1.1 server on 127.0.0.1 (a free port) for tests. It records every request
@@ -64,24 +68,18 @@ public:
     // Adds the test certificate to the default TLS configuration's trusted authorities.
     static void trustTestCertificate();
 
-    bool isListening() const;
     quint16 port() const;
     // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>"
     QString baseURL() const;
 
     // The answer to every request without a response of its own (initially a 404).
-    void setResponse(HttpResponse response);
-    void setResponse(const QByteArray& target, HttpResponse response);
+    void setResponse(HttpResponse response) { m_default = std::move(response); }
+    void setResponse(const QByteArray& target, HttpResponse response) {
+        m_byTarget.insert(target, std::move(response));
+    }
 
     QList<HttpRequest> requests() const { return m_requests; }
     int connectionCount() const { return m_connections; }
-    // Connections that opened with a TLS handshake instead of HTTP (closed at once).
-    int tlsHandshakeCount() const { return m_tlsHandshakes; }
-    qint64 endlessBytesSent() const { return m_endlessBytes; }
-
-Q_SIGNALS:
-    void requestReceived();
-    void tlsHandshakeReceived();
 
 private:
     void onNewConnection();
@@ -91,12 +89,11 @@ private:
 
     Transport m_transport;
     QTcpServer* m_server;
-    HttpResponse m_default;
+    HttpResponse m_default = HttpResponse::withStatus(404);
     QHash<QByteArray, HttpResponse> m_byTarget;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QList<HttpRequest> m_requests;
     int m_connections = 0;
-    int m_tlsHandshakes = 0;
     qint64 m_endlessBytes = 0;
 };
 
