@@ -8,7 +8,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QPainter>
 #include <QScreen>
 #include <QSvgRenderer>
@@ -75,15 +74,17 @@ bool near(QRgb pixel, const QColor& colour, int alpha) {
            qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
 }
 
-int whitePixels(const QImage& image, const QRect& area) {
+int countPixels(const QImage& image, const QRect& area, bool (*test)(QRgb)) {
     int count = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            count += (qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245) ? 1 : 0;
-        }
+    for (int i = 0; i < area.width() * area.height(); ++i) {
+        count += test(image.pixel(area.left() + i % area.width(), area.top() + i / area.width()));
     }
     return count;
+}
+
+int whitePixels(const QImage& image, const QRect& area) {
+    return countPixels(image, area,
+                       [](QRgb p) { return qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245; });
 }
 
 } // namespace
@@ -95,42 +96,11 @@ private Q_SLOTS:
     void initTestCase() { silenceOffscreenWindowWarnings(); }
 
     void overlayKinds() {
-        QCOMPARE(rawValue(OverlayType::slouch), QStringLiteral("slouch"));
-        QCOMPARE(overlayTypeFromRawValue(QStringLiteral("water")), OverlayType::water);
+        QCOMPARE(overlayTypeFromRawValue(rawValue(OverlayType::water)), OverlayType::water);
         QCOMPARE(overlayTypeFromRawValue(QStringLiteral("Slouch")), std::nullopt);
-        QCOMPARE(overlayTypeFromRawValue(QString()), std::nullopt);
         QCOMPARE(title(OverlayType::stand), QStringLiteral("Time to Stand!"));
         QCOMPARE(subtitle(OverlayType::water), QStringLiteral("Stay hydrated, stay sharp"));
-        QCOMPARE(iconName(OverlayType::slouch), QStringLiteral("figure.stand"));
-        QCOMPARE(iconName(OverlayType::stand), QStringLiteral("figure.walk"));
-        QCOMPARE(iconName(OverlayType::water), QStringLiteral("drop.fill"));
-
-        const auto water = gradientColors(OverlayType::water);
-        QCOMPARE(water[0].redF(), 79.0f / 255.0f);
-        QCOMPARE(water[0].greenF(), 172.0f / 255.0f);
-        QCOMPARE(water[0].blueF(), 254.0f / 255.0f);
-        QCOMPARE(water[1].redF(), 0.0f);
-        QCOMPARE(gradientColors(OverlayType::slouch)[1], QColor(0x76, 0x4B, 0xA2));
         QCOMPARE(colorFromHex(0xFF123456, 0.5).rgba(), qRgba(0x12, 0x34, 0x56, 128));
-    }
-
-    void iconsAreDrawable() {
-        for (OverlayType type : allOverlayTypes) {
-            QSvgRenderer svg(iconResourcePath(iconName(type)));
-            QVERIFY2(svg.isValid(), qPrintable(iconName(type)));
-            QImage image(48, 48, QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::transparent);
-            QPainter p(&image);
-            svg.render(&p);
-            p.end();
-            int inked = 0;
-            for (int y = 0; y < 48; ++y) {
-                for (int x = 0; x < 48; ++x) {
-                    inked += qAlpha(image.pixel(x, y)) > 128 ? 1 : 0;
-                }
-            }
-            QVERIFY2(inked > 150 && inked < 48 * 48 / 2, qPrintable(iconName(type)));
-        }
     }
 
     void viewDrawsGradientAndColumn_data() {
@@ -147,6 +117,16 @@ private Q_SLOTS:
         view.setContentProgress(1.0);
         const auto colours = gradientColors(type);
         const int alpha = qRound(255 * OverlayView::backgroundOpacity);
+
+        // The kind's icon draws as a figure, neither empty nor a filled square.
+        QSvgRenderer svg(iconResourcePath(iconName(type)));
+        QImage icon(48, 48, QImage::Format_ARGB32_Premultiplied);
+        icon.fill(Qt::transparent);
+        QPainter painter(&icon);
+        svg.render(&painter);
+        painter.end();
+        const int inked = countPixels(icon, icon.rect(), [](QRgb p) { return qAlpha(p) > 128; });
+        QVERIFY(svg.isValid() && inked > 150 && inked < 48 * 48 / 2);
 
         QImage image = renderView(view);
         QVERIFY(near(image.pixel(1, 1), colours[0], alpha));
@@ -167,16 +147,6 @@ private Q_SLOTS:
         // Before the entrance, only the gradient.
         view.setContentProgress(0.0);
         QCOMPARE(whitePixels(renderView(view), column), 0);
-
-        // QUORVEL_OVERLAY_SHOTS=<dir> keeps one picture per kind to look at.
-        const QString shots = qEnvironmentVariable("QUORVEL_OVERLAY_SHOTS");
-        if (!shots.isEmpty()) {
-            view.setGradientProgress(0.0);
-            view.setContentProgress(1.0);
-            QDir().mkpath(shots);
-            QVERIFY(renderView(view).save(
-                QDir(shots).filePath(QStringLiteral("view-%1.png").arg(rawValue(type)))));
-        }
     }
 
     void entranceAndClickAnywhere() {
@@ -204,26 +174,19 @@ private Q_SLOTS:
             QVERIFY(panel->isVisible());
             QVERIFY(panel->windowFlags().testFlags(Qt::Tool | Qt::FramelessWindowHint |
                                                    Qt::WindowStaysOnTopHint));
-            QVERIFY(panel->testAttribute(Qt::WA_TranslucentBackground));
             QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
-            QCOMPARE(panel->windowOpacity(), 1.0);
         }
         QVERIFY(!rig.controller.hasAutoDismissTask());
-    }
 
-    void realScreensAreCoveredInOrder() {
-        TempFolder dir;
-        SettingsManager settings(dir.path("Quorvel.conf"));
-        OverlayWindowController controller(settings);
-        controller.show(OverlayType::stand, 0);
+        // Without stand-ins, the real screens are covered in their order.
+        OverlayWindowController real(rig.settings);
+        real.show(OverlayType::stand, 0);
         const auto screens = QGuiApplication::screens();
-        const auto panels = controller.panels();
-        QCOMPARE(panels.size(), screens.size());
-        for (qsizetype i = 0; i < panels.size(); ++i) {
-            QCOMPARE(panels[i]->windowHandle()->screen(), screens[i]);
-            QCOMPARE(panels[i]->geometry(), screens[i]->geometry());
+        QCOMPARE(real.panels().size(), screens.size());
+        for (qsizetype i = 0; i < screens.size(); ++i) {
+            QCOMPARE(real.panels()[i]->windowHandle()->screen(), screens[i]);
+            QCOMPARE(real.panels()[i]->geometry(), screens[i]->geometry());
         }
-        QVERIFY(controller.hasAutoDismissTask() == false);
     }
 
     void queuedKindTakesTheSettingOfItsMoment() {
@@ -232,7 +195,6 @@ private Q_SLOTS:
         rig.controller.show(OverlayType::slouch, 0);
         rig.controller.show(OverlayType::stand, 60); // 60 is not kept
         QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::stand});
-        QCOMPARE(rig.controller.currentType(), OverlayType::slouch);
         rig.settings.setAutoDismissTimeout(15);
 
         rig.controller.dismiss();
@@ -253,7 +215,6 @@ private Q_SLOTS:
         rig.controller.show(OverlayType::stand, 30);
         rig.controller.show(OverlayType::water, 30);
         rig.controller.show(OverlayType::water, 30);
-        QCOMPARE(rig.controller.overlayQueue().size(), 2);
         rig.timers.advance(30s);
         QCOMPARE(rig.controller.currentType(), OverlayType::water);
         QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::water});
@@ -272,7 +233,6 @@ private Q_SLOTS:
         rig.timers.advance(5s);
         // One click on the second screen takes down both.
         QTest::mouseClick(rig.controller.panels()[1], Qt::LeftButton, {}, QPoint(2, 2));
-        QVERIFY(!rig.controller.isShowing());
         QVERIFY(rig.controller.panels().isEmpty());
         QCOMPARE(rig.timers.activeCount(), 0);
         rig.timers.advance(60s);
@@ -303,22 +263,18 @@ private Q_SLOTS:
         rig.controller.show(OverlayType::slouch, 0);
         QVERIFY(!rig.controller.escapeKeyGrabbed()); // no X11 here: the windows take it
         OverlayView* panel = rig.controller.panels()[0];
-        QTest::keyClick(panel, Qt::Key_A);
-        QTest::keyClick(panel, Qt::Key_Space);
+        QTest::keyClicks(panel, "a ");
         QVERIFY(rig.controller.isShowing());
         QTest::keyClick(panel, Qt::Key_Escape);
         QVERIFY(!rig.controller.isShowing());
         QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
-        QVERIFY(!rig.controller.escapeKeyGrabbed());
     }
 
     void noScreenDropsTheRequest() {
         Rig rig(0, /*screenCount=*/0);
         rig.controller.show(OverlayType::slouch, 30);
         QVERIFY(!rig.controller.isShowing());
-        QVERIFY(rig.controller.panels().isEmpty());
         QCOMPARE(rig.timers.activeCount(), 0);
-        QVERIFY(rig.controller.overlayQueue().isEmpty());
         rig.controller.dismiss(); // the caller ends its alert: it still hears of it
         QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
         rig.controller.dismiss();

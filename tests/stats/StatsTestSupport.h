@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QTimeZone>
 #include <ctime>
 
 namespace quorvel::test {
@@ -14,15 +13,12 @@ inline void setLocalTimeZone(const char* posixRule) {
     qputenv("TZ", posixRule);
     tzset();
 }
-
 inline constexpr const char* berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 inline constexpr const char* newYork = "EST5EDT,M3.2.0,M11.1.0";
-inline constexpr const char* utc = "UTC0";
 
 inline QDateTime local(int y, int mo, int d, int h, int mi, int s = 0) {
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::LocalTime);
 }
-
 inline QDateTime utcTime(int y, int mo, int d, int h, int mi, int s = 0, int ms = 0) {
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
 }
@@ -37,6 +33,15 @@ inline QByteArray eventJson(const PostureEvent& e) {
     return json("{'id':'") + postureLogFormat::formatUuid(e.id) + json("','startedAt':'") +
            postureLogFormat::formatInternetDateTime(e.startedAt) + json("','duration':") +
            postureLogFormat::formatNumber(e.duration) + "}";
+}
+
+// A whole log file holding these events.
+inline QByteArray logFile(const QList<PostureEvent>& events) {
+    QByteArrayList parts;
+    for (const PostureEvent& e : events) {
+        parts.append(eventJson(e));
+    }
+    return "[" + parts.join(',') + "]";
 }
 
 } // namespace quorvel::test
