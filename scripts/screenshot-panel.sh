@@ -61,11 +61,11 @@ instant() { date -u -d "@$(date -d "$1" +%s)" +%Y-%m-%dT%H:%M:%SZ; }
 
 # Slouch events over the past week (more on some days than others), today's last.
 seed_log() { # file
-    local events=() spec day time duration
-    for spec in "6 09:40 14.5" "6 15:10 41" "5 11:05 22" "4 10:20 8.5" "4 13:45 65" "4 16:30 19" \
+    local events=() entry day time duration
+    for entry in "6 09:40 14.5" "6 15:10 41" "5 11:05 22" "4 10:20 8.5" "4 13:45 65" "4 16:30 19" \
                 "3 14:00 30" "2 09:15 12" "2 11:50 95.5" "2 15:25 27" "2 17:05 33" "1 10:35 16" \
                 "1 16:40 48" "0 09:20 21.5" "0 10:05 37"; do
-        read -r day time duration <<<"$spec"
+        read -r day time duration <<<"$entry"
         events+=("{\"id\":\"$(uuid)\",\"startedAt\":\"$(instant "$day days ago $time")\",\"duration\":$duration}")
     done
     local IFS=,
