@@ -12,8 +12,6 @@
 
 namespace quorvel {
 
-namespace {
-
 int retryingIoctl(int fd, unsigned long request, void* argument) {
     int result = 0;
     do {
@@ -21,6 +19,8 @@ int retryingIoctl(int fd, unsigned long request, void* argument) {
     } while (result == -1 && errno == EINTR);
     return result;
 }
+
+namespace {
 
 bool isGreyFormat(quint32 pixelFormat) {
     switch (pixelFormat) {

@@ -38,4 +38,7 @@ bool nameSaysInfrared(const QString& name);
 // there is no such device. Keeps the order of `devices` among equals.
 std::optional<CameraDevice> chooseCameraDevice(const std::vector<CameraDevice>& devices);
 
+// ioctl(2), tried again when a signal interrupts it.
+int retryingIoctl(int fd, unsigned long request, void* argument);
+
 } // namespace quorvel

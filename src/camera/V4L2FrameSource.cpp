@@ -1,5 +1,7 @@
 #include "camera/V4L2FrameSource.h"
 
+#include "camera/CameraDevices.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -11,14 +13,6 @@ namespace quorvel {
 namespace {
 
 constexpr int notCaptureDevice = -1;
-
-int retryingIoctl(int fd, unsigned long request, void* argument) {
-    int result = 0;
-    do {
-        result = ::ioctl(fd, request, argument);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
 
 } // namespace
 

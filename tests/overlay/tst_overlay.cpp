@@ -3,6 +3,7 @@
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
+#include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
 #include "support/QuietOffscreen.h"
 #include "support/TestSupport.h"
@@ -19,22 +20,6 @@ using namespace quorvel::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Screens the test plugs and unplugs.
-class FakeScreens final : public ScreenProvider {
-public:
-    QList<OverlayScreen> list;
-
-    QList<OverlayScreen> screens() const override { return list; }
-    void add(quintptr id, QRect geometry) {
-        list.append(OverlayScreen{id, geometry, nullptr});
-        Q_EMIT screenAdded(list.last());
-    }
-    void remove(quintptr id) {
-        list.removeIf([id](const OverlayScreen& s) { return s.id == id; });
-        Q_EMIT screenRemoved(id);
-    }
-};
 
 // A controller on two stand-in screens, instant fades, and time moved by hand.
 struct Rig {
