@@ -70,6 +70,16 @@ protected:
 
 } // namespace
 
+void QuorvelApp::setUpApplication() {
+    QApplication::setApplicationName(QStringLiteral("Quorvel"));
+    QApplication::setOrganizationName(QStringLiteral("Quorvel"));
+    QApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("com.quorvel.Quorvel"));
+    QApplication::setWindowIcon(
+        QIcon(QStringLiteral(":/resources/desktop/com.quorvel.Quorvel.svg")));
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
 QuorvelApp::QuorvelApp(AppState& appState, QObject* parent)
     : QObject(parent), m_appState(appState) {
     // The desktop session is ending: let the window close.

@@ -24,6 +24,10 @@ public:
     enum class Mode { tray, window };
 
     explicit QuorvelApp(AppState& appState, QObject* parent = nullptr);
+
+    // Names the application, sets its icon, and keeps it running with no window open (it
+    // lives in the tray: only Quit ends it). Call once, right after making the QApplication.
+    static void setUpApplication();
     ~QuorvelApp() override;
 
     Mode mode() const { return m_mode; }

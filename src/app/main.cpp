@@ -3,18 +3,10 @@
 #include "app/SingleInstance.h"
 
 #include <QApplication>
-#include <QIcon>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quorvel"));
-    QApplication::setOrganizationName(QStringLiteral("Quorvel"));
-    QApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("com.quorvel.Quorvel"));
-    QApplication::setWindowIcon(
-        QIcon(QStringLiteral(":/resources/desktop/com.quorvel.Quorvel.svg")));
-    // Lives in the tray: closing the last window does not end it, only Quit does.
-    QApplication::setQuitOnLastWindowClosed(false);
+    quorvel::QuorvelApp::setUpApplication();
 
     quorvel::SingleInstance instance;
     if (instance.handOverToRunningInstance()) {

@@ -54,7 +54,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QIcon>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -431,14 +430,7 @@ int runSteadyChild(const Options& o) {
 
 // Launch: what main() of the app does, up to the icon or window on screen.
 int runLaunchChild(const Options& o, qint64 enteredMain, QApplication& app) {
-    // As the app starts (see src/app/main.cpp).
-    QApplication::setApplicationName(QStringLiteral("Quorvel"));
-    QApplication::setOrganizationName(QStringLiteral("Quorvel"));
-    QApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("com.quorvel.Quorvel"));
-    QApplication::setWindowIcon(
-        QIcon(QStringLiteral(":/resources/desktop/com.quorvel.Quorvel.svg")));
-    QApplication::setQuitOnLastWindowClosed(false);
+    QuorvelApp::setUpApplication(); // as the app starts
 
     // A name of its own, so that a running Quorvel is neither asked nor disturbed.
     SingleInstance instance(QStringLiteral("quorvel-bench-%1").arg(::getpid()));
