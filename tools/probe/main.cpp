@@ -11,6 +11,7 @@
 #include "camera/V4L2FrameSource.h"
 #include "posture/MoveNetEstimator.h"
 #include "posture/PostureAnalyzer.h"
+#include "posture/PostureDetector.h"
 #include "settings/SettingsManager.h"
 
 #include <QCoreApplication>
@@ -68,24 +69,12 @@ QString number(double v, int decimals) {
     return std::isfinite(v) ? QString::number(v, 'f', decimals) : QStringLiteral("null");
 }
 
-// The six joints of the first body, or nothing when the estimator has no point for one of
-// them (as the posture detector does it).
+// The six joints of the first body, exactly as the posture detector takes them.
 std::optional<BodyJoints> extractJoints(const PoseResult& result) {
     if (result.failed || result.observations.empty()) {
         return std::nullopt;
     }
-    const PoseObservation& o = result.observations.front();
-    BodyJoints j;
-    JointPoint* const fields[] = {&j.nose,     &j.neck,         &j.leftEar,
-                                  &j.rightEar, &j.leftShoulder, &j.rightShoulder};
-    for (std::size_t i = 0; i < allPoseJointNames.size(); ++i) {
-        const std::optional<JointPoint> p = o.recognizedPoint(allPoseJointNames[i]);
-        if (!p) {
-            return std::nullopt;
-        }
-        *fields[i] = *p;
-    }
-    return j;
+    return PostureDetector::extractJoints(result.observations.front());
 }
 
 QString jointsJson(const std::optional<BodyJoints>& joints) {
