@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/Clock.h"
+#include "common/Clock.h"
 #include "app/Observation.h"
-#include "app/TimerFactory.h"
+#include "common/TimerFactory.h"
 #include "camera/CameraManager.h"
 #include "overlay/OverlayWindowController.h"
 #include "posture/PostureAnalyzer.h"

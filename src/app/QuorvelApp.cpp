@@ -2,7 +2,7 @@
 
 #include "app/AppState.h"
 #include "menubar/MenuBarView.h"
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 #include "menubar/StatusIndicator.h"
 
 #include <QApplication>
@@ -104,8 +104,8 @@ QIcon QuorvelApp::trayIcon(const QString& name) {
     for (int size : {16, 22, 24, 32, 48, 64}) {
         const qreal rim = std::max(1.0, size / 16.0);
         const int inner = size - qRound(2 * rim);
-        const QPixmap dark = panel::iconPixmap(name, QColor(20, 20, 20, 200), inner, 1.0);
-        const QPixmap light = panel::iconPixmap(name, QColor(250, 250, 250), inner, 1.0);
+        const QPixmap dark = theme::iconPixmap(name, QColor(20, 20, 20, 200), inner, 1.0);
+        const QPixmap light = theme::iconPixmap(name, QColor(250, 250, 250), inner, 1.0);
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter p(&pixmap);

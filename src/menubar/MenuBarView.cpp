@@ -1,7 +1,7 @@
 #include "menubar/MenuBarView.h"
 
 #include "app/AppState.h"
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 #include "menubar/SettingsSection.h"
 #include "menubar/StatusIndicator.h"
 #include "menubar/ToggleRow.h"
@@ -25,22 +25,22 @@ namespace {
 QColor statusColor(PostureStatus status, const QWidget* widget) {
     switch (status) {
     case PostureStatus::good:
-        return panel::green();
+        return theme::green();
     case PostureStatus::slouching:
-        return panel::red();
+        return theme::red();
     case PostureStatus::noPersonDetected:
-        return panel::orange();
+        return theme::orange();
     case PostureStatus::calibrating:
-        return panel::blue();
+        return theme::blue();
     case PostureStatus::notMonitoring:
         break;
     }
-    return panel::secondaryText(widget);
+    return theme::secondaryText(widget);
 }
 
 QLabel* captionLabel(const QString& text, const QColor& color, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    label->setFont(panel::font(panel::TextRole::caption));
+    label->setFont(theme::font(theme::TextRole::caption));
     QPalette pal = label->palette();
     pal.setColor(QPalette::WindowText, color);
     label->setPalette(pal);
@@ -49,7 +49,7 @@ QLabel* captionLabel(const QString& text, const QColor& color, QWidget* parent) 
 
 QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
-    button->setFont(panel::font(panel::TextRole::caption));
+    button->setFont(theme::font(theme::TextRole::caption));
     button->setCursor(Qt::PointingHandCursor);
     if (prominent) {
         button->setDefault(false);
@@ -137,9 +137,9 @@ QWidget* MenuBarView::headerSection() {
     auto* texts = new QWidget(header);
     auto* textColumn = column(texts, 2);
     auto* name = new QLabel(QStringLiteral("Quorvel"), texts);
-    name->setFont(panel::font(panel::TextRole::headline));
+    name->setFont(theme::font(theme::TextRole::headline));
     textColumn->addWidget(name);
-    m_statusText = captionLabel(QString(), panel::secondaryText(this), texts);
+    m_statusText = captionLabel(QString(), theme::secondaryText(this), texts);
     textColumn->addWidget(m_statusText);
     row->addWidget(texts);
     row->addStretch(1);
@@ -161,9 +161,9 @@ QWidget* MenuBarView::postureSection() {
     calibrated->setContentsMargins(0, 0, 0, 0);
     calibrated->setSpacing(4);
     calibrated->addWidget(
-        panel::iconLabel(QStringLiteral("checkmark.circle.fill"), panel::green(), 12, this));
+        theme::iconLabel(QStringLiteral("checkmark.circle.fill"), theme::green(), 12, this));
     calibrated->addWidget(
-        captionLabel(QStringLiteral("Calibrated"), panel::secondaryText(this), m_calibratedRow));
+        captionLabel(QStringLiteral("Calibrated"), theme::secondaryText(this), m_calibratedRow));
     calibrated->addStretch(1);
     auto* recalibrate = smallButton(QStringLiteral("Recalibrate"), false, m_calibratedRow);
     connect(recalibrate, &QPushButton::clicked, this, [this] { m_appState.startCalibration(); });
@@ -179,10 +179,10 @@ QWidget* MenuBarView::postureSection() {
     auto* error = new QHBoxLayout(m_cameraErrorRow);
     error->setContentsMargins(0, 0, 0, 0);
     error->setSpacing(4);
-    error->addWidget(panel::iconLabel(QStringLiteral("exclamationmark.triangle.fill"),
-                                      panel::orange(), 12, this),
+    error->addWidget(theme::iconLabel(QStringLiteral("exclamationmark.triangle.fill"),
+                                      theme::orange(), 12, this),
                      0, Qt::AlignTop);
-    m_cameraErrorText = captionLabel(QString(), panel::orange(), m_cameraErrorRow);
+    m_cameraErrorText = captionLabel(QString(), theme::orange(), m_cameraErrorRow);
     m_cameraErrorText->setWordWrap(true);
     m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
     error->addWidget(m_cameraErrorText);
@@ -194,7 +194,7 @@ QWidget* MenuBarView::reminderSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
     auto countdown = [&] {
-        QLabel* label = captionLabel(QString(), panel::secondaryText(this), section);
+        QLabel* label = captionLabel(QString(), theme::secondaryText(this), section);
         label->setContentsMargins(20, 0, 0, 0);
         return label;
     };
@@ -223,13 +223,13 @@ QWidget* MenuBarView::updateSectionWidget() {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(6);
     row->addWidget(
-        panel::iconLabel(QStringLiteral("arrow.down.circle.fill"), panel::blue(), 16, this));
+        theme::iconLabel(QStringLiteral("arrow.down.circle.fill"), theme::blue(), 16, this));
     m_updateTitle = new QLabel(title);
-    m_updateTitle->setFont(panel::font(panel::TextRole::subheadline, QFont::Medium));
+    m_updateTitle->setFont(theme::font(theme::TextRole::subheadline, QFont::Medium));
     row->addWidget(m_updateTitle);
     row->addStretch(1);
     layout->addWidget(title);
-    m_releaseNotes = captionLabel(QString(), panel::secondaryText(this), m_updateSection);
+    m_releaseNotes = captionLabel(QString(), theme::secondaryText(this), m_updateSection);
     m_releaseNotes->setWordWrap(true);
     m_releaseNotes->setFixedWidth(panelWidth - 24);
     layout->addWidget(m_releaseNotes);
@@ -274,7 +274,7 @@ void MenuBarView::refresh() {
 
     m_statusIconName = StatusIndicator::iconName(status, monitoring);
     m_statusIcon->setPixmap(
-        panel::iconPixmap(m_statusIconName, statusColor(status, this), 24, devicePixelRatioF()));
+        theme::iconPixmap(m_statusIconName, statusColor(status, this), 24, devicePixelRatioF()));
     m_statusText->setText(rawValue(status));
 
     m_monitoringToggle->setChecked(monitoring);

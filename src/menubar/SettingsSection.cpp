@@ -1,6 +1,6 @@
 #include "menubar/SettingsSection.h"
 
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -16,7 +16,7 @@ namespace {
 QComboBox* picker(int width, QWidget* parent) {
     auto* box = new QComboBox(parent);
     box->setFixedWidth(width);
-    box->setFont(panel::font(panel::TextRole::caption));
+    box->setFont(theme::font(theme::TextRole::caption));
     return box;
 }
 
@@ -34,7 +34,7 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     column->setSpacing(12);
 
     auto* heading = new QLabel(QStringLiteral("Settings"), this);
-    heading->setFont(panel::font(panel::TextRole::headline));
+    heading->setFont(theme::font(theme::TextRole::headline));
     heading->setContentsMargins(0, 0, 0, 4);
     column->addWidget(heading);
 
@@ -51,12 +51,12 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
         auto* button = new QToolButton(segments);
         button->setText(rawValue(s));
         button->setCheckable(true);
-        button->setFont(panel::font(panel::TextRole::caption));
+        button->setFont(theme::font(theme::TextRole::caption));
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         m_sensitivity->addButton(button, id++);
         segmentsLayout->addWidget(button);
     }
-    panel::styleAsSegmentedControl(segments);
+    theme::styleAsSegmentedControl(segments);
     connect(m_sensitivity, &QButtonGroup::idClicked, this, [this](int index) {
         m_settings.setSensitivity(allSlouchSensitivities.at(static_cast<size_t>(index)));
     });
@@ -105,9 +105,9 @@ QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control)
     label->setMaximumWidth(110);
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    label->setFont(panel::font(panel::TextRole::body));
+    label->setFont(theme::font(theme::TextRole::body));
     QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, panel::secondaryText(this));
+    pal.setColor(QPalette::WindowText, theme::secondaryText(this));
     label->setPalette(pal);
     row->addWidget(label);
     row->addStretch(1);

@@ -1,6 +1,6 @@
 #include "menubar/ToggleRow.h"
 
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -46,7 +46,7 @@ ToggleRow::ToggleRow(const QString& title, QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     m_title = new QLabel(title, this);
-    m_title->setFont(panel::font(panel::TextRole::body));
+    m_title->setFont(theme::font(theme::TextRole::body));
     m_switch = new ToggleSwitch(this);
     m_switch->setAccessibleName(title);
     m_title->setBuddy(m_switch);

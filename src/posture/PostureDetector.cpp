@@ -1,7 +1,7 @@
 #include "posture/PostureDetector.h"
 
 #include "overlay/OverlayWindowController.h"
-#include "posture/MoveNetEstimator.h"
+#include "posture/movenet/MoveNetEstimator.h"
 #include "stats/PostureLog.h"
 
 #include <QMetaObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Clock.h"
+#include "common/Clock.h"
 #include "camera/CameraFrameDelegate.h"
 #include "posture/PoseEstimator.h"
 #include "posture/PostureAnalyzer.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/TimerFactory.h"
+#include "common/TimerFactory.h"
 #include "overlay/OverlayType.h"
 #include "reminders/ReminderTimer.h"
 

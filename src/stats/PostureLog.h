@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Clock.h"
+#include "common/Clock.h"
 #include "stats/PostureEvent.h"
 
 #include <QList>

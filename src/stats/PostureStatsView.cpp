@@ -1,6 +1,6 @@
 #include "stats/PostureStatsView.h"
 
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 
 #include "stats/PostureLog.h"
 
@@ -295,7 +295,7 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
         m_segments.append(button);
         connect(button, &QToolButton::clicked, this, [this, range] { setSelectedRange(range); });
     }
-    panel::styleAsSegmentedControl(segments);
+    theme::styleAsSegmentedControl(segments);
     column->addWidget(segments);
 
     m_chart = new BarChart(

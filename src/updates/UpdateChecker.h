@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Clock.h"
+#include "common/Clock.h"
 #include "settings/SettingsManager.h"
 #include "updates/APIKeyConfig.h"
 #include "updates/UpdateModels.h"

@@ -1,4 +1,4 @@
-#include "posture/MoveNetEstimator.h"
+#include "posture/movenet/MoveNetEstimator.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/TimerFactory.h"
+#include "common/TimerFactory.h"
 
 #include <QPointer>
 #include <algorithm>

@@ -43,7 +43,7 @@
 #include "app/SingleInstance.h"
 #include "camera/CameraManager.h"
 #include "camera/FileFrameSources.h"
-#include "posture/MoveNetEstimator.h"
+#include "posture/movenet/MoveNetEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
 #include "settings/SettingsManager.h"

@@ -9,7 +9,7 @@
 #include "camera/CameraDevices.h"
 #include "camera/CameraManager.h"
 #include "camera/V4L2FrameSource.h"
-#include "posture/MoveNetEstimator.h"
+#include "posture/movenet/MoveNetEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
 #include "settings/SettingsManager.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "posture/MoveNetGraph.h"
+#include "posture/movenet/MoveNetGraph.h"
 
 #include <array>
 #include <vector>

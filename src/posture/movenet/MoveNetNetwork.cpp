@@ -1,4 +1,4 @@
-#include "posture/MoveNetNetwork.h"
+#include "posture/movenet/MoveNetNetwork.h"
 
 #include <QHash>
 #include <QSet>

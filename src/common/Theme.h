@@ -8,7 +8,7 @@
 class QWidget;
 class QLabel;
 
-namespace quorvel::panel {
+namespace quorvel::theme {
 
 // Text roles of the panel, sized for a desktop panel at 96 dpi.
 enum class TextRole { title2, headline, subheadline, body, caption };
@@ -33,4 +33,4 @@ void styleAsSegmentedControl(QWidget* segments);
 // A label showing a tinted icon.
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent);
 
-} // namespace quorvel::panel
+} // namespace quorvel::theme

@@ -1,8 +1,8 @@
-#include "posture/MoveNetEstimator.h"
+#include "posture/movenet/MoveNetEstimator.h"
 
 #include "QuorvelModelPaths.h"
-#include "posture/MoveNetEngine.h"
-#include "posture/MoveNetNetwork.h"
+#include "posture/movenet/MoveNetEngine.h"
+#include "posture/movenet/MoveNetNetwork.h"
 
 #include <QCoreApplication>
 #include <QDir>

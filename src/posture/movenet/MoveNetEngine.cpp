@@ -1,4 +1,4 @@
-#include "posture/MoveNetEngine.h"
+#include "posture/movenet/MoveNetEngine.h"
 
 #include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>

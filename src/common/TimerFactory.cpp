@@ -1,4 +1,4 @@
-#include "app/TimerFactory.h"
+#include "common/TimerFactory.h"
 
 #include <QTimer>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "menubar/PanelStyle.h"
+#include "common/Theme.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -7,7 +7,7 @@
 #include <QSvgRenderer>
 #include <QWidget>
 
-namespace quorvel::panel {
+namespace quorvel::theme {
 
 QFont font(TextRole role, QFont::Weight weight) {
     QFont f = QApplication::font();
@@ -98,4 +98,4 @@ QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* p
     return label;
 }
 
-} // namespace quorvel::panel
+} // namespace quorvel::theme

@@ -1,4 +1,4 @@
-#include "posture/MoveNetGraph.h"
+#include "posture/movenet/MoveNetGraph.h"
 
 #include <QDir>
 #include <QFile>

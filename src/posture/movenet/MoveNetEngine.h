@@ -1,6 +1,6 @@
 #pragma once
 
-#include "posture/MoveNetNetwork.h"
+#include "posture/movenet/MoveNetNetwork.h"
 
 #include <QStringList>
 #include <memory>
