@@ -1,5 +1,5 @@
 # The two commands a newcomer needs: `make run` and `make test`.
-.PHONY: all setup build run test test-default test-asan format clean
+.PHONY: all setup build run test test-default test-asan test-desktops format clean
 
 JOBS ?= $(shell nproc)
 
@@ -26,6 +26,11 @@ test: setup
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan -j $(JOBS)
+
+# The real app on real desktops, headless (installs the desktops; root or sudo).
+# DESKTOPS="x11-openbox sway" picks some; all by default (see scripts/desktops/run.sh).
+test-desktops: setup
+	@scripts/desktops/run.sh $(DESKTOPS)
 
 format:
 	@cmake --preset default >/dev/null

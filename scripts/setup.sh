@@ -8,6 +8,8 @@ packages=(
     cmake g++ make ninja-build pkg-config clang-format
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
+    # Wayland sessions: Quorvel runs on the Wayland plugin there
+    qt6-wayland
     # OpenCV: only the modules we use
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
     # inference

@@ -1,8 +1,9 @@
 #include "app/QuorvelApp.h"
 
+#include "app/Activation.h"
 #include "app/AppState.h"
-#include "menubar/MenuBarView.h"
 #include "common/Theme.h"
+#include "menubar/MenuBarView.h"
 #include "menubar/StatusIndicator.h"
 
 #include <QApplication>
@@ -225,18 +226,17 @@ void QuorvelApp::quit() {
     QCoreApplication::quit();
 }
 
-void QuorvelApp::showPanel() {
+void QuorvelApp::showPanel(const QByteArray& activationToken) {
     if (!m_panelWindow) {
         return;
     }
+    QWidget* window = m_panelWindow;
     if (m_mode == Mode::tray) {
         placePanelNearTray();
-        m_panelWindow->show();
+        showAndActivate(window, activationToken, [window] { window->show(); });
     } else {
-        m_panelWindow->showNormal();
+        showAndActivate(window, activationToken, [window] { window->showNormal(); });
     }
-    m_panelWindow->raise();
-    m_panelWindow->activateWindow();
 }
 
 void QuorvelApp::togglePanel() {

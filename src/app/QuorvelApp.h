@@ -35,8 +35,9 @@ public:
     QWidget* panelWindow() const { return m_panelWindow; }
     MenuBarView* menuBarView() const { return m_view; }
 
-    // Shows the panel (a second launch hands over here).
-    void showPanel();
+    // Shows the panel (a second launch hands over here, with its launcher's activation token
+    // if it had one).
+    void showPanel(const QByteArray& activationToken = {});
     void togglePanel();
     // Ends Quorvel (the panel's Quit).
     void quit();

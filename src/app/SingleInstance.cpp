@@ -1,5 +1,7 @@
 #include "app/SingleInstance.h"
 
+#include "app/Activation.h"
+
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -21,13 +23,17 @@ QString SingleInstance::defaultName() {
     return QStringLiteral("quorvel-%1").arg(::getuid());
 }
 
-bool SingleInstance::handOverToRunningInstance(int timeoutMs) {
+bool SingleInstance::handOverToRunningInstance(const QByteArray& activationToken, int timeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(m_name);
     if (!socket.waitForConnected(timeoutMs)) {
         return false;
     }
-    socket.write("show\n");
+    QByteArray request = "show";
+    if (isUsableActivationToken(activationToken)) {
+        request += ' ' + activationToken;
+    }
+    socket.write(request + '\n');
     socket.waitForBytesWritten(timeoutMs);
     socket.disconnectFromServer();
     return true;
@@ -45,9 +51,21 @@ bool SingleInstance::listen() {
     }
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+            // One line: "show" or "show TOKEN". A client that says more is cut off.
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (socket->readAll().contains("show")) {
-                    Q_EMIT showRequested();
+                if (!socket->canReadLine()) {
+                    if (socket->bytesAvailable() > 1024) {
+                        socket->abort();
+                    }
+                    return;
+                }
+                const QByteArray line = socket->readLine(1024).trimmed();
+                socket->disconnectFromServer();
+                if (line == "show") {
+                    Q_EMIT showRequested({});
+                } else if (line.startsWith("show ")) {
+                    const QByteArray token = line.mid(5);
+                    Q_EMIT showRequested(isUsableActivationToken(token) ? token : QByteArray());
                 }
             });
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

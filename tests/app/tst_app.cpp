@@ -1,3 +1,4 @@
+#include "app/Activation.h"
 #include "app/AppState.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
@@ -11,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -313,12 +315,44 @@ private Q_SLOTS:
         ::close(fd); // the file stays
 
         SingleInstance first(name);
-        QVERIFY(!first.handOverToRunningInstance(200));
+        QVERIFY(!first.handOverToRunningInstance({}, 200));
         QVERIFY(first.listen());
         QSignalSpy shown(&first, &SingleInstance::showRequested);
-        QVERIFY(SingleInstance(name).handOverToRunningInstance());
-        QVERIFY(shown.wait(5000));
-        QCOMPARE(shown.count(), 1);
+        // The launcher's activation token travels along; one that could break the line
+        // protocol, or is not printable, is not sent.
+        const QList<std::pair<QByteArray, QByteArray>> launches{
+            {{}, {}},
+            {"kwin-2071-quorvel_TIME4521", "kwin-2071-quorvel_TIME4521"},
+            {"two words", {}},
+            {"new\nline", {}},
+            {QByteArray(600, 'x'), {}},
+        };
+        for (const auto& [sent, received] : launches) {
+            shown.clear();
+            QVERIFY(SingleInstance(name).handOverToRunningInstance(sent));
+            QVERIFY(shown.wait(30000));
+            QCOMPARE(shown.count(), 1);
+            QCOMPARE(shown.at(0).at(0).toByteArray(), received);
+        }
+    }
+
+    // Wayland sessions get the Wayland plugin first, unless the user chose a platform.
+    void platformChoice() {
+        const QList<std::pair<QStringList, QByteArray>> cases{
+            {{}, {}},
+            {{"DISPLAY=:0"}, {}},
+            {{"WAYLAND_DISPLAY=wayland-0", "XDG_CURRENT_DESKTOP=GNOME"}, "wayland;xcb"},
+            {{"XDG_SESSION_TYPE=wayland"}, "wayland;xcb"},
+            {{"XDG_SESSION_TYPE=x11", "DISPLAY=:0"}, {}},
+            {{"WAYLAND_DISPLAY=wayland-0", "QT_QPA_PLATFORM=xcb"}, {}},
+        };
+        for (const auto& [variables, platform] : cases) {
+            QProcessEnvironment env;
+            for (const QString& v : variables) {
+                env.insert(v.section(u'=', 0, 0), v.section(u'=', 1));
+            }
+            QCOMPARE(preferredPlatform(env), platform);
+        }
     }
 
     // The real camera thread and pose model on a real photo: calibrate upright, slouch until

@@ -1,0 +1,237 @@
+# GNOME Shell 43, Wayland, headless with two virtual monitors (1280x800, 1024x768), with or
+# without the AppIndicator extension. The machine has no logind: the shell runs in a mount
+# namespace where /run/systemd is hidden, beside a system bus of its own. A test-only
+# extension turns on the shell's unsafe mode, which opens org.gnome.Shell.Eval (the window
+# list, virtual input devices) and org.gnome.Shell.Screenshot. Sourced by run.sh;
+# run_gnome appindicator|none. Uses as_user and the test user of sway.sh.
+
+gnome_eval() { # JavaScript; prints the result (a JSON text when the code returns one)
+    as_user gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell \
+        --method org.gnome.Shell.Eval "$1" 2>/dev/null | /usr/bin/python3 -c '
+import ast, sys
+text = sys.stdin.read().strip()
+if not text:
+    sys.exit(1)
+ok, value = ast.literal_eval(text)
+print(value)
+sys.exit(0 if ok else 1)'
+}
+
+# Windows, one line each: title|monitor|x|y|w|h|fullscreen|focus|visible|client
+gnome_windows() {
+    gnome_eval 'JSON.stringify(global.get_window_actors().map(a => { const w = a.meta_window;
+        const r = w.get_frame_rect(); return [w.get_title(), w.get_monitor(), r.x, r.y, r.width,
+        r.height, w.is_fullscreen(), w.has_focus(), a.visible && !w.minimized,
+        w.get_client_type()].join("|"); }))' |
+        /usr/bin/python3 -c 'import json, sys; print("\n".join(json.loads(sys.stdin.read() or "[]")))'
+}
+gnome_count() { # title count
+    [ "$(gnome_windows | awk -F'|' -v n="$1" '$1 == n && $9 == "true"' | wc -l)" -eq "$2" ]
+}
+
+# Virtual input devices of the shell's own seat, made once and kept for the run.
+gnome_input() { # JavaScript using kb, ptr, t
+    gnome_eval "const Clutter = imports.gi.Clutter; const GLib = imports.gi.GLib;
+        if (!global._quorvelKb) { const seat = Clutter.get_default_backend().get_default_seat();
+            global._quorvelKb = seat.create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);
+            global._quorvelPtr = seat.create_virtual_device(Clutter.InputDeviceType.POINTER_DEVICE); }
+        const kb = global._quorvelKb, ptr = global._quorvelPtr; const t = GLib.get_monotonic_time();
+        $1; 'ok'" >/dev/null
+}
+gnome_key() { # keyval name (Clutter.KEY_...)
+    gnome_input "kb.notify_keyval(t, Clutter.KEY_$1, Clutter.KeyState.PRESSED);
+        kb.notify_keyval(t + 20000, Clutter.KEY_$1, Clutter.KeyState.RELEASED)"
+}
+gnome_click() { # x y
+    gnome_input "ptr.notify_absolute_motion(t, $1, $2);
+        ptr.notify_button(t + 20000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.PRESSED);
+        ptr.notify_button(t + 40000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.RELEASED)"
+}
+
+gnome_shoot() { # name
+    local i=0 m x y w h
+    for m in "0 0 1280 800" "1280 0 1024 768"; do
+        read -r x y w h <<<"$m"
+        as_user gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell/Screenshot \
+            --method org.gnome.Shell.Screenshot.ScreenshotArea "$x" "$y" "$w" "$h" false \
+            "$work/shot-$i.png" >/dev/null 2>&1 && cp "$work/shot-$i.png" "$out/$1-monitor$i.png"
+        i=$((i + 1))
+    done
+}
+
+run_gnome() { # appindicator|none
+    local indicator="$1"
+    make_test_user || return
+    local home="$work/home"
+    make_home "$home"
+    local ext="$home/.local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
+    mkdir -p "$ext" "$home/.config/glib-2.0/settings"
+    cat >"$ext/metadata.json" <<'EOF'
+{"uuid": "quorvel-test@quorvel.com", "name": "Quorvel test hooks", "description": "Opens Eval and Screenshot for the desktop suite", "shell-version": ["43"]}
+EOF
+    cat >"$ext/extension.js" <<'EOF'
+function init() {}
+function enable() { global.context.unsafe_mode = true; }
+function disable() {}
+EOF
+    local enabled="'quorvel-test@quorvel.com'"
+    [ "$indicator" = appindicator ] && enabled="$enabled, 'ubuntu-appindicators@ubuntu.com'"
+    cat >"$home/.config/glib-2.0/settings/keyfile" <<EOF
+[org/gnome/shell]
+enabled-extensions=[$enabled]
+welcome-dialog-last-shown-version='999'
+
+[org/gnome/desktop/interface]
+enable-animations=false
+
+[org/gnome/desktop/background]
+picture-uri=''
+primary-color='#2e3440'
+color-shading-type='solid'
+EOF
+    chown -R "$sway_user:$sway_user" "$home"
+    chmod 777 "$work"
+    # A system bus of its own (no logind on it).
+    cat >"$work/system-bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/system_bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/><allow user="*"/></policy>
+</busconfig>
+EOF
+    dbus-daemon --config-file="$work/system-bus.conf" --nofork >"$work/system-bus.log" 2>&1 &
+    track $!
+    session_env="$(home_env "$home") PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8
+        XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile
+        DBUS_SESSION_BUS_ADDRESS=unix:path=$home/runtime/bus
+        DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/system_bus WAYLAND_DISPLAY=wayland-0"
+    as_user dbus-daemon --session --nofork --address="unix:path=$home/runtime/bus" >"$work/dbus.log" 2>&1 &
+    track $!
+    wait_until 50 test -S "$home/runtime/bus"
+    wait_until 50 test -S "$work/system_bus"
+
+    unshare --mount --propagation private sh -c '
+        [ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd
+        shift; exec "$@"' sh \
+        setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
+        env $session_env gnome-shell --headless --wayland --no-x11 \
+        --virtual-monitor 1280x800 --virtual-monitor 1024x768 >"$work/gnome-shell.log" 2>&1 &
+    track $!
+    if ! wait_until 300 gnome_eval '"up"' >/dev/null; then
+        tail -n 30 "$work/gnome-shell.log" >&2
+        skip_rest "GNOME Shell did not start (or its Eval stayed closed)"
+        return
+    fi
+    gnome_eval 'imports.ui.main.overview.hide(); "ok"' >/dev/null || true
+    say "monitors: $(gnome_eval 'JSON.stringify([...Array(global.display.get_n_monitors()).keys()].map(i => { const g = global.display.get_monitor_geometry(i); return g.width + "x" + g.height + "+" + g.x + "+" + g.y; }))')"
+
+    # The user's terminals, one maximised on each monitor; the left one has the keyboard.
+    as_user foot -a term-left -T term-left -o colors.background=000000 \
+        sh -c "stty -icanon -echo; exec cat >'$work/keys-left'" >"$work/foot-left.log" 2>&1 &
+    track $!
+    as_user foot -a term-right -T term-right -o colors.background=000000 \
+        sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
+    track $!
+    wait_until 100 gnome_count term-left 1 && wait_until 100 gnome_count term-right 1
+    local place='const Meta = imports.gi.Meta; for (const a of global.get_window_actors()) { const w = a.meta_window;
+        if (w.get_title() === "term-right") w.move_to_monitor(1); else if (w.get_title() === "term-left") w.move_to_monitor(0);
+        if (w.get_title().startsWith("term-")) w.maximize(Meta.MaximizeFlags.BOTH); }
+        for (const a of global.get_window_actors()) if (a.meta_window.get_title() === "term-left") a.meta_window.activate(global.get_current_time()); "ok"'
+    gnome_eval "$place" >/dev/null
+    gnome_input "'init'" # the virtual keyboard and pointer, for the whole run
+
+    local applog="$work/quorvel.log"
+    as_user "$app" >"$applog" 2>&1 &
+    track $!
+    local mode=none items=""
+    sni_items() {
+        items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+            /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
+            string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
+            grep -o '"[^"]*"' | tr -d '"' | paste -sd ' ' -)"
+        [ -n "$items" ]
+    }
+    if [ "$indicator" = appindicator ]; then
+        if wait_until 100 sni_items && ! gnome_count Quorvel 1; then mode=tray; fi
+    fi
+    [ "$mode" = tray ] || { wait_until 100 gnome_count Quorvel 1 && mode=window; }
+    case "$indicator/$mode" in
+    appindicator/tray) result tray pass "icon in the top bar ($items)" ;;
+    none/window) result tray pass "fallback window" ;;
+    *) result tray FAIL "expected ${indicator/none/the fallback window}, got $mode" ;;
+    esac
+    # The fallback window takes the focus at start; the user goes back to the terminal.
+    gnome_eval "$place" >/dev/null
+    gnome_shoot desktop
+
+    if ! wait_until $((stand_seconds * 10 + 150)) gnome_count "Time to Stand!" 2; then
+        result overlay FAIL "$(gnome_windows | grep -c '^Time to Stand!|') overlay windows, want 2"
+        app_log_tail "$applog"
+        skip_rest "no overlay"
+        return
+    fi
+    sleep 1.5
+    gnome_shoot overlay
+    local bad="" notes
+    gnome_windows >"$work/windows.txt"
+    grep -q '^Time to Stand!|0|0|0|1280|800|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 0;"
+    grep -q '^Time to Stand!|1|1280|0|1024|768|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 1;"
+    notes="$(overlay_covers "$out/overlay-monitor0.png" 640,300 300,500)" || bad="$bad monitor 0 not covered at $notes;"
+    notes="$(overlay_covers "$out/overlay-monitor1.png" 512,300 300,500)" || bad="$bad monitor 1 not covered at $notes;"
+    local client
+    client="$(awk -F'|' '$1 == "Time to Stand!" {print $10; exit}' "$work/windows.txt")"
+    if [ -z "$bad" ]; then
+        result overlay pass "full screen on both monitors over the terminals (client type $client)"
+    else
+        result overlay FAIL "$bad"
+        cat "$work/windows.txt"
+    fi
+
+    gnome_click 1800 600
+    if wait_until 50 gnome_count "Time to Stand!" 0; then result click pass; else result click FAIL "overlay still up 5 s after a click on monitor 1"; fi
+
+    if ! wait_until $((stand_seconds * 10 + 100)) gnome_count "Time to Stand!" 2; then
+        result escape FAIL "the second overlay never came"
+        result keyboard skip "no second overlay"
+    else
+        sleep 1
+        local focus
+        focus="$(gnome_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}')"
+        gnome_key q
+        sleep 0.3
+        gnome_key Escape
+        if wait_until 50 gnome_count "Time to Stand!" 0; then result escape pass "focus was on ${focus:-nothing}"; else result escape FAIL "overlay still up 5 s after Escape (focus on ${focus:-nothing})"; fi
+        if grep -q q "$work/keys-left" 2>/dev/null; then
+            result keyboard pass "'q' reached the terminal"
+        else
+            result keyboard skip "overlay takes it (Wayland: the focused overlay gets keys; focus on ${focus:-nothing})"
+        fi
+    fi
+
+    # A second launch, started as the shell starts apps: with an activation token.
+    gnome_eval "$place" >/dev/null
+    if [ "$mode" = window ]; then
+        gnome_eval 'for (const a of global.get_window_actors()) if (a.meta_window.get_title() === "Quorvel") a.meta_window.minimize(); "ok"' >/dev/null
+        wait_until 30 gnome_count Quorvel 0 || true
+    fi
+    local token
+    token="$(gnome_eval 'const Gio = imports.gi.Gio; const ctx = global.create_app_launch_context(0, -1);
+        ctx.get_startup_notify_id(Gio.DesktopAppInfo.new_from_filename("/usr/share/applications/org.gnome.Shell.Extensions.desktop") || Gio.AppInfo.create_from_commandline("quorvel", "Quorvel", 0), [])' || true)"
+    say "activation token from the shell: ${token:-none}"
+    as_user ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >"$work/second.log" 2>&1 &
+    local second=$!
+    track "$second"
+    if wait_until 100 gnome_count Quorvel 1; then
+        sleep 0.5
+        gnome_shoot panel
+        local who
+        who="$(gnome_windows | awk -F'|' '$8 == "true" {print $1}')"
+        result second-launch pass "panel shown; focus on '${who:-nothing}'"
+    else
+        result second-launch FAIL "no visible panel 10 s after a second launch"
+    fi
+    app_log_tail "$applog"
+}

@@ -1,0 +1,130 @@
+# Shared by the desktop acceptance suite (sourced by run.sh and each desktop's script).
+#
+# Every process a desktop starts is recorded with `track PID` and ended by `stop_tracked`,
+# which run.sh also calls from its EXIT trap. Results go to $results as lines
+# "desktop<TAB>check<TAB>pass|FAIL|skip<TAB>note".
+
+# The checks, in the order of the summary table.
+checks=(tray overlay click escape keyboard second-launch)
+
+tracked=()
+track() { tracked+=("$1"); }
+
+stop_tracked() {
+    local pid i
+    for ((i = ${#tracked[@]} - 1; i >= 0; i--)); do
+        pid="${tracked[$i]}"
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${tracked[@]}"; do
+        for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    tracked=()
+}
+
+say() { echo "[$desktop] $*"; }
+
+result() { # check status note
+    printf '%s\t%s\t%s\t%s\n' "$desktop" "$1" "$2" "${3:-}" >>"$results"
+    say "$1: $2${3:+ ($3)}"
+}
+
+# Marks every check not yet reported for this desktop as skipped, with the reason.
+skip_rest() { # reason
+    local check
+    for check in "${checks[@]}"; do
+        grep -q "^$desktop	$check	" "$results" 2>/dev/null || result "$check" skip "$1"
+    done
+}
+
+# Waits up to $1 tenths of a second for a command to succeed.
+wait_until() { # tenths command...
+    local n="$1"
+    shift
+    for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+# Private folders for one desktop's session and the app's settings: a stand overlay every
+# $stand_seconds, staying until dismissed, monitoring off (no camera).
+make_home() { # dir
+    local home="$1"
+    mkdir -p "$home/.config/Quorvel" "$home/.local/share" "$home/.cache" "$home/runtime" "$home/tmp"
+    chmod 700 "$home/runtime"
+    cat >"$home/.config/Quorvel/Quorvel.conf" <<EOF
+[General]
+postureMonitoringEnabled=false
+standReminderEnabled=true
+waterReminderEnabled=false
+standInterval=$stand_seconds
+autoDismissTimeout=0
+lastUpdateCheck=$(date +%s)
+EOF
+}
+
+home_env() { # dir: the environment of a session in that home, as env arguments
+    echo "HOME=$1 XDG_CONFIG_HOME=$1/.config XDG_DATA_HOME=$1/.local/share XDG_CACHE_HOME=$1/.cache XDG_RUNTIME_DIR=$1/runtime TMPDIR=$1/tmp"
+}
+
+# "R G B" of one pixel of an image.
+pixel() { # image x y
+    convert "$1" -crop "1x1+$2+$3" +repage -depth 8 -format '%[fx:int(255*r+0.5)] %[fx:int(255*g+0.5)] %[fx:int(255*b+0.5)]' info:
+}
+
+# The stand overlay's gradient runs from #F093FB to #F5576C: strong red, green between.
+is_overlay_pixel() { # "R G B"
+    local r g b
+    read -r r g b <<<"$1"
+    [ "$r" -ge 200 ] && [ "$g" -ge 60 ] && [ "$g" -le 175 ] && [ "$b" -ge 80 ]
+}
+
+# Checks a screenshot of one output: overlay gradient in its four corners and at the
+# given points (where the user's terminal was). Prints what it found.
+overlay_covers() { # image point... ("x,y")
+    local img="$1" w h p x y ok=0 rgb
+    shift
+    read -r w h < <(identify -format '%w %h' "$img")
+    for p in "8,8" "$((w - 8)),8" "8,$((h - 8))" "$((w - 8)),$((h - 8))" "$@"; do
+        IFS=, read -r x y <<<"$p"
+        rgb="$(pixel "$img" "$x" "$y")"
+        if ! is_overlay_pixel "$rgb"; then
+            echo "($x,$y)=$rgb"
+            ok=1
+        fi
+    done
+    return $ok
+}
+
+# The app's own log lines that matter, after a run.
+app_log_tail() { # log
+    grep -v -e '^QStandardPaths' "$1" 2>/dev/null | tail -n 5 | sed "s/^/[$desktop]   app: /"
+}
+
+# Wayland compositors run as a user made for the test (sway refuses root).
+sway_user=quorvel-desktops
+make_test_user() {
+    if [ "$(id -u)" -ne 0 ]; then
+        skip_rest "needs root to make the test user"
+        return 1
+    fi
+    id "$sway_user" >/dev/null 2>&1 ||
+        useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$sway_user"
+    # The test user reads the program through the checkout.
+    local d="$root"
+    while [ "$d" != / ]; do
+        if ! setpriv --reuid="$sway_user" --regid="$sway_user" --clear-groups test -x "$d"; then
+            skip_rest "the test user cannot reach $d"
+            return 1
+        fi
+        d="$(dirname "$d")"
+    done
+}
+
+# As the test user, in the session's environment ($session_env).
+as_user() {
+    # shellcheck disable=SC2086
+    setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
+        env $session_env "$@"
+}

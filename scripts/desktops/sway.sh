@@ -1,0 +1,190 @@
+# sway, Wayland, headless with two outputs (HEADLESS-1 1280x800, HEADLESS-2 1024x768 to its
+# right) and swaybar's tray. sway refuses to run as root, so the session runs as a user made
+# for the test. Input goes through sway's own seat (swaymsg seat cursor) and the virtual
+# keyboard protocol (wtype). Sourced by run.sh.
+
+
+sway_tree() { as_user swaymsg -t get_tree -r >"$work/tree.json" 2>/dev/null; }
+
+# Windows of the tree, one line each: name|app_id|shell|output|x|y|w|h|fullscreen|focused|visible
+sway_windows() {
+    sway_tree || return 0
+    /usr/bin/python3 - "$work/tree.json" <<'EOF'
+import json, sys
+tree = json.load(open(sys.argv[1]))
+def walk(node, output):
+    if node.get("type") == "output":
+        output = node.get("name")
+    for child in node.get("nodes", []) + node.get("floating_nodes", []):
+        walk(child, output)
+    if node.get("type") in ("con", "floating_con") and node.get("pid"):
+        r = node["rect"]
+        print("|".join(str(v) for v in (node.get("name"), node.get("app_id"), node.get("shell"), output,
+              r["x"], r["y"], r["width"], r["height"], node.get("fullscreen_mode"),
+              node.get("focused"), node.get("visible"))))
+walk(tree, None)
+EOF
+}
+sway_count() { # name count
+    [ "$(sway_windows | awk -F'|' -v n="$1" '$1 == n && $11 == "True"' | wc -l)" -eq "$2" ]
+}
+
+sway_key() { as_user wtype "$@"; }
+
+run_sway() {
+    make_test_user || return
+
+    local home="$work/home"
+    make_home "$home"
+    chown -R "$sway_user:$sway_user" "$home"
+    chmod 777 "$work"
+    session_env="$(home_env "$home") PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8
+        XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway
+        DBUS_SESSION_BUS_ADDRESS=unix:path=$home/runtime/bus"
+
+    setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
+        env $session_env dbus-daemon --session --nofork --address="unix:path=$home/runtime/bus" \
+        >"$work/dbus.log" 2>&1 &
+    track $!
+    wait_until 50 test -S "$home/runtime/bus"
+
+    cat >"$work/sway.conf" <<'EOF'
+output HEADLESS-1 mode 1280x800 position 0 0 bg #2e3440 solid_color
+output HEADLESS-2 mode 1024x768 position 1280 0 bg #2e3440 solid_color
+xwayland disable
+default_border none
+focus_follows_mouse no
+workspace 1 output HEADLESS-1
+workspace 2 output HEADLESS-2
+assign [app_id="term-right"] workspace 2
+bar {
+    position top
+    tray_output *
+}
+EOF
+    chmod 644 "$work/sway.conf"
+    as_user WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=2 WLR_LIBINPUT_NO_DEVICES=1 \
+        WLR_RENDERER=pixman sway -c "$work/sway.conf" >"$work/sway.log" 2>&1 &
+    track $!
+    local sock=""
+    wait_until 100 sh -c "ls $home/runtime/sway-ipc.*.sock >/dev/null 2>&1" &&
+        sock="$(ls "$home"/runtime/sway-ipc.*.sock | head -n 1)"
+    wait_until 50 sh -c "ls $home/runtime/wayland-* >/dev/null 2>&1"
+    if [ -z "$sock" ]; then
+        tail -n 20 "$work/sway.log" >&2
+        skip_rest "sway did not start"
+        return
+    fi
+    local wl
+    wl="$(basename "$(ls "$home"/runtime/wayland-? | head -n 1)")"
+    session_env="$session_env SWAYSOCK=$sock WAYLAND_DISPLAY=$wl"
+    say "outputs: $(as_user swaymsg -t get_outputs -r | /usr/bin/python3 -c 'import json,sys; print(", ".join("%s %dx%d+%d+%d" % (o["name"], o["rect"]["width"], o["rect"]["height"], o["rect"]["x"], o["rect"]["y"]) for o in json.load(sys.stdin)))')"
+
+    # The user's terminals, one on each output; the left one has the keyboard.
+    as_user foot -a term-left -T term-left -o colors.background=000000 \
+        sh -c "stty -icanon -echo; exec cat >'$work/keys-left'" >"$work/foot-left.log" 2>&1 &
+    track $!
+    as_user foot -a term-right -T term-right -o colors.background=000000 \
+        sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
+    track $!
+    wait_until 100 sway_count term-left 1 && wait_until 100 sway_count term-right 1
+    as_user swaymsg '[app_id="term-left"] focus' >/dev/null
+    # One keyboard for the whole run: wtype's keyboard comes and goes with each call, so
+    # the first one is made now, before it matters.
+    sway_key -s 200 " " || true
+
+    local applog="$work/quorvel.log"
+    as_user "$app" >"$applog" 2>&1 &
+    track $!
+
+    # Tray icon: registered with swaybar's StatusNotifierWatcher.
+    local items=""
+    sni_items() {
+        items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+            /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
+            string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
+            grep -o '"[^"]*"' | tr -d '"' | paste -sd ' ' -)"
+        [ -n "$items" ]
+    }
+    if wait_until 100 sni_items && ! sway_count Quorvel 1; then
+        result tray pass "icon in swaybar ($items)"
+        mode=tray
+    elif sway_count Quorvel 1; then
+        result tray FAIL "fallback window, not the tray"
+        mode=window
+    else
+        result tray FAIL "neither a tray icon nor a window"
+        mode=none
+    fi
+    local shell
+    shell="$(sway_windows | awk -F'|' '$1 == "Quorvel" || $1 == "Time to Stand!" {print $3}' | head -n 1)"
+    grim -h >/dev/null 2>&1 || true
+    sway_shoot() { # name
+        local o
+        for o in HEADLESS-1 HEADLESS-2; do as_user grim -o "$o" "$work/shot.png" && cp "$work/shot.png" "$out/$1-$o.png"; done
+    }
+    sway_shoot desktop
+
+    if ! wait_until $((stand_seconds * 10 + 150)) sway_count "Time to Stand!" 2; then
+        result overlay FAIL "$(sway_windows | grep -c '^Time to Stand!|') overlay windows, want 2"
+        app_log_tail "$applog"
+        skip_rest "no overlay"
+        return
+    fi
+    sleep 1.5
+    sway_shoot overlay
+    local bad="" notes
+    sway_windows >"$work/windows.txt"
+    shell="$(awk -F'|' '$1 == "Time to Stand!" {print $3; exit}' "$work/windows.txt")"
+    grep -q '^Time to Stand!|.*|HEADLESS-1|0|0|1280|800|1|' "$work/windows.txt" || bad="$bad none full screen on HEADLESS-1;"
+    grep -q '^Time to Stand!|.*|HEADLESS-2|1280|0|1024|768|1|' "$work/windows.txt" || bad="$bad none full screen on HEADLESS-2;"
+    notes="$(overlay_covers "$out/overlay-HEADLESS-1.png" 640,300 300,500)" || bad="$bad HEADLESS-1 not covered at $notes;"
+    notes="$(overlay_covers "$out/overlay-HEADLESS-2.png" 512,300 300,500)" || bad="$bad HEADLESS-2 not covered at $notes;"
+    if [ -z "$bad" ]; then
+        result overlay pass "full screen on both outputs over the terminals ($shell)"
+    else
+        result overlay FAIL "$bad"
+        cat "$work/windows.txt"
+    fi
+
+    as_user swaymsg seat - cursor set 1800 600 >/dev/null
+    as_user swaymsg seat - cursor press button1 >/dev/null
+    as_user swaymsg seat - cursor release button1 >/dev/null
+    if wait_until 50 sway_count "Time to Stand!" 0; then result click pass; else result click FAIL "overlay still up 5 s after a click on HEADLESS-2"; fi
+
+    if ! wait_until $((stand_seconds * 10 + 100)) sway_count "Time to Stand!" 2; then
+        result escape FAIL "the second overlay never came"
+        result keyboard skip "no second overlay"
+    else
+        sleep 1
+        local focus
+        focus="$(sway_windows | awk -F'|' '$10 == "True" {print $1 "@" $4}')"
+        sway_key q
+        sleep 0.3
+        sway_key -k Escape
+        if wait_until 50 sway_count "Time to Stand!" 0; then result escape pass "focus was on ${focus:-nothing}"; else result escape FAIL "overlay still up 5 s after Escape (focus on ${focus:-nothing})"; fi
+        if grep -q q "$work/keys-left" 2>/dev/null; then
+            result keyboard pass "'q' reached the terminal"
+        else
+            result keyboard skip "overlay takes it (Wayland: the focused overlay gets keys; focus on ${focus:-nothing})"
+        fi
+    fi
+
+    as_user swaymsg '[app_id="term-left"] focus' >/dev/null
+    if [ "$mode" = window ]; then
+        : # a window on a tiling desktop is not minimised; it is shown already
+    fi
+    as_user "$app" >"$work/second.log" 2>&1 &
+    local second=$!
+    track "$second"
+    if wait_until 100 sway_count Quorvel 1; then
+        sleep 0.5
+        sway_shoot panel
+        local who
+        who="$(sway_windows | awk -F'|' '$10 == "True" {print $1}')"
+        result second-launch pass "panel shown; focus on '${who:-nothing}'"
+    else
+        result second-launch FAIL "no visible panel 10 s after a second launch"
+    fi
+    app_log_tail "$applog"
+}
