@@ -108,7 +108,7 @@ EOF
         XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile
         DBUS_SESSION_BUS_ADDRESS=unix:path=$home/runtime/bus
         DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/system_bus WAYLAND_DISPLAY=wayland-0"
-    as_user dbus-daemon --session --nofork --address="unix:path=$home/runtime/bus" >"$work/dbus.log" 2>&1 &
+    as_user_exec dbus-daemon --session --nofork --address="unix:path=$home/runtime/bus" >"$work/dbus.log" 2>&1 &
     track $!
     wait_until 50 test -S "$home/runtime/bus"
     wait_until 50 test -S "$work/system_bus"
@@ -129,10 +129,10 @@ EOF
     say "monitors: $(gnome_eval 'JSON.stringify([...Array(global.display.get_n_monitors()).keys()].map(i => { const g = global.display.get_monitor_geometry(i); return g.width + "x" + g.height + "+" + g.x + "+" + g.y; }))')"
 
     # The user's terminals, one maximised on each monitor; the left one has the keyboard.
-    as_user foot -a term-left -T term-left -o colors.background=000000 \
+    as_user_exec foot -a term-left -T term-left -o colors.background=000000 \
         sh -c "stty -icanon -echo; exec cat >'$work/keys-left'" >"$work/foot-left.log" 2>&1 &
     track $!
-    as_user foot -a term-right -T term-right -o colors.background=000000 \
+    as_user_exec foot -a term-right -T term-right -o colors.background=000000 \
         sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
     track $!
     wait_until 100 gnome_count term-left 1 && wait_until 100 gnome_count term-right 1
@@ -144,7 +144,7 @@ EOF
     gnome_input "'init'" # the virtual keyboard and pointer, for the whole run
 
     local applog="$work/quorvel.log"
-    as_user "$app" >"$applog" 2>&1 &
+    as_user_exec "$app" >"$applog" 2>&1 &
     track $!
     local mode=none items=""
     sni_items() {
@@ -173,14 +173,18 @@ EOF
         skip_rest "no overlay"
         return
     fi
-    sleep 1.5
-    gnome_shoot overlay
-    local bad="" notes
+    local bad="" notes try
+    for try in 1 2 3 4 5 6 7 8; do
+        sleep 0.6
+        gnome_shoot overlay
+        bad=""
+        notes="$(overlay_covers "$out/overlay-monitor0.png" 200,600 1000,200)" || bad="$bad monitor 0 not covered at $notes;"
+        notes="$(overlay_covers "$out/overlay-monitor1.png" 150,600 900,150)" || bad="$bad monitor 1 not covered at $notes;"
+        [ -n "$bad" ] || break
+    done
     gnome_windows >"$work/windows.txt"
     grep -q '^Time to Stand!|0|0|0|1280|800|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 0;"
     grep -q '^Time to Stand!|1|1280|0|1024|768|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 1;"
-    notes="$(overlay_covers "$out/overlay-monitor0.png" 640,300 300,500)" || bad="$bad monitor 0 not covered at $notes;"
-    notes="$(overlay_covers "$out/overlay-monitor1.png" 512,300 300,500)" || bad="$bad monitor 1 not covered at $notes;"
     local client
     client="$(awk -F'|' '$1 == "Time to Stand!" {print $10; exit}' "$work/windows.txt")"
     if [ -z "$bad" ]; then
@@ -221,7 +225,7 @@ EOF
     token="$(gnome_eval 'const Gio = imports.gi.Gio; const ctx = global.create_app_launch_context(0, -1);
         ctx.get_startup_notify_id(Gio.DesktopAppInfo.new_from_filename("/usr/share/applications/org.gnome.Shell.Extensions.desktop") || Gio.AppInfo.create_from_commandline("quorvel", "Quorvel", 0), [])' || true)"
     say "activation token from the shell: ${token:-none}"
-    as_user ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >"$work/second.log" 2>&1 &
+    as_user_exec ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >"$work/second.log" 2>&1 &
     local second=$!
     track "$second"
     if wait_until 100 gnome_count Quorvel 1; then

@@ -12,7 +12,7 @@ for d in "$@"; do
     x11-openbox-trayer) packages+=("${x11[@]}" openbox trayer) ;;
     x11-kwin) packages+=("${x11[@]}" kwin-x11) ;;
     x11-kwin-trayer) packages+=("${x11[@]}" kwin-x11 trayer) ;;
-    sway) packages+=(sway grim wtype foot util-linux) ;;
+    sway) packages+=(sway grim foot gcc libwayland-dev libxkbcommon-dev) ;;
     esac
 done
 

@@ -90,7 +90,7 @@ overlay_covers() { # image point... ("x,y")
         IFS=, read -r x y <<<"$p"
         rgb="$(pixel "$img" "$x" "$y")"
         if ! is_overlay_pixel "$rgb"; then
-            echo "($x,$y)=$rgb"
+            printf '(%s,%s)=%s ' "$x" "$y" "${rgb// /,}"
             ok=1
         fi
     done
@@ -126,5 +126,12 @@ make_test_user() {
 as_user() {
     # shellcheck disable=SC2086
     setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
+        env $session_env "$@"
+}
+# The same for a process started in the background (`as_user_exec CMD &`): the shell that
+# runs it becomes the process, so $! is the process to stop.
+as_user_exec() {
+    # shellcheck disable=SC2086
+    exec setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
         env $session_env "$@"
 }
