@@ -5,24 +5,27 @@
 # list, virtual input devices) and org.gnome.Shell.Screenshot. Sourced by run.sh;
 # run_gnome appindicator|none. Uses as_user and the test user of sway.sh.
 
-gnome_eval() { # JavaScript; prints the result (a JSON text when the code returns one)
+gnome_eval() { # JavaScript; prints its value as JSON
+    # As a GVariant string: one line, quotes and backslashes escaped.
+    local code
+    code="$(printf '%s' "$1" | tr '\n' ' ' | sed -e 's/\\/\\\\/g' -e "s/'/\\\\'/g")"
     as_user gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell \
-        --method org.gnome.Shell.Eval "$1" 2>/dev/null | /usr/bin/python3 -c '
+        --method org.gnome.Shell.Eval "'$code'" 2>/dev/null | /usr/bin/python3 -c '
 import ast, sys
 text = sys.stdin.read().strip()
 if not text:
     sys.exit(1)
-ok, value = ast.literal_eval(text)
+ok, value = ast.literal_eval(text.replace("(true,", "(True,", 1).replace("(false,", "(False,", 1))
 print(value)
 sys.exit(0 if ok else 1)'
 }
 
 # Windows, one line each: title|monitor|x|y|w|h|fullscreen|focus|visible|client
 gnome_windows() {
-    gnome_eval 'JSON.stringify(global.get_window_actors().map(a => { const w = a.meta_window;
+    gnome_eval 'global.get_window_actors().map(a => { const w = a.meta_window;
         const r = w.get_frame_rect(); return [w.get_title(), w.get_monitor(), r.x, r.y, r.width,
         r.height, w.is_fullscreen(), w.has_focus(), a.visible && !w.minimized,
-        w.get_client_type()].join("|"); }))' |
+        w.get_client_type()].join("|"); })' |
         /usr/bin/python3 -c 'import json, sys; print("\n".join(json.loads(sys.stdin.read() or "[]")))'
 }
 gnome_count() { # title count
@@ -39,13 +42,16 @@ gnome_input() { # JavaScript using kb, ptr, t
         $1; 'ok'" >/dev/null
 }
 gnome_key() { # keyval name (Clutter.KEY_...)
-    gnome_input "kb.notify_keyval(t, Clutter.KEY_$1, Clutter.KeyState.PRESSED);
-        kb.notify_keyval(t + 20000, Clutter.KEY_$1, Clutter.KeyState.RELEASED)"
+    gnome_input "kb.notify_keyval(t, Clutter.KEY_$1, Clutter.KeyState.PRESSED)"
+    sleep 0.1
+    gnome_input "kb.notify_keyval(t, Clutter.KEY_$1, Clutter.KeyState.RELEASED)"
 }
-gnome_click() { # x y
-    gnome_input "ptr.notify_absolute_motion(t, $1, $2);
-        ptr.notify_button(t + 20000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.PRESSED);
-        ptr.notify_button(t + 40000, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.RELEASED)"
+gnome_click() { # x y: one event at a time, each handled before the next
+    gnome_input "ptr.notify_absolute_motion(t, $1, $2)"
+    sleep 0.2
+    gnome_input "ptr.notify_button(t, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.PRESSED)"
+    sleep 0.1
+    gnome_input "ptr.notify_button(t, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.RELEASED)"
 }
 
 gnome_shoot() { # name
@@ -85,7 +91,7 @@ welcome-dialog-last-shown-version='999'
 enable-animations=false
 
 [org/gnome/desktop/background]
-picture-uri=''
+picture-options='none'
 primary-color='#2e3440'
 color-shading-type='solid'
 EOF
@@ -115,7 +121,7 @@ EOF
 
     unshare --mount --propagation private sh -c '
         [ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd
-        shift; exec "$@"' sh \
+        exec "$@"' sh \
         setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
         env $session_env gnome-shell --headless --wayland --no-x11 \
         --virtual-monitor 1280x800 --virtual-monitor 1024x768 >"$work/gnome-shell.log" 2>&1 &
@@ -125,8 +131,11 @@ EOF
         skip_rest "GNOME Shell did not start (or its Eval stayed closed)"
         return
     fi
+    # The shell opens the overview when it has started; the desktop is wanted.
+    gnome_started() { [ "$(gnome_eval '!imports.ui.main.layoutManager._startingUp')" = true ]; }
+    wait_until 100 gnome_started || true
     gnome_eval 'imports.ui.main.overview.hide(); "ok"' >/dev/null || true
-    say "monitors: $(gnome_eval 'JSON.stringify([...Array(global.display.get_n_monitors()).keys()].map(i => { const g = global.display.get_monitor_geometry(i); return g.width + "x" + g.height + "+" + g.x + "+" + g.y; }))')"
+    say "monitors: $(gnome_eval '[...Array(global.display.get_n_monitors()).keys()].map(i => { const g = global.display.get_monitor_geometry(i); return g.width + "x" + g.height + "+" + g.x + "+" + g.y; }).join(", ")')"
 
     # The user's terminals, one maximised on each monitor; the left one has the keyboard.
     as_user_exec foot -a term-left -T term-left -o colors.background=000000 \
@@ -136,7 +145,7 @@ EOF
         sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
     track $!
     wait_until 100 gnome_count term-left 1 && wait_until 100 gnome_count term-right 1
-    local place='const Meta = imports.gi.Meta; for (const a of global.get_window_actors()) { const w = a.meta_window;
+    local place='imports.ui.main.overview.hide(); const Meta = imports.gi.Meta; for (const a of global.get_window_actors()) { const w = a.meta_window;
         if (w.get_title() === "term-right") w.move_to_monitor(1); else if (w.get_title() === "term-left") w.move_to_monitor(0);
         if (w.get_title().startsWith("term-")) w.maximize(Meta.MaximizeFlags.BOTH); }
         for (const a of global.get_window_actors()) if (a.meta_window.get_title() === "term-left") a.meta_window.activate(global.get_current_time()); "ok"'
@@ -145,7 +154,8 @@ EOF
 
     local applog="$work/quorvel.log"
     as_user_exec "$app" >"$applog" 2>&1 &
-    track $!
+    local app_pid=$!
+    track "$app_pid"
     local mode=none items=""
     sni_items() {
         items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
@@ -166,20 +176,67 @@ EOF
     # The fallback window takes the focus at start; the user goes back to the terminal.
     gnome_eval "$place" >/dev/null
     gnome_shoot desktop
+    gnome_windows >"$work/before.txt"
 
+    gnome_overlay_checks
+
+    # A second launch. Started by hand (no token), then as the shell starts apps: with an
+    # activation token made at the moment of the launch. The app starts again without its
+    # stand reminder, so that no overlay comes in between.
+    stop_app_quietly "$app_pid" "$home"
+    as_user_exec "$app" >>"$applog" 2>&1 &
+    app_pid=$!
+    track "$app_pid"
+    local before="$items"
+    gnome_restarted() { if [ "$mode" = tray ]; then sni_items && [ "$items" != "$before" ]; else gnome_count Quorvel 1; fi; }
+    wait_until 100 gnome_restarted || true
+    gnome_eval "$place" >/dev/null
+    local minimise='for (const a of global.get_window_actors()) if (a.meta_window.get_title() === "Quorvel") a.meta_window.minimize(); "ok"'
+    [ "$mode" = window ] && gnome_eval "$minimise" >/dev/null && wait_until 30 gnome_count Quorvel 0
+    as_user "$app" >"$work/second.log" 2>&1
+    local plain="panel stays hidden"
+    wait_until 30 gnome_count Quorvel 1 && plain="panel shown"
+    gnome_eval "$place" >/dev/null
+    [ "$mode" = window ] && gnome_eval "$minimise" >/dev/null && wait_until 30 gnome_count Quorvel 0
+    local token
+    token="$(gnome_eval 'const Gio = imports.gi.Gio;
+        const ctx = global.create_app_launch_context(global.display.get_current_time_roundtrip(), -1);
+        ctx.get_startup_notify_id(Gio.AppInfo.create_from_commandline("quorvel", "Quorvel", 0), [])' | tr -d '"' || true)"
+    as_user ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >>"$work/second.log" 2>&1
+    if wait_until 100 gnome_count Quorvel 1; then
+        sleep 0.5
+        gnome_shoot panel
+        local who
+        who="$(gnome_windows | awk -F'|' '$8 == "true" {print $1}')"
+        if [ "$who" = Quorvel ]; then
+            result second-launch pass "with the launcher's token: panel shown with the keyboard; without one: $plain"
+        else
+            result second-launch FAIL "with the launcher's token: panel shown, keyboard stays with '$who'; without one: $plain"
+        fi
+    else
+        result second-launch FAIL "with the launcher's token ${token:-(none made)}: no visible panel; without one: $plain"
+    fi
+    app_log_tail "$applog"
+}
+
+# The overlay over both monitors, then a click on the second monitor and Escape.
+gnome_overlay_checks() {
     if ! wait_until $((stand_seconds * 10 + 150)) gnome_count "Time to Stand!" 2; then
         result overlay FAIL "$(gnome_windows | grep -c '^Time to Stand!|') overlay windows, want 2"
-        app_log_tail "$applog"
-        skip_rest "no overlay"
+        gnome_shoot overlay
+        for c in click escape keyboard; do result "$c" skip "no overlay"; done
         return
     fi
-    local bad="" notes try
+    # Where the terminals were, relative to their monitors.
+    local bad="" notes try lp rp
+    lp="$(awk -F'|' '$1 == "term-left" {printf "%d,%d %d,%d", $3 + $5 / 4, $4 + $6 * 3 / 4, $3 + 20, $4 + 20}' "$work/before.txt")"
+    rp="$(awk -F'|' '$1 == "term-right" {printf "%d,%d %d,%d", $3 - 1280 + $5 / 4, $4 + $6 * 3 / 4, $3 - 1280 + 20, $4 + 20}' "$work/before.txt")"
     for try in 1 2 3 4 5 6 7 8; do
         sleep 0.6
         gnome_shoot overlay
         bad=""
-        notes="$(overlay_covers "$out/overlay-monitor0.png" 200,600 1000,200)" || bad="$bad monitor 0 not covered at $notes;"
-        notes="$(overlay_covers "$out/overlay-monitor1.png" 150,600 900,150)" || bad="$bad monitor 1 not covered at $notes;"
+        notes="$(overlay_covers "$out/overlay-monitor0.png" $lp)" || bad="$bad monitor 0 not covered at $notes;"
+        notes="$(overlay_covers "$out/overlay-monitor1.png" $rp)" || bad="$bad monitor 1 not covered at $notes;"
         [ -n "$bad" ] || break
     done
     gnome_windows >"$work/windows.txt"
@@ -200,7 +257,9 @@ EOF
     if ! wait_until $((stand_seconds * 10 + 100)) gnome_count "Time to Stand!" 2; then
         result escape FAIL "the second overlay never came"
         result keyboard skip "no second overlay"
-    else
+        return
+    fi
+    {
         sleep 1
         local focus
         focus="$(gnome_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}')"
@@ -213,29 +272,6 @@ EOF
         else
             result keyboard skip "overlay takes it (Wayland: the focused overlay gets keys; focus on ${focus:-nothing})"
         fi
-    fi
+    }
 
-    # A second launch, started as the shell starts apps: with an activation token.
-    gnome_eval "$place" >/dev/null
-    if [ "$mode" = window ]; then
-        gnome_eval 'for (const a of global.get_window_actors()) if (a.meta_window.get_title() === "Quorvel") a.meta_window.minimize(); "ok"' >/dev/null
-        wait_until 30 gnome_count Quorvel 0 || true
-    fi
-    local token
-    token="$(gnome_eval 'const Gio = imports.gi.Gio; const ctx = global.create_app_launch_context(0, -1);
-        ctx.get_startup_notify_id(Gio.DesktopAppInfo.new_from_filename("/usr/share/applications/org.gnome.Shell.Extensions.desktop") || Gio.AppInfo.create_from_commandline("quorvel", "Quorvel", 0), [])' || true)"
-    say "activation token from the shell: ${token:-none}"
-    as_user_exec ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >"$work/second.log" 2>&1 &
-    local second=$!
-    track "$second"
-    if wait_until 100 gnome_count Quorvel 1; then
-        sleep 0.5
-        gnome_shoot panel
-        local who
-        who="$(gnome_windows | awk -F'|' '$8 == "true" {print $1}')"
-        result second-launch pass "panel shown; focus on '${who:-nothing}'"
-    else
-        result second-launch FAIL "no visible panel 10 s after a second launch"
-    fi
-    app_log_tail "$applog"
 }

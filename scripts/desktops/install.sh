@@ -13,6 +13,8 @@ for d in "$@"; do
     x11-kwin) packages+=("${x11[@]}" kwin-x11) ;;
     x11-kwin-trayer) packages+=("${x11[@]}" kwin-x11 trayer) ;;
     sway) packages+=(sway grim foot gcc libwayland-dev libxkbcommon-dev) ;;
+    gnome) packages+=(gnome-shell libglib2.0-bin foot) ;;
+    gnome-appindicator) packages+=(gnome-shell gnome-shell-extension-appindicator libglib2.0-bin foot) ;;
     esac
 done
 

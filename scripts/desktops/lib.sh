@@ -68,6 +68,14 @@ home_env() { # dir: the environment of a session in that home, as env arguments
     echo "HOME=$1 XDG_CONFIG_HOME=$1/.config XDG_DATA_HOME=$1/.local/share XDG_CACHE_HOME=$1/.cache XDG_RUNTIME_DIR=$1/runtime TMPDIR=$1/tmp"
 }
 
+# Ends the app (by its id) and turns its stand reminder off, so that no overlay comes up
+# during the checks that follow a restart.
+stop_app_quietly() { # pid home
+    kill -TERM "$1" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    sed -i 's/^standReminderEnabled=.*/standReminderEnabled=false/' "$2/.config/Quorvel/Quorvel.conf"
+}
+
 # "R G B" of one pixel of an image.
 pixel() { # image x y
     convert "$1" -crop "1x1+$2+$3" +repage -depth 8 -format '%[fx:int(255*r+0.5)] %[fx:int(255*g+0.5)] %[fx:int(255*b+0.5)]' info:

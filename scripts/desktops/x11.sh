@@ -158,7 +158,14 @@ EOF
     xdotool windowactivate --sync "$left" 2>/dev/null || xdotool windowfocus --sync "$left"
     x11_overlay_checks
 
-    # A second launch shows the panel (the fallback window is minimised first).
+    # A second launch shows the panel (the fallback window is minimised first). The app
+    # starts again without its stand reminder, so that no overlay comes in between.
+    stop_app_quietly "$app_pid" "$home"
+    "$app" >>"$applog" 2>&1 &
+    app_pid=$!
+    track "$app_pid"
+    wait_until 100 x11_started || true
+    sleep 0.5
     if [ "$mode" = window ]; then
         xdotool windowminimize --sync "$(x11_panel | head -n 1)" 2>/dev/null || true
         wait_until 30 x11_panel_gone || true
