@@ -119,15 +119,9 @@ make_test_user() {
     fi
     id "$sway_user" >/dev/null 2>&1 ||
         useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$sway_user"
-    # The test user reads the program through the checkout.
-    local d="$root"
-    while [ "$d" != / ]; do
-        if ! setpriv --reuid="$sway_user" --regid="$sway_user" --clear-groups test -x "$d"; then
-            skip_rest "the test user cannot reach $d"
-            return 1
-        fi
-        d="$(dirname "$d")"
-    done
+    # A copy of the program the test user can reach (the checkout may be in root's home).
+    install -m 755 "$app" "$work/quorvel"
+    app="$work/quorvel"
 }
 
 # As the test user, in the session's environment ($session_env).

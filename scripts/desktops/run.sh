@@ -73,5 +73,7 @@ done
 echo
 [ ! -e "$sheet" ] || echo "contact sheet: $sheet"
 passed="$(awk -F'\t' '$3 == "pass"' "$results" | wc -l)"
-echo "desktops: $passed passed, $failed failed in $(($(date +%s) - started)) s"
+skips="$(awk -F'\t' '$3 == "skip"' "$results" | wc -l)"
+echo "suite time: $(($(date +%s) - started)) s"
+echo "desktops: $passed passed, $failed failed, $skips skipped"
 [ "$failed" -eq 0 ]
