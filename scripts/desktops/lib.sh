@@ -76,6 +76,18 @@ stop_app_quietly() { # pid home
     sed -i 's/^standReminderEnabled=.*/standReminderEnabled=false/' "$2/.config/Quorvel/Quorvel.conf"
 }
 
+# True when none of the overlay windows in $old_ids is on screen any more ($1 lists the
+# ids of those on screen). A stand reminder that came due meanwhile may already have put
+# the next overlay up, in windows of its own.
+overlays_gone() { # lister
+    local now id
+    now="$("$1")"
+    for id in $old_ids; do
+        grep -qx "$id" <<<"$now" && return 1
+    done
+    return 0
+}
+
 # "R G B" of one pixel of an image.
 pixel() { # image x y
     convert "$1" -crop "1x1+$2+$3" +repage -depth 8 -format '%[fx:int(255*r+0.5)] %[fx:int(255*g+0.5)] %[fx:int(255*b+0.5)]' info:

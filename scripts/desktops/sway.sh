@@ -6,7 +6,7 @@
 
 sway_tree() { as_user swaymsg -t get_tree -r >"$work/tree.json" 2>/dev/null; }
 
-# Windows of the tree, one line each: name|app_id|shell|output|x|y|w|h|fullscreen|focused|visible
+# Windows of the tree, one line each: name|app_id|shell|output|x|y|w|h|fullscreen|focused|visible|id
 sway_windows() {
     sway_tree || return 0
     /usr/bin/python3 - "$work/tree.json" <<'EOF'
@@ -21,10 +21,11 @@ def walk(node, output):
         r = node["rect"]
         print("|".join(str(v) for v in (node.get("name"), node.get("app_id"), node.get("shell"), output,
               r["x"], r["y"], r["width"], r["height"], node.get("fullscreen_mode"),
-              node.get("focused"), node.get("visible"))))
+              node.get("focused"), node.get("visible"), node.get("id"))))
 walk(tree, None)
 EOF
 }
+sway_overlay_ids() { sway_windows | awk -F'|' '$1 == "Time to Stand!" && $11 == "True" {print $12}'; }
 sway_count() { # name count
     [ "$(sway_windows | awk -F'|' -v n="$1" '$1 == n && $11 == "True"' | wc -l)" -eq "$2" ]
 }
@@ -189,11 +190,12 @@ sway_overlay_checks() {
         cat "$work/windows.txt"
     fi
 
+    old_ids="$(sway_overlay_ids)"
     sway_input move 1800 600
     sway_input click
-    if wait_until 30 sway_count "Time to Stand!" 0; then
+    if wait_until 30 overlays_gone sway_overlay_ids; then
         result click pass
-    elif sway_input click && wait_until 30 sway_count "Time to Stand!" 0; then
+    elif sway_input click && wait_until 30 overlays_gone sway_overlay_ids; then
         result click pass "at the second click"
     else
         result click FAIL "overlay still up 3 s after each of two clicks on HEADLESS-2"
@@ -208,11 +210,12 @@ sway_overlay_checks() {
         sleep 1
         local focus
         focus="$(sway_windows | awk -F'|' '$10 == "True" {print $1 "@" $4}')"
+        old_ids="$(sway_overlay_ids)"
         sway_input key 16 # q
         sway_input key 1  # Escape
-        if wait_until 30 sway_count "Time to Stand!" 0; then
+        if wait_until 30 overlays_gone sway_overlay_ids; then
             result escape pass "focus was on ${focus:-nothing}"
-        elif sway_input key 1 && wait_until 30 sway_count "Time to Stand!" 0; then
+        elif sway_input key 1 && wait_until 30 overlays_gone sway_overlay_ids; then
             result escape pass "at the second Escape; focus was on ${focus:-nothing}"
         else
             result escape FAIL "overlay still up 3 s after each of two Escapes (focus on ${focus:-nothing})"

@@ -7,6 +7,7 @@ x11_outputs=("DUMMY0 1280 800 0 0" "DUMMY1 1024 768 1280 0")
 # Visible windows whose title is exactly $1.
 x11_windows() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true; }
 x11_count() { [ "$(x11_windows "$1" | wc -l)" -eq "$2" ]; }
+x11_overlay_ids() { x11_windows "Time to Stand!"; }
 
 # Quorvel's icon in trayer's panel.
 x11_tray_icon() {
@@ -228,8 +229,9 @@ x11_overlay_checks() {
     if [ -z "$bad" ]; then result overlay pass "2 windows at the outputs' geometry, gradient over both terminals"; else result overlay FAIL "$bad"; fi
 
     # A click on the second output takes both down.
+    old_ids="$(x11_overlay_ids)"
     xdotool mousemove 1800 600 click 1
-    if wait_until 50 x11_count "Time to Stand!" 0; then result click pass; else result click FAIL "overlay still up 5 s after a click on DUMMY1"; fi
+    if wait_until 50 overlays_gone x11_overlay_ids; then result click pass; else result click FAIL "overlay still up 5 s after a click on DUMMY1"; fi
 
     # The next one: a key typed meanwhile reaches the terminal; Escape takes it down.
     if ! wait_until $((stand_seconds * 10 + 100)) x11_count "Time to Stand!" 2; then
@@ -241,10 +243,11 @@ x11_overlay_checks() {
         sleep 1
         local focus
         focus="$(xdotool getwindowfocus getwindowname 2>/dev/null || echo '?')"
+        old_ids="$(x11_overlay_ids)"
         xdotool key q
         sleep 0.5
         xdotool key Escape
-        if wait_until 50 x11_count "Time to Stand!" 0; then result escape pass; else result escape FAIL "overlay still up 5 s after Escape"; fi
+        if wait_until 50 overlays_gone x11_overlay_ids; then result escape pass; else result escape FAIL "overlay still up 5 s after Escape"; fi
         if grep -q q "$work/keys-left" 2>/dev/null; then
             result keyboard pass "'q' reached the terminal (focus: $focus)"
         else
