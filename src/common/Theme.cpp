@@ -1,6 +1,7 @@
 #include "common/Theme.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
@@ -48,11 +49,70 @@ QColor blue() {
     return QColor(0x0A, 0x84, 0xFF);
 }
 
-QColor secondaryText(const QWidget* widget) {
-    const QPalette pal = widget ? widget->palette() : QApplication::palette();
-    QColor c = pal.color(QPalette::WindowText);
+QColor gray() {
+    return QColor(0x8E, 0x8E, 0x93);
+}
+
+QColor secondaryText(const QPalette& palette) {
+    QColor c = palette.color(QPalette::WindowText);
     c.setAlphaF(0.6f);
     return c;
+}
+
+QColor secondaryText(const QWidget* widget) {
+    return secondaryText(widget ? widget->palette() : QApplication::palette());
+}
+
+namespace {
+
+// Sets one widget's WindowText from the palette it would otherwise inherit. Palette changes
+// reach a widget before or after its parent's, so the colour is picked once they have all
+// been delivered.
+class PaletteFollower : public QObject {
+public:
+    PaletteFollower(QWidget* widget, std::function<QColor(const QPalette&)> color)
+        : QObject(widget), m_widget(widget), m_color(std::move(color)) {
+        widget->installEventFilter(this);
+        apply();
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        const auto type = event->type();
+        if ((type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange ||
+             type == QEvent::ParentChange) &&
+            !m_queued) {
+            m_queued = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_queued = false;
+                    apply();
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    void apply() {
+        const QWidget* parent = m_widget->parentWidget();
+        const QColor color = m_color(parent ? parent->palette() : QApplication::palette(m_widget));
+        if (m_widget->palette().color(QPalette::Active, QPalette::WindowText) != color) {
+            QPalette own; // only WindowText is the widget's own; every other role is inherited
+            own.setColor(QPalette::WindowText, color);
+            m_widget->setPalette(own);
+        }
+    }
+
+    QWidget* m_widget;
+    std::function<QColor(const QPalette&)> m_color;
+    bool m_queued = false;
+};
+
+} // namespace
+
+void followPalette(QWidget* widget, std::function<QColor(const QPalette&)> color) {
+    new PaletteFollower(widget, std::move(color));
 }
 
 QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
