@@ -65,15 +65,23 @@ QColor secondaryText(const QWidget* widget) {
 
 namespace {
 
-// Sets one widget's WindowText from the palette it would otherwise inherit. Palette changes
-// reach a widget before or after its parent's, so the colour is picked once they have all
-// been delivered.
-class PaletteFollower : public QObject {
+// Calls `apply` with the palette a widget inherits from its parent (or the application), at
+// once and again whenever that palette has changed. Palette changes reach a widget before or
+// after its parent's, so it looks once they have all been delivered.
+class PaletteWatcher : public QObject {
 public:
-    PaletteFollower(QWidget* widget, std::function<QColor(const QPalette&)> color)
-        : QObject(widget), m_widget(widget), m_color(std::move(color)) {
+    using Apply = std::function<void(QWidget*, const QPalette&)>;
+
+    PaletteWatcher(QWidget* widget, Apply apply)
+        : QObject(widget), m_widget(widget), m_apply(std::move(apply)) {
+        m_inherited = inherited();
+        m_apply(m_widget, m_inherited);
+        // A widget whose palette is all its own (as a style sheet makes it) hears of no
+        // change: its parent does.
         widget->installEventFilter(this);
-        apply();
+        if (widget->parentWidget()) {
+            widget->parentWidget()->installEventFilter(this);
+        }
     }
 
     bool eventFilter(QObject*, QEvent* event) override {
@@ -83,36 +91,49 @@ public:
             !m_queued) {
             m_queued = true;
             QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_queued = false;
-                    apply();
-                },
-                Qt::QueuedConnection);
+                this, [this] { check(); }, Qt::QueuedConnection);
         }
         return false;
     }
 
 private:
-    void apply() {
+    QPalette inherited() const {
         const QWidget* parent = m_widget->parentWidget();
-        const QColor color = m_color(parent ? parent->palette() : QApplication::palette(m_widget));
-        if (m_widget->palette().color(QPalette::Active, QPalette::WindowText) != color) {
-            QPalette own; // only WindowText is the widget's own; every other role is inherited
-            own.setColor(QPalette::WindowText, color);
-            m_widget->setPalette(own);
+        return parent ? parent->palette() : QApplication::palette(m_widget);
+    }
+
+    void check() {
+        m_queued = false;
+        QPalette now = inherited();
+        if (now != m_inherited) {
+            m_inherited = std::move(now);
+            m_apply(m_widget, m_inherited);
         }
     }
 
     QWidget* m_widget;
-    std::function<QColor(const QPalette&)> m_color;
+    Apply m_apply;
+    QPalette m_inherited;
     bool m_queued = false;
 };
 
 } // namespace
 
 void followPalette(QWidget* widget, std::function<QColor(const QPalette&)> color) {
-    new PaletteFollower(widget, std::move(color));
+    new PaletteWatcher(widget, [color = std::move(color)](QWidget* w, const QPalette& inherited) {
+        QPalette own; // only WindowText is the widget's own; every other role is inherited
+        own.setColor(QPalette::WindowText, color(inherited));
+        w->setPalette(own);
+    });
+}
+
+void setStyleSheet(QWidget* widget, const QString& styleSheet) {
+    // Colours named by palette role are looked up when the sheet is applied: apply it again
+    // after a palette change.
+    new PaletteWatcher(widget, [styleSheet](QWidget* w, const QPalette&) {
+        w->setStyleSheet(QString());
+        w->setStyleSheet(styleSheet);
+    });
 }
 
 QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
@@ -144,11 +165,11 @@ QIcon tintedIcon(const QString& name, const QColor& color) {
 }
 
 void styleAsSegmentedControl(QWidget* segments) {
-    segments->setStyleSheet(
-        QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
-                       "background: palette(button); }"
-                       "QToolButton:checked { background: palette(highlight); "
-                       "color: palette(highlighted-text); }"));
+    setStyleSheet(segments,
+                  QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
+                                 "background: palette(button); }"
+                                 "QToolButton:checked { background: palette(highlight); "
+                                 "color: palette(highlighted-text); }"));
 }
 
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent) {

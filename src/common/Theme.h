@@ -39,6 +39,10 @@ inline void useSecondaryText(QWidget* widget) {
 QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio);
 QIcon tintedIcon(const QString& name, const QColor& color);
 
+// Sets `widget`'s style sheet, and sets it again after each change of the palette it
+// inherits, so that colours the sheet names by palette role follow a theme change.
+void setStyleSheet(QWidget* widget, const QString& styleSheet);
+
 // Makes the checkable tool buttons inside `segments` look like one segmented control.
 void styleAsSegmentedControl(QWidget* segments);
 

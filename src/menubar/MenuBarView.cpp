@@ -90,10 +90,12 @@ QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
     if (prominent) {
         button->setDefault(false);
         button->setAutoDefault(false);
-        button->setStyleSheet(QStringLiteral(
-            "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
-            "border: none; border-radius: 5px; padding: 3px 10px; }"
-            "QPushButton:pressed { background: palette(dark); }"));
+        theme::setStyleSheet(
+            button,
+            QStringLiteral(
+                "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
+                "border: none; border-radius: 5px; padding: 3px 10px; }"
+                "QPushButton:pressed { background: palette(dark); }"));
     }
     return button;
 }

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -214,6 +215,12 @@ private Q_SLOTS:
                                                     image.height() - 1 - at / image.width())));
             }
             QVERIFY(best > 80);
+            // Unselected segments of the switches have the window's colour.
+            for (QToolButton* segment : panel.view.findChildren<QToolButton*>()) {
+                const QImage face = segment->grab().toImage();
+                QVERIFY(segment->isChecked() ||
+                        contrast(face.pixelColor(face.width() / 2, 2)) < 40);
+            }
         }
         QApplication::setPalette(original);
     }
