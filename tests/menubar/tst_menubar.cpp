@@ -65,7 +65,7 @@ private Q_SLOTS:
         QTRY_COMPARE(section.standIntervalPicker()->currentText(), "20 min");
     }
 
-    void postureRowsAndStatusFollowMonitoring() {
+    void rowsFollowTheState() {
         AppRig rig;
         Panel panel{rig};
         MenuBarView& view = panel.view;
@@ -115,12 +115,8 @@ private Q_SLOTS:
         view.monitoringToggle()->click();
         panel.settle();
         QCOMPARE(rows(), (QList<bool>{false, false, false}));
-    }
 
-    void countdownLinesForEnabledRemindersOnly() {
-        AppRig rig;
-        Panel panel{rig};
-        MenuBarView& view = panel.view;
+        // Countdown lines for the enabled reminders only.
         QVERIFY(!panel.shows(view.standCountdown()) && !panel.shows(view.waterCountdown()));
         view.waterToggle()->click();
         panel.settle();

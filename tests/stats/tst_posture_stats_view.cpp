@@ -37,14 +37,13 @@ private Q_SLOTS:
     void textsAndBars() {
         const QList<QPair<double, QString>> durations = {
             {59.9, "59s"},        {60.0, "1m"},
-            {3600.0, "60m"},      {-0.5, "0s"},
+            {7260.0, "121m"},     {-0.5, "0s"},
             {std::nan(""), "0s"}, {std::numeric_limits<double>::infinity(), "153333333333333333m"}};
         for (const auto& [seconds, text] : durations) {
             QCOMPARE(formattedDuration(seconds), text);
         }
         QCOMPARE(todaySummary(0, 0.0), "Today: 0 slouches, 0s");
         QCOMPARE(todaySummary(1, 75.0), "Today: 1 slouch, 1m");
-        QCOMPARE(todaySummary(2, 7260.0), "Today: 2 slouches, 121m");
 
         QCOMPARE(barHeight(0, 1, 84.0), 2.0);
         QCOMPARE(barHeight(1, 40, 84.0), 4.0); // not 2.1
@@ -73,8 +72,6 @@ private Q_SLOTS:
 
         const QList<DayCount> week = chartData(log, StatsRange::week, clock.now());
         QCOMPARE(week.size(), 7);
-        QCOMPARE(week.first().date, local(2024, 3, 27, 0, 0));
-        QCOMPARE(week.last().date, local(2024, 4, 2, 0, 0));
         QCOMPARE((QList{week[4].count, week[5].count, week[6].count}), (QList{1, 1, 0}));
 
         const QList<DayCount> month = chartData(log, StatsRange::month, clock.now());
