@@ -50,7 +50,7 @@ QLabel* captionLabel(const QString& text, QWidget* parent) {
 }
 
 // `text` wrapped to `width` and cut to its first two lines, the second ending in an ellipsis
-// when more follows. Only the two lines are laid out; the rest of the text is read once.
+// when more follows. Only two lines are broken; the rest is measured once, for the ellipsis.
 QString firstTwoLines(const QString& text, const QFont& font, int width) {
     const QString flowing = text.simplified();
     QTextLayout layout(flowing, font);
@@ -222,6 +222,7 @@ QWidget* MenuBarView::postureSection() {
     m_cameraErrorText = new QLabel(m_cameraErrorRow);
     m_cameraErrorText->setTextFormat(Qt::PlainText);
     m_cameraErrorText->setFont(theme::font(theme::TextRole::caption));
+    // Orange on every theme.
     theme::followPalette(m_cameraErrorText, [](const QPalette&) { return theme::orange(); });
     m_cameraErrorText->setWordWrap(true);
     m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
@@ -343,7 +344,10 @@ void MenuBarView::showUpdate(const std::optional<UpdateInfo>& update) {
     if (!update) {
         return;
     }
-    m_updateTitle->setText(QStringLiteral("Update Available: v") + update->newVersion);
+    // One line, however long a version the service names: the icon and spacing take 22.
+    m_updateTitle->setText(m_updateTitle->fontMetrics().elidedText(
+        QStringLiteral("Update Available: v") + update->newVersion, Qt::ElideRight,
+        panelWidth - 24 - 22));
     m_releaseNotes->setVisible(update->releaseNotes.has_value());
     m_releaseNotes->setText(
         update->releaseNotes
