@@ -166,10 +166,6 @@ private Q_SLOTS:
         QTest::newRow("damaged weights") << "damaged bin"
                                          << "/movenet-lightning.bin is damaged";
         // The rest as the reader meets them, past the checksum.
-        QTest::newRow("truncated weights") << "truncated bin"
-                                           << "shorter than";
-        QTest::newRow("other decode") << "decode"
-                                      << "MoveNet SinglePose decode";
         QTest::newRow("unsupported layer") << "layer"
                                            << "not supported";
         QTest::newRow("unsafe weights path") << "path"
@@ -180,20 +176,12 @@ private Q_SLOTS:
         QFETCH(QString, damage);
         QFETCH(QString, expected);
         TempFolder dir;
-        const QString bin = dir.path("movenet-lightning.bin");
-        if (damage.endsWith(" bin")) {
+        if (damage == "damaged bin") {
             copyModel(dir.path());
-            QFile f(bin);
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            if (damage == "truncated bin") {
-                QVERIFY(f.resize(f.size() - 1000));
-            } else {
-                QVERIFY(f.seek(f.size() / 2));
-                const char low = f.peek(1).at(0);
-                f.putChar(static_cast<char>(low ^ 1));
-            }
-        } else if (damage == "decode") {
-            copyModel(dir.path(), [](QJsonObject& m) { setOp(m, "/Sqrt_1", "Rsqrt"); });
+            QFile f(dir.path("movenet-lightning.bin"));
+            QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(f.size() / 2));
+            const char low = f.peek(1).at(0);
+            f.putChar(static_cast<char>(low ^ 1));
         } else if (damage == "layer") {
             copyModel(dir.path(), [](QJsonObject& m) { setOp(m, "block_4_add/add", "Sub"); });
         } else if (damage == "path") {

@@ -163,21 +163,6 @@ private Q_SLOTS:
         QVERIFY(rig.detector->recentFrames().empty());
     }
 
-    void calibrationAndMissingBaseline() {
-        Rig rig(false);
-        // No baseline, no calibration: every frame is "calibrating" and never alerts.
-        for (int i = 0; i < 8; ++i) {
-            QCOMPARE(rig.frame(slouched()), PostureStatus::calibrating);
-        }
-        QVERIFY(!rig.alert());
-        rig.analyzer.startCalibration();
-        for (int i = 0; i < 9; ++i) {
-            QCOMPARE(rig.frame(upright()), PostureStatus::calibrating);
-        }
-        QCOMPARE(rig.frame(upright()), PostureStatus::good);
-        QCOMPARE(rig.settings.baselineShoulderWidth(), 0.5);
-    }
-
     void releasedDetectorDropsPendingWork() {
         Rig rig;
         rig.script->push_back(slouched());

@@ -214,12 +214,6 @@ private Q_SLOTS:
         QCOMPARE(plain.connectionCount(), 0);
         // The published update stays through later failures.
         QCOMPARE(rig.checker->updateInfo()->newVersion, "7.0");
-
-        // From a plain base, an https redirect is followed.
-        plain.setResponse(to(mirror));
-        Rig fromPlain(plain.baseURL());
-        QCOMPARE(fromPlain.check(), Outcome::completed);
-        QCOMPARE(mirror.requests().size(), 2);
     }
 
     void nothingIsSentWithoutService() {
