@@ -64,7 +64,6 @@ private Q_SLOTS:
         const Run r = probe({"joints", testDataPath("astronaut.png"), video});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.lines.size(), 3);
-        // What the detector sees (the values themselves are the model test's business).
         QCOMPARE(
             r.lines[0]["joints"].toObject().keys(),
             QStringList({"leftEar", "leftShoulder", "neck", "nose", "rightEar", "rightShoulder"}));
