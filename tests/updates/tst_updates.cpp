@@ -11,6 +11,7 @@
 #include <QTest>
 #include <climits>
 #include <memory>
+#include <tuple>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -76,31 +77,6 @@ private Q_SLOTS:
         LocalHttpServer::trustTestCertificate();
     }
 
-    void compareVersions_data() {
-        QTest::addColumn<QString>("remote");
-        QTest::addColumn<QString>("local");
-        QTest::addColumn<bool>("newer");
-        const auto row = [](const char* r, const char* l, bool newer) {
-            QTest::addRow("%s vs %s", r, l)
-                << QString::fromUtf8(r) << QString::fromUtf8(l) << newer;
-        };
-        row("1.10", "1.9", true);      // numeric, not textual
-        row("1.3-beta", "1.2", false); // "3-beta" dropped: 1.0 against 1.2
-        row("1.beta.5", "1.4", true);  // "beta" dropped: 1.5
-        row("V2.0", "0.0.1", false);   // reads as 0
-        row("-1", "0", false);
-        row("1. 2", "1.1", false);                 // " 2" is not a number
-        row("1.\xef\xbc\x92", "1.1", false);       // full-width digit
-        row("9223372036854775808.2", "1.9", true); // overflowing piece dropped: 2 against 1
-    }
-
-    void compareVersions() {
-        QFETCH(QString, remote);
-        QFETCH(QString, local);
-        QFETCH(bool, newer);
-        QCOMPARE(quorvel::compareVersions(remote, local), newer);
-    }
-
     void serviceReplies_data() {
         QTest::addColumn<HttpResponse>("response");
         QTest::addColumn<QString>("running");
@@ -113,9 +89,24 @@ private Q_SLOTS:
         const auto json = [](const QByteArray& body) {
             return HttpResponse::json(body);
         };
-        row("newer", json(replyBody("1.3.0")), Outcome::completed, "1.3.0");
-        row("no running version", json(replyBody("0.0.1")), Outcome::completed, "0.0.1", "");
-        row("older", json(replyBody("1.1.9")), Outcome::completed);
+        // Versions compare piece by piece as numbers; a piece that is not a number counts as 0
+        // (text after its digits dropped; a full-width digit is no digit), and so does one
+        // beyond 64 bits.
+        const std::tuple<const char*, const char*, bool> versions[] = {
+            {"1.10", "1.9", true},
+            {"1.1.9", "1.2.0", false},
+            {"0.0.1", "", true},
+            {"1.3-beta", "1.2", false},
+            {"1.beta.5", "1.4", true},
+            {"V2.0", "0.0.1", false},
+            {"1. 2", "1.1", false},
+            {"1.\xef\xbc\x92", "1.1", false},
+            {"9223372036854775808.2", "1.9", true}};
+        for (const auto& [remote, local, newer] : versions) {
+            QTest::addRow("%s vs %s", remote, local)
+                << json(replyBody(remote)) << QString(local) << Outcome::completed
+                << (newer ? QString(remote) : QString());
+        }
         row("notes null", json(replyBody("2", "\"https://a.b/q\"", ", \"release_notes\": null")),
             Outcome::completed, "2");
         // Only web links with a host are offered.
