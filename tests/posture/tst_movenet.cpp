@@ -95,11 +95,12 @@ private Q_SLOTS:
         const Keypoints k = m_estimator->keypoints(astronaut());
         for (const Reference& r : astronautReference) {
             const auto& p = k[static_cast<std::size_t>(r.index)];
-            const QByteArray where = "keypoint " + QByteArray::number(r.index);
-            QVERIFY2(near(p.y, r.y, 1e-4), where + " y " + QByteArray::number(p.y, 'f', 6));
-            QVERIFY2(near(p.x, r.x, 1e-4), where + " x " + QByteArray::number(p.x, 'f', 6));
-            QVERIFY2(near(p.score, r.score, 1e-4),
-                     where + " score " + QByteArray::number(p.score, 'f', 6));
+            QVERIFY2(near(p.y, r.y, 1e-4) && near(p.x, r.x, 1e-4) && near(p.score, r.score, 1e-4),
+                     qPrintable(QStringLiteral("keypoint %1: y %2 x %3 score %4")
+                                    .arg(r.index)
+                                    .arg(p.y, 0, 'f', 6)
+                                    .arg(p.x, 0, 'f', 6)
+                                    .arg(p.score, 0, 'f', 6)));
         }
     }
 
