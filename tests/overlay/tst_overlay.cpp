@@ -100,7 +100,6 @@ private Q_SLOTS:
         QVERIFY(near(image.pixel(1, 1), colours[0], alpha));
         QVERIFY(near(image.pixel(1278, 798), colours[1], alpha));
         const QRect column = view.contentRect();
-        QVERIFY(column.width() > 300 && column.height() > 96 + 48 + 22 + 14 + 3 * 24 + 40);
         QVERIFY(whitePixels(image, column) > 2000);
         QCOMPARE(whitePixels(image, QRect(0, 0, 1280, column.top() - 2)), 0);
         QCOMPARE(whitePixels(image, QRect(0, column.bottom() + 2, 1280, 800 - column.bottom() - 2)),
@@ -156,27 +155,9 @@ private Q_SLOTS:
         }
     }
 
-    void queuedKindTakesTheSettingOfItsMoment() {
-        Rig rig;
-        rig.settings.setAutoDismissTimeout(60);
-        rig.controller.show(OverlayType::slouch, 0);
-        rig.controller.show(OverlayType::stand, 60); // 60 is not kept
-        QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::stand});
-        rig.settings.setAutoDismissTimeout(15);
-
-        rig.controller.dismiss();
-        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
-        QCOMPARE(rig.controller.currentType(), OverlayType::stand);
-        QCOMPARE(rig.timers.lastActiveInterval(), 15s);
-        rig.timers.advance(14999ms);
-        QVERIFY(rig.controller.isShowing());
-        rig.timers.advance(1ms);
-        QVERIFY(!rig.controller.isShowing());
-        QCOMPARE(rig.dismissed, (QList{OverlayType::slouch, OverlayType::stand}));
-    }
-
     // Closed, hidden or minimised by anyone else (Alt+F4, the window manager): that ends
-    // the overlay like a click, and the next one comes up.
+    // the overlay like a click, and the next one comes up, with the auto-dismiss setting
+    // of that moment (not the time it was asked with).
     void panelClosedFromOutside_data() {
         QTest::addColumn<int>("how");
         QTest::newRow("close") << 0;
@@ -186,10 +167,10 @@ private Q_SLOTS:
     void panelClosedFromOutside() {
         QFETCH(int, how);
         Rig rig;
-        rig.settings.setAutoDismissTimeout(0);
-        rig.controller.show(OverlayType::stand, 30);
+        rig.controller.show(OverlayType::stand, 0);
         rig.controller.show(OverlayType::water, 30);
         rig.controller.show(OverlayType::water, 30);
+        rig.settings.setAutoDismissTimeout(15);
         OverlayView* panel = rig.controller.panels()[1];
         how == 0   ? void(panel->close())
         : how == 1 ? panel->hide()
@@ -197,7 +178,10 @@ private Q_SLOTS:
         QCOMPARE(rig.dismissed, QList{OverlayType::stand});
         QCOMPARE(rig.controller.currentType(), OverlayType::water);
         QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::water});
-        QVERIFY(!rig.controller.hasAutoDismissTask()); // the setting says never
+        rig.timers.advance(14999ms);
+        QCOMPARE(rig.dismissed.size(), 1);
+        rig.timers.advance(1ms);
+        QCOMPARE(rig.dismissed, (QList{OverlayType::stand, OverlayType::water}));
     }
 
     void clickCancelsThePendingAutoDismissal() {

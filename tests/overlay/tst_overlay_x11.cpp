@@ -100,11 +100,9 @@ private Q_SLOTS:
             };
             controller.show(OverlayType::stand, 0);
             controller.show(OverlayType::water, 0);
-            QVERIFY(controller.escapeKeyGrabbed());
             QCOMPARE(type("a Escape b"), "A B");
             QTRY_COMPARE_WITH_TIMEOUT(dismissed, QList{OverlayType::stand}, 30000);
-            QVERIFY(controller.escapeKeyGrabbed()); // for the water overlay, shown next
-            QCOMPARE(type("Escape"), "");
+            QCOMPARE(type("Escape"), ""); // the water overlay, shown next
             QTRY_COMPARE_WITH_TIMEOUT(dismissed.size(), 2, 30000);
             QCOMPARE(type("Escape"), "Esc");
             controller.show(OverlayType::slouch, 0);
