@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
         Recorder window;
         window.setGeometry(100, 100, 300, 200);
         window.show();
+        (void)QTest::qWaitForWindowExposed(&window, 30000);
         std::printf("%llu\n", static_cast<unsigned long long>(window.winId()));
         std::fflush(stdout);
         return QApplication::exec();
