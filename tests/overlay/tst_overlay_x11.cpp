@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -37,6 +38,7 @@ pid_t startXvfb(QByteArray& display) {
     }
     const pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // gone with the test, even if it crashes
         const std::string fd = std::to_string(fds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten",
                "tcp", static_cast<char*>(nullptr));
