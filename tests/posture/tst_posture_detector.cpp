@@ -145,6 +145,26 @@ private Q_SLOTS:
         QCOMPARE(rig.log.events().size(), 2);
     }
 
+    // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a
+    // slouch overlay waiting behind it is dropped; the episode is logged once either way.
+    void sittingUpEndsOnlyTheSlouchOverlay() {
+        for (const bool slouchOnScreen : {false, true}) {
+            Rig rig;
+            if (!slouchOnScreen) {
+                rig.overlays.show(OverlayType::stand, 0);
+            }
+            rig.frames("SSSSSS");
+            rig.overlays.show(OverlayType::water, 0);
+            rig.frames("GG");
+            QVERIFY(!rig.alert());
+            QCOMPARE(rig.overlays.currentType(),
+                     slouchOnScreen ? OverlayType::water : OverlayType::stand);
+            QCOMPARE(rig.overlays.overlayQueue(),
+                     slouchOnScreen ? QList<OverlayType>{} : QList{OverlayType::water});
+            QCOMPARE(rig.log.events().size(), 1);
+        }
+    }
+
     void framesWithoutAUsablePerson() {
         Rig rig;
         rig.frames("SSS");
