@@ -26,7 +26,7 @@ struct PresenceEnvironment {
     };
     bool askX11 = true;
 
-    // Nowhere: the user is always taken to be present.
+    // No buses and no X server: only the camera can tell that nobody is there.
     static PresenceEnvironment none();
 };
 

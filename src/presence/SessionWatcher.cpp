@@ -175,12 +175,13 @@ void SessionWatcher::readLockedHint() {
 void SessionWatcher::readScreenSaver(const QString& service, const QString& path, bool& field) {
     const QDBusMessage call =
         QDBusMessage::createMethodCall(service, path, service, QStringLiteral("GetActive"));
-    whenAnswered(m_session.asyncCall(call), this, [this, &field](const QDBusPendingCall& done) {
-        const QDBusPendingReply<bool> reply(done);
-        if (reply.isValid()) {
-            set(field, reply.value());
-        }
-    });
+    whenAnswered(m_session.asyncCall(call), this,
+                 [this, &field, saverSignals = m_saverSignals](const QDBusPendingCall& done) {
+                     const QDBusPendingReply<bool> reply(done);
+                     if (saverSignals == m_saverSignals && reply.isValid()) {
+                         set(field, reply.value());
+                     }
+                 });
 }
 
 void SessionWatcher::logindLock() {
@@ -213,10 +214,12 @@ void SessionWatcher::prepareForSleep(bool sleeping) {
 }
 
 void SessionWatcher::freedesktopActiveChanged(bool active) {
+    ++m_saverSignals;
     set(m_freedesktopActive, active);
 }
 
 void SessionWatcher::gnomeActiveChanged(bool active) {
+    ++m_saverSignals;
     set(m_gnomeActive, active);
 }
 

@@ -62,8 +62,9 @@ private:
     QString m_sessionPath;
     // Moves on when logind goes away, so replies to earlier questions are dropped.
     quint64 m_logindGeneration = 0;
-    // Moves on with every lock signal: a LockedHint read sent before one is older news.
+    // Move on with every lock signal: a state read sent before one is older news.
     quint64 m_lockSignals = 0;
+    quint64 m_saverSignals = 0;
     bool m_logindLocked = false;
     bool m_asleep = false;
     bool m_freedesktopActive = false;
