@@ -170,6 +170,10 @@ class TestPresence : public QObject {
     void waitPaused(bool paused) {
         QTRY_COMPARE_WITH_TIMEOUT(m_rig->state->presence().isPaused(), paused, patience);
     }
+    void lock(const QString& how, bool locked) {
+        m_desk->lock(how, locked);
+        waitPaused(locked);
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -209,13 +213,11 @@ private Q_SLOTS:
         AppState& s = launch("[General]\nstandReminderEnabled=true\nstandInterval=900\n"
                              "waterReminderEnabled=true\n");
         elapse(880s);
-        m_desk->lock(how, true);
-        waitPaused(true);
+        lock(how, true);
         elapse(std::chrono::minutes(minutes)); // the stand reminder was due meanwhile
         QVERIFY(!s.overlayController().isShowing());
         QCOMPARE(s.standManager().secondsRemaining(), 20);
-        m_desk->lock(how, false);
-        waitPaused(false);
+        lock(how, false);
         QCOMPARE(s.standManager().secondsRemaining(), restarts ? 900 : 20);
         QCOMPARE(s.waterManager().secondsRemaining(), restarts ? 2700 : 1820);
         elapse(20s);
@@ -235,8 +237,7 @@ private Q_SLOTS:
         QVERIFY(s.overlayController().currentType() == OverlayType::slouch);
         s.overlayController().show(OverlayType::stand, 0); // waiting behind it
         m_rig->clock.advance(7);
-        m_desk->lock("LockedHint", true);
-        waitPaused(true);
+        lock("LockedHint", true);
         QTRY_VERIFY(!s.overlayController().isShowing() &&
                     s.overlayController().overlayQueue().isEmpty());
         QCOMPARE(s.postureLog().events().size(), 1);
@@ -246,17 +247,14 @@ private Q_SLOTS:
         QCOMPARE(s.cameraError().value_or(QString()), AppState::pausedMessage);
         QVERIFY(m_rig->settings->postureMonitoringEnabled());
 
-        m_desk->lock("LockedHint", false);
-        waitPaused(false);
+        lock("LockedHint", false);
         QTRY_COMPARE(int(m_rig->permissionAsks.size()), 2);
         QVERIFY(!s.cameraError());
-        m_desk->lock("LockedHint", true);
-        waitPaused(true);
+        lock("LockedHint", true);
         m_rig->permissionAsks.back()(true);
         m_rig->turn();
         QVERIFY(!s.isMonitoringRunning());
-        m_desk->lock("LockedHint", false);
-        waitPaused(false);
+        lock("LockedHint", false);
         QTRY_COMPARE(int(m_rig->permissionAsks.size()), 3);
         m_rig->answer(true);
         QTRY_COMPARE(m_rig->cameras->open(), 1);
@@ -264,7 +262,7 @@ private Q_SLOTS:
 
     // An unlock without a lock changes nothing; a second lock does not start the absence
     // again.
-    void repeatedAndStraySignals() {
+    void straySignalsAndVanishingServices() {
         AppState& s = launch("[General]\nstandReminderEnabled=true\n");
         elapse(100s);
         m_desk->lock("logind signal", false);
@@ -275,22 +273,17 @@ private Q_SLOTS:
         elapse(240s);
         m_desk->lock("logind signal", true);
         elapse(120s);
-        m_desk->lock("logind signal", false);
-        waitPaused(false);
+        lock("logind signal", false);
         QCOMPARE(s.standManager().secondsRemaining(), 1800);
-    }
 
-    // A service that goes takes its word with it; one that comes is asked at once.
-    void servicesVanishAndReappear() {
-        launch({});
+        // A service that goes takes its word with it; one that comes is asked at once.
         m_desk->logind.vanish();
         m_desk->lockedHint(true);
         m_desk->logind.appear();
         waitPaused(true);
         m_desk->logind.vanish();
         waitPaused(false);
-        m_desk->lock(saverGnome, true);
-        waitPaused(true);
+        lock(saverGnome, true);
         m_desk->gnome.vanish();
         waitPaused(false);
     }
