@@ -93,6 +93,7 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
 }
 
 AppState::~AppState() {
+    m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
     releasePipeline();
 }
 
