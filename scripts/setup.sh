@@ -12,8 +12,10 @@ packages=(
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
     # inference
     libdnnl-dev
-    # X11 key grab for the overlays
-    libxcb1-dev
+    # X11 key grab for the overlays, and input idleness
+    libxcb1-dev libxcb-screensaver0-dev
+    # the presence tests run private D-Bus daemons
+    dbus-daemon
     # headless GUI tests and screenshots
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
     # scripts/screenshots.sh: a window manager, and keys typed into the test display

@@ -101,23 +101,6 @@ private Q_SLOTS:
         QCOMPARE(monitoringWrites.count(), 0);
     }
 
-    void togglesPersist() {
-        AppRig rig;
-        AppState& s = *rig.state;
-        s.toggleStandReminder(true);
-        s.toggleWaterReminder(true);
-        rig.startMonitoring();
-        s.toggleStandReminder(false);
-        QVERIFY(!s.standManager().isRunning() && s.waterManager().isRunning());
-        s.togglePostureMonitoring(false);
-        SettingsManager reread(rig.dir.path("Quorvel.conf"));
-        QVERIFY(!reread.standReminderEnabled() && reread.waterReminderEnabled());
-        QVERIFY(!reread.postureMonitoringEnabled());
-        s.togglePostureMonitoring(true);
-        QVERIFY(SettingsManager(rig.dir.path("Quorvel.conf")).postureMonitoringEnabled());
-        s.togglePostureMonitoring(false);
-    }
-
     void permissionRefusedThenGranted() {
         AppRig rig;
         AppState& s = *rig.state;
