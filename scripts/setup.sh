@@ -8,8 +8,10 @@ packages=(
     cmake g++ make ninja-build pkg-config clang-format
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
-    # OpenCV: only the modules we use
+    # OpenCV: only the modules we use (file readers only for the tools and tests)
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
+    # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert)
+    libv4l-dev
     # inference
     libdnnl-dev
     # X11 key grab for the overlays, and input idleness

@@ -1,7 +1,7 @@
 #include "app/AppState.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
-#include "camera/FileFrameSources.h"
+#include "camera/FrameSource.h"
 #include "reminders/StandReminderManager.h"
 #include "reminders/WaterReminderManager.h"
 #include "support/AppRig.h"

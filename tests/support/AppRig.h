@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/AppState.h"
-#include "camera/ScriptedFrameSource.h"
 #include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
+#include "support/ScriptedFrameSource.h"
 #include "support/ScriptedPoses.h"
 #include "support/TestSupport.h"
 
