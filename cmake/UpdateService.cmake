@@ -4,7 +4,10 @@
 #         -DQUORVEL_UPDATE_API_KEY=<key> ...
 #
 # The key may instead come from the environment variable QUORVEL_UPDATE_API_KEY at configure
-# time (used when the cache variable is empty), which keeps it out of CMakeCache.txt.
+# time (used when the cache variable is empty), which keeps it out of CMakeCache.txt. The build
+# keeps that key (in the same two-list form as below) when CMake later runs again without the
+# variable, as the build does by itself after a CMakeLists.txt changes; configure with the
+# variable set but empty to drop it.
 #
 # The base URL is an https origin (optionally with a path prefix) without a trailing slash;
 # the app appends "/api/v1/apps/<identifier>/version". Left empty (the default), no update
@@ -19,11 +22,40 @@ set(QUORVEL_UPDATE_BASE_URL "" CACHE STRING
 set(QUORVEL_UPDATE_API_KEY "" CACHE STRING "Bearer key the update service accepts")
 mark_as_advanced(QUORVEL_UPDATE_API_KEY)
 
+# _quorvel_xor_hex(OUT A B): the byte-wise exclusive-or of two hex strings of equal length,
+# as a hex string (two lower-case digits per byte).
+function(_quorvel_xor_hex out a b)
+    set(result "")
+    string(LENGTH "${a}" length)
+    set(at 0)
+    while(at LESS length)
+        string(SUBSTRING "${a}" ${at} 2 x)
+        string(SUBSTRING "${b}" ${at} 2 y)
+        math(EXPR byte "(0x${x} ^ 0x${y}) + 256" OUTPUT_FORMAT HEXADECIMAL) # 0x1nn
+        string(SUBSTRING "${byte}" 3 2 byte)
+        string(APPEND result "${byte}")
+        math(EXPR at "${at} + 2")
+    endwhile()
+    string(TOLOWER "${result}" result)
+    set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
 set(_quorvel_url "${QUORVEL_UPDATE_BASE_URL}")
 set(_quorvel_key "${QUORVEL_UPDATE_API_KEY}")
+set(_key_from_env FALSE)
 # A key kept out of the cache (and out of shell history) can come from the environment.
 if(_quorvel_key STREQUAL "" AND DEFINED ENV{QUORVEL_UPDATE_API_KEY})
     set(_quorvel_key "$ENV{QUORVEL_UPDATE_API_KEY}")
+    set(_key_from_env TRUE)
+endif()
+string(HEX "${_quorvel_key}" _key_hex)
+# No key given this time, but one came from the environment before: keep it.
+if(_key_hex STREQUAL "" AND NOT DEFINED ENV{QUORVEL_UPDATE_API_KEY}
+   AND NOT "${QUORVEL_UPDATE_KEY_FROM_ENV}" STREQUAL "")
+    _quorvel_xor_hex(_key_hex "${QUORVEL_UPDATE_KEY_FROM_ENV}" "${QUORVEL_UPDATE_KEY_SALT}")
+    set(_key_from_env TRUE)
+    message(STATUS "Update service key: the one QUORVEL_UPDATE_API_KEY gave at an earlier "
+                   "configure")
 endif()
 
 if(NOT _quorvel_url STREQUAL "")
@@ -47,7 +79,7 @@ if(NOT _quorvel_url STREQUAL "")
             "QUORVEL_UPDATE_BASE_URL \"${_quorvel_url}\" ends with \"/\". Give it without a "
             "trailing slash; the app appends \"/api/v1/apps/...\" itself.")
     endif()
-    if(_quorvel_key STREQUAL "")
+    if(_key_hex STREQUAL "")
         message(WARNING "QUORVEL_UPDATE_BASE_URL is set but QUORVEL_UPDATE_API_KEY is empty: "
                         "update requests will carry an empty bearer token.")
     endif()
@@ -64,30 +96,36 @@ if(NOT _quorvel_key STREQUAL "" AND NOT _quorvel_key MATCHES "^[!-~]+$")
 endif()
 
 # Two byte lists: salt = random, obfuscated = key XOR salt.
-string(HEX "${_quorvel_key}" _key_hex)
 string(LENGTH "${_key_hex}" _key_hex_length)
 math(EXPR _key_length "${_key_hex_length} / 2")
 set(_obfuscated "")
 set(_salt "")
+set(_obfuscated_hex "")
 if(_key_length GREATER 0)
     # A fresh salt whenever the key changes; kept otherwise, so that a plain re-configure
     # does not rebuild and re-link everything.
-    string(SHA256 _key_digest "${_quorvel_key}")
+    string(SHA256 _key_digest "${_key_hex}")
     if(NOT QUORVEL_UPDATE_KEY_DIGEST STREQUAL _key_digest)
         string(RANDOM LENGTH ${_key_hex_length} ALPHABET "0123456789abcdef" _fresh_salt)
         set(QUORVEL_UPDATE_KEY_SALT "${_fresh_salt}" CACHE INTERNAL "")
         set(QUORVEL_UPDATE_KEY_DIGEST "${_key_digest}" CACHE INTERNAL "")
     endif()
     set(_salt_hex "${QUORVEL_UPDATE_KEY_SALT}")
+    _quorvel_xor_hex(_obfuscated_hex "${_key_hex}" "${_salt_hex}")
     math(EXPR _last "${_key_length} - 1")
     foreach(_i RANGE 0 ${_last})
         math(EXPR _at "${_i} * 2")
-        string(SUBSTRING "${_key_hex}" ${_at} 2 _k)
+        string(SUBSTRING "${_obfuscated_hex}" ${_at} 2 _x)
         string(SUBSTRING "${_salt_hex}" ${_at} 2 _s)
-        math(EXPR _x "0x${_k} ^ 0x${_s}" OUTPUT_FORMAT HEXADECIMAL)
-        string(APPEND _obfuscated "${_x}, ")
+        string(APPEND _obfuscated "0x${_x}, ")
         string(APPEND _salt "0x${_s}, ")
     endforeach()
+endif()
+# What a later configure without the environment variable needs to keep the key.
+if(_key_from_env)
+    set(QUORVEL_UPDATE_KEY_FROM_ENV "${_obfuscated_hex}" CACHE INTERNAL "")
+else()
+    set(QUORVEL_UPDATE_KEY_FROM_ENV "" CACHE INTERNAL "")
 endif()
 
 set(QUORVEL_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
@@ -114,7 +152,9 @@ configure_file("${QUORVEL_GENERATED_DIR}/UpdateServiceConfig.h.in"
 
 unset(_quorvel_url)
 unset(_quorvel_key)
+unset(_key_from_env)
 unset(_key_hex)
+unset(_obfuscated_hex)
 unset(_salt_hex)
 unset(_obfuscated)
 unset(_salt)

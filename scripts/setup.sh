@@ -10,12 +10,16 @@ packages=(
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
     # Wayland sessions: Quorvel runs on the Wayland plugin there
     qt6-wayland
-    # OpenCV: only the modules we use
+    # OpenCV: only the modules we use (file readers only for the tools and tests)
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
+    # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert)
+    libv4l-dev
     # inference
     libdnnl-dev
-    # X11 key grab for the overlays
-    libxcb1-dev
+    # X11 key grab for the overlays, and input idleness
+    libxcb1-dev libxcb-screensaver0-dev
+    # the presence tests run private D-Bus daemons
+    dbus-daemon
     # headless GUI tests and screenshots
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
     # scripts/screenshots.sh: a window manager, and keys typed into the test display

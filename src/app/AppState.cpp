@@ -49,6 +49,31 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
         }
     };
 
+    // While locked or asleep no overlay is shown: one that comes up from the queue goes again.
+    m_presence = std::make_unique<PresenceMonitor>(m_environment.presence, m_environment.clock,
+                                                   m_environment.timers);
+    m_overlayController->onDismiss = [self,
+                                      hook = m_overlayController->onDismiss](OverlayType type) {
+        hook(type);
+        if (self && self->m_presence->isPaused()) {
+            QMetaObject::invokeMethod(
+                self,
+                [self] {
+                    if (self && self->m_presence->isPaused() &&
+                        self->m_overlayController->isShowing()) {
+                        self->m_overlayController->dismiss();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    };
+    connect(m_presence.get(), &PresenceMonitor::paused, this, &AppState::pauseForAbsence);
+    connect(m_presence.get(), &PresenceMonitor::resumed, this, &AppState::resumeAfterAbsence);
+    connect(m_presence.get(), &PresenceMonitor::awayReached, this, &AppState::takeDownBreakOverlay);
+    connect(m_presence.get(), &PresenceMonitor::returned, this, &AppState::restartCountdowns);
+    connect(this, &AppState::postureStatusChanged, m_presence.get(),
+            &PresenceMonitor::postureStatusSeen);
+
     // Every settings change is one change of the application state, a turn later.
     connect(&m_settings, &SettingsManager::objectWillChange, this, &AppState::objectWillChange,
             Qt::QueuedConnection);
@@ -64,9 +89,11 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
             this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
     }
     m_updateChecker->checkIfNeeded();
+    updateIdleWatch();
 }
 
 AppState::~AppState() {
+    m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
     releasePipeline();
 }
 
@@ -109,6 +136,10 @@ void AppState::togglePostureMonitoring(bool enabled) {
 }
 
 void AppState::startPostureMonitoring() {
+    if (m_presence->isPaused()) {
+        setCameraError(pausedMessage); // the camera comes on when the user is back
+        return;
+    }
     const quint64 request = ++m_permissionRequest;
     m_environment.requestCameraPermission(
         this, [this, request](bool granted) { permissionAnswered(request, granted); });
@@ -195,18 +226,26 @@ void AppState::toggleStandReminder(bool enabled) {
     m_settings.setStandReminderEnabled(enabled);
     if (enabled) {
         standManager().start();
+        if (m_presence->isPaused()) {
+            standManager().pause();
+        }
     } else {
         standManager().stop();
     }
+    updateIdleWatch();
 }
 
 void AppState::toggleWaterReminder(bool enabled) {
     m_settings.setWaterReminderEnabled(enabled);
     if (enabled) {
         waterManager().start();
+        if (m_presence->isPaused()) {
+            waterManager().pause();
+        }
     } else {
         waterManager().stop();
     }
+    updateIdleWatch();
 }
 
 void AppState::startCalibration() {
@@ -222,6 +261,68 @@ void AppState::testOverlay() {
     const OverlayType kind = kinds[m_testOverlayIndex % 3];
     ++m_testOverlayIndex;
     m_overlayController->show(kind, m_settings.autoDismissTimeout());
+}
+
+void AppState::pauseForAbsence() {
+    // The slouch episode on screen ends here, with its time so far: none spans a lock.
+    if (m_postureDetector) {
+        m_postureDetector->markSlouchAlertDismissed();
+    }
+    if (m_overlayController->isShowing()) {
+        m_overlayController->dismiss();
+    }
+    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
+                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
+        if (manager) {
+            manager->pause();
+        }
+    }
+    // The camera goes off as if monitoring were switched off, but the choice stays.
+    if (m_settings.postureMonitoringEnabled()) {
+        stopPostureMonitoring();
+        setCameraError(pausedMessage);
+    }
+}
+
+void AppState::resumeAfterAbsence(bool breakTaken) {
+    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
+                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
+        if (manager && breakTaken) {
+            manager->restart();
+        } else if (manager) {
+            manager->resume();
+        }
+    }
+    if (m_settings.postureMonitoringEnabled() && !isMonitoringRunning()) {
+        if (m_cameraError == pausedMessage) {
+            setCameraError(std::nullopt);
+        }
+        // As at start-up: the camera is asked for again.
+        QMetaObject::invokeMethod(
+            this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
+    }
+}
+
+// The user has been gone long enough: the break they were to be reminded of is taken.
+void AppState::takeDownBreakOverlay() {
+    const std::optional<OverlayType> type = m_overlayController->currentType();
+    if (type == OverlayType::stand || type == OverlayType::water) {
+        m_overlayController->dismiss();
+    }
+}
+
+void AppState::restartCountdowns() {
+    if (m_standManager) {
+        m_standManager->restart();
+    }
+    if (m_waterManager) {
+        m_waterManager->restart();
+    }
+}
+
+void AppState::updateIdleWatch() {
+    m_presence->setIdleWatched((m_standManager && m_standManager->isRunning()) ||
+                               (m_waterManager && m_waterManager->isRunning()));
 }
 
 } // namespace quorvel

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "common/Clock.h"
 #include "app/Observation.h"
-#include "common/TimerFactory.h"
 #include "camera/CameraManager.h"
+#include "common/Clock.h"
+#include "common/TimerFactory.h"
 #include "overlay/OverlayWindowController.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
 #include "posture/PostureModels.h"
+#include "presence/PresenceMonitor.h"
 #include "settings/SettingsManager.h"
 #include "updates/UpdateChecker.h"
 
@@ -38,6 +39,7 @@ struct AppStateEnvironment {
     OverlayTimings overlayTimings;
     TimerFactory timers = eventLoopTimers();
     UpdateCheckerEnvironment updates;
+    PresenceEnvironment presence;
 };
 
 // Creates, owns and connects every component, restores the user's last choices at start-up
@@ -48,6 +50,7 @@ class AppState : public QObject {
 public:
     static inline const QString cameraDeniedMessage =
         QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
+    static inline const QString pausedMessage = QStringLiteral("Paused while the screen is locked");
 
     explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
     ~AppState() override;
@@ -70,6 +73,7 @@ public:
     bool isMonitoringRunning() const { return m_cameraManager != nullptr; }
     CameraManager* cameraManager() const { return m_cameraManager.get(); }
     PostureDetector* postureDetector() const { return m_postureDetector.get(); }
+    PresenceMonitor& presence() const { return *m_presence; }
 
     void togglePostureMonitoring(bool enabled);
     void toggleStandReminder(bool enabled);
@@ -93,6 +97,13 @@ private:
     void stopPostureMonitoring();
     void releasePipeline();
 
+    // The user away: locked or asleep (paused), or gone from the desk while unlocked.
+    void pauseForAbsence();
+    void resumeAfterAbsence(bool breakTaken);
+    void takeDownBreakOverlay();
+    void restartCountdowns();
+    void updateIdleWatch();
+
     AppStateEnvironment m_environment;
     SettingsManager& m_settings;
     std::unique_ptr<OverlayWindowController> m_overlayController;
@@ -110,6 +121,7 @@ private:
     // earlier pipeline are ignored.
     quint64 m_permissionRequest = 0;
     quint64 m_pipeline = 0;
+    std::unique_ptr<PresenceMonitor> m_presence;
 };
 
 } // namespace quorvel

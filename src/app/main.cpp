@@ -5,6 +5,46 @@
 
 #include <QApplication>
 #include <QProcessEnvironment>
+#include <QEvent>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <time.h>
+
+namespace {
+
+// For quorvel-bench (QUORVEL_REPORT_SHOWN set): prints "shown <CLOCK_MONOTONIC ns>" on
+// standard error once the fallback window's first paint is done, or one event-loop turn
+// after the tray icon was shown.
+class ShownReport : public QObject {
+public:
+    explicit ShownReport(quorvel::QuorvelApp& ui) {
+        QWidget* window = ui.panelWindow();
+        if (ui.mode() == quorvel::QuorvelApp::Mode::window && window != nullptr) {
+            window->installEventFilter(this);
+        } else {
+            QTimer::singleShot(0, this, &ShownReport::report);
+        }
+    }
+
+private:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, &ShownReport::report); // once drawn and flushed
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    void report() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(stderr, "shown %lld\n",
+                     static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+        std::fflush(stderr);
+    }
+};
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -26,6 +66,10 @@ int main(int argc, char* argv[]) {
     quorvel::QuorvelApp ui(state);
     QObject::connect(&instance, &quorvel::SingleInstance::showRequested, &ui,
                      &quorvel::QuorvelApp::showPanel);
+    std::unique_ptr<ShownReport> shownReport;
+    if (qEnvironmentVariableIsSet("QUORVEL_REPORT_SHOWN")) {
+        shownReport = std::make_unique<ShownReport>(ui);
+    }
     // Let go of the camera before the process ends.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &state, &quorvel::AppState::shutdown);
     return QApplication::exec();

@@ -13,7 +13,7 @@ struct CameraDevice {
     // False when the node could not be asked (no rights, not a V4L2 node); the other fields
     // below then say nothing.
     bool capabilitiesKnown = false;
-    // Video capture with streaming I/O: what OpenCV's V4L2 reader needs. Metadata and output
+    // Video capture with streaming I/O: what V4L2FrameSource needs. Metadata and output
     // nodes say false.
     bool canCapture = false;
     // Offers only grey formats: typically the infrared camera used for face login.

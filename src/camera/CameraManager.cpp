@@ -1,6 +1,7 @@
 #include "camera/CameraManager.h"
 
 #include "camera/CameraDevices.h"
+#include "camera/StandInCamera.h"
 #include "camera/V4L2FrameSource.h"
 
 #include <QCoreApplication>
@@ -9,8 +10,10 @@
 #include <QPointer>
 #include <QRecursiveMutex>
 #include <QTimer>
+#include <QtGlobal>
 #include <atomic>
 #include <exception>
+#include <set>
 
 namespace quorvel {
 
@@ -18,15 +21,37 @@ namespace {
 
 std::atomic<int> liveThreads{0};
 
+// The camera threads not yet deleted; touched only on the main thread.
+std::set<QThread*>& cameraThreads() {
+    static std::set<QThread*> threads;
+    return threads;
+}
+
+// As the application object goes, the camera threads of released managers are still closing
+// their devices (a grab ends within V4L2FrameSource::pollTimeoutMs): wait for them, so that
+// no camera is left on after the program ends and no thread outlives the objects it uses.
+void joinCameraThreads() {
+    for (QThread* thread : cameraThreads()) {
+        thread->wait(QDeadlineTimer(5000));
+    }
+}
+
 // The camera thread; counted so that tests and tools can see it end.
 class CameraThread : public QThread {
 public:
     CameraThread() {
         setObjectName(QStringLiteral("com.quorvel.camera"));
         ++liveThreads;
+        static const bool joinAtExit = [] {
+            qAddPostRoutine(joinCameraThreads);
+            return true;
+        }();
+        Q_UNUSED(joinAtExit);
+        cameraThreads().insert(this);
     }
     ~CameraThread() override {
         wait();
+        cameraThreads().erase(this);
         --liveThreads;
     }
 };
@@ -58,6 +83,7 @@ public:
 
 private:
     enum class Phase { idle, running, interrupted, stopped };
+    static constexpr int grabsPerTask = 15;
 
     template <typename Assign> void publish(Assign assign);
     void scheduleStep();
@@ -146,27 +172,31 @@ void CameraSession::scheduleStep() {
 }
 
 void CameraSession::captureStep(quint64 generation) {
-    if (generation != m_generation || !m_source || stopRequested.load()) {
-        return;
-    }
-    GrabResult result = GrabResult::failed;
-    try {
-        result = m_source->grab();
-    } catch (const std::exception&) {
-        result = GrabResult::failed;
-    }
-    switch (result) {
-    case GrabResult::frame:
-        onFrame();
-        break;
-    case GrabResult::noFrame:
-        if (m_sinceFrame.elapsed() >= m_options.stallTimeout.count()) {
-            deviceStopped();
+    // Several grabs per task, so that a frame costs no turn of the event loop; a stop or the
+    // manager's end sets stopRequested before its task is queued, and is seen between grabs.
+    for (int grabs = 0; grabs < grabsPerTask; ++grabs) {
+        if (generation != m_generation || !m_source || stopRequested.load()) {
+            return;
         }
-        break;
-    case GrabResult::failed:
-        onReadFailure();
-        break;
+        GrabResult result = GrabResult::failed;
+        try {
+            result = m_source->grab();
+        } catch (const std::exception&) {
+            result = GrabResult::failed;
+        }
+        switch (result) {
+        case GrabResult::frame:
+            onFrame();
+            break;
+        case GrabResult::noFrame:
+            if (m_sinceFrame.elapsed() >= m_options.stallTimeout.count()) {
+                deviceStopped();
+            }
+            break;
+        case GrabResult::failed:
+            onReadFailure();
+            break;
+        }
     }
     if (generation == m_generation) {
         scheduleStep();
@@ -313,6 +343,20 @@ CameraManager::~CameraManager() {
 }
 
 FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
+    // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
+    // benchmarks, and for trying the app on a machine without a camera).
+    const QString recording = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE");
+    if (!recording.isEmpty()) {
+        return [recording]() -> std::unique_ptr<FrameSource> {
+            QString error;
+            auto camera = RecordedCamera::load(recording, 30.0, &error);
+            if (!camera) {
+                qWarning("QUORVEL_CAMERA_SOURCE: %s", qUtf8Printable(error));
+                return nullptr;
+            }
+            return std::make_unique<V4L2FrameSource>(recording, std::move(camera));
+        };
+    }
     return []() -> std::unique_ptr<FrameSource> {
         const auto device = chooseCameraDevice(listCameraDevices());
         if (!device) {

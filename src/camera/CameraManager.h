@@ -32,8 +32,9 @@ struct CameraManagerOptions {
 // capture runs and the latest problem for display.
 //
 // Threads. The camera thread "com.quorvel.camera" runs an event loop that is this manager's
-// serial queue: opening, starting, stopping, reopening and every grab are tasks on it, one
-// after another; each grab task posts the next, so a stop queued meanwhile runs in turn.
+// serial queue: opening, starting, stopping, reopening and the grabs are tasks on it, one
+// after another; a grab task grabs a few frames and posts the next, and ends early when a
+// stop is requested, so a stop queued meanwhile runs after the grab under way.
 // isRunning and error are assigned only on the main thread, by tasks posted there that hold
 // the manager weakly (they do nothing once it is gone). start() and stop() only post work.
 //
@@ -48,9 +49,11 @@ struct CameraManagerOptions {
 // that was delivering restarts it silently.
 //
 // Lifetime. The device is open only between start() and stop(); stop() releases it as soon
-// as the grab under way ends (one frame interval). The manager may be destroyed right after
+// as the grab under way ends: within a frame interval of a live camera, within
+// V4L2FrameSource::pollTimeoutMs of a stalled one. The manager may be destroyed right after
 // stop(): its destructor waits only for a delegate call that is under way, never for the
-// camera; the camera thread closes the device and ends by itself.
+// camera; the camera thread closes the device and ends by itself, and the application
+// object's destruction waits for it.
 class CameraManager : public QObject {
     Q_OBJECT
 

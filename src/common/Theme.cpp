@@ -1,6 +1,7 @@
 #include "common/Theme.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
@@ -48,11 +49,91 @@ QColor blue() {
     return QColor(0x0A, 0x84, 0xFF);
 }
 
-QColor secondaryText(const QWidget* widget) {
-    const QPalette pal = widget ? widget->palette() : QApplication::palette();
-    QColor c = pal.color(QPalette::WindowText);
+QColor gray() {
+    return QColor(0x8E, 0x8E, 0x93);
+}
+
+QColor secondaryText(const QPalette& palette) {
+    QColor c = palette.color(QPalette::WindowText);
     c.setAlphaF(0.6f);
     return c;
+}
+
+QColor secondaryText(const QWidget* widget) {
+    return secondaryText(widget ? widget->palette() : QApplication::palette());
+}
+
+namespace {
+
+// Calls `apply` with the palette a widget inherits from its parent (or the application), at
+// once and again whenever that palette has changed. Palette changes reach a widget before or
+// after its parent's, so it looks once they have all been delivered.
+class PaletteWatcher : public QObject {
+public:
+    using Apply = std::function<void(QWidget*, const QPalette&)>;
+
+    PaletteWatcher(QWidget* widget, Apply apply)
+        : QObject(widget), m_widget(widget), m_apply(std::move(apply)) {
+        m_inherited = inherited();
+        m_apply(m_widget, m_inherited);
+        // A widget whose palette is all its own (as a style sheet makes it) hears of no
+        // change: its parent does.
+        widget->installEventFilter(this);
+        if (widget->parentWidget()) {
+            widget->parentWidget()->installEventFilter(this);
+        }
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        const auto type = event->type();
+        if ((type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange ||
+             type == QEvent::ParentChange) &&
+            !m_queued) {
+            m_queued = true;
+            QMetaObject::invokeMethod(
+                this, [this] { check(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    QPalette inherited() const {
+        const QWidget* parent = m_widget->parentWidget();
+        return parent ? parent->palette() : QApplication::palette(m_widget);
+    }
+
+    void check() {
+        m_queued = false;
+        QPalette now = inherited();
+        if (now != m_inherited) {
+            m_inherited = std::move(now);
+            m_apply(m_widget, m_inherited);
+        }
+    }
+
+    QWidget* m_widget;
+    Apply m_apply;
+    QPalette m_inherited;
+    bool m_queued = false;
+};
+
+} // namespace
+
+void followPalette(QWidget* widget, std::function<QColor(const QPalette&)> color) {
+    new PaletteWatcher(widget, [color = std::move(color)](QWidget* w, const QPalette& inherited) {
+        QPalette own; // only WindowText is the widget's own; every other role is inherited
+        own.setColor(QPalette::WindowText, color(inherited));
+        w->setPalette(own);
+    });
+}
+
+void setStyleSheet(QWidget* widget, const QString& styleSheet) {
+    // Colours named by palette role are looked up when the sheet is applied: apply it again
+    // after a palette change.
+    new PaletteWatcher(widget, [styleSheet](QWidget* w, const QPalette&) {
+        w->setStyleSheet(QString());
+        w->setStyleSheet(styleSheet);
+    });
 }
 
 QPixmap iconPixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
@@ -84,11 +165,11 @@ QIcon tintedIcon(const QString& name, const QColor& color) {
 }
 
 void styleAsSegmentedControl(QWidget* segments) {
-    segments->setStyleSheet(
-        QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
-                       "background: palette(button); }"
-                       "QToolButton:checked { background: palette(highlight); "
-                       "color: palette(highlighted-text); }"));
+    setStyleSheet(segments,
+                  QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
+                                 "background: palette(button); }"
+                                 "QToolButton:checked { background: palette(highlight); "
+                                 "color: palette(highlighted-text); }"));
 }
 
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent) {

@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -38,13 +39,48 @@ QColor statusColor(PostureStatus status, const QWidget* widget) {
     return theme::secondaryText(widget);
 }
 
-QLabel* captionLabel(const QString& text, const QColor& color, QWidget* parent) {
+// A caption in the secondary text colour of the theme in use. Shown as plain text: some
+// captions come from the network.
+QLabel* captionLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(theme::font(theme::TextRole::caption));
-    QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, color);
-    label->setPalette(pal);
+    theme::useSecondaryText(label);
     return label;
+}
+
+// `text` wrapped to `width` and cut to its first two lines, the second ending in an ellipsis
+// when more follows. Only two lines are broken; the rest is measured once, for the ellipsis.
+QString firstTwoLines(const QString& text, const QFont& font, int width) {
+    const QString flowing = text.simplified();
+    QTextLayout layout(flowing, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    // Each line takes its width before the next one starts.
+    QTextLine first = layout.createLine();
+    QTextLine second;
+    if (first.isValid()) {
+        first.setLineWidth(width);
+        second = layout.createLine();
+    }
+    if (second.isValid()) {
+        second.setLineWidth(width);
+    }
+    layout.endLayout();
+    if (!first.isValid()) {
+        return {};
+    }
+    QString shown = flowing.mid(first.textStart(), first.textLength()).trimmed();
+    if (second.isValid()) {
+        const QString rest = flowing.mid(second.textStart());
+        const bool more = second.textStart() + second.textLength() < flowing.size();
+        shown +=
+            QLatin1Char('\n') +
+            (more ? QFontMetrics(font).elidedText(rest, Qt::ElideRight, width) : rest.trimmed());
+    }
+    return shown;
 }
 
 QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
@@ -54,10 +90,12 @@ QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
     if (prominent) {
         button->setDefault(false);
         button->setAutoDefault(false);
-        button->setStyleSheet(QStringLiteral(
-            "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
-            "border: none; border-radius: 5px; padding: 3px 10px; }"
-            "QPushButton:pressed { background: palette(dark); }"));
+        theme::setStyleSheet(
+            button,
+            QStringLiteral(
+                "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
+                "border: none; border-radius: 5px; padding: 3px 10px; }"
+                "QPushButton:pressed { background: palette(dark); }"));
     }
     return button;
 }
@@ -118,11 +156,11 @@ QFrame* MenuBarView::divider() {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
     line->setFixedWidth(panelWidth - 24);
-    QPalette pal = line->palette();
-    QColor c = pal.color(QPalette::WindowText);
-    c.setAlphaF(0.15f);
-    pal.setColor(QPalette::WindowText, c);
-    line->setPalette(pal);
+    theme::followPalette(line, [](const QPalette& palette) {
+        QColor c = palette.color(QPalette::WindowText);
+        c.setAlphaF(0.15f);
+        return c;
+    });
     return line;
 }
 
@@ -139,7 +177,7 @@ QWidget* MenuBarView::headerSection() {
     auto* name = new QLabel(QStringLiteral("Quorvel"), texts);
     name->setFont(theme::font(theme::TextRole::headline));
     textColumn->addWidget(name);
-    m_statusText = captionLabel(QString(), theme::secondaryText(this), texts);
+    m_statusText = captionLabel(QString(), texts);
     textColumn->addWidget(m_statusText);
     row->addWidget(texts);
     row->addStretch(1);
@@ -162,8 +200,7 @@ QWidget* MenuBarView::postureSection() {
     calibrated->setSpacing(4);
     calibrated->addWidget(
         theme::iconLabel(QStringLiteral("checkmark.circle.fill"), theme::green(), 12, this));
-    calibrated->addWidget(
-        captionLabel(QStringLiteral("Calibrated"), theme::secondaryText(this), m_calibratedRow));
+    calibrated->addWidget(captionLabel(QStringLiteral("Calibrated"), m_calibratedRow));
     calibrated->addStretch(1);
     auto* recalibrate = smallButton(QStringLiteral("Recalibrate"), false, m_calibratedRow);
     connect(recalibrate, &QPushButton::clicked, this, [this] { m_appState.startCalibration(); });
@@ -182,7 +219,11 @@ QWidget* MenuBarView::postureSection() {
     error->addWidget(theme::iconLabel(QStringLiteral("exclamationmark.triangle.fill"),
                                       theme::orange(), 12, this),
                      0, Qt::AlignTop);
-    m_cameraErrorText = captionLabel(QString(), theme::orange(), m_cameraErrorRow);
+    m_cameraErrorText = new QLabel(m_cameraErrorRow);
+    m_cameraErrorText->setTextFormat(Qt::PlainText);
+    m_cameraErrorText->setFont(theme::font(theme::TextRole::caption));
+    // Orange on every theme.
+    theme::followPalette(m_cameraErrorText, [](const QPalette&) { return theme::orange(); });
     m_cameraErrorText->setWordWrap(true);
     m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
     error->addWidget(m_cameraErrorText);
@@ -194,7 +235,7 @@ QWidget* MenuBarView::reminderSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
     auto countdown = [&] {
-        QLabel* label = captionLabel(QString(), theme::secondaryText(this), section);
+        QLabel* label = captionLabel(QString(), section);
         label->setContentsMargins(20, 0, 0, 0);
         return label;
     };
@@ -225,12 +266,13 @@ QWidget* MenuBarView::updateSectionWidget() {
     row->addWidget(
         theme::iconLabel(QStringLiteral("arrow.down.circle.fill"), theme::blue(), 16, this));
     m_updateTitle = new QLabel(title);
+    m_updateTitle->setTextFormat(Qt::PlainText);
     m_updateTitle->setFont(theme::font(theme::TextRole::subheadline, QFont::Medium));
     row->addWidget(m_updateTitle);
     row->addStretch(1);
     layout->addWidget(title);
-    m_releaseNotes = captionLabel(QString(), theme::secondaryText(this), m_updateSection);
-    m_releaseNotes->setWordWrap(true);
+    // Broken into lines by showUpdate(), so no wrapping here.
+    m_releaseNotes = captionLabel(QString(), m_updateSection);
     m_releaseNotes->setFixedWidth(panelWidth - 24);
     layout->addWidget(m_releaseNotes);
     m_downloadButton = smallButton(QStringLiteral("Download"), true, m_updateSection);
@@ -292,30 +334,26 @@ void MenuBarView::refresh() {
     const auto update = m_appState.updateChecker().updateInfo();
     m_updateDivider->setVisible(update.has_value());
     m_updateSection->setVisible(update.has_value());
-    if (update) {
-        m_updateTitle->setText(QStringLiteral("Update Available: v") + update->newVersion);
-        m_releaseNotes->setVisible(update->releaseNotes.has_value());
-        // At most two lines of notes.
-        const QString notes = update->releaseNotes.value_or(QString());
-        const QFontMetrics metrics(m_releaseNotes->font());
-        QString shown;
-        QString rest = notes.simplified();
-        for (int line = 0; line < 2 && !rest.isEmpty(); ++line) {
-            int fit = rest.size();
-            while (fit > 0 && metrics.horizontalAdvance(rest.left(fit)) > panelWidth - 24) {
-                const int space = rest.lastIndexOf(QLatin1Char(' '), fit - 1);
-                fit = space > 0 ? space : fit - 1;
-            }
-            if (line == 1 && fit < rest.size()) {
-                shown += metrics.elidedText(rest, Qt::ElideRight, panelWidth - 24);
-                rest.clear();
-                break;
-            }
-            shown += (line ? QStringLiteral("\n") : QString()) + rest.left(fit).trimmed();
-            rest = rest.mid(fit).trimmed();
-        }
-        m_releaseNotes->setText(shown);
+    if (update != m_shownUpdate) {
+        showUpdate(update);
     }
+}
+
+void MenuBarView::showUpdate(const std::optional<UpdateInfo>& update) {
+    m_shownUpdate = update;
+    if (!update) {
+        return;
+    }
+    // One line, however long a version the service names: the icon and spacing take 22.
+    m_updateTitle->setText(m_updateTitle->fontMetrics().elidedText(
+        QStringLiteral("Update Available: v") + update->newVersion, Qt::ElideRight,
+        panelWidth - 24 - 22));
+    m_releaseNotes->setVisible(update->releaseNotes.has_value());
+    m_releaseNotes->setText(
+        update->releaseNotes
+            ? firstTwoLines(*update->releaseNotes, m_releaseNotes->font(), panelWidth - 24)
+            : QString());
+    ++m_releaseNotesLayouts;
 }
 
 void MenuBarView::refreshCountdowns() {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "updates/UpdateModels.h"
+
 #include <QPointer>
 #include <QWidget>
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -48,6 +51,8 @@ public:
     QPushButton* downloadButton() const { return m_downloadButton; }
     QPushButton* testOverlayButton() const { return m_testOverlayButton; }
     QPushButton* quitButton() const { return m_quitButton; }
+    // How many times the release notes were laid out: once per change of the update.
+    int releaseNotesLayouts() const { return m_releaseNotesLayouts; }
 
 Q_SIGNALS:
     // The user asked to quit.
@@ -67,6 +72,7 @@ private:
     QWidget* footerSection();
     QFrame* divider();
     void refreshCountdowns();
+    void showUpdate(const std::optional<UpdateInfo>& update);
     void scheduleRefresh();
 
     AppState& m_appState;
@@ -87,6 +93,8 @@ private:
     QLabel* m_updateTitle = nullptr;
     QLabel* m_releaseNotes = nullptr;
     QPushButton* m_downloadButton = nullptr;
+    std::optional<UpdateInfo> m_shownUpdate;
+    int m_releaseNotesLayouts = 0;
     QPushButton* m_testOverlayButton = nullptr;
     QPushButton* m_quitButton = nullptr;
     QTimer* m_countdownTimer = nullptr;

@@ -106,9 +106,7 @@ QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control)
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     label->setFont(theme::font(theme::TextRole::body));
-    QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, theme::secondaryText(this));
-    label->setPalette(pal);
+    theme::useSecondaryText(label);
     row->addWidget(label);
     row->addStretch(1);
     row->addWidget(control, 0, Qt::AlignVCenter);

@@ -11,6 +11,7 @@
 #endif
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace quorvel {
@@ -62,10 +63,26 @@ QList<quint8> escapeKeycodes(xcb_connection_t* connection) {
     return keycodes;
 }
 
+bool anyKeyDown(xcb_connection_t* connection, const QList<quint8>& keycodes) {
+    xcb_query_keymap_reply_t* reply =
+        xcb_query_keymap_reply(connection, xcb_query_keymap(connection), nullptr);
+    const bool down =
+        reply != nullptr && std::any_of(keycodes.begin(), keycodes.end(), [&](quint8 k) {
+            return (reply->keys[k / 8] & (1 << (k % 8))) != 0;
+        });
+    std::free(reply);
+    return down;
+}
+
 } // namespace
 #endif
 
-EscapeKeyGrab::EscapeKeyGrab(QObject* parent) : QObject(parent) {}
+EscapeKeyGrab::EscapeKeyGrab(QObject* parent) : QObject(parent), m_heldPoll(new QTimer(this)) {
+    // A key held before the grab goes up unseen when it does so before it repeats: the
+    // release goes to the focused window. Look until it is up or its events come here.
+    m_heldPoll->setInterval(50);
+    connect(m_heldPoll, &QTimer::timeout, this, &EscapeKeyGrab::pollHeldKey);
+}
 
 EscapeKeyGrab::~EscapeKeyGrab() {
     release();
@@ -109,6 +126,10 @@ bool EscapeKeyGrab::grab() {
     }
     QCoreApplication::instance()->installNativeEventFilter(this);
     m_grabbed = true;
+    m_held = anyKeyDown(connection, m_keycodes);
+    if (m_held) {
+        m_heldPoll->start();
+    }
     return true;
 #else
     return false;
@@ -120,6 +141,7 @@ void EscapeKeyGrab::release() {
         return;
     }
     m_grabbed = false;
+    m_heldPoll->stop();
     if (auto* app = QCoreApplication::instance()) {
         app->removeNativeEventFilter(this);
     }
@@ -139,6 +161,17 @@ void EscapeKeyGrab::release() {
     m_roots.clear();
 }
 
+void EscapeKeyGrab::pollHeldKey() {
+#if defined(QUORVEL_X11_GRAB)
+    xcb_connection_t* connection = x11Connection();
+    if (m_grabbed && connection != nullptr && anyKeyDown(connection, m_keycodes)) {
+        return;
+    }
+#endif
+    m_held = false;
+    m_heldPoll->stop();
+}
+
 bool EscapeKeyGrab::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
 #if defined(QUORVEL_X11_GRAB)
     if (!m_grabbed || eventType != "xcb_generic_event_t" || message == nullptr) {
@@ -154,8 +187,16 @@ bool EscapeKeyGrab::nativeEventFilter(const QByteArray& eventType, void* message
     if (!m_keycodes.contains(key->detail) || !m_roots.contains(key->event)) {
         return false;
     }
+    m_heldPoll->stop(); // from now on the grab sees the key go up
     if (kind == XCB_KEY_PRESS) {
-        Q_EMIT escapePressed();
+        const bool repeat = m_held || m_lastRelease == key->time;
+        m_held = true;
+        if (!repeat) {
+            Q_EMIT escapePressed();
+        }
+    } else {
+        m_held = false;
+        m_lastRelease = key->time;
     }
     return true;
 #else

@@ -127,6 +127,15 @@ void OverlayView::setGradientProgress(double progress) {
     }
 }
 
+void OverlayView::setFadeOpacity(double opacity) {
+    opacity = std::clamp(opacity, 0.0, 1.0);
+    if (opacity == m_fadeOpacity) {
+        return;
+    }
+    m_fadeOpacity = opacity;
+    update();
+}
+
 OverlayView::Layout OverlayView::layout() const {
     Layout l;
     const QString rounded = roundedFontFamily();
@@ -190,8 +199,8 @@ void OverlayView::renderContent() {
 void OverlayView::paintEvent(QPaintEvent*) {
     m_sincePaint.start();
     QPainter p(this);
-    m_gradient.paint(p, QRectF(rect()), backgroundOpacity);
-    if (m_contentProgress <= 0.0) {
+    m_gradient.paint(p, QRectF(rect()), backgroundOpacity * m_fadeOpacity);
+    if (m_contentProgress <= 0.0 || m_fadeOpacity <= 0.0) {
         return;
     }
     const qreal dpr = devicePixelRatioF();
@@ -201,7 +210,7 @@ void OverlayView::paintEvent(QPaintEvent*) {
     const QSizeF size = QSizeF(m_content.size()) / dpr;
     const double scale = 0.8 + 0.2 * m_contentProgress;
     p.setRenderHint(QPainter::SmoothPixmapTransform, m_contentProgress < 1.0);
-    p.setOpacity(m_contentProgress);
+    p.setOpacity(m_contentProgress * m_fadeOpacity);
     p.translate(QRectF(rect()).center());
     p.scale(scale, scale);
     // Whole pixels at full size keep the text crisp.

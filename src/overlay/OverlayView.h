@@ -27,6 +27,7 @@ class OverlayView : public QWidget {
     Q_OBJECT
     Q_PROPERTY(double contentProgress READ contentProgress WRITE setContentProgress)
     Q_PROPERTY(double gradientProgress READ gradientProgress WRITE setGradientProgress)
+    Q_PROPERTY(double fadeOpacity READ fadeOpacity WRITE setFadeOpacity)
 
 public:
     using Timings = OverlayViewTimings;
@@ -65,6 +66,11 @@ public:
     double gradientProgress() const { return m_gradientProgress; }
     void setGradientProgress(double progress);
 
+    // The opacity everything is painted with, for fades where windows have no opacity of
+    // their own. 1 = as designed.
+    double fadeOpacity() const { return m_fadeOpacity; }
+    void setFadeOpacity(double opacity);
+
     // Where the column (icon to hint) sits at full size, in widget coordinates.
     QRect contentRect() const;
 
@@ -87,6 +93,7 @@ private:
     bool m_contentVisible = false;
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;
+    double m_fadeOpacity = 1.0;
     QPixmap m_content; // the column, drawn once per size
     QElapsedTimer m_sincePaint;
     QAbstractAnimation* m_swing = nullptr;

@@ -2,11 +2,13 @@
 
 #include "overlay/X11WindowHints.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPropertyAnimation>
 #include <QVariantAnimation>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace quorvel {
 
@@ -31,6 +33,13 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     if (!m_timers) {
         m_timers = eventLoopTimers();
     }
+    const QString platform = QGuiApplication::platformName();
+    m_x11 = platform == QLatin1String("xcb");
+    // Window opacity: X11 has it (drawn by a compositor); Wayland, offscreen and the rest
+    // don't, and warn on every try.
+    if (!m_x11) {
+        m_timings.paintedFade = true;
+    }
     connect(m_screens.get(), &ScreenProvider::screenAdded, this,
             &OverlayWindowController::screenAdded);
     connect(m_screens.get(), &ScreenProvider::screenRemoved, this,
@@ -45,10 +54,12 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
 OverlayWindowController::~OverlayWindowController() {
     m_autoDismissTask.reset();
     delete m_fadeOut.data();
-    for (Panel& panel : m_panels) {
-        delete panel.view.data();
+    for (Panel& panel : std::exchange(m_panels, {})) {
+        if (panel.view) {
+            panel.view->removeEventFilter(this);
+            delete panel.view.data();
+        }
     }
-    m_panels.clear();
     m_escape.release();
 }
 
@@ -106,6 +117,12 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
         },
         m_timings.view);
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    if (m_x11) {
+        // Managed, a tool window is a utility window, which KWin hides while another
+        // application is active, and no window manager keeps it above a full-screen
+        // window that has the focus.
+        flags |= Qt::X11BypassWindowManagerHint;
+    }
     if (m_escape.isGrabbed()) {
         // Escape comes through the grab, so the window never needs the keyboard. Without
         // a grab it may take the focus when the window system gives it, so Escape works.
@@ -120,24 +137,25 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
         view->setScreen(screen.screen);
     }
     view->setGeometry(screen.geometry);
-    view->setWindowOpacity(0.0);
+    setOpacity(view, 0.0);
     markAsOverlayWindow(view);
 
     Panel panel;
     panel.screenId = screen.id;
     panel.view = view;
-    // Full screen makes a window manager keep the window on its screen, over panels and
-    // docks, instead of placing it by its own rules. (Not showFullScreen(): that also
-    // activates the window, taking the keyboard from the user's application.)
-    if (screen.screen) {
+    // Elsewhere, full screen makes the compositor keep the window on its screen, over
+    // panels and docks, instead of placing it by its own rules. (Not showFullScreen():
+    // that also activates the window, taking the keyboard from the user's application.)
+    if (screen.screen && !m_x11) {
         view->setWindowState(view->windowState() | Qt::WindowFullScreen);
     }
     view->show();
     view->raise();
     if (m_timings.fadeInMs <= 0) {
-        view->setWindowOpacity(1.0);
+        setOpacity(view, 1.0);
     } else {
-        auto* fade = new QPropertyAnimation(view, "windowOpacity", view);
+        auto* fade = new QPropertyAnimation(
+            view, m_timings.paintedFade ? "fadeOpacity" : "windowOpacity", view);
         fade->setStartValue(0.0);
         fade->setEndValue(1.0);
         fade->setDuration(m_timings.fadeInMs);
@@ -163,7 +181,7 @@ void OverlayWindowController::dismiss() {
         if (panel.fadeIn) {
             panel.fadeIn->stop();
         }
-        panel.fadeOutFrom = panel.view ? panel.view->windowOpacity() : 0.0;
+        panel.fadeOutFrom = panel.view ? opacity(panel.view) : 0.0;
     }
     if (m_timings.fadeOutMs <= 0) {
         finishDismiss(dismissed);
@@ -177,7 +195,7 @@ void OverlayWindowController::dismiss() {
         const double factor = value.toDouble();
         for (const Panel& panel : m_panels) {
             if (panel.view) {
-                panel.view->setWindowOpacity(panel.fadeOutFrom * factor);
+                setOpacity(panel.view, panel.fadeOutFrom * factor);
             }
         }
     });
@@ -185,6 +203,13 @@ void OverlayWindowController::dismiss() {
             [this, dismissed] { finishDismiss(dismissed); });
     m_fadeOut = fade;
     fade->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void OverlayWindowController::withdraw(OverlayType type) {
+    m_overlayQueue.removeAll(type);
+    if (m_currentType == type) {
+        dismiss();
+    }
 }
 
 void OverlayWindowController::finishDismiss(std::optional<OverlayType> dismissed) {
@@ -216,11 +241,25 @@ void OverlayWindowController::destroyPanel(Panel& panel) {
         panel.fadeIn->stop();
     }
     if (panel.view) {
-        // Later: the view may be in the middle of handling the click that ended it.
+        // Hidden by us, not by the window system: no longer watched.
+        panel.view->removeEventFilter(this);
         panel.view->hide();
+        // Later: the view may be in the middle of handling the click that ended it.
         panel.view->deleteLater();
     }
     panel.view = nullptr;
+}
+
+void OverlayWindowController::setOpacity(OverlayView* view, double opacity) const {
+    if (m_timings.paintedFade) {
+        view->setFadeOpacity(opacity);
+    } else {
+        view->setWindowOpacity(opacity);
+    }
+}
+
+double OverlayWindowController::opacity(const OverlayView* view) const {
+    return m_timings.paintedFade ? view->fadeOpacity() : view->windowOpacity();
 }
 
 void OverlayWindowController::screenAdded(const OverlayScreen& screen) {
@@ -254,12 +293,38 @@ void OverlayWindowController::screenGeometryChanged(quintptr screenId, const QRe
 }
 
 bool OverlayWindowController::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
-        std::any_of(m_panels.begin(), m_panels.end(),
-                    [watched](const Panel& panel) { return panel.view == watched; })) {
+    const bool panel = std::any_of(m_panels.begin(), m_panels.end(),
+                                   [watched](const Panel& p) { return p.view == watched; });
+    if (!panel) {
+        return QObject::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        if (auto* key = static_cast<QKeyEvent*>(event); key->key() == Qt::Key_Escape) {
+            // A held key repeats; only a fresh press dismisses.
+            if (!key->isAutoRepeat()) {
+                dismiss();
+            }
+            return true;
+        }
+        break;
+    case QEvent::Close:
+        // Closed by the window system (Alt+F4, a compositor): that is the user dismissing
+        // it. The window stays for the fade-out.
+        event->ignore();
         dismiss();
         return true;
+    case QEvent::Hide:
+        // Hidden by anyone but us: the same, or the overlay would hold up the queue forever.
+        dismiss();
+        break;
+    case QEvent::WindowStateChange:
+        if (static_cast<QWidget*>(watched)->isMinimized()) {
+            dismiss();
+        }
+        break;
+    default:
+        break;
     }
     return QObject::eventFilter(watched, event);
 }

@@ -25,6 +25,9 @@ struct OverlayTimings {
     int fadeInMs = 800;
     int fadeOutMs = 500;
     OverlayViewTimings view{};
+    // Fade by painting the views (see OverlayView::fadeOpacity) even where windows have an
+    // opacity of their own; without one (Wayland) the views always paint their fades.
+    bool paintedFade = false;
 };
 
 // Puts an overlay over every screen at once, fades it in, takes it down on a click,
@@ -32,13 +35,17 @@ struct OverlayTimings {
 // meanwhile one after another.
 //
 // Each screen gets its own frameless, translucent, stay-on-top tool window that never
-// takes the focus, placed on that screen and covering all of it. While an overlay is up,
+// takes the focus, placed on that screen and covering all of it. On X11 the windows bypass
+// the window manager (override-redirect): every window manager then leaves them above all
+// its windows, full-screen ones included, on every desktop, out of taskbars and pagers,
+// whichever application is active, and never gives them the keyboard. While one is up,
 // Escape is grabbed on X11 (see EscapeKeyGrab); without a grab, Escape works in an overlay
 // window that has the focus. A click always works.
 //
 // States: idle → showing (show) → fading out (dismiss) → idle, then the next queued kind.
 // Requests made while showing or fading out wait in the queue. A dismiss() during the fade
-// out does nothing more. Everything runs on the main thread.
+// out does nothing more. A panel closed, hidden or minimised by anyone else (Alt+F4, the
+// window manager) dismisses the overlay too. Everything runs on the main thread.
 class OverlayWindowController : public QObject {
     Q_OBJECT
 
@@ -65,6 +72,11 @@ public:
     // Takes the overlay down (0.5 s fade), then tells onDismiss and shows the next queued
     // kind. Safe when nothing is shown; does nothing while a fade-out already runs.
     void dismiss();
+
+    // Ends the overlays of `type` a caller asked for: takes the overlay down (as dismiss())
+    // when it is that kind, and drops every request of that kind still waiting. An overlay
+    // of another kind stays up. Withdrawn requests that never showed are not reported.
+    void withdraw(OverlayType type);
 
     // From show() until the fade-out has completed.
     bool isShowing() const { return m_state != State::idle; }
@@ -101,11 +113,14 @@ private:
     void screenAdded(const OverlayScreen& screen);
     void screenRemoved(quintptr screenId);
     void screenGeometryChanged(quintptr screenId, const QRect& geometry);
-    static void destroyPanel(Panel& panel);
+    void destroyPanel(Panel& panel);
+    void setOpacity(OverlayView* view, double opacity) const;
+    double opacity(const OverlayView* view) const;
 
     SettingsManager& m_settings;
     std::unique_ptr<ScreenProvider> m_screens;
     Timings m_timings;
+    bool m_x11 = false;
     TimerFactory m_timers;
     EscapeKeyGrab m_escape;
 

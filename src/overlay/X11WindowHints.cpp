@@ -48,6 +48,10 @@ void markAsOverlayWindow(QWidget* window) {
                                            atom(connection, "_NET_WM_STATE_STICKY")};
     xcb_change_property(connection, XCB_PROP_MODE_APPEND, id, atom(connection, "_NET_WM_STATE"),
                         XCB_ATOM_ATOM, 32, states.size(), states.data());
+    // What it is, for compositors' effects and for tools (Qt says "utility" for a tool).
+    const xcb_atom_t type = atom(connection, "_NET_WM_WINDOW_TYPE_NOTIFICATION");
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id,
+                        atom(connection, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
     const quint32 allDesktops = 0xFFFFFFFF;
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, atom(connection, "_NET_WM_DESKTOP"),
                         XCB_ATOM_CARDINAL, 32, 1, &allDesktops);

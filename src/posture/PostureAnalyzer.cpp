@@ -31,6 +31,7 @@ void PostureAnalyzer::startCalibration() {
 bool PostureAnalyzer::addCalibrationFrame(const BodyJoints& joints) {
     double meanWidth = 0.0;
     double meanHeight = 0.0;
+    quint64 generation = 0;
     {
         QMutexLocker lock(&m_mutex);
         if (!m_isCalibrating || !joints.hasValidKeyJoints()) {
@@ -50,11 +51,26 @@ bool PostureAnalyzer::addCalibrationFrame(const BodyJoints& joints) {
         meanWidth /= n;
         meanHeight /= n;
         m_calibrationFrames.clear();
+        generation = m_resets;
     }
-    // Written outside the lock: store observers may call back into the analyzer.
-    m_settings.setBaselineShoulderWidth(meanWidth);
-    m_settings.setBaselineShoulderY(meanHeight);
-    m_settings.setIsCalibrated(true);
+    // The store is written outside m_mutex, since its observers may call back into the
+    // analyzer. A reset that came after this calibration finished wins: the baseline is
+    // written only while no reset has happened since, before each value (an observer of an
+    // earlier value may have reset), and a reset on another thread waits for the writes.
+    QMutexLocker writing(&m_storeMutex);
+    const auto unchanged = [&] {
+        QMutexLocker lock(&m_mutex);
+        return m_resets == generation;
+    };
+    if (unchanged()) {
+        m_settings.setBaselineShoulderWidth(meanWidth);
+    }
+    if (unchanged()) {
+        m_settings.setBaselineShoulderY(meanHeight);
+    }
+    if (unchanged()) {
+        m_settings.setIsCalibrated(true);
+    }
     return true;
 }
 
@@ -81,6 +97,11 @@ PostureStatus PostureAnalyzer::analyze(const BodyJoints& joints) const {
 }
 
 void PostureAnalyzer::resetCalibration() {
+    QMutexLocker writing(&m_storeMutex);
+    {
+        QMutexLocker lock(&m_mutex);
+        ++m_resets;
+    }
     m_settings.setIsCalibrated(false);
     m_settings.setBaselineShoulderWidth(0.0);
     m_settings.setBaselineShoulderY(0.0);

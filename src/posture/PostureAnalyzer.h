@@ -12,7 +12,8 @@ namespace quorvel {
 // runs the calibration that records that baseline in the settings store.
 //
 // Called from the camera thread (frames) and the main thread (calibration start and
-// reset); every call is serialised by a lock, so each behaves as if it ran alone.
+// reset); every call behaves as if it ran alone: a calibration that finished before a reset
+// never writes its baseline after the reset has begun.
 class PostureAnalyzer {
 public:
     static constexpr int calibrationFrameCount = 10;
@@ -39,9 +40,14 @@ public:
 
 private:
     SettingsManager& m_settings;
-    mutable QMutex m_mutex;
+    mutable QMutex m_mutex; // the fields below
+    // Held while the baseline is written to the store, so that the writes of a finishing
+    // calibration and of a reset never interleave. Recursive: store observers on the writing
+    // thread may reset.
+    QRecursiveMutex m_storeMutex;
     std::vector<BodyJoints> m_calibrationFrames;
     bool m_isCalibrating = false;
+    quint64 m_resets = 0; // resets so far
 };
 
 } // namespace quorvel

@@ -157,7 +157,8 @@ void PostureDetector::dismissSlouchAlert() {
     m_goodFramesSinceAlert = 0;
     m_recentFrames.clear();
     m_lastDismissTime = m_clock();
-    m_overlayController.dismiss();
+    // Only the slouch overlay: a break reminder on screen stays up.
+    m_overlayController.withdraw(OverlayType::slouch);
 }
 
 void PostureDetector::markSlouchAlertDismissed() {

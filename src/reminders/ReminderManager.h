@@ -28,6 +28,11 @@ public:
 
     void start();
     void stop();
+    // While the user is away: hold the countdown, go on from where it was, or begin a full
+    // cycle (see ReminderTimer).
+    void pause() { m_timer->pause(); }
+    void resume() { m_timer->resume(); }
+    void restart() { m_timer->restart(); }
 
     ReminderTimer& timer() { return *m_timer; }
     const ReminderTimer& timer() const { return *m_timer; }

@@ -25,6 +25,11 @@ void ReminderTimer::start() {
     }
     setSecondsRemaining(m_intervalSeconds);
     setIsRunning(true);
+    startTicking();
+}
+
+void ReminderTimer::startTicking() {
+    m_isPaused = false;
     m_cancellable = m_timers(std::chrono::seconds(1), true, [weak = QPointer(this)] {
         if (weak) {
             weak->tick();
@@ -34,6 +39,7 @@ void ReminderTimer::start() {
 
 void ReminderTimer::stop() {
     m_cancellable.reset();
+    m_isPaused = false;
     setIsRunning(false);
     setSecondsRemaining(0);
 }
@@ -49,6 +55,26 @@ void ReminderTimer::updateInterval(qint64 seconds) {
     }
 }
 
+void ReminderTimer::pause() {
+    if (m_isRunning && !m_isPaused) {
+        m_cancellable.reset();
+        m_isPaused = true;
+    }
+}
+
+void ReminderTimer::resume() {
+    if (m_isRunning && m_isPaused) {
+        startTicking();
+    }
+}
+
+void ReminderTimer::restart() {
+    if (m_isRunning) {
+        setSecondsRemaining(m_intervalSeconds);
+        startTicking();
+    }
+}
+
 QString ReminderTimer::formattedTimeRemaining() const {
     return formatTimeRemaining(m_secondsRemaining);
 }
@@ -59,7 +85,7 @@ QString ReminderTimer::formatTimeRemaining(qint64 seconds) {
 }
 
 void ReminderTimer::tick() {
-    if (!m_isRunning) {
+    if (!m_isRunning || m_isPaused) {
         return;
     }
     setSecondsRemaining(m_secondsRemaining - 1);

@@ -35,6 +35,16 @@ public:
     // uses it at the next start().
     void updateInterval(qint64 seconds);
 
+    // Holds a running countdown where it is: no ticks, the remaining time kept, still
+    // running. Does nothing when stopped or already paused.
+    void pause();
+    // Ticks on from where pause() left it, the first tick a second later.
+    void resume();
+    // Begins a full cycle now, from a paused countdown too (which then runs). Does nothing
+    // when stopped.
+    void restart();
+    bool isPaused() const { return m_isPaused; }
+
     // "M:SS": 1800 s → "30:00", 59 → "0:59", 3600 → "60:00".
     QString formattedTimeRemaining() const;
     static QString formatTimeRemaining(qint64 seconds);
@@ -46,6 +56,7 @@ Q_SIGNALS:
 
 private:
     void tick();
+    void startTicking();
     void setSecondsRemaining(qint64 value);
     void setIsRunning(bool value);
 
@@ -55,6 +66,7 @@ private:
     TimerHandle m_cancellable;
     qint64 m_secondsRemaining = 0;
     bool m_isRunning = false;
+    bool m_isPaused = false;
 };
 
 } // namespace quorvel

@@ -3,6 +3,7 @@
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QThread>
 #include <cmath>
 
 namespace quorvel {
@@ -157,12 +158,24 @@ template <typename T> T SettingsManager::get(const T& field) const {
 template <typename T>
 void SettingsManager::assign(T& field, T value, void (SettingsManager::*changed)(T),
                              const QString& key, const QVariant& stored) {
+    const auto store = [&] {
+        QMutexLocker lock(&m_mutex);
+        field = value;
+        m_defaults->setValue(key, stored);
+        m_defaults->sync();
+    };
+    if (QThread::currentThread() == thread()) {
+        Q_EMIT objectWillChange();
+        Q_EMIT(this->*changed)(value);
+        store();
+        return;
+    }
+    // From another thread the signals reach the store's own thread queued, and may be
+    // handled there before this thread goes on: store first, so that what they announce
+    // is already there to read.
+    store();
     Q_EMIT objectWillChange();
     Q_EMIT(this->*changed)(value);
-    QMutexLocker lock(&m_mutex);
-    field = std::move(value);
-    m_defaults->setValue(key, stored);
-    m_defaults->sync();
 }
 
 #define QUORVEL_SETTING(Type, name, Setter, toStored)                                              \

@@ -19,9 +19,11 @@ namespace quorvel {
 // thread: values sit under a lock, and signals emitted off the main thread reach
 // main-thread receivers queued.
 //
-// Every assignment first emits objectWillChange(), then the property's own change signal
-// with the new value (the property still reads the old value at that moment), then stores
-// and writes the value.
+// An assignment on the store's own thread first emits objectWillChange(), then the
+// property's own change signal with the new value (the property still reads the old value at
+// that moment), then stores and writes the value. An assignment from another thread stores
+// and writes first and then emits, so that receivers on the store's thread, reached queued,
+// always read the value they were told about.
 class SettingsManager : public QObject {
     Q_OBJECT
 

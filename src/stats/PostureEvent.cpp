@@ -13,7 +13,11 @@ PostureEvent::PostureEvent(QDateTime start, double seconds)
     : PostureEvent(QUuid::createUuid(), std::move(start), seconds) {}
 
 PostureEvent::PostureEvent(QUuid uuid, QDateTime start, double seconds)
-    : id(uuid), startedAt(start.toUTC()), duration(seconds) {}
+    : id(uuid), startedAt(start.toUTC()), duration(nonNegativeDuration(seconds)) {}
+
+double PostureEvent::nonNegativeDuration(double seconds) {
+    return seconds <= 0.0 ? 0.0 : seconds; // NaN stays NaN, which is not storable
+}
 
 namespace {
 

@@ -17,9 +17,13 @@ struct PostureEvent {
     double duration = 0.0; // seconds
 
     PostureEvent() = default;
-    // A fresh random id.
+    // A fresh random id. A negative duration (the clock was set back during the episode)
+    // counts as 0.
     PostureEvent(QDateTime start, double seconds);
     PostureEvent(QUuid uuid, QDateTime start, double seconds);
+
+    // 0 for a negative duration (or -0), else the duration as given.
+    static double nonNegativeDuration(double seconds);
 
     // Whether the event can be written to the log file and read back: a valid instant in the
     // years 0001 to 9999 and a finite duration.

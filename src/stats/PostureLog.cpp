@@ -33,6 +33,7 @@ void PostureLog::record(const PostureEvent& event) {
     }
     QList<PostureEvent> updated = m_events;
     updated.append(event);
+    updated.last().duration = PostureEvent::nonNegativeDuration(event.duration);
     updated = pruneOldEvents(std::move(updated));
     Q_EMIT objectWillChange();
     Q_EMIT eventsChanged(updated);

@@ -1,15 +1,12 @@
 #include "stats/PostureStatsView.h"
 
 #include "common/Theme.h"
-
 #include "stats/PostureLog.h"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>
-#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
-#include <QSvgRenderer>
 #include <QTextBoundaryFinder>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -43,18 +40,6 @@ QList<StatsRange> allStatsRanges() {
 }
 
 namespace stats {
-
-QColor accentBlue() {
-    return QColor(0, 122, 255);
-}
-
-QColor alertRed() {
-    return QColor(255, 59, 48);
-}
-
-QColor neutralGray() {
-    return QColor(142, 142, 147);
-}
 
 QList<DayCount> chartData(const PostureLog& log, StatsRange range, const QDateTime& now) {
     const int daysBefore = range == StatsRange::week ? 6 : 29;
@@ -99,7 +84,7 @@ double barHeight(int count, int maxCount, double totalHeight) {
 }
 
 QColor barColor(int count) {
-    QColor color = count == 0 ? neutralGray() : alertRed();
+    QColor color = count == 0 ? theme::gray() : theme::red();
     color.setAlphaF(count == 0 ? 0.2f
                                : static_cast<float>(
                                      0.7 + 0.3 * std::min(static_cast<double>(count) / 10.0, 1.0)));
@@ -148,26 +133,13 @@ QList<QRectF> barRects(const QList<DayCount>& days, double width, double height)
 
 namespace {
 
-QColor secondaryTextColor(const QPalette& palette) {
-    QColor color = palette.color(QPalette::WindowText);
-    color.setAlphaF(0.55f);
-    return color;
-}
-
-QFont captionFont(const QFont& base) {
-    QFont font = base;
-    if (base.pointSizeF() > 0) {
-        font.setPointSizeF(std::max(7.0, std::round(base.pointSizeF() * 0.8)));
-    }
-    return font;
-}
-
-// The summary row: the chart icon in blue, then today's figures in secondary text.
+// The summary row: the chart icon in blue, then today's figures in secondary text. Colours
+// are read from the theme when painting, so they follow a theme change.
 class SummaryRow : public QWidget {
 public:
     SummaryRow(std::function<QString()> text, QWidget* parent)
         : QWidget(parent), m_text(std::move(text)) {
-        setFont(captionFont(font()));
+        setFont(theme::font(theme::TextRole::caption));
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
 
@@ -183,8 +155,13 @@ protected:
         painter.setRenderHint(QPainter::Antialiasing);
         const int side = iconSize();
         const QRect iconRect(0, (height() - side) / 2, side, side);
-        painter.drawImage(iconRect, icon(side, devicePixelRatioF()));
-        painter.setPen(secondaryTextColor(palette()));
+        if (m_icon.deviceIndependentSize() != QSizeF(side, side) ||
+            m_icon.devicePixelRatio() != devicePixelRatioF()) {
+            m_icon = theme::iconPixmap(QStringLiteral("chart.bar.fill"), theme::blue(), side,
+                                       devicePixelRatioF());
+        }
+        painter.drawPixmap(iconRect, m_icon);
+        painter.setPen(theme::secondaryText(palette()));
         painter.drawText(rect().adjusted(side + spacing(), 0, 0, 0),
                          Qt::AlignLeft | Qt::AlignVCenter, m_text());
     }
@@ -193,22 +170,8 @@ private:
     int iconSize() const { return QFontMetrics(font()).ascent(); }
     int spacing() const { return 6; }
 
-    const QImage& icon(int side, qreal ratio) {
-        const int pixels = static_cast<int>(std::ceil(side * ratio));
-        if (m_icon.width() != pixels) {
-            m_icon = QImage(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
-            m_icon.fill(Qt::transparent);
-            QPainter painter(&m_icon);
-            QSvgRenderer(QStringLiteral(":/resources/icons/chart.bar.fill.svg"))
-                .render(&painter, QRectF(0, 0, pixels, pixels));
-            painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-            painter.fillRect(m_icon.rect(), stats::accentBlue());
-        }
-        return m_icon;
-    }
-
     std::function<QString()> m_text;
-    QImage m_icon;
+    QPixmap m_icon;
 };
 
 // One bar per day, a rounded rectangle resting on its label.
@@ -232,7 +195,7 @@ protected:
 
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        QFont labelFont = font();
+        QFont labelFont = theme::font(theme::TextRole::caption);
         labelFont.setPointSizeF(stats::labelFontPoints);
         painter.setFont(labelFont);
         for (qsizetype i = 0; i < days.size(); ++i) {
@@ -252,7 +215,7 @@ protected:
             if (textWidth > room) {
                 painter.scale(room / textWidth, 1.0);
             }
-            painter.setPen(secondaryTextColor(palette()));
+            painter.setPen(theme::secondaryText(palette()));
             const double labelWidth = std::max(textWidth, room) + 2.0;
             painter.drawText(QRectF(-labelWidth / 2.0, 0.0, labelWidth, stats::labelHeight),
                              Qt::AlignHCenter | Qt::AlignVCenter, text);

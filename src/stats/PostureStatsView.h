@@ -63,10 +63,6 @@ QString dayLabel(const QDateTime& date, StatsRange range, const QLocale& locale 
 // line, 2 apart, filling the width).
 QList<QRectF> barRects(const QList<DayCount>& days, double width, double height = chartHeight);
 
-QColor accentBlue();
-QColor alertRed();
-QColor neutralGray();
-
 } // namespace stats
 
 // The panel's statistics block: today's summary, a Week/Month switch and a bar chart of

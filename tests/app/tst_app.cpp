@@ -2,7 +2,7 @@
 #include "app/AppState.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
-#include "camera/FileFrameSources.h"
+#include "camera/FrameSource.h"
 #include "reminders/StandReminderManager.h"
 #include "reminders/WaterReminderManager.h"
 #include "support/AppRig.h"
@@ -101,23 +101,6 @@ private Q_SLOTS:
         QCOMPARE(int(rig.permissionAsks.size()), 1);
         QVERIFY(s.isMonitoringRunning());
         QCOMPARE(monitoringWrites.count(), 0);
-    }
-
-    void togglesPersist() {
-        AppRig rig;
-        AppState& s = *rig.state;
-        s.toggleStandReminder(true);
-        s.toggleWaterReminder(true);
-        rig.startMonitoring();
-        s.toggleStandReminder(false);
-        QVERIFY(!s.standManager().isRunning() && s.waterManager().isRunning());
-        s.togglePostureMonitoring(false);
-        SettingsManager reread(rig.dir.path("Quorvel.conf"));
-        QVERIFY(!reread.standReminderEnabled() && reread.waterReminderEnabled());
-        QVERIFY(!reread.postureMonitoringEnabled());
-        s.togglePostureMonitoring(true);
-        QVERIFY(SettingsManager(rig.dir.path("Quorvel.conf")).postureMonitoringEnabled());
-        s.togglePostureMonitoring(false);
     }
 
     void permissionRefusedThenGranted() {

@@ -9,9 +9,8 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QPainter>
+#include <QKeyEvent>
 #include <QScreen>
-#include <QSvgRenderer>
 #include <QTest>
 #include <QWindow>
 
@@ -21,7 +20,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A controller on two stand-in screens, instant fades, and time moved by hand.
+// A controller on two stand-in screens, fades painted (instant by default), and time moved
+// by hand.
 struct Rig {
     TempFolder dir;
     SettingsManager settings{dir.path("Quorvel.conf")};
@@ -30,9 +30,9 @@ struct Rig {
     OverlayWindowController controller;
     QList<OverlayType> dismissed;
 
-    explicit Rig(int fadeOutMs = 0, int screenCount = 2)
+    explicit Rig(int fadeOutMs = 0, int screenCount = 2, int fadeInMs = 0)
         : controller(settings, std::unique_ptr<ScreenProvider>(screens),
-                     OverlayWindowController::Timings{0, fadeOutMs, {0, 0, 0}}, timers.factory()) {
+                     OverlayTimings{fadeInMs, fadeOutMs, {0, 0, 0}, true}, timers.factory()) {
         for (int i = 0; i < screenCount; ++i) {
             screens->list.append(
                 OverlayScreen{quintptr(i + 1), QRect(i * 1280, 0, 1280 - i * 256, 800), nullptr});
@@ -59,17 +59,13 @@ bool near(QRgb pixel, const QColor& colour, int alpha) {
            qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
 }
 
-int countPixels(const QImage& image, const QRect& area, bool (*test)(QRgb)) {
+int whitePixels(const QImage& image, const QRect& area) {
     int count = 0;
     for (int i = 0; i < area.width() * area.height(); ++i) {
-        count += test(image.pixel(area.left() + i % area.width(), area.top() + i / area.width()));
+        const QRgb p = image.pixel(area.left() + i % area.width(), area.top() + i / area.width());
+        count += qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245;
     }
     return count;
-}
-
-int whitePixels(const QImage& image, const QRect& area) {
-    return countPixels(image, area,
-                       [](QRgb p) { return qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245; });
 }
 
 } // namespace
@@ -83,9 +79,6 @@ private Q_SLOTS:
     void overlayKinds() {
         QCOMPARE(overlayTypeFromRawValue(rawValue(OverlayType::water)), OverlayType::water);
         QCOMPARE(overlayTypeFromRawValue(QStringLiteral("Slouch")), std::nullopt);
-        QCOMPARE(title(OverlayType::stand), QStringLiteral("Time to Stand!"));
-        QCOMPARE(subtitle(OverlayType::water), QStringLiteral("Stay hydrated, stay sharp"));
-        QCOMPARE(colorFromHex(0xFF123456, 0.5).rgba(), qRgba(0x12, 0x34, 0x56, 128));
     }
 
     void viewDrawsGradientAndColumn_data() {
@@ -103,21 +96,10 @@ private Q_SLOTS:
         const auto colours = gradientColors(type);
         const int alpha = qRound(255 * OverlayView::backgroundOpacity);
 
-        // The kind's icon draws as a figure, neither empty nor a filled square.
-        QSvgRenderer svg(iconResourcePath(iconName(type)));
-        QImage icon(48, 48, QImage::Format_ARGB32_Premultiplied);
-        icon.fill(Qt::transparent);
-        QPainter painter(&icon);
-        svg.render(&painter);
-        painter.end();
-        const int inked = countPixels(icon, icon.rect(), [](QRgb p) { return qAlpha(p) > 128; });
-        QVERIFY(svg.isValid() && inked > 150 && inked < 48 * 48 / 2);
-
         QImage image = renderView(view);
         QVERIFY(near(image.pixel(1, 1), colours[0], alpha));
         QVERIFY(near(image.pixel(1278, 798), colours[1], alpha));
         const QRect column = view.contentRect();
-        QVERIFY(column.width() > 300 && column.height() > 96 + 48 + 22 + 14 + 3 * 24 + 40);
         QVERIFY(whitePixels(image, column) > 2000);
         QCOMPARE(whitePixels(image, QRect(0, 0, 1280, column.top() - 2)), 0);
         QCOMPARE(whitePixels(image, QRect(0, column.bottom() + 2, 1280, 800 - column.bottom() - 2)),
@@ -128,6 +110,10 @@ private Q_SLOTS:
         image = renderView(view);
         QVERIFY(near(image.pixel(1278, 1), colours[0], alpha));
         QVERIFY(near(image.pixel(1, 798), colours[1], alpha));
+
+        // Faded by painting: everything at half its opacity.
+        view.setFadeOpacity(0.5);
+        QVERIFY(near(renderView(view).pixel(1278, 1), colours[0], alpha / 2));
 
         // Before the entrance, only the gradient.
         view.setContentProgress(0.0);
@@ -155,12 +141,7 @@ private Q_SLOTS:
         QCOMPARE(panels.size(), 2);
         QCOMPARE(panels[0]->geometry(), QRect(0, 0, 1280, 800));
         QCOMPARE(panels[1]->geometry(), QRect(1280, 0, 1024, 800));
-        for (OverlayView* panel : panels) {
-            QVERIFY(panel->isVisible());
-            QVERIFY(panel->windowFlags().testFlags(Qt::Tool | Qt::FramelessWindowHint |
-                                                   Qt::WindowStaysOnTopHint));
-            QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
-        }
+        QVERIFY(panels[0]->isVisible() && panels[1]->isVisible());
         QVERIFY(!rig.controller.hasAutoDismissTask());
 
         // Without stand-ins, the real screens are covered in their order.
@@ -174,42 +155,33 @@ private Q_SLOTS:
         }
     }
 
-    void queuedKindTakesTheSettingOfItsMoment() {
-        Rig rig;
-        rig.settings.setAutoDismissTimeout(60);
-        rig.controller.show(OverlayType::slouch, 0);
-        rig.controller.show(OverlayType::stand, 60); // 60 is not kept
-        QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::stand});
-        rig.settings.setAutoDismissTimeout(15);
-
-        rig.controller.dismiss();
-        QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
-        QCOMPARE(rig.controller.currentType(), OverlayType::stand);
-        QVERIFY(rig.controller.overlayQueue().isEmpty());
-        QCOMPARE(rig.timers.lastActiveInterval(), 15s);
-        rig.timers.advance(14999ms);
-        QVERIFY(rig.controller.isShowing());
-        rig.timers.advance(1ms);
-        QVERIFY(!rig.controller.isShowing());
-        QCOMPARE(rig.dismissed, (QList{OverlayType::slouch, OverlayType::stand}));
+    // Closed, hidden or minimised by anyone else (Alt+F4, the window manager): that ends
+    // the overlay like a click, and the next one comes up, with the auto-dismiss setting
+    // of that moment (not the time it was asked with).
+    void panelClosedFromOutside_data() {
+        QTest::addColumn<int>("how");
+        QTest::newRow("close") << 0;
+        QTest::newRow("hide") << 1;
+        QTest::newRow("minimise") << 2;
     }
-
-    void twoWaterRequestsComeOneAfterTheOther() {
+    void panelClosedFromOutside() {
+        QFETCH(int, how);
         Rig rig;
-        rig.settings.setAutoDismissTimeout(0);
-        rig.controller.show(OverlayType::stand, 30);
+        rig.controller.show(OverlayType::stand, 0);
         rig.controller.show(OverlayType::water, 30);
         rig.controller.show(OverlayType::water, 30);
-        rig.timers.advance(30s);
+        rig.settings.setAutoDismissTimeout(15);
+        OverlayView* panel = rig.controller.panels()[1];
+        how == 0   ? void(panel->close())
+        : how == 1 ? panel->hide()
+                   : panel->setWindowState(Qt::WindowMinimized);
+        QCOMPARE(rig.dismissed, QList{OverlayType::stand});
         QCOMPARE(rig.controller.currentType(), OverlayType::water);
         QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::water});
-        QVERIFY(!rig.controller.hasAutoDismissTask()); // the setting says never
-        rig.controller.dismiss();
-        QCOMPARE(rig.controller.currentType(), OverlayType::water);
-        rig.controller.dismiss();
-        QVERIFY(!rig.controller.isShowing());
-        QCOMPARE(rig.dismissed,
-                 (QList{OverlayType::stand, OverlayType::water, OverlayType::water}));
+        rig.timers.advance(14999ms);
+        QCOMPARE(rig.dismissed.size(), 1);
+        rig.timers.advance(1ms);
+        QCOMPARE(rig.dismissed, (QList{OverlayType::stand, OverlayType::water}));
     }
 
     void clickCancelsThePendingAutoDismissal() {
@@ -249,10 +221,26 @@ private Q_SLOTS:
         QVERIFY(!rig.controller.escapeKeyGrabbed()); // no X11 here: the windows take it
         OverlayView* panel = rig.controller.panels()[0];
         QTest::keyClicks(panel, "a ");
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(panel, &repeat); // Escape held down since before
         QVERIFY(rig.controller.isShowing());
         QTest::keyClick(panel, Qt::Key_Escape);
         QVERIFY(!rig.controller.isShowing());
         QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
+    }
+
+    // Where windows have no opacity of their own (Wayland), the views paint the fades.
+    void paintedFades() {
+        // A fade-out long enough that a busy machine cannot skip past it between two looks.
+        Rig rig(/*fadeOutMs=*/1000, 2, /*fadeInMs=*/40);
+        rig.controller.show(OverlayType::water, 0);
+        QPointer<OverlayView> panel = rig.controller.panels()[0];
+        QCOMPARE(panel->fadeOpacity(), 0.0);
+        QCOMPARE(panel->windowOpacity(), 1.0); // never touched: no warning per frame
+        QTRY_COMPARE(panel->fadeOpacity(), 1.0);
+        rig.controller.dismiss();
+        QTRY_VERIFY(panel && panel->fadeOpacity() < 1.0);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.controller.isShowing(), 30000);
     }
 
     void noScreenDropsTheRequest() {

@@ -85,24 +85,6 @@ private Q_SLOTS:
         QCOMPARE(broken.secondsRemaining(), 1);
     }
 
-    void stopClearsAndStartBeginsAfresh() {
-        FakeTimers timers;
-        int fired = 0;
-        ReminderTimer timer(
-            10, [&fired] { ++fired; }, timers.factory());
-        timer.start();
-        timers.advance(7s);
-        timer.stop();
-        QCOMPARE(timer.secondsRemaining(), 0);
-        QCOMPARE(timers.activeCount(), 0);
-        timers.advance(60s);
-        QCOMPARE(fired, 0);
-        timer.start();
-        QCOMPARE(timer.secondsRemaining(), 10);
-        timers.advance(10s);
-        QCOMPARE(fired, 1);
-    }
-
     void firedCallbackMayStopTheTimer() {
         FakeTimers timers;
         std::unique_ptr<ReminderTimer> timer;
@@ -114,12 +96,31 @@ private Q_SLOTS:
         QCOMPARE(timer->secondsRemaining(), 0);
     }
 
-    void formattedTime() {
-        const QList<QPair<qint64, QString>> cases = {
-            {1800, "30:00"}, {59, "0:59"}, {3600, "60:00"}, {0, "0:00"}, {605, "10:05"}};
-        for (const auto& [seconds, text] : cases) {
-            QCOMPARE(ReminderTimer::formatTimeRemaining(seconds), text);
-        }
+    // Paused, a countdown keeps its time and stays on; restart begins a full cycle, paused
+    // or not; none of the three wakes a stopped one.
+    void pauseResumeAndRestart() {
+        FakeTimers timers;
+        int fired = 0;
+        ReminderTimer timer(
+            10, [&fired] { ++fired; }, timers.factory());
+        timer.start();
+        timers.advance(7s);
+        timer.pause();
+        timers.advance(1h);
+        QVERIFY(timer.isRunning() && timer.isPaused());
+        timer.resume();
+        timers.advance(3s);
+        QCOMPARE(fired, 1);
+        timers.advance(4500ms);
+        timer.pause();
+        timer.restart();
+        QCOMPARE(timer.secondsRemaining(), 10);
+        timers.advance(10s);
+        QCOMPARE(fired, 2);
+        timer.stop();
+        timer.resume();
+        timer.restart();
+        QVERIFY(!timer.isRunning() && timers.activeCount() == 0);
     }
 
     void standOverlayWithTheAutoDismissOfEachFiring() {

@@ -28,20 +28,9 @@ inline QByteArray json(const char* text) {
     return QByteArray(text).replace('\'', '"');
 }
 
-// One event as the log file spells it.
-inline QByteArray eventJson(const PostureEvent& e) {
-    return json("{'id':'") + postureLogFormat::formatUuid(e.id) + json("','startedAt':'") +
-           postureLogFormat::formatInternetDateTime(e.startedAt) + json("','duration':") +
-           postureLogFormat::formatNumber(e.duration) + "}";
-}
-
-// A whole log file holding these events.
+// A whole log file holding these events, as Quorvel writes it.
 inline QByteArray logFile(const QList<PostureEvent>& events) {
-    QByteArrayList parts;
-    for (const PostureEvent& e : events) {
-        parts.append(eventJson(e));
-    }
-    return "[" + parts.join(',') + "]";
+    return postureLogFormat::encode(events);
 }
 
 } // namespace quorvel::test

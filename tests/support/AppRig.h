@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/AppState.h"
-#include "camera/ScriptedFrameSource.h"
 #include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
+#include "support/ScriptedFrameSource.h"
 #include "support/ScriptedPoses.h"
 #include "support/TestSupport.h"
 
@@ -60,8 +60,8 @@ private:
 };
 
 // An AppState on a private store and log, two stand-in screens, instant fades, virtual
-// timers and clock, scripted cameras and pose model, and a camera permission that the test
-// answers.
+// timers and clock, scripted cameras and pose model, a camera permission that the test
+// answers, and no session buses (the user is always there).
 struct AppRig {
     TempFolder dir;
     FakeClock clock;
@@ -110,6 +110,7 @@ struct AppRig {
             return inner(interval, repeating, std::move(fn));
         };
         env.updates.baseURL.clear(); // nothing is sent
+        env.presence = PresenceEnvironment::none();
         env.updates.clock = [this] {
             startUp << QStringLiteral("update"); // read once by each checkIfNeeded()
             return clock.now();

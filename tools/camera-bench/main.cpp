@@ -1,81 +1,85 @@
 // quorvel-camera-bench: what the capture loop costs in CPU time.
 //
-// Plays a Motion-JPEG video at a camera's frame rate through CameraManager and measures the
-// process's CPU time per second of wall time (getrusage) in three ways: grabbing every frame
-// and decoding one in fifteen (how Quorvel runs), grabbing and decoding every frame, and
-// grabbing without decoding at all. With OpenCV's own MJPEG reader a grab only takes the
-// compressed frame and a retrieve decodes it, as with a V4L2 camera sending MJPEG.
+// Plays a Motion-JPEG stream (JPEG images one after another) as a webcam at a frame rate, and
+// measures the process's CPU time per second of wall time (getrusage) while CameraManager
+// reads it, one mode after another over the same stream:
 //
-//   quorvel-camera-bench [--video FILE.avi] [--seconds 10] [--fps 30] [--size 320x240]
-//                        [--reader mjpeg|ffmpeg]
+//   v4l2-libv4lconvert  how Quorvel reads a camera: through V4L2FrameSource, every frame
+//                       dequeued and queued again, one in fifteen converted by libv4lconvert
+//                       (the camera is RecordedCamera, behind the same system-call seam)
+//   v4l2-grab-only      the same without a delegate: no frame converted
+//   opencv-imdecode     the loop before it: each frame taken, one in fifteen decoded by
+//                       OpenCV (cv::imdecode, as OpenCV's V4L2 reader decodes Motion-JPEG)
 //
-// Without a video file it writes a test clip first. Prints one JSON object per line.
+//   quorvel-camera-bench [--stream FILE.mjpeg] [--seconds 10] [--fps 30] [--size 320x240]
+//
+// Without a stream it writes one first. Prints one JSON object per line.
 
 #include "camera/CameraManager.h"
-#include "camera/FileFrameSources.h"
+#include "camera/StandInCamera.h"
+#include "camera/V4L2FrameSource.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace quorvel;
 
 namespace {
 
-std::atomic<qint64> decodedFrames{0};
 std::atomic<qint64> forwardedFrames{0};
-
-// Counts the decodes of the source it wraps; with `decodeEveryFrame` it decodes each frame
-// as it is grabbed (and hands that image out when asked).
-class DecodeCounter : public FrameSource {
-public:
-    DecodeCounter(std::unique_ptr<FrameSource> inner, bool decodeEveryFrame)
-        : m_inner(std::move(inner)), m_decodeEveryFrame(decodeEveryFrame) {}
-
-    OpenStatus open() override { return m_inner->open(); }
-    GrabResult grab() override {
-        const GrabResult result = m_inner->grab();
-        m_decoded.release();
-        if (result == GrabResult::frame && m_decodeEveryFrame) {
-            decode(m_decoded);
-        }
-        return result;
-    }
-    bool retrieve(cv::Mat& image) override {
-        if (m_decodeEveryFrame) {
-            image = m_decoded;
-            return !image.empty();
-        }
-        return decode(image);
-    }
-    void close() override { m_inner->close(); }
-    QString errorDescription() const override { return m_inner->errorDescription(); }
-
-private:
-    bool decode(cv::Mat& image) {
-        ++decodedFrames;
-        return m_inner->retrieve(image);
-    }
-
-    std::unique_ptr<FrameSource> m_inner;
-    bool m_decodeEveryFrame;
-    cv::Mat m_decoded;
-};
 
 class CountingDelegate : public CameraFrameDelegate {
 public:
     void cameraManager(CameraManager&, const cv::Mat&) override { ++forwardedFrames; }
+};
+
+// The old loop's reading: the compressed frames at the frame rate, decoded by OpenCV when
+// passed on.
+class ImdecodeSource : public FrameSource {
+public:
+    ImdecodeSource(std::vector<QByteArray> frames, double fps)
+        : m_frames(std::move(frames)),
+          m_period(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+              std::chrono::duration<double>(1.0 / fps))) {}
+    OpenStatus open() override {
+        m_due = std::chrono::steady_clock::now() + m_period;
+        return OpenStatus::opened;
+    }
+    GrabResult grab() override {
+        std::this_thread::sleep_until(m_due);
+        m_due += m_period;
+        m_current = (m_current + 1) % m_frames.size();
+        return GrabResult::frame;
+    }
+    bool retrieve(cv::Mat& image) override {
+        const QByteArray& bytes = m_frames[m_current];
+        image = cv::imdecode(cv::Mat(1, int(bytes.size()), CV_8U, const_cast<char*>(bytes.data())),
+                             cv::IMREAD_COLOR);
+        return !image.empty();
+    }
+    void close() override {}
+    QString errorDescription() const override { return {}; }
+
+private:
+    std::vector<QByteArray> m_frames;
+    std::chrono::steady_clock::duration m_period;
+    std::chrono::steady_clock::time_point m_due;
+    std::size_t m_current = 0;
 };
 
 double cpuSeconds() {
@@ -93,22 +97,15 @@ void waitFor(int milliseconds) {
     loop.exec();
 }
 
-bool writeClip(const QString& path, cv::Size size, double fps, int frames) {
-    // FFmpeg's encoder when there is one: OpenCV's own MJPEG writer makes frames that its
-    // reader sometimes finds truncated.
-    cv::VideoWriter writer;
-    for (const int api : {cv::CAP_FFMPEG, cv::CAP_OPENCV_MJPEG}) {
-        if (writer.open(path.toStdString(), api, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps,
-                        size)) {
-            break;
-        }
-    }
-    if (!writer.isOpened()) {
+bool writeStream(const QString& path, cv::Size size, int frames) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
         return false;
     }
     cv::RNG rng(7);
     cv::Mat frame(size, CV_8UC3);
     cv::Mat noise(size, CV_8UC3);
+    std::vector<uchar> jpeg;
     for (int i = 0; i < frames; ++i) {
         // A lit, moving scene with some sensor noise, so that each frame compresses like a
         // camera picture rather than a flat colour.
@@ -127,7 +124,8 @@ bool writeClip(const QString& path, cv::Size size, double fps, int frames) {
                       {centre.x + size.width / 5, size.height}, cv::Scalar(90, 60, 40), cv::FILLED);
         rng.fill(noise, cv::RNG::NORMAL, 0, 6);
         cv::add(frame, noise, frame);
-        writer.write(frame);
+        cv::imencode(".jpg", frame, jpeg, {cv::IMWRITE_JPEG_QUALITY, 85});
+        file.write(reinterpret_cast<const char*>(jpeg.data()), qint64(jpeg.size()));
     }
     return true;
 }
@@ -140,55 +138,61 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription("CPU cost of Quorvel's camera capture loop");
     parser.addHelpOption();
     parser.addOptions({
-        {"video",
-         "Motion-JPEG .avi to play; written first if missing (default: a clip in a "
+        {"stream",
+         "Motion-JPEG stream to play; written first if missing (default: one in a "
          "temporary folder).",
          "file"},
         {"seconds", "Measuring time per mode.", "seconds", "10"},
         {"fps", "Frame rate to play at.", "fps", "30"},
-        {"size", "Size of the generated clip.", "WxH", "320x240"},
-        {"reader", "OpenCV reader: mjpeg (decode in retrieve) or ffmpeg.", "name", "mjpeg"},
+        {"size", "Size of the generated stream.", "WxH", "320x240"},
     });
     parser.process(app);
 
     const double fps = parser.value("fps").toDouble();
     const int seconds = parser.value("seconds").toInt();
     const QStringList size = parser.value("size").split('x');
-    const cv::Size clipSize(size.value(0).toInt(), size.value(1).toInt());
-    const int reader = parser.value("reader") == "ffmpeg" ? cv::CAP_FFMPEG : cv::CAP_OPENCV_MJPEG;
-    if (fps <= 0 || seconds <= 0 || clipSize.area() <= 0) {
+    const cv::Size streamSize(size.value(0).toInt(), size.value(1).toInt());
+    if (fps <= 0 || seconds <= 0 || streamSize.area() <= 0) {
         std::fprintf(stderr, "quorvel-camera-bench: bad --fps, --seconds or --size\n");
         return 2;
     }
 
     QTemporaryDir scratch;
-    QString video = parser.value("video");
-    if (video.isEmpty()) {
-        video = scratch.filePath("camera-bench.avi");
+    QString stream = parser.value("stream");
+    if (stream.isEmpty()) {
+        stream = scratch.filePath("camera-bench.mjpeg");
     }
-    if (!QFileInfo::exists(video)) {
-        if (!writeClip(video, clipSize, fps, static_cast<int>(fps * 10))) {
-            std::fprintf(stderr, "quorvel-camera-bench: cannot write %s\n", qPrintable(video));
-            return 1;
-        }
+    if (!QFileInfo::exists(stream) && !writeStream(stream, streamSize, 300)) {
+        std::fprintf(stderr, "quorvel-camera-bench: cannot write %s\n", qPrintable(stream));
+        return 1;
     }
+    QString error;
+    if (!RecordedCamera::load(stream, fps, &error)) {
+        std::fprintf(stderr, "quorvel-camera-bench: %s\n", qPrintable(error));
+        return 1;
+    }
+    QFile file(stream);
+    file.open(QIODevice::ReadOnly);
+    const std::vector<QByteArray> frames = RecordedCamera::splitJpegStream(file.readAll());
 
     struct Mode {
         const char* name;
-        bool decodeEveryFrame;
+        bool v4l2;
         bool withDelegate;
     };
-    const Mode modes[] = {{"decode-one-in-15", false, true},
-                          {"decode-every-frame", true, true},
-                          {"grab-only", false, false}};
+    const Mode modes[] = {{"v4l2-libv4lconvert", true, true},
+                          {"v4l2-grab-only", true, false},
+                          {"opencv-imdecode", false, true}};
     int status = 0;
     for (const Mode& mode : modes) {
         CameraManagerOptions options;
         options.makeFrameSource = [&, mode]() -> std::unique_ptr<FrameSource> {
-            return std::make_unique<DecodeCounter>(
-                std::make_unique<PacedFrameSource>(
-                    std::make_unique<VideoFileFrameSource>(video, reader), fps),
-                mode.decodeEveryFrame);
+            if (!mode.v4l2) {
+                return std::make_unique<ImdecodeSource>(frames, fps);
+            }
+            QString ignored;
+            return std::make_unique<V4L2FrameSource>(stream,
+                                                     RecordedCamera::load(stream, fps, &ignored));
         };
         CountingDelegate delegate;
         CameraManager manager(options);
@@ -203,7 +207,6 @@ int main(int argc, char** argv) {
             return 1;
         }
         const qint64 frames0 = manager.frameCount();
-        const qint64 decoded0 = decodedFrames.load();
         const qint64 forwarded0 = forwardedFrames.load();
         const double cpu0 = cpuSeconds();
         QElapsedTimer wall;
@@ -211,25 +214,24 @@ int main(int argc, char** argv) {
         waitFor(seconds * 1000);
         const double cpu = cpuSeconds() - cpu0;
         const double elapsed = static_cast<double>(wall.nsecsElapsed()) / 1e9;
-        const qint64 frames = manager.frameCount() - frames0;
+        const qint64 grabbed = manager.frameCount() - frames0;
         manager.stop();
 
         QJsonObject line{
             {"mode", mode.name},
-            {"reader", parser.value("reader")},
-            {"video", video},
+            {"stream", stream},
+            {"size", QStringLiteral("%1x%2").arg(streamSize.width).arg(streamSize.height)},
             {"fps", fps},
             {"seconds", elapsed},
-            {"frames_grabbed", frames},
-            {"frames_decoded", decodedFrames.load() - decoded0},
+            {"frames_grabbed", grabbed},
             {"frames_forwarded", forwardedFrames.load() - forwarded0},
-            {"grab_fps", static_cast<double>(frames) / elapsed},
+            {"grab_fps", static_cast<double>(grabbed) / elapsed},
             {"cpu_ms_per_s", 1000.0 * cpu / elapsed},
             {"cpu_percent_of_core", 100.0 * cpu / elapsed},
         };
         std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
-        if (frames < fps * elapsed * 0.8) {
+        if (grabbed < fps * elapsed * 0.8) {
             status = 1; // could not keep the frame rate
         }
     }

@@ -9,9 +9,9 @@
 #include "camera/CameraDevices.h"
 #include "camera/CameraManager.h"
 #include "camera/V4L2FrameSource.h"
-#include "posture/movenet/MoveNetEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
+#include "posture/movenet/MoveNetEstimator.h"
 #include "settings/SettingsManager.h"
 
 #include <QCoreApplication>
@@ -350,6 +350,13 @@ int runCamera(QStringList args) {
     case OpenStatus::outputRejected:
         return fail(CameraManager::cannotAddOutputText);
     }
+    // What the camera agreed to: the format it sends and the frame size.
+    const quint32 fourcc = source.pixelFormat();
+    const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
+    printLine(QStringLiteral("{\"device\": %1, \"format\": %2, \"width\": %3, \"height\": %4}")
+                  .arg(jsonString(device->path), jsonString(format))
+                  .arg(source.frameSize().width)
+                  .arg(source.frameSize().height));
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {

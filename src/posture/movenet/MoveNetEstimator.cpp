@@ -5,13 +5,16 @@
 #include "posture/movenet/MoveNetNetwork.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <algorithm>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
+#include <utility>
 
 namespace quorvel {
 
@@ -42,6 +45,32 @@ float normalise(std::size_t value, std::size_t c,
     return v;
 }
 
+// Throws ModelError unless both files are the published model's.
+void checkPublishedFiles(const QString& dir) {
+    static const std::pair<const char*, const char*> files[] = {
+        {"movenet-lightning.json", QUORVEL_MODEL_SHA256_JSON},
+        {"movenet-lightning.bin", QUORVEL_MODEL_SHA256_BIN},
+    };
+    for (const auto& [name, sum] : files) {
+        const QString path = QDir::toNativeSeparators(QDir(dir).filePath(QLatin1String(name)));
+        QFile file(path);
+        if (!file.exists()) {
+            throw movenet::ModelError(QStringLiteral("%1 is missing").arg(path));
+        }
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+            throw movenet::ModelError(
+                QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
+        }
+        if (hash.result().toHex() != QByteArrayView(sum)) {
+            throw movenet::ModelError(
+                QStringLiteral("%1 is damaged (its SHA-256 sum is not the published model's); "
+                               "fetch the model again")
+                    .arg(path));
+        }
+    }
+}
+
 } // namespace
 
 struct MoveNetEstimator::Private {
@@ -60,6 +89,19 @@ MoveNetEstimator::~MoveNetEstimator() = default;
 
 std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir, QString* error,
                                                          int threads) {
+    try {
+        checkPublishedFiles(modelDir);
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
+        }
+        return nullptr;
+    }
+    return loadUnchecked(modelDir, error, threads);
+}
+
+std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString& modelDir,
+                                                                  QString* error, int threads) {
     try {
         auto network = std::make_unique<movenet::Network>(
             movenet::Network::fromGraph(movenet::Graph::load(modelDir, modelFileName)));
@@ -87,6 +129,10 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
 }
 
 QString MoveNetEstimator::defaultModelDirectory() {
+    const QString chosen = qEnvironmentVariable("QUORVEL_MODEL_DIR");
+    if (!chosen.isEmpty()) {
+        return chosen;
+    }
     const QString programDir = QCoreApplication::instance()
                                    ? QCoreApplication::applicationDirPath()
                                    : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
@@ -95,7 +141,15 @@ QString MoveNetEstimator::defaultModelDirectory() {
     if (QFileInfo::exists(QDir(installed).filePath(modelFileName))) {
         return installed;
     }
-    return QStringLiteral(QUORVEL_BUILD_MODEL_DIR);
+    // Never the build tree of the machine that built an installed program, only the one
+    // this program runs from.
+    const QString buildDir = QFileInfo(QStringLiteral(QUORVEL_BUILD_DIR)).canonicalFilePath();
+    const QString program = QFileInfo(programDir).canonicalFilePath();
+    if (!buildDir.isEmpty() &&
+        (program == buildDir || program.startsWith(buildDir + QLatin1Char('/')))) {
+        return QStringLiteral(QUORVEL_BUILD_MODEL_DIR);
+    }
+    return installed;
 }
 
 MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {

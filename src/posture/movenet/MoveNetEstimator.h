@@ -35,13 +35,18 @@ public:
     using Keypoints = std::array<Keypoint, keypointCount>;
 
     // Reads the model in `modelDir` and builds the network for `threads` threads (the count
-    // applies to the calling thread, which should be the one that estimates). On failure:
-    // nullptr, and *error (if given) says why, starting with loadErrorPrefix.
+    // applies to the calling thread, which should be the one that estimates). Both files must
+    // be the published ones, byte for byte (SHA-256). On failure: nullptr, and *error (if
+    // given) says why, naming the file, starting with loadErrorPrefix.
     static std::unique_ptr<MoveNetEstimator> load(const QString& modelDir, QString* error,
                                                   int threads = 1);
+    // The same for any graph of the same form, its files unchecked (tests of the reader).
+    static std::unique_ptr<MoveNetEstimator> loadUnchecked(const QString& modelDir, QString* error,
+                                                           int threads = 1);
 
-    // Where the model is: installed next to the program (<bindir>/../share/quorvel/models)
-    // when it is there, else the build tree's copy.
+    // Where the model is: the folder $QUORVEL_MODEL_DIR names, when set; else where it was
+    // installed with the program (<bindir>/../share/quorvel/models); a program that runs
+    // from inside the build tree that built it falls back to that tree's copy.
     static QString defaultModelDirectory();
 
     ~MoveNetEstimator() override;

@@ -1,4 +1,4 @@
-#include "camera/FileFrameSources.h"
+#include "camera/media/FileFrameSources.h"
 
 #include <QFileInfo>
 #include <cerrno>

@@ -1,0 +1,122 @@
+#include "presence/IdleTime.h"
+
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QGuiApplication>
+
+#if defined(QUORVEL_HAVE_XCB_SCREENSAVER)
+#include <xcb/screensaver.h>
+#include <xcb/xcb.h>
+#if QT_CONFIG(xcb)
+#include <QtGui/qguiapplication_platform.h>
+#define QUORVEL_X11_IDLE 1
+#endif
+#endif
+
+#include <cstdlib>
+
+namespace quorvel {
+
+namespace {
+
+template <typename T>
+void whenAnswered(const QDBusPendingCall& call, QObject* context,
+                  std::function<void(const QDBusPendingReply<T>&)> onReply) {
+    auto* watcher = new QDBusPendingCallWatcher(call, context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [watcher, onReply = std::move(onReply)] {
+                         watcher->deleteLater();
+                         onReply(QDBusPendingReply<T>(*watcher));
+                     });
+}
+
+// An X11 session proper: under XWayland the X server sees only its own clients' input.
+bool isX11Session() {
+    return QGuiApplication::platformName() == QLatin1String("xcb") &&
+           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+IdleTime::IdleTime(QDBusConnection sessionBus, bool askX11, QObject* parent)
+    : QObject(parent), m_session(std::move(sessionBus)), m_askX11(askX11 && isX11Session()) {}
+
+bool IdleTime::canAnswer() const {
+#if defined(QUORVEL_X11_IDLE)
+    if (m_askX11) {
+        return true;
+    }
+#endif
+    return m_session.isConnected();
+}
+
+void IdleTime::query(Answer answer) {
+    if (m_askX11) {
+        if (const auto ms = askX11()) {
+            answer(ms);
+            return;
+        }
+    }
+    askMutter(std::move(answer));
+}
+
+std::optional<qint64> IdleTime::askX11() {
+#if defined(QUORVEL_X11_IDLE)
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
+    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    const xcb_query_extension_reply_t* extension =
+        xcb_get_extension_data(connection, &xcb_screensaver_id);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    if (extension == nullptr || extension->present == 0 || screen == nullptr) {
+        return std::nullopt;
+    }
+    xcb_screensaver_query_info_reply_t* reply = xcb_screensaver_query_info_reply(
+        connection, xcb_screensaver_query_info(connection, screen->root), nullptr);
+    if (reply == nullptr) {
+        return std::nullopt;
+    }
+    const qint64 ms = reply->ms_since_user_input;
+    std::free(reply);
+    return ms;
+#else
+    return std::nullopt;
+#endif
+}
+
+void IdleTime::askMutter(Answer answer) {
+    if (!m_session.isConnected()) {
+        answer(std::nullopt);
+        return;
+    }
+    const QString service = QStringLiteral("org.gnome.Mutter.IdleMonitor");
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        service, QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"), service,
+        QStringLiteral("GetIdletime"));
+    whenAnswered<quint64>(m_session.asyncCall(call), this,
+                          [this, answer = std::move(answer)](const auto& reply) mutable {
+                              if (reply.isValid()) {
+                                  answer(static_cast<qint64>(reply.value()));
+                              } else {
+                                  askFreedesktop(std::move(answer));
+                              }
+                          });
+}
+
+// KDE answers in milliseconds (the interface's old text says seconds; nobody else
+// answers at all).
+void IdleTime::askFreedesktop(Answer answer) {
+    const QString service = QStringLiteral("org.freedesktop.ScreenSaver");
+    const QDBusMessage call =
+        QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                       service, QStringLiteral("GetSessionIdleTime"));
+    whenAnswered<quint32>(
+        m_session.asyncCall(call), this, [answer = std::move(answer)](const auto& reply) {
+            answer(reply.isValid() ? std::optional<qint64>(reply.value()) : std::nullopt);
+        });
+}
+
+} // namespace quorvel

@@ -1,0 +1,35 @@
+# cmake -DSOURCE_DIR=<repo> -DWORK_DIR=<scratch> -DGENERATOR=<gen> -P UpdateKeyCheck.cmake
+# Configures a tiny project with cmake/UpdateService.cmake and a sample key in the environment,
+# then again without it, as the build re-runs CMake by itself. Each time the header's two byte
+# lists must XOR back to the key, and CMakeCache.txt must not hold the key.
+set(key "s4mple.K3y~{with}!odd#chars")
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(WRITE "${WORK_DIR}/src/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)
+project(KeyCheck NONE)
+include(\"${SOURCE_DIR}/cmake/UpdateService.cmake\")\n")
+function(check_configure what)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -G "${GENERATOR}" -S "${WORK_DIR}/src"
+                            -B "${WORK_DIR}/build" RESULT_VARIABLE failed OUTPUT_QUIET)
+    file(READ "${WORK_DIR}/build/generated/UpdateServiceConfig.h" header)
+    string(REGEX MATCH "Obfuscated{([^}]*)}.*Salt{([^}]*)}" _ "${header}")
+    string(REPLACE ", " ";" obfuscated "${CMAKE_MATCH_1}")
+    string(REPLACE ", " ";" salt "${CMAKE_MATCH_2}")
+    set(decoded "")
+    foreach(o s IN ZIP_LISTS obfuscated salt)
+        if(NOT o STREQUAL "")
+            math(EXPR byte "${o} ^ ${s}")
+            string(ASCII ${byte} char)
+            string(APPEND decoded "${char}")
+        endif()
+    endforeach()
+    file(READ "${WORK_DIR}/build/CMakeCache.txt" cache)
+    string(FIND "${cache}" "${key}" inCache)
+    if(failed OR NOT decoded STREQUAL key OR NOT inCache EQUAL -1)
+        message(FATAL_ERROR "${what}: the header holds \"${decoded}\" (key in the cache at "
+                            "${inCache}, configure result ${failed})")
+    endif()
+endfunction()
+set(ENV{QUORVEL_UPDATE_API_KEY} "${key}")
+check_configure("key from the environment")
+unset(ENV{QUORVEL_UPDATE_API_KEY})
+check_configure("re-run without the environment variable")
