@@ -5,7 +5,7 @@
 #include <QWidget>
 
 #if defined(QUORVEL_HAVE_XCB)
-#include <xcb/xcb.h>
+#include "common/XcbAtom.h"
 #if QT_CONFIG(xcb)
 #include <QtGui/qguiapplication_platform.h>
 #define QUORVEL_X11_ACTIVATION 1
@@ -13,7 +13,6 @@
 #endif
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace quorvel {
@@ -29,15 +28,6 @@ xcb_connection_t* x11Connection() {
     auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
                                    : nullptr;
     return x11 != nullptr ? x11->connection() : nullptr;
-}
-
-xcb_atom_t atom(xcb_connection_t* connection, const char* name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<quint16>(std::strlen(name)), name),
-        nullptr);
-    const xcb_atom_t result = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return result;
 }
 
 xcb_window_t rootOf(xcb_connection_t* connection) {
@@ -62,8 +52,8 @@ void sendStartupComplete(xcb_connection_t* connection, xcb_window_t window,
         message += c;
     }
     message += '\0';
-    const xcb_atom_t begin = atom(connection, "_NET_STARTUP_INFO_BEGIN");
-    const xcb_atom_t more = atom(connection, "_NET_STARTUP_INFO");
+    const xcb_atom_t begin = internAtom(connection, "_NET_STARTUP_INFO_BEGIN");
+    const xcb_atom_t more = internAtom(connection, "_NET_STARTUP_INFO");
     for (qsizetype offset = 0; offset < message.size(); offset += 20) {
         xcb_client_message_event_t event{};
         event.response_type = XCB_CLIENT_MESSAGE;
@@ -121,7 +111,8 @@ void beforeShow(QWidget* window, const QByteArray& token) {
         // Window managers read the launch's id (and its time) from the window.
         const auto id = static_cast<xcb_window_t>(window->winId());
         xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id,
-                            atom(connection, "_NET_STARTUP_ID"), atom(connection, "UTF8_STRING"), 8,
+                            internAtom(connection, "_NET_STARTUP_ID"),
+                            internAtom(connection, "UTF8_STRING"), 8,
                             static_cast<quint32>(token.size()), token.constData());
         xcb_flush(connection);
     }
@@ -146,7 +137,7 @@ void afterShow(QWidget* window, const QByteArray& token) {
         event.response_type = XCB_CLIENT_MESSAGE;
         event.format = 32;
         event.window = id;
-        event.type = atom(connection, "_NET_ACTIVE_WINDOW");
+        event.type = internAtom(connection, "_NET_ACTIVE_WINDOW");
         event.data.data32[0] = 1; // from an application
         event.data.data32[1] = launchTime(token);
         xcb_send_event(connection, 0, rootOf(connection),
