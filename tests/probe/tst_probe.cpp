@@ -1,4 +1,3 @@
-#include "support/ScriptedPoses.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -6,8 +5,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 
 using namespace quorvel::test;
 
@@ -37,51 +34,12 @@ Run probe(const QStringList& args) {
     return r;
 }
 
-cv::Mat astronaut() {
-    return cv::imread(testDataPath("astronaut.png").toStdString());
-}
-
 } // namespace
 
 class TestProbe : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void jointsOfImagesAndVideos() {
-        TempFolder dir;
-        const QString video = dir.path("clip.avi");
-        {
-            cv::VideoWriter writer(video.toStdString(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                                   5, cv::Size(512, 512));
-            QVERIFY(writer.isOpened());
-            writer.write(astronaut());
-            writer.write(cv::Mat(512, 512, CV_8UC3, cv::Scalar::all(0)));
-        }
-        const Run r = probe({"joints", testDataPath("astronaut.png"), video});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.lines.size(), 3);
-        QCOMPARE(
-            r.lines[0]["joints"].toObject().keys(),
-            QStringList({"leftEar", "leftShoulder", "neck", "nose", "rightEar", "rightShoulder"}));
-        QCOMPARE(r.lines[2]["source"].toString(), video);
-        QCOMPARE(r.lines[2]["frame"].toInt(-1), 1);
-    }
-
-    void postureAgainstABaseline() {
-        TempFolder dir;
-        cv::imwrite(dir.path("slouched.png").toStdString(), uprightAndSlouchedPhoto().second);
-        cv::imwrite(dir.path("empty.png").toStdString(),
-                    cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(0)));
-        const Run r = probe({"posture", "--baseline", testDataPath("astronaut.png"),
-                             "--sensitivity", "Medium", testDataPath("astronaut.png"),
-                             dir.path("slouched.png"), dir.path("empty.png")});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.lines.size(), 3);
-        QCOMPARE(r.lines[0]["status"].toString(), QString("Good"));
-        QCOMPARE(r.lines[1]["status"].toString(), QString("Slouching"));
-        QCOMPARE(r.lines[2]["status"].toString(), QString("No person detected"));
-    }
-
     void badInputGivesOneLineAndFailure() {
         TempFolder dir;
         writeFile(dir.path("notes.txt"), "not a picture");

@@ -50,8 +50,6 @@ private Q_SLOTS:
         log.record(PostureEvent(QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC), 1.0));
         QCOMPARE(changed.count(), 0);
         QVERIFY(!QFile::exists(path));
-        QCOMPARE(PostureLog::defaultFilePath(),
-                 qEnvironmentVariable("XDG_DATA_HOME") + "/Quorvel/posture-log.json");
     }
 
     void recordWritesTheExactFormatAndNotifiesFirst() {
@@ -91,6 +89,7 @@ private Q_SLOTS:
         QVERIFY(s.keptCopies().isEmpty());
     }
 
+    // What no reader may take in (the fuzz target covers what must not crash or hang).
     void unreadableFileIsKeptBesideTheNewLog_data() {
         // A good element followed by one with the given id, startedAt and duration.
         auto file = [](const char* id, const char* date, const char* duration) {
@@ -106,9 +105,7 @@ private Q_SLOTS:
         QTest::newRow("uuid in braces")
             << file("\"{6F1C0B8E-3C1A-4D5E-9F00-0123456789AB}\"", date, "30");
         QTest::newRow("no duration") << file(id, date, "1").replace(json(",'duration':1}"), "}");
-        QTest::newRow("element not object") << QByteArray("[[]]");
         QTest::newRow("not UTF-8") << file(id, "\"2024-03-05T14:07:\xff\xfeZ\"", "30");
-        QTest::newRow("nested 100000 deep") << QByteArray(100000, '[');
     }
 
     void unreadableFileIsKeptBesideTheNewLog() {
