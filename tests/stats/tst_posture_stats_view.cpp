@@ -50,28 +50,6 @@ private Q_SLOTS:
         QCOMPARE(dayLabel(QDateTime(), StatsRange::week), QString());
     }
 
-    void chartDataRunsByLocalCalendarDays() {
-        TempFolder dir;
-        // The month before 2 April spans the change to summer time on 31 March.
-        FakeClock clock(local(2024, 4, 2, 0, 30));
-        PostureLog log(dir.path("posture-log.json"), clock.clock());
-        log.record(PostureEvent(local(2024, 4, 1, 23, 59, 50), 600.0)); // runs past midnight
-        log.record(PostureEvent(local(2024, 3, 31, 3, 0), 1.0));
-        log.record(PostureEvent(local(2024, 3, 4, 0, 0), 1.0));
-        log.record(PostureEvent(local(2024, 3, 3, 23, 59, 59), 1.0)); // one day too early
-
-        const QList<DayCount> week = chartData(log, StatsRange::week, clock.now());
-        QCOMPARE(week.size(), 7);
-        QCOMPARE((QList{week[4].count, week[5].count, week[6].count}), (QList{1, 1, 0}));
-
-        const QList<DayCount> month = chartData(log, StatsRange::month, clock.now());
-        QCOMPARE(month.size(), 30);
-        QCOMPARE(month.first().count, 1); // 29 days back
-        for (qsizetype i = 0; i < month.size(); ++i) {
-            QCOMPARE(month[i].date, QDate(2024, 3, 4).addDays(i).startOfDay(Qt::LocalTime));
-        }
-    }
-
     void rendersTheLogAndFollowsIt() {
         TempFolder dir;
         const QString path = dir.path("posture-log.json");
