@@ -188,10 +188,6 @@ private Q_SLOTS:
         QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
         rig.controller.dismiss();
         QCOMPARE(rig.dismissed.size(), 1);
-
-        rig.screens->add(7, QRect(0, 0, 640, 480));
-        rig.controller.show(OverlayType::water, 0);
-        QCOMPARE(rig.controller.panels().size(), 1);
     }
 
     void screensComingAndGoing() {

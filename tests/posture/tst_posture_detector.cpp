@@ -122,11 +122,24 @@ private Q_SLOTS:
         }
     }
 
+    // Only a slouch overlay's end reaches the detector, which then clears its window.
+    void onlyASlouchOverlayEndClearsTheWindow() {
+        Rig rig;
+        rig.frames("SSS");
+        for (OverlayType type : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
+            QCOMPARE(rig.detector().recentFrames().size(), std::size_t(3));
+            rig.overlays().show(type, 0);
+            rig.overlays().dismiss();
+        }
+        QVERIFY(rig.detector().recentFrames().empty());
+    }
+
     void framesWithoutAUsablePerson() {
         Rig rig;
         rig.frames("SSS");
         QCOMPARE(rig.frame(PoseResult{true, "engine failed", {}}), PostureStatus::noPersonDetected);
-        QCOMPARE(rig.detector().recentFrames().size(), std::size_t(3)); // a failed request keeps the window
+        QCOMPARE(rig.detector().recentFrames().size(),
+                 std::size_t(3)); // a failed request keeps the window
         QCOMPARE(rig.frame(person(0.4, 0.5, 0.2f)), PostureStatus::noPersonDetected); // neck
         QVERIFY(rig.detector().recentFrames().empty());
         rig.frames("SSS");

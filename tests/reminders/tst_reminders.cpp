@@ -8,7 +8,6 @@
 #include "support/QuietOffscreen.h"
 #include "support/TestSupport.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace quorvel;
@@ -88,15 +87,10 @@ private Q_SLOTS:
         stand.start();
         water.start();
         rig.timers.advance(200s);
-        QSignalSpy standChanges(&stand, &ReminderManager::secondsRemainingChanged);
 
         rig.settings.setStandInterval(900);
         QCOMPARE(stand.secondsRemaining(), 900);
         QCOMPARE(water.secondsRemaining(), 2500);
-        rig.timers.advance(100s);
-        rig.settings.setStandInterval(900); // the same value still restarts the cycle
-        QCOMPARE(stand.secondsRemaining(), 900);
-        QCOMPARE(standChanges.first().first().toLongLong(), 900);
 
         rig.settings.setWaterInterval(1200);
         QCOMPARE(water.secondsRemaining(), 1200);
@@ -107,7 +101,6 @@ private Q_SLOTS:
         QCOMPARE(stand.secondsRemaining(), 1800);
 
         // Stopped: no countdown, no overlay, and a new interval waits for the next start.
-        QSignalSpy running(&stand, &ReminderManager::isRunningChanged);
         stand.stop();
         rig.settings.setStandInterval(1200);
         QCOMPARE(stand.formattedTimeRemaining(), QStringLiteral("0:00"));
@@ -116,7 +109,6 @@ private Q_SLOTS:
         QVERIFY(rig.dismissed.isEmpty() && !rig.overlays.isShowing());
         stand.start();
         QCOMPARE(stand.secondsRemaining(), 1200);
-        QCOMPARE(running.size(), 2);
     }
 };
 
