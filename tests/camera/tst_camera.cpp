@@ -147,20 +147,17 @@ private Q_SLOTS:
             QTest::newRow(situation) << QString(situation) << expected;
         };
         const QString busy = "Camera input error: Device or resource busy";
-        row("none", "No camera found");
         row("busy at open", busy);
         row("busy at stream-on", busy);
         row("only H264", "Cannot add camera input");
         row("format refused", "Cannot add video output");
         row("missing node", "Camera input error: No such file or directory");
-        row("not a V4L2 node", "Camera input error: Inappropriate ioctl for device");
     }
 
     void failureTexts() {
         QFETCH(QString, situation);
         QFETCH(QString, expected);
         TempFolder dir;
-        writeFile(dir.path("video0"), "not a device");
         auto camera = std::make_shared<ScriptedCamera>(
             situation == "only H264" ? Formats{{V4L2_PIX_FMT_H264, {{320, 240}}}}
                                      : Formats{{V4L2_PIX_FMT_MJPEG, {{320, 240}}}});
@@ -172,13 +169,8 @@ private Q_SLOTS:
             camera->failures.insert(failures.at(situation));
         }
         CameraManagerOptions options = scripted(camera);
-        if (situation == "none") {
-            options.makeFrameSource = [] {
-                return nullptr;
-            };
-        } else if (situation.contains("node")) {
-            const QString path = dir.path(situation == "missing node" ? "video9" : "video0");
-            options.makeFrameSource = [path] {
+        if (situation == "missing node") {
+            options.makeFrameSource = [path = dir.path("video9")] {
                 return std::make_unique<V4L2FrameSource>(path);
             };
         }
@@ -297,10 +289,6 @@ private Q_SLOTS:
             << std::vector{device("Integrated IR Camera", true, true),
                            device("Integrated I", true, true), device("USB Camera")}
             << 2;
-        QTest::newRow("no built-in: the first that captures (a metadata node does not)")
-            << std::vector{device("Integrated Camera", false), device("USB Camera A"),
-                           device("USB Camera B")}
-            << 1;
         QTest::newRow("a node that could not be asked comes last")
             << std::vector{device("", false, false, false), device("USB Camera")} << 1;
         QTest::newRow("nothing captures") << std::vector{device("Integrated Camera", false)} << -1;
@@ -360,24 +348,6 @@ private Q_SLOTS:
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
         QCOMPARE(answers.size(), 1);
-    }
-
-    // The app's stand-in camera: a file of JPEG images played as a Motion-JPEG webcam.
-    void recordingAsTheCamera() {
-        TempFolder dir;
-        std::vector<uchar> jpeg;
-        cv::imencode(".jpg", cv::Mat(240, 320, CV_8UC3, ScriptedCamera::colour), jpeg);
-        const QByteArray one(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
-        QCOMPARE(RecordedCamera::splitJpegStream(one + one + one).size(), std::size_t(3));
-        writeFile(dir.path("stream.mjpeg"), one + one);
-        qputenv("QUORVEL_CAMERA_SOURCE", dir.path("stream.mjpeg").toLocal8Bit());
-        CameraManager manager;
-        qunsetenv("QUORVEL_CAMERA_SOURCE");
-        RecordingDelegate delegate;
-        manager.setDelegate(&delegate);
-        manager.start();
-        QTRY_VERIFY(!delegate.read(&RecordingDelegate::frames).isEmpty());
-        QVERIFY(delegate.read(&RecordingDelegate::allAsSent));
     }
 };
 

@@ -1,5 +1,4 @@
 #include "overlay/OverlayGradients.h"
-#include "overlay/OverlayType.h"
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
@@ -59,15 +58,6 @@ bool near(QRgb pixel, const QColor& colour, int alpha) {
            qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
 }
 
-int whitePixels(const QImage& image, const QRect& area) {
-    int count = 0;
-    for (int i = 0; i < area.width() * area.height(); ++i) {
-        const QRgb p = image.pixel(area.left() + i % area.width(), area.top() + i / area.width());
-        count += qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245;
-    }
-    return count;
-}
-
 } // namespace
 
 class TestOverlay : public QObject {
@@ -76,75 +66,21 @@ class TestOverlay : public QObject {
 private Q_SLOTS:
     void initTestCase() { silenceOffscreenWindowWarnings(); }
 
-    void overlayKinds() {
-        QCOMPARE(overlayTypeFromRawValue(rawValue(OverlayType::water)), OverlayType::water);
-        QCOMPARE(overlayTypeFromRawValue(QStringLiteral("Slouch")), std::nullopt);
-    }
-
-    void viewDrawsGradientAndColumn_data() {
-        QTest::addColumn<OverlayType>("type");
-        for (OverlayType type : allOverlayTypes) {
-            QTest::newRow(qPrintable(rawValue(type))) << type;
-        }
-    }
-
-    void viewDrawsGradientAndColumn() {
-        QFETCH(OverlayType, type);
-        OverlayView view(type, {}, {0, 0, 0});
+    // Where windows have no opacity of their own, the view paints itself at its fade opacity.
+    void viewPaintsItsFade() {
+        OverlayView view(OverlayType::stand, {}, {0, 0, 0});
         view.resize(1280, 800);
         view.setContentProgress(1.0);
-        const auto colours = gradientColors(type);
+        const QColor corner = gradientColors(OverlayType::stand)[0];
         const int alpha = qRound(255 * OverlayView::backgroundOpacity);
-
-        QImage image = renderView(view);
-        QVERIFY(near(image.pixel(1, 1), colours[0], alpha));
-        QVERIFY(near(image.pixel(1278, 798), colours[1], alpha));
-        const QRect column = view.contentRect();
-        QVERIFY(whitePixels(image, column) > 2000);
-        QCOMPARE(whitePixels(image, QRect(0, 0, 1280, column.top() - 2)), 0);
-        QCOMPARE(whitePixels(image, QRect(0, column.bottom() + 2, 1280, 800 - column.bottom() - 2)),
-                 0);
-
-        // The axis swung the other way: the first colour is now top right.
-        view.setGradientProgress(1.0);
-        image = renderView(view);
-        QVERIFY(near(image.pixel(1278, 1), colours[0], alpha));
-        QVERIFY(near(image.pixel(1, 798), colours[1], alpha));
-
-        // Faded by painting: everything at half its opacity.
+        QVERIFY(near(renderView(view).pixel(1, 1), corner, alpha));
         view.setFadeOpacity(0.5);
-        QVERIFY(near(renderView(view).pixel(1278, 1), colours[0], alpha / 2));
-
-        // Before the entrance, only the gradient.
-        view.setContentProgress(0.0);
-        QCOMPARE(whitePixels(renderView(view), column), 0);
+        QVERIFY(near(renderView(view).pixel(1, 1), corner, alpha / 2));
     }
 
-    void entranceAndClickAnywhere() {
-        int clicks = 0;
-        OverlayView view(OverlayType::water, [&clicks] { ++clicks; }, {5, 5, 5});
-        view.resize(400, 300);
-        QCOMPARE(view.contentVisible(), false);
-        view.show();
-        QCOMPARE(view.contentVisible(), true);
-        QTRY_COMPARE(view.contentProgress(), 1.0);
-        QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(3, 296)); // far from the texts
-        QCOMPARE(clicks, 1);
-    }
-
+    // Without stand-ins, the real screens are covered in their order.
     void oneWindowPerScreen() {
         Rig rig;
-        rig.controller.show(OverlayType::slouch, 0);
-        QVERIFY(rig.controller.isShowing());
-        QCOMPARE(rig.controller.currentType(), OverlayType::slouch);
-        const auto panels = rig.controller.panels();
-        QCOMPARE(panels.size(), 2);
-        QCOMPARE(panels[0]->geometry(), QRect(0, 0, 1280, 800));
-        QCOMPARE(panels[1]->geometry(), QRect(1280, 0, 1024, 800));
-        QVERIFY(panels[0]->isVisible() && panels[1]->isVisible());
-        QVERIFY(!rig.controller.hasAutoDismissTask());
-
-        // Without stand-ins, the real screens are covered in their order.
         OverlayWindowController real(rig.settings);
         real.show(OverlayType::stand, 0);
         const auto screens = QGuiApplication::screens();
@@ -252,15 +188,13 @@ private Q_SLOTS:
         QCOMPARE(rig.dismissed, QList{OverlayType::slouch});
         rig.controller.dismiss();
         QCOMPARE(rig.dismissed.size(), 1);
-
-        rig.screens->add(7, QRect(0, 0, 640, 480));
-        rig.controller.show(OverlayType::water, 0);
-        QCOMPARE(rig.controller.panels().size(), 1);
     }
 
     void screensComingAndGoing() {
         Rig rig(/*fadeOutMs=*/20);
         rig.controller.show(OverlayType::stand, 0);
+        QVERIFY(!rig.controller.hasAutoDismissTask());
+        QCOMPARE(rig.controller.panels()[1]->geometry(), QRect(1280, 0, 1024, 800));
         QPointer<OverlayView> second = rig.controller.panels()[1];
         rig.screens->remove(2);
         flushDeletes();

@@ -50,31 +50,23 @@ private Q_SLOTS:
         log.record(PostureEvent(QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC), 1.0));
         QCOMPARE(changed.count(), 0);
         QVERIFY(!QFile::exists(path));
-        QCOMPARE(PostureLog::defaultFilePath(),
-                 qEnvironmentVariable("XDG_DATA_HOME") + "/Quorvel/posture-log.json");
     }
 
     void recordWritesTheExactFormatAndNotifiesFirst() {
         Setup s(utcTime(2024, 3, 5, 14, 8, 0));
         const PostureEvent event(firstId, utcTime(2024, 3, 5, 14, 7, 9, 250), 30.5);
-        {
-            PostureLog log = s.open();
-            QSignalSpy willChange(&log, &PostureLog::objectWillChange);
-            qsizetype heldDuringSignal = -1;
-            connect(&log, &PostureLog::eventsChanged, &log, [&](const QList<PostureEvent>& list) {
-                QCOMPARE(willChange.count(), 1);
-                QCOMPARE(list, QList<PostureEvent>{event});
-                heldDuringSignal = log.events().size();
-            });
-            log.record(event);
-            QCOMPARE(heldDuringSignal, 0); // the new list is stored after observers hear of it
-            QCOMPARE(readFile(s.path),
-                     json("[{'id':'6F1C0B8E-3C1A-4D5E-9F00-0123456789AB',"
-                          "'startedAt':'2024-03-05T14:07:09Z','duration':30.5}]"));
-        }
-        // After a restart the fraction of a second is gone; the duration is not.
-        const QList<PostureEvent> again = s.open().events();
-        QCOMPARE(again, QList{PostureEvent(firstId, utcTime(2024, 3, 5, 14, 7, 9), 30.5)});
+        PostureLog log = s.open();
+        QSignalSpy willChange(&log, &PostureLog::objectWillChange);
+        qsizetype heldDuringSignal = -1;
+        connect(&log, &PostureLog::eventsChanged, &log, [&](const QList<PostureEvent>& list) {
+            QCOMPARE(willChange.count(), 1);
+            QCOMPARE(list, QList<PostureEvent>{event});
+            heldDuringSignal = log.events().size();
+        });
+        log.record(event);
+        QCOMPARE(heldDuringSignal, 0); // the new list is stored after observers hear of it
+        QCOMPARE(readFile(s.path), json("[{'id':'6F1C0B8E-3C1A-4D5E-9F00-0123456789AB',"
+                                        "'startedAt':'2024-03-05T14:07:09Z','duration':30.5}]"));
     }
 
     void readerIsLenientAboutFormOnly() {
@@ -91,6 +83,7 @@ private Q_SLOTS:
         QVERIFY(s.keptCopies().isEmpty());
     }
 
+    // What no reader may take in (the fuzz target covers what must not crash or hang).
     void unreadableFileIsKeptBesideTheNewLog_data() {
         // A good element followed by one with the given id, startedAt and duration.
         auto file = [](const char* id, const char* date, const char* duration) {
@@ -106,9 +99,7 @@ private Q_SLOTS:
         QTest::newRow("uuid in braces")
             << file("\"{6F1C0B8E-3C1A-4D5E-9F00-0123456789AB}\"", date, "30");
         QTest::newRow("no duration") << file(id, date, "1").replace(json(",'duration':1}"), "}");
-        QTest::newRow("element not object") << QByteArray("[[]]");
         QTest::newRow("not UTF-8") << file(id, "\"2024-03-05T14:07:\xff\xfeZ\"", "30");
-        QTest::newRow("nested 100000 deep") << QByteArray(100000, '[');
     }
 
     void unreadableFileIsKeptBesideTheNewLog() {

@@ -1,5 +1,4 @@
 #include "StatsTestSupport.h"
-#include "common/Theme.h"
 #include "stats/PostureLog.h"
 #include "stats/PostureStatsView.h"
 #include "support/TestSupport.h"
@@ -42,44 +41,13 @@ private Q_SLOTS:
         for (const auto& [seconds, text] : durations) {
             QCOMPARE(formattedDuration(seconds), text);
         }
-        QCOMPARE(todaySummary(0, 0.0), "Today: 0 slouches, 0s");
         QCOMPARE(todaySummary(1, 75.0), "Today: 1 slouch, 1m");
-
-        QCOMPARE(barHeight(0, 1, 84.0), 2.0);
         QCOMPARE(barHeight(1, 40, 84.0), 4.0); // not 2.1
         // Too narrow a chart still gives every day a bar one point wide.
         QCOMPARE(barRects(QList<DayCount>(30), 40.0)[1].width(), 1.0);
-        QVERIFY(qAbs(barColor(0).alphaF() - 0.2) < 0.001);
-        QVERIFY(qAbs(barColor(1).alphaF() - 0.73) < 0.001);
-        QCOMPARE(barColor(25), theme::red());
-
         const QDateTime tuesday = QDate(2024, 3, 5).startOfDay(Qt::LocalTime);
-        QCOMPARE(dayLabel(tuesday, StatsRange::week), "T");
-        QCOMPARE(dayLabel(tuesday, StatsRange::month), "5");
         QCOMPARE(dayLabel(tuesday, StatsRange::week, QLocale(QLocale::German)), "D");
         QCOMPARE(dayLabel(QDateTime(), StatsRange::week), QString());
-    }
-
-    void chartDataRunsByLocalCalendarDays() {
-        TempFolder dir;
-        // The month before 2 April spans the change to summer time on 31 March.
-        FakeClock clock(local(2024, 4, 2, 0, 30));
-        PostureLog log(dir.path("posture-log.json"), clock.clock());
-        log.record(PostureEvent(local(2024, 4, 1, 23, 59, 50), 600.0)); // runs past midnight
-        log.record(PostureEvent(local(2024, 3, 31, 3, 0), 1.0));
-        log.record(PostureEvent(local(2024, 3, 4, 0, 0), 1.0));
-        log.record(PostureEvent(local(2024, 3, 3, 23, 59, 59), 1.0)); // one day too early
-
-        const QList<DayCount> week = chartData(log, StatsRange::week, clock.now());
-        QCOMPARE(week.size(), 7);
-        QCOMPARE((QList{week[4].count, week[5].count, week[6].count}), (QList{1, 1, 0}));
-
-        const QList<DayCount> month = chartData(log, StatsRange::month, clock.now());
-        QCOMPARE(month.size(), 30);
-        QCOMPARE(month.first().count, 1); // 29 days back
-        for (qsizetype i = 0; i < month.size(); ++i) {
-            QCOMPARE(month[i].date, QDate(2024, 3, 4).addDays(i).startOfDay(Qt::LocalTime));
-        }
     }
 
     void rendersTheLogAndFollowsIt() {
@@ -101,25 +69,6 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         auto* chart = view.findChild<QWidget*>(QStringLiteral("chart"));
         QCOMPARE(chart->size(), QSize(296, 100));
-
-        // Today, ten events: the tallest bar, fully opaque red from y 2 to 86. Above it, and
-        // above yesterday's bar of 8.4 (one event) and an empty day's of 2: the window.
-        const QColor window = view.palette().color(QPalette::Window);
-        const QImage image = view.grab().toImage();
-        const QList<QRectF> bars = barRects(chartData(log, StatsRange::week, clock.now()), 296.0);
-        for (const auto& [bar, y, expected] :
-             QList<std::tuple<int, int, QColor>>{{6, 3, theme::red()},
-                                                 {6, 85, theme::red()},
-                                                 {6, 0, window},
-                                                 {5, 76, window},
-                                                 {0, 83, window}}) {
-            const QColor got =
-                image.pixelColor(chart->mapTo(&view, QPoint(qFloor(bars[bar].center().x()), y)));
-            QVERIFY2(qAbs(got.red() - expected.red()) + qAbs(got.green() - expected.green()) +
-                             qAbs(got.blue() - expected.blue()) <=
-                         6,
-                     qPrintable(got.name() + " for " + expected.name()));
-        }
 
         // A new event repaints the summary and the chart.
         PaintCounter chartPaints(chart);

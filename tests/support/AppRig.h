@@ -27,9 +27,7 @@ struct CameraLog {
     std::shared_ptr<FrameScript> make() {
         QMutexLocker lock(&mutex);
         sources.push_back(std::make_shared<FrameScript>());
-        if (refuseOpen) {
-            sources.back()->openResults.push_back(OpenStatus::inputFailed);
-        }
+        sources.back()->refuseOpen = refuseOpen;
         return sources.back();
     }
     int made() const {

@@ -62,38 +62,30 @@ void LocalHttpServer::trustTestCertificate() {
     QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
-LocalHttpServer::LocalHttpServer(Transport transport, QObject* parent)
-    : QObject(parent), m_transport(transport), m_server(makeServer(transport, this)) {
+LocalHttpServer::LocalHttpServer(Transport transport)
+    : m_transport(transport), m_server(makeServer(transport, this)) {
     if (!m_server->listen(QHostAddress::LocalHost, 0)) {
         throw std::runtime_error("cannot listen on 127.0.0.1: " +
                                  m_server->errorString().toStdString());
     }
     // Emitted for TLS connections only once their handshake is done.
-    connect(m_server, &QTcpServer::pendingConnectionAvailable, this,
-            &LocalHttpServer::onNewConnection);
-}
-
-LocalHttpServer::~LocalHttpServer() = default;
-
-quint16 LocalHttpServer::port() const {
-    return m_server->serverPort();
+    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+            ++m_connections;
+            m_buffers.insert(socket, {});
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                m_buffers.remove(socket);
+                socket->deleteLater();
+            });
+        }
+    });
 }
 
 QString LocalHttpServer::baseURL() const {
-    const char* scheme = m_transport == Transport::tls ? "https" : "http";
-    return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port());
-}
-
-void LocalHttpServer::onNewConnection() {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        ++m_connections;
-        m_buffers.insert(socket, {});
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_buffers.remove(socket);
-            socket->deleteLater();
-        });
-    }
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(m_transport == Transport::tls ? "https" : "http")
+        .arg(m_server->serverPort());
 }
 
 void LocalHttpServer::onReadyRead(QTcpSocket* socket) {

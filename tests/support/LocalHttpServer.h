@@ -1,10 +1,7 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QObject>
-#include <QString>
 #include <utility>
 
 class QTcpServer;
@@ -14,31 +11,28 @@ namespace quorvel::test {
 
 using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
 
-// One request as it arrived on the wire.
+// One request as it arrived: "GET", "/api/v1/...", and the headers in arrival order.
 struct HttpRequest {
-    QByteArray method;   // "GET"
-    QByteArray target;   // "/api/v1/..."
-    HttpHeaders headers; // in arrival order, names as sent
+    QByteArray method;
+    QByteArray target;
+    HttpHeaders headers;
 
     // Every value of the headers called `name` (any case), in arrival order.
     QList<QByteArray> header(const QByteArray& name) const;
 };
 
-// What the server sends back.
+// What the server sends back: a complete answer (with Content-Length), nothing at all after
+// reading the request (silent), or a 200 without length whose body never ends (endless).
 struct HttpResponse {
-    enum class Mode {
-        complete, // status line, headers, Content-Length and body
-        silent,   // read the request, never answer
-        endless,  // a 200 without length whose body never ends
-    };
+    enum class Mode { complete, silent, endless };
 
     int status = 200;
     HttpHeaders headers;
     QByteArray body;
     Mode mode = Mode::complete;
 
-    static HttpResponse json(const QByteArray& body, int status = 200) {
-        return {status, {{"Content-Type", "application/json"}}, body};
+    static HttpResponse json(const QByteArray& body) {
+        return {200, {{"Content-Type", "application/json"}}, body};
     }
     static HttpResponse withStatus(int status, const QByteArray& body = {}) {
         return {status, {}, body};
@@ -50,39 +44,29 @@ struct HttpResponse {
     static HttpResponse endless() { return {200, {}, {}, Mode::endless}; }
 };
 
-// A small HTTP/1.1 server on 127.0.0.1 (a free port) for tests. It records every request
-// and answers each with the response set for its target, or the default response.
-//
-// With Transport::tls it speaks HTTPS with the self-signed certificate in
-// tests/data/tls (for "localhost" and 127.0.0.1); call trustTestCertificate() once so that
-// the process's clients accept it.
+// An HTTP/1.1 server on 127.0.0.1 (a free port) that records every request and answers each
+// with the response set for its target, or the default one. With Transport::tls it speaks
+// HTTPS with the self-signed certificate in tests/data/tls, which trustTestCertificate()
+// makes this process's clients accept.
 class LocalHttpServer : public QObject {
     Q_OBJECT
 
 public:
     enum class Transport { plain, tls };
 
-    explicit LocalHttpServer(Transport transport = Transport::plain, QObject* parent = nullptr);
-    ~LocalHttpServer() override;
-
-    // Adds the test certificate to the default TLS configuration's trusted authorities.
+    explicit LocalHttpServer(Transport transport = Transport::plain);
     static void trustTestCertificate();
 
-    quint16 port() const;
-    // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>"
-    QString baseURL() const;
-
+    QString baseURL() const; // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>"
     // The answer to every request without a response of its own (initially a 404).
     void setResponse(HttpResponse response) { m_default = std::move(response); }
     void setResponse(const QByteArray& target, HttpResponse response) {
         m_byTarget.insert(target, std::move(response));
     }
-
     QList<HttpRequest> requests() const { return m_requests; }
     int connectionCount() const { return m_connections; }
 
 private:
-    void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const HttpResponse& response);
     void feedEndless(QTcpSocket* socket);
