@@ -221,9 +221,7 @@ EOF
     # The screen locked through logind (a stand-in on the session's system bus; the shell
     # does not follow it, having no /run/systemd), with the app monitoring a camera.
     stop_app_quietly "$app_pid" "$home"
-    if [ "$indicator" != none ]; then
-        result lock skip "checked on gnome"
-    elif start_logind "$work/system_bus"; then
+    if start_logind "$work/system_bus"; then
         local launched lock_env
         lock_env="$(lock_app_setup "$home")"
         launched="$(date +%s.%N)"

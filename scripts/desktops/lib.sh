@@ -211,8 +211,9 @@ seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.0f", b - a}'; }
 # logind once the camera is open, until past the stand reminder's due time, and unlocks.
 # Checks that the camera closes on the lock and opens again after it, that no overlay comes
 # up while locked, and that the reminder comes after the unlock when the time left at the
-# lock has run, not at once (its countdown waits while the screen is locked). $1 lists the
-# overlay windows; $3 notes what else the session offers.
+# lock has run, not at once (its countdown waits while the screen is locked); then that sleep
+# and wake close and open the camera too. $1 lists the overlay windows; $3 notes what else
+# the session offers.
 lock_checks() { # lister launched [note]
     local lister="$1" launched="$2" note="${3:-}" locked unlocked shown left delay notes
     if ! wait_until 300 camera_used open 1; then
@@ -254,6 +255,21 @@ lock_checks() { # lister launched [note]
     delay="$(seconds_between "$unlocked" "$shown")"
     notes="camera closed on Lock, open again after Unlock; no overlay in $(seconds_between "$locked" "$unlocked") s locked"
     notes="$notes past the due time; stand overlay ${delay} s after the unlock (${left} s were left at the lock)"
+    # Sleep and wake (logind's PrepareForSleep) release and take the camera the same way.
+    logind_says Sleep
+    if wait_until 100 camera_used close 2; then
+        logind_says Wake
+        if wait_until 150 camera_used open 3; then
+            notes="$notes; camera closed on PrepareForSleep(true), open again after (false)"
+        else
+            result lock FAIL "$notes; the camera did not open again within 15 s of the wake"
+            return
+        fi
+    else
+        logind_says Wake
+        result lock FAIL "$notes; the camera stayed open 10 s after PrepareForSleep(true)"
+        return
+    fi
     [ -z "$note" ] || notes="$notes; $note"
     if [ "$delay" -ge $((left - 4)) ]; then
         result lock pass "$notes"
