@@ -5,7 +5,7 @@
 # "desktop<TAB>check<TAB>pass|FAIL|skip<TAB>note".
 
 # The checks, in the order of the summary table.
-checks=(tray overlay click escape keyboard second-launch)
+checks=(tray overlay click escape keyboard second-launch lock)
 
 tracked=()
 track() { tracked+=("$1"); }
@@ -148,4 +148,142 @@ as_user_exec() {
     # shellcheck disable=SC2086
     exec setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups --reset-env \
         env $session_env "$@"
+}
+
+# ---- Lock: the app under a stand-in logind (logind-standin.cpp) on a private system bus ----
+
+lock_stand_seconds=20
+
+# A system bus that every user may use, at $1 (unless one is there already), and logind's
+# stand-in on it. Sets lock_bus.
+start_logind() { # socket
+    local socket="$1"
+    lock_bus="unix:path=$socket"
+    if [ ! -e "$socket" ]; then
+        cat >"$work/lock-bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>$lock_bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/><allow user="*"/></policy>
+</busconfig>
+EOF
+        dbus-daemon --config-file="$work/lock-bus.conf" --nofork >"$work/lock-bus.log" 2>&1 &
+        track $!
+        wait_until 50 test -S "$socket" || return 1
+    fi
+    DBUS_SYSTEM_BUS_ADDRESS="$lock_bus" "$logind_standin" >"$work/logind.log" 2>&1 &
+    track $!
+    wait_until 50 grep -q '^ready' "$work/logind.log"
+}
+
+logind_says() { # Lock | Unlock | Sleep | Wake
+    DBUS_SYSTEM_BUS_ADDRESS="$lock_bus" dbus-send --system --print-reply --dest=org.freedesktop.login1 \
+        /org/freedesktop/login1 "org.quorvel.DesktopSuite.$1" >/dev/null
+}
+
+# Settings for an app that monitors a camera playing a grey picture, with a stand reminder
+# every $lock_stand_seconds; prints the environment (env arguments) it runs with.
+lock_app_setup() { # home
+    convert -size 320x240 xc:'#808080' "$work/grey.jpg"
+    cat "$work/grey.jpg" "$work/grey.jpg" >"$work/camera.mjpeg"
+    : >"$work/camera-uses.log"
+    mkdir -p "$work/models"
+    cp "$root/build/models/"* "$work/models/"
+    chmod -R a+rwX "$work/models" "$work/camera.mjpeg" "$work/camera-uses.log"
+    sed -i -e 's/^postureMonitoringEnabled=.*/postureMonitoringEnabled=true/' \
+        -e 's/^standReminderEnabled=.*/standReminderEnabled=true/' \
+        -e "s/^standInterval=.*/standInterval=$lock_stand_seconds/" "$1/.config/Quorvel/Quorvel.conf"
+    chown --reference="$1" "$1/.config/Quorvel/Quorvel.conf"
+    echo "QUORVEL_CAMERA_SOURCE=$work/camera.mjpeg QUORVEL_CAMERA_SOURCE_LOG=$work/camera-uses.log" \
+        "QUORVEL_MODEL_DIR=$work/models DBUS_SYSTEM_BUS_ADDRESS=$lock_bus"
+}
+
+camera_uses() { cat "$work/camera-uses.log" 2>/dev/null | grep -c "^$1\$"; }
+camera_used() { [ "$(camera_uses "$1")" -ge "$2" ]; }
+no_overlay() { [ -z "$("$1")" ]; }
+some_overlay() { [ -n "$("$1")" ]; }
+seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.0f", b - a}'; }
+
+# With the app just started (at $2, date +%s.%N) as lock_app_setup set it up: locks through
+# logind once the camera is open, until past the stand reminder's due time, and unlocks.
+# Checks that the camera closes on the lock and opens again after it, that no overlay comes
+# up while locked, and that the reminder comes after the unlock when the time left at the
+# lock has run, not at once (its countdown waits while the screen is locked); then that sleep
+# and wake close and open the camera too. $1 lists the overlay windows; $3 notes what else
+# the session offers.
+lock_checks() { # lister launched [note]
+    local lister="$1" launched="$2" note="${3:-}" locked unlocked shown left delay notes
+    if ! wait_until 300 camera_used open 1; then
+        result lock FAIL "the camera never opened"
+        return
+    fi
+    if some_overlay "$lister"; then
+        result lock FAIL "an overlay was up before the lock"
+        return
+    fi
+    locked="$(date +%s.%N)"
+    logind_says Lock
+    if ! wait_until 100 camera_used close 1; then
+        logind_says Unlock
+        result lock FAIL "the camera stayed open 10 s after the lock"
+        return
+    fi
+    # Locked until well past the reminder's due time; no overlay meanwhile.
+    while [ "$(seconds_between "$launched" "$(date +%s.%N)")" -lt $((lock_stand_seconds + 8)) ]; do
+        if some_overlay "$lister"; then
+            logind_says Unlock
+            result lock FAIL "an overlay came up while the screen was locked"
+            return
+        fi
+        sleep 0.5
+    done
+    logind_says Unlock
+    unlocked="$(date +%s.%N)"
+    if ! wait_until 150 camera_used open 2; then
+        result lock FAIL "the camera did not open again within 15 s of the unlock"
+        return
+    fi
+    if ! wait_until $(((lock_stand_seconds + 25) * 10)) some_overlay "$lister"; then
+        result lock FAIL "no stand overlay within $((lock_stand_seconds + 25)) s of the unlock"
+        return
+    fi
+    shown="$(date +%s.%N)"
+    left=$((lock_stand_seconds - $(seconds_between "$launched" "$locked")))
+    delay="$(seconds_between "$unlocked" "$shown")"
+    notes="camera closed on Lock, open again after Unlock; no overlay in $(seconds_between "$locked" "$unlocked") s locked"
+    notes="$notes past the due time; stand overlay ${delay} s after the unlock (${left} s were left at the lock)"
+    # Sleep and wake (logind's PrepareForSleep) release and take the camera the same way.
+    logind_says Sleep
+    if wait_until 100 camera_used close 2; then
+        logind_says Wake
+        if wait_until 150 camera_used open 3; then
+            notes="$notes; camera closed on PrepareForSleep(true), open again after (false)"
+        else
+            result lock FAIL "$notes; the camera did not open again within 15 s of the wake"
+            return
+        fi
+    else
+        logind_says Wake
+        result lock FAIL "$notes; the camera stayed open 10 s after PrepareForSleep(true)"
+        return
+    fi
+    [ -z "$note" ] || notes="$notes; $note"
+    if [ "$delay" -ge $((left - 4)) ]; then
+        result lock pass "$notes"
+    else
+        result lock FAIL "$notes: too soon"
+    fi
+}
+
+# The screen savers on the session bus (the app follows their ActiveChanged too); prefix:
+# how to reach the session bus (empty, or as_user).
+session_savers() { # [prefix]
+    local names
+    names="$(${1:-} dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.ListNames 2>/dev/null |
+        grep -o '"org\.\(freedesktop\|gnome\)\.ScreenSaver"' | tr -d '"' | sort -u | paste -sd, -)"
+    echo "session bus: ${names:-no ScreenSaver service}"
 }

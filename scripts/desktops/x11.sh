@@ -189,6 +189,21 @@ EOF
         result second-launch FAIL "no visible panel 10 s after a second launch"
     fi
     wait_until 50 sh -c "! kill -0 $second 2>/dev/null" || say "the second launch did not exit"
+
+    # The screen locked through logind (a stand-in on a private system bus), with the app
+    # monitoring a camera.
+    stop_app_quietly "$app_pid" "$home"
+    if start_logind "$work/system_bus"; then
+        local launched lock_env
+        lock_env="$(lock_app_setup "$home")"
+        launched="$(date +%s.%N)"
+        # shellcheck disable=SC2086
+        env $lock_env "$app" >>"$applog" 2>&1 &
+        track $!
+        lock_checks x11_overlay_ids "$launched" "$(session_savers)"
+    else
+        result lock FAIL "logind's stand-in did not start"
+    fi
     app_log_tail "$applog"
 }
 

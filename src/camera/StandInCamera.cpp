@@ -16,6 +16,16 @@ int failWith(int error) {
     return -1;
 }
 
+// With QUORVEL_CAMERA_SOURCE_LOG set, each open and close of the camera appends a line
+// ("open", "close") to that file: what a test outside the process watches.
+void logUse(const char* what) {
+    const QString path = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE_LOG");
+    QFile file(path);
+    if (!path.isEmpty() && file.open(QIODevice::Append | QIODevice::WriteOnly)) {
+        file.write(QByteArray(what) + '\n');
+    }
+}
+
 // Room for one frame of `format` (a compressed one never needs more than raw YUYV).
 quint32 frameBytes(quint32 width, quint32 height, quint32 pixelFormat) {
     const quint32 raw = width * height * 2;
@@ -32,6 +42,7 @@ int StandInCamera::open(const char*, int) {
         return failWith(EBUSY);
     }
     m_open = true;
+    logUse("open");
     return deviceFd;
 }
 
@@ -43,6 +54,7 @@ int StandInCamera::close(int fd) {
     m_open = false;
     m_streaming = false;
     m_buffers.clear(); // what is still mapped stays valid until munmap
+    logUse("close");
     return 0;
 }
 
