@@ -220,18 +220,7 @@ EOF
 
     # The screen locked through logind (a stand-in on the session's system bus; the shell
     # does not follow it, having no /run/systemd), with the app monitoring a camera.
-    stop_app_quietly "$app_pid" "$home"
-    if start_logind "$work/system_bus"; then
-        local launched lock_env
-        lock_env="$(lock_app_setup "$home")"
-        launched="$(date +%s.%N)"
-        # shellcheck disable=SC2086
-        as_user_exec env $lock_env "$app" >>"$applog" 2>&1 &
-        track $!
-        lock_checks gnome_overlay_ids "$launched" "$(session_savers as_user)"
-    else
-        result lock FAIL "logind's stand-in did not start"
-    fi
+    lock_check gnome_overlay_ids as_user
     app_log_tail "$applog"
 }
 

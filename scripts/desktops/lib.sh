@@ -278,6 +278,29 @@ lock_checks() { # lister launched [note]
     fi
 }
 
+# The whole lock check of one desktop: the app (stopped first) starts again against logind's
+# stand-in at $work/system_bus, monitoring a recording, and lock_checks runs. Uses the
+# desktop's $app, $app_pid, $applog, $home and $work; prefix: how programs reach the session
+# (empty on X11, as_user on the Wayland sessions).
+lock_check() { # lister [prefix]
+    local lister="$1" prefix="${2:-}" launched lock_env
+    stop_app_quietly "$app_pid" "$home"
+    if ! start_logind "$work/system_bus"; then
+        result lock FAIL "logind's stand-in did not start"
+        return
+    fi
+    lock_env="$(lock_app_setup "$home")"
+    launched="$(date +%s.%N)"
+    # shellcheck disable=SC2086
+    if [ -n "$prefix" ]; then
+        as_user_exec env $lock_env "$app" >>"$applog" 2>&1 &
+    else
+        env $lock_env "$app" >>"$applog" 2>&1 &
+    fi
+    track $!
+    lock_checks "$lister" "$launched" "$(session_savers $prefix)"
+}
+
 # The screen savers on the session bus (the app follows their ActiveChanged too); prefix:
 # how to reach the session bus (empty, or as_user).
 session_savers() { # [prefix]
