@@ -49,24 +49,8 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
         }
     };
 
-    // While locked or asleep no overlay is shown: one that comes up from the queue goes again.
     m_presence = std::make_unique<PresenceMonitor>(m_environment.presence, m_environment.clock,
                                                    m_environment.timers);
-    m_overlayController->onDismiss = [self,
-                                      hook = m_overlayController->onDismiss](OverlayType type) {
-        hook(type);
-        if (self && self->m_presence->isPaused()) {
-            QMetaObject::invokeMethod(
-                self,
-                [self] {
-                    if (self && self->m_presence->isPaused() &&
-                        self->m_overlayController->isShowing()) {
-                        self->m_overlayController->dismiss();
-                    }
-                },
-                Qt::QueuedConnection);
-        }
-    };
     connect(m_presence.get(), &PresenceMonitor::paused, this, &AppState::pauseForAbsence);
     connect(m_presence.get(), &PresenceMonitor::resumed, this, &AppState::resumeAfterAbsence);
     connect(m_presence.get(), &PresenceMonitor::awayReached, this, &AppState::takeDownBreakOverlay);
@@ -268,8 +252,9 @@ void AppState::pauseForAbsence() {
     if (m_postureDetector) {
         m_postureDetector->markSlouchAlertDismissed();
     }
-    if (m_overlayController->isShowing()) {
-        m_overlayController->dismiss();
+    // The overlay on screen goes, and those waiting with it: none is shown while away.
+    for (OverlayType type : allOverlayTypes) {
+        m_overlayController->withdraw(type);
     }
     for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
                                      static_cast<ReminderManager*>(m_waterManager.get())}) {
