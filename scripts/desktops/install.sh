@@ -15,6 +15,7 @@ for d in "$@"; do
     sway) packages+=(sway grim foot gcc libwayland-dev libxkbcommon-dev) ;;
     gnome) packages+=(gnome-shell libglib2.0-bin foot) ;;
     gnome-appindicator) packages+=(gnome-shell gnome-shell-extension-appindicator libglib2.0-bin foot) ;;
+    kwin-wayland) packages+=(kwin-wayland weston libglib2.0-bin gcc g++ libwayland-dev libxkbcommon-dev qt6-base-dev) ;;
     esac
 done
 

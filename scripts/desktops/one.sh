@@ -17,6 +17,7 @@ source "$here/lib.sh"
 source "$here/x11.sh"
 source "$here/sway.sh"
 source "$here/gnome.sh"
+source "$here/kwin.sh"
 
 cleanup() {
     stop_tracked
@@ -37,6 +38,7 @@ x11-kwin-trayer) run_x11 kwin trayer ;;
 sway) run_sway ;;
 gnome) run_gnome none ;;
 gnome-appindicator) run_gnome appindicator ;;
+kwin-wayland) run_kwin_wayland ;;
 *) skip_rest "not automated yet" ;;
 esac
 skip_rest "not reached"

@@ -30,7 +30,7 @@ sway_count() { # name count
     [ "$(sway_windows | awk -F'|' -v n="$1" '$1 == n && $11 == "True"' | wc -l)" -eq "$2" ]
 }
 
-# A command for the virtual pointer and keyboard (wlr-input.c).
+# A command for the virtual pointer and keyboard (virtual-input.c).
 sway_input() { echo "$*" >&7 && sleep 0.3; }
 
 run_sway() {
@@ -92,13 +92,13 @@ EOF
     wait_until 100 sway_count term-left 1 && wait_until 100 sway_count term-right 1
     as_user swaymsg '[app_id="term-left"] focus' >/dev/null
     # A virtual pointer and keyboard for the whole run.
-    if ! cc -O1 -o "$work/wlr-input" "$here/wlr-input.c" -lwayland-client -lxkbcommon 2>"$work/cc.log"; then
+    if ! cc -O1 -o "$work/virtual-input" "$here/virtual-input.c" -lwayland-client -lxkbcommon 2>"$work/cc.log"; then
         cat "$work/cc.log" >&2
         skip_rest "could not build the virtual input client"
         return
     fi
     mkfifo -m 666 "$work/input"
-    as_user_exec "$work/wlr-input" 2304 800 <"$work/input" >"$work/wlr-input.log" 2>&1 &
+    as_user_exec "$work/virtual-input" 2304 800 <"$work/input" >"$work/virtual-input.log" 2>&1 &
     track $!
     exec 7>"$work/input"
 
