@@ -95,7 +95,7 @@ EOF
         "$work/kwin/kwin_wayland" --virtual --width 1280 --height 800 --output-count 2 \
         --no-lockscreen >"$work/kwin.log" 2>&1 &
     track $!
-    if ! wait_until 200 kwin_js 'print("up")' >/dev/null; then
+    if ! wait_until 300 kwin_js 'print("up")' >/dev/null; then
         tail -n 20 "$work/kwin.log" >&2
         skip_rest "KWin did not start (or its scripting stayed closed)"
         return

@@ -152,7 +152,7 @@ as_user_exec() {
 
 # ---- Lock: the app under a stand-in logind (logind-standin.cpp) on a private system bus ----
 
-lock_stand_seconds=20
+lock_stand_seconds=9
 
 # A system bus that every user may use, at $1 (unless one is there already), and logind's
 # stand-in on it. Sets lock_bus.
@@ -232,7 +232,7 @@ lock_checks() { # lister launched [note]
         return
     fi
     # Locked until well past the reminder's due time; no overlay meanwhile.
-    while [ "$(seconds_between "$launched" "$(date +%s.%N)")" -lt $((lock_stand_seconds + 8)) ]; do
+    while [ "$(seconds_between "$launched" "$(date +%s.%N)")" -lt $((lock_stand_seconds + 4)) ]; do
         if some_overlay "$lister"; then
             logind_says Unlock
             result lock FAIL "an overlay came up while the screen was locked"

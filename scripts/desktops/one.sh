@@ -7,7 +7,7 @@ root="$(cd "$here/../.." && pwd)"
 desktop="$1"
 out="$2"
 app="$root/build/quorvel"
-stand_seconds=10
+stand_seconds=7
 : "${results:?}"
 mkdir -p "$out"
 work="$(mktemp -d /tmp/quorvel-desktops.XXXXXX)"

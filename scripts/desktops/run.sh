@@ -42,9 +42,12 @@ results="$base/results.tsv"
 : >"$results"
 export results
 
+declare -A took
 for d in "${desktops[@]}"; do
     # One process per desktop, with a time limit: whatever happens, it stops what it started.
+    t0=$(date +%s)
     timeout --signal=TERM --kill-after=20 330 "$here/one.sh" "$d" "$base/$d" || true
+    took[$d]=$(($(date +%s) - t0))
     grep -q "^$d	" "$results" || printf '%s\t%s\t%s\t%s\n' "$d" all FAIL "did not finish" >>"$results"
 done
 
@@ -67,7 +70,7 @@ for c in "${checks[@]}"; do printf ' %-13s' "$c"; done
 echo
 failed=0
 for d in "${desktops[@]}"; do
-    printf '%-20s' "$d"
+    printf '%-20s' "$d ${took[$d]}s"
     for c in "${checks[@]}"; do
         s="$(awk -F'\t' -v d="$d" -v c="$c" '$1 == d && (($2 == c) || $2 == "all") {print $3; exit}' "$results")"
         printf ' %-13s' "${s:-FAIL}"
