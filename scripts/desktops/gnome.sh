@@ -179,7 +179,8 @@ EOF
     gnome_shoot desktop
     gnome_windows >"$work/before.txt"
 
-    gnome_overlay_checks
+    wayland_overlay_checks gnome 1800 600 monitor0 "$(terminal_points "$work/before.txt" term-left 0)" \
+        monitor1 "$(terminal_points "$work/before.txt" term-right 1280)"
 
     # A second launch. Started by hand (no token), then as the shell starts apps: with an
     # activation token made at the moment of the launch. The app starts again without its
@@ -224,61 +225,11 @@ EOF
     app_log_tail "$applog"
 }
 
-# The overlay over both monitors, then a click on the second monitor and Escape.
-gnome_overlay_checks() {
-    if ! wait_until $((stand_seconds * 10 + 150)) gnome_count "Time to Stand!" 2; then
-        result overlay FAIL "$(gnome_windows | grep -c '^Time to Stand!|') overlay windows, want 2"
-        gnome_shoot overlay
-        for c in click escape keyboard; do result "$c" skip "no overlay"; done
-        return
-    fi
-    # Where the terminals were, relative to their monitors.
-    local bad="" notes try lp rp
-    lp="$(awk -F'|' '$1 == "term-left" {printf "%d,%d %d,%d", $3 + $5 / 4, $4 + $6 * 3 / 4, $3 + 20, $4 + 20}' "$work/before.txt")"
-    rp="$(awk -F'|' '$1 == "term-right" {printf "%d,%d %d,%d", $3 - 1280 + $5 / 4, $4 + $6 * 3 / 4, $3 - 1280 + 20, $4 + 20}' "$work/before.txt")"
-    for try in 1 2 3 4 5 6 7 8; do
-        sleep 0.6
-        gnome_shoot overlay
-        bad=""
-        notes="$(overlay_covers "$out/overlay-monitor0.png" $lp)" || bad="$bad monitor 0 not covered at $notes;"
-        notes="$(overlay_covers "$out/overlay-monitor1.png" $rp)" || bad="$bad monitor 1 not covered at $notes;"
-        [ -n "$bad" ] || break
-    done
+# The hooks of wayland_overlay_checks (lib.sh).
+gnome_focus() { gnome_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}'; }
+gnome_kind() { gnome_windows | awk -F'|' '$1 == "Time to Stand!" {print ($10 == 0 ? "Wayland client" : "X11 client"); exit}'; }
+gnome_geometry() {
     gnome_windows >"$work/windows.txt"
-    grep -q '^Time to Stand!|0|0|0|1280|800|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 0;"
-    grep -q '^Time to Stand!|1|1280|0|1024|768|true|' "$work/windows.txt" || bad="$bad none full screen on monitor 1;"
-    local client
-    client="$(awk -F'|' '$1 == "Time to Stand!" {print $10; exit}' "$work/windows.txt")"
-    if [ -z "$bad" ]; then
-        result overlay pass "full screen on both monitors over the terminals (client type $client)"
-    else
-        result overlay FAIL "$bad"
-        cat "$work/windows.txt"
-    fi
-
-    old_ids="$(gnome_overlay_ids)"
-    gnome_click 1800 600
-    if wait_until 50 overlays_gone gnome_overlay_ids; then result click pass; else result click FAIL "overlay still up 5 s after a click on monitor 1"; fi
-
-    if ! wait_until $((stand_seconds * 10 + 100)) gnome_count "Time to Stand!" 2; then
-        result escape FAIL "the second overlay never came"
-        result keyboard skip "no second overlay"
-        return
-    fi
-    {
-        sleep 1
-        local focus
-        focus="$(gnome_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}')"
-        old_ids="$(gnome_overlay_ids)"
-        gnome_key q
-        sleep 0.3
-        gnome_key Escape
-        if wait_until 50 overlays_gone gnome_overlay_ids; then result escape pass "focus was on ${focus:-nothing}"; else result escape FAIL "overlay still up 5 s after Escape (focus on ${focus:-nothing})"; fi
-        if grep -q q "$work/keys-left" 2>/dev/null; then
-            result keyboard pass "'q' reached the terminal"
-        else
-            result keyboard skip "overlay takes it (Wayland: the focused overlay gets keys; focus on ${focus:-nothing})"
-        fi
-    }
-
+    grep -q '^Time to Stand!|0|0|0|1280|800|true|' "$work/windows.txt" || echo " none full screen on monitor 0;"
+    grep -q '^Time to Stand!|1|1280|0|1024|768|true|' "$work/windows.txt" || echo " none full screen on monitor 1;"
 }

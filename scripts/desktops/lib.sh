@@ -310,3 +310,97 @@ session_savers() { # [prefix]
         grep -o '"org\.\(freedesktop\|gnome\)\.ScreenSaver"' | tr -d '"' | sort -u | paste -sd, -)"
     echo "session bus: ${names:-no ScreenSaver service}"
 }
+
+# The suite's virtual pointer and keyboard (virtual-input.c), kept for the whole run, as the
+# test user; virtual_input sends it one command.
+start_virtual_input() { # layout-width layout-height
+    mkfifo -m 666 "$work/input"
+    as_user_exec "$work/virtual-input" "$1" "$2" <"$work/input" >"$work/virtual-input.log" 2>&1 &
+    track $!
+    exec 7>"$work/input"
+}
+virtual_input() { echo "$*" >&7 && sleep 0.3; }
+virtual_click() { virtual_input move "$1" "$2" && virtual_input click; }
+virtual_key() { case "$1" in q) virtual_input key 16 ;; Escape) virtual_input key 1 ;; esac; }
+
+# ---- The overlay checks of a Wayland desktop ----
+
+# The overlay over both outputs, then a click on the second output and Escape. For its
+# prefix P, the desktop's script defines
+#   P_count TITLE N      true when N windows of that title are on screen
+#   P_overlay_ids        the ids of the overlay windows on screen
+#   P_shoot NAME         screenshots of the outputs, as $out/NAME-OUTPUT.png
+#   P_click X Y          a click at X,Y of the layout
+#   P_key q|Escape       a key typed
+#   P_focus              the window with the keyboard, as title@output
+#   P_geometry           what is wrong with the overlay windows' geometry (nothing when right)
+#   P_kind               what kind of client the overlay is, for the notes
+# Arguments: the prefix, the click's point, then for each output its name and the points
+# (x,y of the output) where the user's terminal was, which the overlay's gradient must cover.
+wayland_overlay_checks() { # prefix click-x click-y output1 "points1" output2 "points2"
+    local p="$1" cx="$2" cy="$3" o1="$4" p1="$5" o2="$6" p2="$7"
+    if ! wait_until $((stand_seconds * 10 + 150)) "${p}_count" "Time to Stand!" 2; then
+        result overlay FAIL "the overlay windows did not come up on both outputs"
+        "${p}_shoot" overlay
+        for c in click escape keyboard; do result "$c" skip "no overlay"; done
+        return
+    fi
+    # Painted within a few seconds (the fade-in takes 0.8 s).
+    local bad="" notes try
+    for try in 1 2 3 4 5 6 7 8; do
+        sleep 0.6
+        "${p}_shoot" overlay
+        bad=""
+        # shellcheck disable=SC2086
+        notes="$(overlay_covers "$out/overlay-$o1.png" $p1)" || bad="$bad $o1 not covered at $notes;"
+        # shellcheck disable=SC2086
+        notes="$(overlay_covers "$out/overlay-$o2.png" $p2)" || bad="$bad $o2 not covered at $notes;"
+        [ -n "$bad" ] || break
+    done
+    bad="$bad$("${p}_geometry")"
+    if [ -z "$bad" ]; then
+        result overlay pass "full screen on both outputs over the terminals ($("${p}_kind"))"
+    else
+        result overlay FAIL "$bad"
+    fi
+
+    old_ids="$("${p}_overlay_ids")"
+    "${p}_click" "$cx" "$cy"
+    if wait_until 30 overlays_gone "${p}_overlay_ids"; then
+        result click pass
+    elif "${p}_click" "$cx" "$cy" && wait_until 30 overlays_gone "${p}_overlay_ids"; then
+        result click pass "at the second click"
+    else
+        result click FAIL "overlay still up 3 s after each of two clicks on $o2"
+    fi
+
+    if ! wait_until $((stand_seconds * 10 + 100)) "${p}_count" "Time to Stand!" 2; then
+        result escape FAIL "the second overlay never came"
+        result keyboard skip "no second overlay"
+        return
+    fi
+    sleep 1
+    local focus
+    focus="$("${p}_focus")"
+    old_ids="$("${p}_overlay_ids")"
+    "${p}_key" q
+    "${p}_key" Escape
+    if wait_until 30 overlays_gone "${p}_overlay_ids"; then
+        result escape pass "focus was on ${focus:-nothing}"
+    elif "${p}_key" Escape && wait_until 30 overlays_gone "${p}_overlay_ids"; then
+        result escape pass "at the second Escape; focus was on ${focus:-nothing}"
+    else
+        result escape FAIL "overlay still up 3 s after each of two Escapes (focus on ${focus:-nothing})"
+    fi
+    if grep -q q "$work/keys-left" 2>/dev/null; then
+        result keyboard pass "'q' reached the terminal"
+    else
+        result keyboard skip "overlay takes it (Wayland: the focused overlay gets keys; focus on ${focus:-nothing})"
+    fi
+}
+
+# Where the terminals were (from a window list saved before the overlay: title|output|x|y|w|h
+# in fields 1 and 3 to 6), relative to their outputs: two points each.
+terminal_points() { # list title output-x
+    awk -F'|' -v t="$2" -v ox="$3" '$1 == t {printf "%d,%d %d,%d", $3 - ox + $5 / 4, $4 + $6 * 3 / 4, $3 - ox + 20, $4 + 20}' "$1"
+}
