@@ -227,6 +227,11 @@ EOF
 
 # The hooks of wayland_overlay_checks (lib.sh).
 gnome_focus() { gnome_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}'; }
+gnome_fullscreen() {
+    gnome_eval "for (const a of global.get_window_actors()) if (a.meta_window.get_title() === \"term-left\")
+        a.meta_window.$([ "$1" = on ] && echo make_fullscreen || echo unmake_fullscreen)(); \"ok\"" >/dev/null
+    gnome_windows | grep -q "^term-left|[^|]*|[^|]*|[^|]*|[^|]*|[^|]*|$([ "$1" = on ] && echo true || echo false)|"
+}
 gnome_kind() { gnome_windows | awk -F'|' '$1 == "Time to Stand!" {print ($10 == 0 ? "Wayland client" : "X11 client"); exit}'; }
 gnome_geometry() {
     gnome_windows >"$work/windows.txt"

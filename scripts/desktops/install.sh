@@ -4,7 +4,7 @@
 set -euo pipefail
 
 common=(imagemagick x11-utils dbus-daemon dbus-bin python3 fonts-dejavu-core qt6-wayland)
-x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool)
+x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
 packages=("${common[@]}")
 for d in "$@"; do
     case "$d" in
@@ -12,6 +12,7 @@ for d in "$@"; do
     x11-openbox-trayer) packages+=("${x11[@]}" openbox trayer) ;;
     x11-kwin) packages+=("${x11[@]}" kwin-x11) ;;
     x11-kwin-trayer) packages+=("${x11[@]}" kwin-x11 trayer) ;;
+    x11-mutter) packages+=("${x11[@]}" mutter) ;;
     sway) packages+=(sway grim foot gcc libwayland-dev libxkbcommon-dev) ;;
     gnome) packages+=(gnome-shell libglib2.0-bin foot) ;;
     gnome-appindicator) packages+=(gnome-shell gnome-shell-extension-appindicator libglib2.0-bin foot) ;;

@@ -183,6 +183,10 @@ EOF
 kwin_click() { virtual_click "$@"; }
 kwin_key() { virtual_key "$1"; }
 kwin_focus() { kwin_windows | awk -F'|' '$8 == "true" {print $1 "@" $2}'; }
+kwin_fullscreen() {
+    kwin_js "for (const c of workspace.clientList()) if (c.caption === \"term-left\") c.fullScreen = $([ "$1" = on ] && echo true || echo false);" >/dev/null
+    kwin_windows | grep -q "^term-left|[^|]*|[^|]*|[^|]*|[^|]*|[^|]*|$([ "$1" = on ] && echo true || echo false)|"
+}
 kwin_kind() { echo "Wayland client: KWin runs here without Xwayland"; }
 kwin_geometry() {
     kwin_windows >"$work/windows.txt"

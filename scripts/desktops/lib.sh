@@ -335,9 +335,17 @@ virtual_key() { case "$1" in q) virtual_input key 16 ;; Escape) virtual_input ke
 #   P_focus              the window with the keyboard, as title@output
 #   P_geometry           what is wrong with the overlay windows' geometry (nothing when right)
 #   P_kind               what kind of client the overlay is, for the notes
+#   P_fullscreen on|off  the left terminal full screen, or back; true once it is so
 # Arguments: the prefix, the click's point, then for each output its name and the points
 # (x,y of the output) where the user's terminal was, which the overlay's gradient must cover.
 wayland_overlay_checks() { # prefix click-x click-y output1 "points1" output2 "points2"
+    local p="$1" cx="$2" cy="$3" o1="$4" p1="$5" o2="$6" p2="$7" left="maximised"
+    # The overlay must come above a full-screen window too.
+    wait_until 30 "${p}_fullscreen" on && left="full screen"
+    wayland_overlay_steps "$@"
+    "${p}_fullscreen" off || true
+}
+wayland_overlay_steps() {
     local p="$1" cx="$2" cy="$3" o1="$4" p1="$5" o2="$6" p2="$7"
     if ! wait_until $((stand_seconds * 10 + 150)) "${p}_count" "Time to Stand!" 2; then
         result overlay FAIL "the overlay windows did not come up on both outputs"
@@ -359,7 +367,7 @@ wayland_overlay_checks() { # prefix click-x click-y output1 "points1" output2 "p
     done
     bad="$bad$("${p}_geometry")"
     if [ -z "$bad" ]; then
-        result overlay pass "full screen on both outputs over the terminals ($("${p}_kind"))"
+        result overlay pass "full screen on both outputs over the terminals, the left one $left ($("${p}_kind"))"
     else
         result overlay FAIL "$bad"
     fi

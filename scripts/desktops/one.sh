@@ -35,6 +35,7 @@ x11-openbox) run_x11 openbox none ;;
 x11-openbox-trayer) run_x11 openbox trayer ;;
 x11-kwin) run_x11 kwin none ;;
 x11-kwin-trayer) run_x11 kwin trayer ;;
+x11-mutter) run_x11 mutter none ;;
 sway) run_sway ;;
 gnome) run_gnome none ;;
 gnome-appindicator) run_gnome appindicator ;;

@@ -7,8 +7,8 @@
 # while it is up reaches the terminal, and that a second launch shows the panel.
 #
 #   scripts/desktops/run.sh [DESKTOP...]     default: all of them
-#   DESKTOPS: x11-openbox x11-openbox-trayer x11-kwin x11-kwin-trayer sway
-#             gnome gnome-appindicator kwin-wayland
+#   DESKTOPS: x11-openbox x11-openbox-trayer x11-kwin x11-kwin-trayer x11-mutter
+#             sway gnome gnome-appindicator kwin-wayland
 #
 # Installs what the desktops need (scripts/desktops/install.sh), writes screenshots to
 # build/desktops/<desktop>/ and one contact sheet, build/desktops/contact-sheet.png, prints
@@ -17,7 +17,7 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-all=(x11-openbox x11-openbox-trayer x11-kwin x11-kwin-trayer sway gnome gnome-appindicator kwin-wayland)
+all=(x11-openbox x11-openbox-trayer x11-kwin x11-kwin-trayer x11-mutter sway gnome gnome-appindicator kwin-wayland)
 desktops=("$@")
 [ "${#desktops[@]}" -gt 0 ] || desktops=("${all[@]}")
 for d in "${desktops[@]}"; do

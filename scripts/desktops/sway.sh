@@ -162,6 +162,10 @@ sway_shoot() { # name
 sway_click() { virtual_click "$@"; }
 sway_key() { virtual_key "$1"; }
 sway_focus() { sway_windows | awk -F'|' '$10 == "True" {print $1 "@" $4}'; }
+sway_fullscreen() {
+    as_user swaymsg "[app_id=\"term-left\"] fullscreen $([ "$1" = on ] && echo enable || echo disable)" >/dev/null
+    sway_windows | grep -q "^term-left|.*|$([ "$1" = on ] && echo 1 || echo 0)|[A-Za-z]*|[A-Za-z]*|[0-9]*\$"
+}
 sway_kind() { sway_windows | awk -F'|' '$1 == "Time to Stand!" {print $3; exit}'; }
 sway_geometry() {
     sway_windows >"$work/windows.txt"

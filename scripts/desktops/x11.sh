@@ -1,6 +1,6 @@
 # X11 as users have it: one Xorg screen (dummy driver) with two RandR outputs of different
 # sizes, DUMMY0 1280x800 and DUMMY1 1024x768 to its right, under a window manager, with or
-# without an XEmbed tray. Sourced by run.sh; run_x11 WM TRAY (openbox|kwin, trayer|none).
+# without an XEmbed tray. Sourced by run.sh; run_x11 WM TRAY (openbox|kwin|mutter, trayer|none).
 
 x11_outputs=("DUMMY0 1280 800 0 0" "DUMMY1 1024 768 1280 0")
 
@@ -116,6 +116,17 @@ EOF
         wait_until 200 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
         sleep 1
         ;;
+    mutter)
+        GSETTINGS_BACKEND=memory XDG_CURRENT_DESKTOP=GNOME mutter --x11 --replace --sm-disable >"$work/wm.log" 2>&1 &
+        track $!
+        wait_until 200 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+        sleep 1
+        # Without a monitors.xml mutter gives each output its preferred mode at start; the
+        # user's layout again (mutter follows RandR changes made afterwards).
+        xrandr --output DUMMY0 --mode 1280x800 --pos 0x0 --primary \
+            --output DUMMY1 --mode 1024x768 --right-of DUMMY0
+        wait_until 50 sh -c 'xdpyinfo | grep -q "dimensions: *2304x800 "'
+        ;;
     esac
     if [ "$tray" = trayer ]; then
         trayer --edge top --align right --widthtype request --height 24 --monitor primary \
@@ -155,9 +166,13 @@ EOF
     *) result tray FAIL "expected ${tray/none/fallback window}, got ${mode:-nothing}" ;;
     esac
     x11_shoot desktop
-    # The fallback window took the keyboard at start; the user goes back to the terminal.
+    # The fallback window took the keyboard at start; the user goes back to the terminal,
+    # full screen: the overlay must come above it all the same.
     xdotool windowactivate --sync "$left" 2>/dev/null || xdotool windowfocus --sync "$left"
+    wmctrl -i -r "$left" -b add,fullscreen
+    wait_until 30 sh -c "xprop -id $left _NET_WM_STATE | grep -q _NET_WM_STATE_FULLSCREEN"
     x11_overlay_checks
+    wmctrl -i -r "$left" -b remove,fullscreen
 
     # A second launch shows the panel (the fallback window is minimised first). The app
     # starts again without its stand reminder, so that no overlay comes in between.
@@ -216,9 +231,10 @@ x11_overlay_checks() {
         sleep 0.6
         x11_shoot overlay
         bad=""
-        notes="$(overlay_covers "$out/overlay-DUMMY0.png" "$((lx + lw / 2)),$((ly + lh / 2))" "$((lx + 20)),$((ly + 20))")" ||
+        # Points clear of the overlay's text.
+        notes="$(overlay_covers "$out/overlay-DUMMY0.png" "$((lx + lw / 4)),$((ly + lh * 3 / 4))" "$((lx + 20)),$((ly + 20))")" ||
             bad="$bad DUMMY0 not covered at $notes;"
-        notes="$(overlay_covers "$out/overlay-DUMMY1.png" "$((rx - 1280 + rw / 2)),$((ry + rh / 2))" "$((rx - 1280 + 20)),$((ry + 20))")" ||
+        notes="$(overlay_covers "$out/overlay-DUMMY1.png" "$((rx - 1280 + rw / 4)),$((ry + rh * 3 / 4))" "$((rx - 1280 + 20)),$((ry + 20))")" ||
             bad="$bad DUMMY1 not covered at $notes;"
         [ -n "$bad" ] || break
     done
@@ -230,7 +246,12 @@ x11_overlay_checks() {
         done
         [ "$found" = yes ] || bad="$bad no ${w}x${h} window at $x,$y;"
     done
-    if [ -z "$bad" ]; then result overlay pass "2 windows at the outputs' geometry, gradient over both terminals"; else result overlay FAIL "$bad"; fi
+    [ "$lw $lh $lx $ly" = "1280 800 0 0" ] || bad="$bad the left terminal was not full screen ($lw x $lh at $lx,$ly);"
+    if [ -z "$bad" ]; then
+        result overlay pass "2 windows at the outputs' geometry, gradient over both terminals (the left one full screen)"
+    else
+        result overlay FAIL "$bad"
+    fi
 
     # A click on the second output takes both down.
     old_ids="$(x11_overlay_ids)"
