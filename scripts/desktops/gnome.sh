@@ -99,18 +99,7 @@ EOF
     chown -R "$sway_user:$sway_user" "$home"
     chmod 777 "$work"
     # A system bus of its own (no logind on it).
-    cat >"$work/system-bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$work/system_bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/><allow user="*"/></policy>
-</busconfig>
-EOF
-    dbus-daemon --config-file="$work/system-bus.conf" --nofork >"$work/system-bus.log" 2>&1 &
-    track $!
+    start_system_bus "$work/system_bus"
     session_env="$(home_env "$home") PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8
         XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile
         DBUS_SESSION_BUS_ADDRESS=unix:path=$home/runtime/bus
@@ -118,7 +107,6 @@ EOF
     as_user_exec dbus-daemon --session --nofork --address="unix:path=$home/runtime/bus" >"$work/dbus.log" 2>&1 &
     track $!
     wait_until 50 test -S "$home/runtime/bus"
-    wait_until 50 test -S "$work/system_bus"
 
     unshare --mount --propagation private sh -c '
         [ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd
@@ -139,12 +127,7 @@ EOF
     say "monitors: $(gnome_eval '[...Array(global.display.get_n_monitors()).keys()].map(i => { const g = global.display.get_monitor_geometry(i); return g.width + "x" + g.height + "+" + g.x + "+" + g.y; }).join(", ")')"
 
     # The user's terminals, one maximised on each monitor; the left one has the keyboard.
-    as_user_exec foot -a term-left -T term-left -o colors.background=000000 \
-        sh -c "stty -icanon -echo; exec cat >'$work/keys-left'" >"$work/foot-left.log" 2>&1 &
-    track $!
-    as_user_exec foot -a term-right -T term-right -o colors.background=000000 \
-        sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
-    track $!
+    start_foot_terminals
     wait_until 100 gnome_count term-left 1 && wait_until 100 gnome_count term-right 1
     local place='imports.ui.main.overview.hide(); const Meta = imports.gi.Meta; for (const a of global.get_window_actors()) { const w = a.meta_window;
         if (w.get_title() === "term-right") w.move_to_monitor(1); else if (w.get_title() === "term-left") w.move_to_monitor(0);
@@ -158,13 +141,6 @@ EOF
     local app_pid=$!
     track "$app_pid"
     local mode=none items=""
-    sni_items() {
-        items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
-            /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
-            string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
-            grep -o '"[^"]*"' | tr -d '"' | paste -sd ' ' -)"
-        [ -n "$items" ]
-    }
     if [ "$indicator" = appindicator ]; then
         if wait_until 100 sni_items && ! gnome_count Quorvel 1; then mode=tray; fi
     fi
@@ -205,19 +181,7 @@ EOF
         const ctx = global.create_app_launch_context(global.display.get_current_time_roundtrip(), -1);
         ctx.get_startup_notify_id(Gio.AppInfo.create_from_commandline("quorvel", "Quorvel", 0), [])' | tr -d '"' || true)"
     as_user ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >>"$work/second.log" 2>&1
-    if wait_until 100 gnome_count Quorvel 1; then
-        sleep 0.5
-        gnome_shoot panel
-        local who
-        who="$(gnome_windows | awk -F'|' '$8 == "true" {print $1}')"
-        if [ "$who" = Quorvel ]; then
-            result second-launch pass "with the launcher's token: panel shown with the keyboard; without one: $plain"
-        else
-            result second-launch FAIL "with the launcher's token: panel shown, keyboard stays with '$who'; without one: $plain"
-        fi
-    else
-        result second-launch FAIL "with the launcher's token ${token:-(none made)}: no visible panel; without one: $plain"
-    fi
+    token_launch_result "$token" gnome "$plain"
 
     # The screen locked through logind (a stand-in on the session's system bus; the shell
     # does not follow it, having no /run/systemd), with the app monitoring a camera.

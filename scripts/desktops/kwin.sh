@@ -70,9 +70,9 @@ run_kwin_wayland() {
 
     # Helpers of the suite, built for this run.
     # shellcheck disable=SC2046
-    if ! cc -O1 -o "$work/virtual-input" "$here/virtual-input.c" -lwayland-client -lxkbcommon 2>"$work/cc.log" ||
-        ! g++ -std=c++20 -O1 -fPIC -o "$work/kwin-shot" "$here/kwin-shot.cpp" $(pkg-config --cflags --libs Qt6DBus Qt6Gui) 2>>"$work/cc.log"; then
-        cat "$work/cc.log" >&2
+    if ! build_virtual_input ||
+        ! g++ -std=c++20 -O1 -fPIC -o "$work/kwin-shot" "$here/kwin-shot.cpp" $(pkg-config --cflags --libs Qt6DBus Qt6Gui) 2>"$work/cc-shot.log"; then
+        cat "$work/cc-shot.log" >&2 2>/dev/null
         skip_rest "could not build the suite's helpers"
         return
     fi
@@ -159,19 +159,7 @@ EOF
     token="$(awk '$1 == "token" {t = $2} END {print t}' "$work/virtual-input.log")"
     [ "$token" != none ] || token=""
     as_user ${token:+XDG_ACTIVATION_TOKEN=$token} "$app" >>"$work/second.log" 2>&1
-    if wait_until 100 kwin_count Quorvel 1; then
-        sleep 0.5
-        kwin_shoot panel
-        local who
-        who="$(kwin_windows | awk -F'|' '$8 == "true" {print $1}')"
-        if [ "$who" = Quorvel ]; then
-            result second-launch pass "with the launcher's token: panel shown with the keyboard; without one: $plain"
-        else
-            result second-launch FAIL "with the launcher's token: panel shown, keyboard stays with '$who'; without one: $plain"
-        fi
-    else
-        result second-launch FAIL "with the launcher's token ${token:-(none made)}: panel stays minimised; without one: $plain"
-    fi
+    token_launch_result "$token" kwin "$plain"
 
     # The screen locked through logind (a stand-in on a private system bus), with the app
     # monitoring a camera.

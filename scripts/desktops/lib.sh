@@ -154,26 +154,28 @@ as_user_exec() {
 
 lock_stand_seconds=9
 
-# A system bus that every user may use, at $1 (unless one is there already), and logind's
-# stand-in on it. Sets lock_bus.
-start_logind() { # socket
-    local socket="$1"
-    lock_bus="unix:path=$socket"
-    if [ ! -e "$socket" ]; then
-        cat >"$work/lock-bus.conf" <<EOF
+# A system bus that every user may use, at $1, unless one is there already.
+start_system_bus() { # socket
+    [ -e "$1" ] && return 0
+    cat >"$work/system-bus.conf" <<EOF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
-  <listen>$lock_bus</listen>
+  <listen>unix:path=$1</listen>
   <auth>EXTERNAL</auth>
   <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/><allow user="*"/></policy>
 </busconfig>
 EOF
-        dbus-daemon --config-file="$work/lock-bus.conf" --nofork >"$work/lock-bus.log" 2>&1 &
-        track $!
-        wait_until 50 test -S "$socket" || return 1
-    fi
+    dbus-daemon --config-file="$work/system-bus.conf" --nofork >"$work/system-bus.log" 2>&1 &
+    track $!
+    wait_until 50 test -S "$1"
+}
+
+# logind's stand-in on the system bus at $1 (started unless there). Sets lock_bus.
+start_logind() { # socket
+    lock_bus="unix:path=$1"
+    start_system_bus "$1" || return 1
     DBUS_SYSTEM_BUS_ADDRESS="$lock_bus" "$logind_standin" >"$work/logind.log" 2>&1 &
     track $!
     wait_until 50 grep -q '^ready' "$work/logind.log"
@@ -311,9 +313,17 @@ session_savers() { # [prefix]
     echo "session bus: ${names:-no ScreenSaver service}"
 }
 
-# The suite's virtual pointer and keyboard (virtual-input.c), kept for the whole run, as the
-# test user; virtual_input sends it one command.
+# The suite's virtual pointer and keyboard (virtual-input.c), built for the run and kept
+# for all of it, as the test user; virtual_input sends it one command. Built before the
+# compositor starts where the compositor must know its path (KWin).
+build_virtual_input() {
+    [ -x "$work/virtual-input" ] && return 0
+    cc -O1 -o "$work/virtual-input" "$here/virtual-input.c" -lwayland-client -lxkbcommon 2>"$work/cc.log" && return 0
+    cat "$work/cc.log" >&2
+    return 1
+}
 start_virtual_input() { # layout-width layout-height
+    build_virtual_input || return 1
     mkfifo -m 666 "$work/input"
     as_user_exec "$work/virtual-input" "$1" "$2" <"$work/input" >"$work/virtual-input.log" 2>&1 &
     track $!
@@ -322,6 +332,46 @@ start_virtual_input() { # layout-width layout-height
 virtual_input() { echo "$*" >&7 && sleep 0.3; }
 virtual_click() { virtual_input move "$1" "$2" && virtual_input click; }
 virtual_key() { case "$1" in q) virtual_input key 16 ;; Escape) virtual_input key 1 ;; esac; }
+
+# The user's terminals in foot, as the test user: term-left and term-right, each writing the
+# keys it gets to $work/keys-left or keys-right.
+start_foot_terminals() {
+    local side
+    for side in left right; do
+        as_user_exec foot -a "term-$side" -T "term-$side" -o colors.background=000000 \
+            sh -c "stty -icanon -echo; exec cat >'$work/keys-$side'" >"$work/foot-$side.log" 2>&1 &
+        track $!
+    done
+}
+
+# The StatusNotifierItems registered with the session's watcher, into $items; true when any.
+sni_items() {
+    items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+        /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
+        string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
+        grep -o '"[^"]*"' | tr -d '"' | paste -sd ' ' -)"
+    [ -n "$items" ]
+}
+
+# The end of a second launch with a launcher's activation token ($1): the panel must come up
+# with the keyboard. $2 is the prefix of the desktop's hooks (see wayland_overlay_checks),
+# $3 what a launch without a token did.
+token_launch_result() { # token prefix without
+    local token="$1" p="$2" without="$3" who
+    if wait_until 100 "${p}_count" Quorvel 1; then
+        sleep 0.5
+        "${p}_shoot" panel
+        who="$("${p}_focus")"
+        who="${who%@*}"
+        if [ "$who" = Quorvel ]; then
+            result second-launch pass "with the launcher's token: panel shown with the keyboard; without one: $without"
+        else
+            result second-launch FAIL "with the launcher's token: panel shown, keyboard stays with '$who'; without one: $without"
+        fi
+    else
+        result second-launch FAIL "with the launcher's token ${token:-(none made)}: no visible panel; without one: $without"
+    fi
+}
 
 # ---- The overlay checks of a Wayland desktop ----
 

@@ -81,21 +81,14 @@ EOF
     say "outputs: $(as_user swaymsg -t get_outputs -r | /usr/bin/python3 -c 'import json,sys; print(", ".join("%s %dx%d+%d+%d" % (o["name"], o["rect"]["width"], o["rect"]["height"], o["rect"]["x"], o["rect"]["y"]) for o in json.load(sys.stdin)))')"
 
     # The user's terminals, one on each output; the left one has the keyboard.
-    as_user_exec foot -a term-left -T term-left -o colors.background=000000 \
-        sh -c "stty -icanon -echo; exec cat >'$work/keys-left'" >"$work/foot-left.log" 2>&1 &
-    track $!
-    as_user_exec foot -a term-right -T term-right -o colors.background=000000 \
-        sh -c "stty -icanon -echo; exec cat >'$work/keys-right'" >"$work/foot-right.log" 2>&1 &
-    track $!
+    start_foot_terminals
     wait_until 100 sway_count term-left 1 && wait_until 100 sway_count term-right 1
     as_user swaymsg '[app_id="term-left"] focus' >/dev/null
     # A virtual pointer and keyboard for the whole run.
-    if ! cc -O1 -o "$work/virtual-input" "$here/virtual-input.c" -lwayland-client -lxkbcommon 2>"$work/cc.log"; then
-        cat "$work/cc.log" >&2
+    if ! start_virtual_input 2304 800; then
         skip_rest "could not build the virtual input client"
         return
     fi
-    start_virtual_input 2304 800
 
     local applog="$work/quorvel.log"
     as_user_exec "$app" >"$applog" 2>&1 &
@@ -104,13 +97,6 @@ EOF
 
     # Tray icon: registered with swaybar's StatusNotifierWatcher.
     local items=""
-    sni_items() {
-        items="$(as_user dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
-            /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
-            string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
-            grep -o '"[^"]*"' | tr -d '"' | paste -sd ' ' -)"
-        [ -n "$items" ]
-    }
     if wait_until 100 sni_items && ! sway_count Quorvel 1; then
         result tray pass "icon in swaybar ($items)"
         mode=tray
