@@ -56,12 +56,8 @@ void PostureDetector::processFrame(const cv::Mat& frame) {
         publishNoPerson(false); // the window is kept on this path
         return;
     }
-    if (result.observations.empty()) {
-        publishNoPerson(true);
-        return;
-    }
-    const std::optional<BodyJoints> joints = extractJoints(result.observations.front());
-    if (!joints || !joints->hasValidKeyJoints() || !joints->neck.isValid()) {
+    const std::optional<BodyJoints> joints = usableJoints(result);
+    if (!joints) {
         publishNoPerson(true);
         return;
     }
@@ -92,6 +88,21 @@ void PostureDetector::publishNoPerson(bool emptyWindow) {
             }
         },
         Qt::QueuedConnection);
+}
+
+std::optional<BodyJoints> PostureDetector::firstBodyJoints(const PoseResult& result) {
+    if (result.failed || result.observations.empty()) {
+        return std::nullopt;
+    }
+    return extractJoints(result.observations.front());
+}
+
+std::optional<BodyJoints> PostureDetector::usableJoints(const PoseResult& result) {
+    std::optional<BodyJoints> joints = firstBodyJoints(result);
+    if (!joints || !joints->hasValidKeyJoints() || !joints->neck.isValid()) {
+        return std::nullopt;
+    }
+    return joints;
 }
 
 std::optional<BodyJoints> PostureDetector::extractJoints(const PoseObservation& observation) {
