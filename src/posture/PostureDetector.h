@@ -1,7 +1,7 @@
 #pragma once
 
-#include "common/Clock.h"
 #include "camera/CameraFrameDelegate.h"
+#include "common/Clock.h"
 #include "posture/PoseEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureModels.h"
@@ -52,8 +52,6 @@ public:
     // Main thread: the slouch overlay went away, whoever took it down.
     void markSlouchAlertDismissed();
 
-    // Reduces one body to the six joints; nothing when one has no point.
-    static std::optional<BodyJoints> extractJoints(const PoseObservation& observation);
     // The six joints of the first body found; nothing when the request failed, found nobody,
     // or the estimator could not place one of the joints.
     static std::optional<BodyJoints> firstBodyJoints(const PoseResult& result);
@@ -73,6 +71,9 @@ Q_SIGNALS:
     void poseEstimatorFailed(QString message);
 
 private:
+    // Reduces one body to the six joints; nothing when one has no point.
+    static std::optional<BodyJoints> extractJoints(const PoseObservation& observation);
+
     void setCurrentStatus(PostureStatus status);
     void publishNoPerson(bool emptyWindow);
     void handleStatus(PostureStatus status);
