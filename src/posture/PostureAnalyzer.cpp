@@ -1,5 +1,7 @@
 #include "posture/PostureAnalyzer.h"
 
+#include "posture/PostureLogging.h"
+
 #include <QMutexLocker>
 
 namespace quorvel {
@@ -26,6 +28,7 @@ void PostureAnalyzer::startCalibration() {
     QMutexLocker lock(&m_mutex);
     m_isCalibrating = true;
     m_calibrationFrames.clear();
+    qCInfo(lcPosture) << "calibration started:" << calibrationFrameCount << "frames to collect";
 }
 
 bool PostureAnalyzer::addCalibrationFrame(const BodyJoints& joints) {
@@ -57,6 +60,7 @@ bool PostureAnalyzer::addCalibrationFrame(const BodyJoints& joints) {
     // analyzer. A reset that came after this calibration finished wins: the baseline is
     // written only while no reset has happened since, before each value (an observer of an
     // earlier value may have reset), and a reset on another thread waits for the writes.
+    qCInfo(lcPosture, "calibrated: shoulder width %.3f at height %.3f", meanWidth, meanHeight);
     QMutexLocker writing(&m_storeMutex);
     const auto unchanged = [&] {
         QMutexLocker lock(&m_mutex);
@@ -97,6 +101,7 @@ PostureStatus PostureAnalyzer::analyze(const BodyJoints& joints) const {
 }
 
 void PostureAnalyzer::resetCalibration() {
+    qCInfo(lcPosture) << "calibration reset";
     QMutexLocker writing(&m_storeMutex);
     {
         QMutexLocker lock(&m_mutex);

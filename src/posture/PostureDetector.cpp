@@ -1,6 +1,7 @@
 #include "posture/PostureDetector.h"
 
 #include "overlay/OverlayWindowController.h"
+#include "posture/PostureLogging.h"
 #include "posture/movenet/MoveNetEstimator.h"
 #include "stats/PostureLog.h"
 
@@ -53,15 +54,12 @@ void PostureDetector::processFrame(const cv::Mat& frame) {
     }
     const PoseResult result = poseEstimator->estimate(frame);
     if (result.failed) {
+        qCDebug(lcPosture) << "pose request failed:" << result.error;
         publishNoPerson(false); // the window is kept on this path
         return;
     }
-    if (result.observations.empty()) {
-        publishNoPerson(true);
-        return;
-    }
-    const std::optional<BodyJoints> joints = extractJoints(result.observations.front());
-    if (!joints || !joints->hasValidKeyJoints() || !joints->neck.isValid()) {
+    const std::optional<BodyJoints> joints = usableJoints(result);
+    if (!joints) {
         publishNoPerson(true);
         return;
     }
@@ -94,6 +92,21 @@ void PostureDetector::publishNoPerson(bool emptyWindow) {
         Qt::QueuedConnection);
 }
 
+std::optional<BodyJoints> PostureDetector::firstBodyJoints(const PoseResult& result) {
+    if (result.failed || result.observations.empty()) {
+        return std::nullopt;
+    }
+    return extractJoints(result.observations.front());
+}
+
+std::optional<BodyJoints> PostureDetector::usableJoints(const PoseResult& result) {
+    std::optional<BodyJoints> joints = firstBodyJoints(result);
+    if (!joints || !joints->hasValidKeyJoints() || !joints->neck.isValid()) {
+        return std::nullopt;
+    }
+    return joints;
+}
+
 std::optional<BodyJoints> PostureDetector::extractJoints(const PoseObservation& observation) {
     const auto nose = observation.recognizedPoint(PoseJointName::nose);
     const auto neck = observation.recognizedPoint(PoseJointName::neck);
@@ -108,6 +121,9 @@ std::optional<BodyJoints> PostureDetector::extractJoints(const PoseObservation& 
 }
 
 void PostureDetector::setCurrentStatus(PostureStatus status) {
+    if (status != m_currentStatus) {
+        qCDebug(lcPosture).noquote() << "posture:" << rawValue(status);
+    }
     Q_EMIT objectWillChange();
     m_currentStatus = status;
     Q_EMIT currentStatusChanged(status);
@@ -148,10 +164,13 @@ void PostureDetector::triggerSlouchAlert() {
     m_recentFrames.clear();
     m_slouchAlertActive = true;
     m_slouchStartTime = m_clock();
+    qCInfo(lcPosture) << "slouching in" << slouchRatioThreshold << "of the last" << windowSize
+                      << "frames: slouch alert raised";
     m_overlayController.show(OverlayType::slouch, 0);
 }
 
 void PostureDetector::dismissSlouchAlert() {
+    qCInfo(lcPosture) << "sitting up straight ended the slouch alert";
     recordSlouchEvent();
     m_slouchAlertActive = false;
     m_goodFramesSinceAlert = 0;
@@ -162,6 +181,9 @@ void PostureDetector::dismissSlouchAlert() {
 }
 
 void PostureDetector::markSlouchAlertDismissed() {
+    if (m_slouchAlertActive) {
+        qCInfo(lcPosture) << "the slouch overlay was dismissed: alert ended";
+    }
     recordSlouchEvent();
     m_slouchAlertActive = false;
     m_recentFrames.clear();
@@ -173,6 +195,7 @@ void PostureDetector::recordSlouchEvent() {
         return;
     }
     const double duration = static_cast<double>(m_slouchStartTime->msecsTo(m_clock())) / 1000.0;
+    qCInfo(lcPosture, "slouch episode of %.1f s recorded", duration);
     m_postureLog.record(PostureEvent(QUuid::createUuid(), *m_slouchStartTime, duration));
     m_slouchStartTime.reset();
 }

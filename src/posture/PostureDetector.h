@@ -1,7 +1,7 @@
 #pragma once
 
-#include "common/Clock.h"
 #include "camera/CameraFrameDelegate.h"
+#include "common/Clock.h"
 #include "posture/PoseEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureModels.h"
@@ -52,8 +52,13 @@ public:
     // Main thread: the slouch overlay went away, whoever took it down.
     void markSlouchAlertDismissed();
 
-    // Reduces the first body found to the six joints; nothing when one has no point.
-    static std::optional<BodyJoints> extractJoints(const PoseObservation& observation);
+    // The six joints of the first body found; nothing when the request failed, found nobody,
+    // or the estimator could not place one of the joints.
+    static std::optional<BodyJoints> firstBodyJoints(const PoseResult& result);
+    // The one rule for a usable person, which the app and the tools share: the first body's
+    // joints with the nose, both shoulders and the neck clear (the ears may be anything).
+    // Nothing otherwise; only these frames reach the analyzer.
+    static std::optional<BodyJoints> usableJoints(const PoseResult& result);
 
     // For the panel and tests: is an alert up, and the window of recent verdicts.
     bool slouchAlertActive() const { return m_slouchAlertActive; }
@@ -66,6 +71,9 @@ Q_SIGNALS:
     void poseEstimatorFailed(QString message);
 
 private:
+    // Reduces one body to the six joints; nothing when one has no point.
+    static std::optional<BodyJoints> extractJoints(const PoseObservation& observation);
+
     void setCurrentStatus(PostureStatus status);
     void publishNoPerson(bool emptyWindow);
     void handleStatus(PostureStatus status);

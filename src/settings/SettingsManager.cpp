@@ -1,5 +1,7 @@
 #include "settings/SettingsManager.h"
 
+#include "settings/SettingsLogging.h"
+
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QSettings>
@@ -92,6 +94,32 @@ std::optional<double> asFloat(const QVariant& value) {
 
 } // namespace stored
 
+namespace {
+
+// What `key` holds, read by `parse`: `fallback` when nothing is stored or when what is stored
+// is not a value of the key's type.
+template <typename T, typename Parse>
+T readStored(const QSettings& settings, const QString& key, Parse parse, T fallback) {
+    const QVariant value = settings.value(key);
+    if (!value.isValid()) {
+        return fallback;
+    }
+    if (const std::optional<T> parsed = parse(value)) {
+        return *parsed;
+    }
+    qCWarning(lcSettings) << "the stored" << key << "is not a value of its type; using the default";
+    return fallback;
+}
+
+std::optional<SlouchSensitivity> storedSensitivity(const QVariant& value) {
+    if (value.typeId() != QMetaType::QString) {
+        return std::nullopt;
+    }
+    return slouchSensitivityFromRawValue(value.toString());
+}
+
+} // namespace
+
 SettingsManager& SettingsManager::shared() {
     // Lives until the process ends.
     static SettingsManager* instance = new SettingsManager(
@@ -117,32 +145,30 @@ QDateTime SettingsManager::distantPast() {
 }
 
 void SettingsManager::load() {
-    QSettings& d = *m_defaults;
+    const QSettings& d = *m_defaults;
     Values& v = m_values;
-    // Properties read as "whatever is stored, if it has the right type".
-    v.postureMonitoringEnabled =
-        stored::asBoolean(d.value(Keys::postureMonitoringEnabled)).value_or(false);
-    v.standReminderEnabled = stored::asBoolean(d.value(Keys::standReminderEnabled)).value_or(false);
-    v.waterReminderEnabled = stored::asBoolean(d.value(Keys::waterReminderEnabled)).value_or(false);
-    v.standInterval = stored::asInteger(d.value(Keys::standInterval)).value_or(1800);
-    v.waterInterval = stored::asInteger(d.value(Keys::waterInterval)).value_or(2700);
-    v.autoDismissTimeout = stored::asInteger(d.value(Keys::autoDismissTimeout)).value_or(30);
+    // Each property reads "whatever is stored, if it has the right type".
+    const auto boolean = [&](const QString& key) {
+        return readStored(d, key, stored::asBoolean, false);
+    };
+    const auto decimal = [&](const QString& key) {
+        return readStored(d, key, stored::asFloat, 0.0);
+    };
+    v.postureMonitoringEnabled = boolean(Keys::postureMonitoringEnabled);
+    v.standReminderEnabled = boolean(Keys::standReminderEnabled);
+    v.waterReminderEnabled = boolean(Keys::waterReminderEnabled);
+    v.standInterval = readStored(d, Keys::standInterval, stored::asInteger, qint64(1800));
+    v.waterInterval = readStored(d, Keys::waterInterval, stored::asInteger, qint64(2700));
+    v.autoDismissTimeout = readStored(d, Keys::autoDismissTimeout, stored::asInteger, qint64(30));
+    v.sensitivity = readStored(d, Keys::sensitivity, storedSensitivity, SlouchSensitivity::medium);
+    v.launchAtLogin = boolean(Keys::launchAtLogin);
+    v.baselineNoseRatio = decimal(Keys::baselineNoseRatio);
+    v.baselineEarRatio = decimal(Keys::baselineEarRatio);
+    v.baselineShoulderWidth = decimal(Keys::baselineShoulderWidth);
+    v.baselineShoulderY = decimal(Keys::baselineShoulderY);
+    v.isCalibrated = boolean(Keys::isCalibrated);
 
-    const QVariant sensitivity = d.value(Keys::sensitivity);
-    const QString sensitivityText =
-        sensitivity.typeId() == QMetaType::QString ? sensitivity.toString() : QString();
-    v.sensitivity =
-        slouchSensitivityFromRawValue(sensitivityText).value_or(SlouchSensitivity::medium);
-
-    // Typed reads: what does not parse reads as false or 0.0.
-    v.launchAtLogin = stored::asBoolean(d.value(Keys::launchAtLogin)).value_or(false);
-    v.baselineNoseRatio = stored::asFloat(d.value(Keys::baselineNoseRatio)).value_or(0.0);
-    v.baselineEarRatio = stored::asFloat(d.value(Keys::baselineEarRatio)).value_or(0.0);
-    v.baselineShoulderWidth = stored::asFloat(d.value(Keys::baselineShoulderWidth)).value_or(0.0);
-    v.baselineShoulderY = stored::asFloat(d.value(Keys::baselineShoulderY)).value_or(0.0);
-    v.isCalibrated = stored::asBoolean(d.value(Keys::isCalibrated)).value_or(false);
-
-    const double lastCheck = stored::asFloat(d.value(Keys::lastUpdateCheck)).value_or(0.0);
+    const double lastCheck = decimal(Keys::lastUpdateCheck);
     const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
     v.lastUpdateCheck = lastCheck > 0.0
                             ? QDateTime::fromMSecsSinceEpoch(

@@ -1,5 +1,7 @@
 #include "stats/PostureLog.h"
 
+#include "stats/StatsLogging.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,7 @@ QString PostureLog::defaultFilePath() {
 
 void PostureLog::record(const PostureEvent& event) {
     if (!event.isStorable()) {
+        qCWarning(lcStats) << "an event that cannot be stored was not recorded";
         return;
     }
     QList<PostureEvent> updated = m_events;
@@ -111,30 +114,46 @@ QList<PostureEvent> PostureLog::pruneOldEvents(QList<PostureEvent> events) const
 
 QList<PostureEvent> PostureLog::loadFromDisk() {
     if (m_filePath.isEmpty()) {
+        qCInfo(lcStats) << "no data folder: the posture log is kept in memory only";
         return {};
     }
     const QFileInfo info(m_filePath);
     if (!info.exists()) {
+        qCInfo(lcStats) << "no posture log yet at" << m_filePath;
         return {};
     }
     m_unreadableOnDisk = true; // until proven otherwise
+    const auto unreadable = [&](const QString& why) {
+        qCWarning(lcStats,
+                  "the posture log %s cannot be read (%s); it is kept aside before "
+                  "the next write",
+                  qUtf8Printable(m_filePath), qUtf8Printable(why));
+        return QList<PostureEvent>();
+    };
     // Not a regular file (a folder, a pipe that would block, a device): not a log.
-    if (!info.isFile() || info.size() > maxFileSize) {
-        return {};
+    if (!info.isFile()) {
+        return unreadable(QStringLiteral("not a file"));
+    }
+    if (info.size() > maxFileSize) {
+        return unreadable(QStringLiteral("larger than %1 bytes").arg(maxFileSize));
     }
     QFile file(m_filePath);
     if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+        return unreadable(file.errorString());
     }
     const QByteArray bytes = file.read(maxFileSize + 1);
     if (file.error() != QFileDevice::NoError || bytes.size() > maxFileSize) {
-        return {};
+        return unreadable(file.error() != QFileDevice::NoError
+                              ? file.errorString()
+                              : QStringLiteral("larger than %1 bytes").arg(maxFileSize));
     }
     auto events = postureLogFormat::decode(bytes);
     if (!events) {
-        return {};
+        return unreadable(QStringLiteral("not a posture log"));
     }
     m_unreadableOnDisk = false;
+    qCInfo(lcStats) << "the posture log" << m_filePath << "was loaded:" << events->size()
+                    << "events";
     return *std::move(events);
 }
 
@@ -156,12 +175,15 @@ bool PostureLog::keepUnreadableFile() {
             continue;
         }
         if (!QFile::rename(m_filePath, candidate)) {
-            return false;
+            break;
         }
         m_unreadableOnDisk = false;
         m_keptUnreadableFile = candidate;
+        qCWarning(lcStats) << "the unreadable posture log was kept as" << candidate;
         return true;
     }
+    qCWarning(lcStats) << "the unreadable posture log" << m_filePath
+                       << "could not be kept aside; it is not written over";
     return false;
 }
 
@@ -177,14 +199,16 @@ void PostureLog::saveToDisk(const QList<PostureEvent>& events) {
     }
     const QByteArray bytes = postureLogFormat::encode(events);
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return;
-    }
-    if (file.write(bytes) != bytes.size()) {
+    // On failure the previous file stays; the next record tries again.
+    const bool written =
+        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    if (!written) {
+        qCWarning(lcStats) << "the posture log" << m_filePath
+                           << "could not be written:" << file.errorString();
         file.cancelWriting();
         return;
     }
-    file.commit(); // on failure the previous file stays; the next record tries again
+    qCDebug(lcStats) << "the posture log was written:" << events.size() << "events";
 }
 
 } // namespace quorvel

@@ -1,5 +1,8 @@
 #include "updates/UpdateChecker.h"
 
+#include "updates/UpdatesLogging.h"
+
+#include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -22,6 +25,12 @@ bool isSameOrigin(const QUrl& a, const QUrl& b) {
 
 bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// A network error by its name ("TimeoutError"): the reply's own text would name the URL.
+QString errorName(QNetworkReply::NetworkError error) {
+    return QString::fromLatin1(
+        QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error));
 }
 
 } // namespace
@@ -62,6 +71,7 @@ bool UpdateChecker::checkIfNeeded() {
     const QDateTime last = m_settings.lastUpdateCheck();
     const double elapsed = static_cast<double>(last.msecsTo(now)) / 1000.0;
     if (elapsed < checkInterval) {
+        qCDebug(lcUpdates) << "update check not due: the last one was at" << last;
         return false;
     }
     performCheck();
@@ -73,17 +83,18 @@ void UpdateChecker::performCheck() {
         return; // one check at a time
     }
     if (m_environment.baseURL.isEmpty()) {
-        Q_EMIT checkFinished(CheckOutcome::notConfigured);
+        finish(CheckOutcome::notConfigured, QStringLiteral("this build has no update service"));
         return;
     }
     const QUrl url(m_environment.baseURL + QLatin1String("/api/v1/apps/") +
                        m_environment.appIdentifier + QLatin1String("/version"),
                    QUrl::StrictMode);
     if (!isWebURL(url)) {
-        Q_EMIT checkFinished(CheckOutcome::invalidURL);
+        finish(CheckOutcome::invalidURL, QStringLiteral("the service's address is not valid"));
         return;
     }
 
+    qCInfo(lcUpdates) << "checking for an update at" << url.host();
     m_serviceURL = url;
     m_redirects = 0;
     send(url);
@@ -138,44 +149,50 @@ void UpdateChecker::onFinished() {
         return;
     }
     reply->deleteLater();
+    const QString tooLarge = QStringLiteral("the reply is over %1 bytes").arg(maxReplyBytes);
     if (m_abortReason) {
-        finish(*m_abortReason);
+        finish(*m_abortReason, tooLarge);
         return;
     }
     if (!collectBody()) { // whatever arrived with the end of the reply
-        finish(CheckOutcome::bodyTooLarge);
+        finish(CheckOutcome::bodyTooLarge, tooLarge);
         return;
     }
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
-        finish(CheckOutcome::transportError);
+        finish(CheckOutcome::transportError, errorName(reply->error()));
         return;
     }
     if (isRedirectStatus(status.toInt()) && reply->hasRawHeader("Location")) {
         if (!followRedirect(reply)) {
-            finish(CheckOutcome::redirectRefused);
+            finish(CheckOutcome::redirectRefused,
+                   QStringLiteral("a redirect to anything but https, or too many"));
         }
         return;
     }
     if (status.toInt() != 200) {
-        finish(CheckOutcome::badStatus);
+        finish(CheckOutcome::badStatus, QStringLiteral("HTTP status %1").arg(status.toInt()));
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        finish(CheckOutcome::transportError); // e.g. the body was cut short
+        finish(CheckOutcome::transportError, errorName(reply->error())); // e.g. cut short
         return;
     }
     const std::optional<AppVersionResponse> decoded = AppVersionResponse::decode(m_body);
     if (!decoded) {
-        finish(CheckOutcome::undecodable);
+        finish(CheckOutcome::undecodable, QStringLiteral("the reply is not a version record"));
         return;
     }
-    if (std::optional<UpdateInfo> info = deriveUpdateInfo(*decoded, m_environment.runningVersion)) {
+    std::optional<UpdateInfo> info = deriveUpdateInfo(*decoded, m_environment.runningVersion);
+    const QString found = QStringLiteral("the service offers %1, this is %2%3")
+                              .arg(decoded->currentVersion.left(40), m_environment.runningVersion,
+                                   info ? QStringLiteral(": an update") : QString());
+    if (info) {
         setUpdateInfo(std::move(info));
     }
     m_settings.setLastUpdateCheck(m_environment.clock());
-    finish(CheckOutcome::completed);
+    finish(CheckOutcome::completed, found);
 }
 
 bool UpdateChecker::followRedirect(QNetworkReply* reply) {
@@ -185,14 +202,18 @@ bool UpdateChecker::followRedirect(QNetworkReply* reply) {
         next.scheme() != QLatin1String("https") || next.host().isEmpty()) {
         return false;
     }
+    qCInfo(lcUpdates) << "update check redirected to" << next.host();
     send(next);
     return true;
 }
 
-void UpdateChecker::finish(CheckOutcome outcome) {
+void UpdateChecker::finish(CheckOutcome outcome, const QString& detail) {
     m_reply = nullptr;
     m_body.clear();
     m_abortReason.reset();
+    qCInfo(lcUpdates, "update check %s: %s",
+           QMetaEnum::fromType<CheckOutcome>().valueToKey(static_cast<int>(outcome)),
+           qUtf8Printable(detail));
     Q_EMIT checkFinished(outcome);
 }
 

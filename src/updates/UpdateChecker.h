@@ -102,7 +102,8 @@ private:
     void send(const QUrl& url);
     bool followRedirect(QNetworkReply* reply);
     void onFinished();
-    void finish(CheckOutcome outcome);
+    // Ends the check; `detail` says why in the log (never the key or the reply's body).
+    void finish(CheckOutcome outcome, const QString& detail);
 
     SettingsManager& m_settings;
     UpdateCheckerEnvironment m_environment;

@@ -147,6 +147,9 @@ private Q_SLOTS:
         missingEar.observations[0].points[static_cast<size_t>(PoseJointName::leftEar)].reset();
         QCOMPARE(rig.frame(missingEar), PostureStatus::noPersonDetected);
         QVERIFY(rig.detector().recentFrames().empty());
+        // The tools calibrate by the same rule, so they refuse the low neck too.
+        QVERIFY(PostureDetector::usableJoints(upright()));
+        QVERIFY(!PostureDetector::usableJoints(person(0.4, 0.5, 0.2f)));
     }
 
     void releasedDetectorDropsPendingWork() {

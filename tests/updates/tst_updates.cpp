@@ -5,6 +5,8 @@
 #include "updates/UpdateChecker.h"
 #include "updates/UpdateModels.h"
 
+#include <QLoggingCategory>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSignalSpy>
@@ -63,6 +65,32 @@ struct Rig {
     SettingsManager settings{dir.path(QStringLiteral("Quorvel.conf"))};
     FakeClock clock;
     std::unique_ptr<UpdateChecker> checker;
+};
+
+// Every message of Quorvel's categories, all levels on, while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        QLoggingCategory::setFilterRules(QStringLiteral("quorvel.*=true"));
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture() {
+        qInstallMessageHandler(m_previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+    QString text() const {
+        QMutexLocker lock(&s_mutex);
+        return s_messages.join('\n');
+    }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext& context, const QString& message) {
+        QMutexLocker lock(&s_mutex);
+        s_messages << QString::fromLatin1(context.category) + ": " + message;
+    }
+    static inline QMutex s_mutex;
+    static inline QStringList s_messages;
+    QtMessageHandler m_previous = nullptr;
 };
 
 } // namespace
@@ -178,6 +206,7 @@ private Q_SLOTS:
         mirror.setResponse(HttpResponse::json(replyBody("7.0")));
 
         Rig rig(service.baseURL());
+        const LogCapture log;
         QCOMPARE(rig.check(), Outcome::completed);
         QCOMPARE(rig.checker->updateInfo()->newVersion, "7.0");
         QCOMPARE(service.requests().size(), 2);
@@ -196,6 +225,10 @@ private Q_SLOTS:
         QCOMPARE(plain.connectionCount(), 0);
         // The published update stays through later failures.
         QCOMPARE(rig.checker->updateInfo()->newVersion, "7.0");
+        // The log tells each check's end, and holds neither the key nor the reply's body.
+        QVERIFY(log.text().contains("quorvel.updates: update check completed"));
+        QVERIFY(log.text().contains("quorvel.updates: update check redirectRefused"));
+        QVERIFY(!log.text().contains(testKey) && !log.text().contains("Faster start"));
     }
 
     void nothingIsSentWithoutService() {

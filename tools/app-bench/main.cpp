@@ -40,13 +40,13 @@
 #include "posture/movenet/MoveNetEstimator.h"
 #include "settings/SettingsManager.h"
 
+#include "ToolSupport.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -62,17 +62,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <optional>
 
 using namespace quorvel;
+using quorvel::tools::jsonNumber;
+using quorvel::tools::printJsonLine;
 
 namespace {
 
-const char* const usageText =
-    "usage: quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE]\n"
-    "                     [--size WxH] [--app PATH] [--explain]\n"
-    "                     [--scenario monitoring|idle|launch]...\n";
+const tools::Tool
+    bench(QStringLiteral("quorvel-bench"),
+          QStringLiteral(
+              "usage: quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE]\n"
+              "                     [--size WxH] [--app PATH] [--explain]\n"
+              "                     [--scenario monitoring|idle|launch]...\n"));
 
 struct Options {
     double seconds = 20.0;
@@ -85,67 +90,53 @@ struct Options {
     QStringList scenarios;
 };
 
-int usage() {
-    std::fputs(usageText, stderr);
-    return 2;
-}
-
-int fail(const QString& message) {
-    std::fprintf(stderr, "quorvel-bench: %s\n", qUtf8Printable(message));
-    return 1;
-}
-
-void printLine(const QString& line) {
-    std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stdout);
-    std::fflush(stdout);
-}
-
-QString number(double v, int decimals) {
-    return std::isfinite(v) ? QString::number(v, 'f', decimals) : QStringLiteral("null");
-}
-
 qint64 monotonicNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<qint64>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-std::optional<Options> parse(QStringList args) {
-    Options o;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        const bool hasValue = !args.isEmpty();
-        bool ok = true;
-        if (a == "--seconds" && hasValue) {
-            o.seconds = args.takeFirst().toDouble(&ok);
-            ok = ok && o.seconds >= 1 && o.seconds <= 3600;
-        } else if (a == "--runs" && hasValue) {
-            o.runs = args.takeFirst().toInt(&ok);
-            ok = ok && o.runs >= 1;
-        } else if (a == "--launch-runs" && hasValue) {
-            o.launchRuns = args.takeFirst().toInt(&ok);
-            ok = ok && o.launchRuns >= 1;
-        } else if (a == "--image" && hasValue) {
-            o.image = args.takeFirst();
-        } else if (a == "--app" && hasValue) {
-            o.app = args.takeFirst();
-        } else if (a == "--size" && hasValue) {
-            const QStringList wh = args.takeFirst().split('x');
-            o.size = {wh.value(0).toInt(), wh.value(1).toInt()};
-            ok = wh.size() == 2 && o.size.width >= 16 && o.size.height >= 16;
-        } else if (a == "--explain") {
-            o.explain = true;
-        } else if (a == "--scenario" && hasValue) {
-            const QString s = args.takeFirst();
-            ok = s == "monitoring" || s == "idle" || s == "launch";
-            o.scenarios << s;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            return std::nullopt;
-        }
+std::optional<Options> parse(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{"seconds", "Measured seconds per scenario.", "N"},
+                       {"runs", "Rounds of the scenarios.", "N"},
+                       {"launch-runs", "Fresh starts the launch figure is the median of.", "N"},
+                       {"image", "The picture the camera plays.", "FILE"},
+                       {"size", "The camera's frame size.", "WxH"},
+                       {"app", "The quorvel executable.", "PATH"},
+                       {"explain", "Each thread's share, on standard error."},
+                       {"scenario", "monitoring, idle or launch; all three by default.", "name"}});
+    if (!bench.parse(parser, args) || !parser.positionalArguments().isEmpty()) {
+        return std::nullopt;
     }
+    Options o;
+    const int most = std::numeric_limits<int>::max();
+    const std::optional<int> runs = tools::Tool::intValue(parser, "runs", o.runs, 1, most);
+    const std::optional<int> launchRuns =
+        tools::Tool::intValue(parser, "launch-runs", o.launchRuns, 1, most);
+    bool ok = runs && launchRuns;
+    if (parser.isSet("seconds")) {
+        bool number = false;
+        o.seconds = parser.value("seconds").toDouble(&number);
+        ok = ok && number && o.seconds >= 1 && o.seconds <= 3600;
+    }
+    if (parser.isSet("size")) {
+        const QStringList wh = parser.value("size").split('x');
+        o.size = {wh.value(0).toInt(), wh.value(1).toInt()};
+        ok = ok && wh.size() == 2 && o.size.width >= 16 && o.size.height >= 16;
+    }
+    o.scenarios = parser.values("scenario");
+    for (const QString& s : o.scenarios) {
+        ok = ok && (s == "monitoring" || s == "idle" || s == "launch");
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    o.runs = *runs;
+    o.launchRuns = *launchRuns;
+    o.image = parser.isSet("image") ? parser.value("image") : o.image;
+    o.app = parser.isSet("app") ? parser.value("app") : o.app;
+    o.explain = parser.isSet("explain");
     if (o.scenarios.isEmpty()) {
         o.scenarios = {"monitoring", "idle", "launch"};
     }
@@ -382,7 +373,7 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     App app(o, base, stream);
     app.launchMs(15000); // an app that does not report it is measured all the same
     if (!app.running()) {
-        return fail(QStringLiteral("the app did not start (%1)").arg(o.app));
+        return bench.fail(QStringLiteral("the app did not start (%1)").arg(o.app));
     }
     const bool monitoring = scenario == "monitoring";
     spin(monitoring ? 6000 : 3000);
@@ -396,7 +387,7 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     const double pss = static_cast<double>(statusField(readProc(proc + "/smaps_rollup"), "Pss"));
     const int libraries = distinctLibraries(app.pid());
     if (!app.running()) {
-        return fail(QStringLiteral("the app ended during the %1 scenario").arg(scenario));
+        return bench.fail(QStringLiteral("the app ended during the %1 scenario").arg(scenario));
     }
 
     const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
@@ -414,19 +405,20 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
         std::any_of(after.threads.begin(), after.threads.end(),
                     [](const auto& t) { return t.second.name.startsWith("com.quorvel.cam"); });
     if (monitoring && !cameraRunning) {
-        return fail(QStringLiteral("monitoring did not start: no camera thread"));
+        return bench.fail(QStringLiteral("monitoring did not start: no camera thread"));
     }
-    printLine(
-        QStringLiteral("{\"scenario\": \"%1\", \"cpu_percent\": %2, \"peak_rss_mb\": %3, "
-                       "\"pss_mb\": %4, \"libraries\": %5, \"wakeups_per_s\": %6, "
-                       "\"camera_cpu_percent\": %7, \"seconds\": %8, \"platform\": \"%9\"}")
-            .arg(scenario,
-                 number(static_cast<double>(after.ticks - before.ticks) / hz / seconds * 100.0, 3),
-                 number(peakRss / 1024.0, 1), number(pss / 1024.0, 1))
-            .arg(libraries)
-            .arg(number(static_cast<double>(switches) / seconds, 2),
-                 number(static_cast<double>(cameraTicks) / hz / seconds * 100.0, 3),
-                 number(seconds, 1), platform()));
+    const auto percentOfCore = [&](long ticks) {
+        return jsonNumber(static_cast<double>(ticks) / hz / seconds * 100.0, 3);
+    };
+    printJsonLine({{"scenario", scenario},
+                   {"cpu_percent", percentOfCore(after.ticks - before.ticks)},
+                   {"peak_rss_mb", jsonNumber(peakRss / 1024.0, 1)},
+                   {"pss_mb", jsonNumber(pss / 1024.0, 1)},
+                   {"libraries", libraries},
+                   {"wakeups_per_s", jsonNumber(static_cast<double>(switches) / seconds, 2)},
+                   {"camera_cpu_percent", percentOfCore(cameraTicks)},
+                   {"seconds", jsonNumber(seconds, 1)},
+                   {"platform", platform()}});
     if (o.explain) {
         std::fprintf(stderr, "%s, per thread over %.1f s:\n", qUtf8Printable(scenario), seconds);
         explain(before, after, seconds);
@@ -443,15 +435,15 @@ double median(std::vector<double> values) {
 int runParent(const Options& o) {
     QTemporaryDir dir;
     if (!dir.isValid()) {
-        return fail(QStringLiteral("cannot create a temporary folder"));
+        return bench.fail(QStringLiteral("cannot create a temporary folder"));
     }
     if (!QFile::exists(o.app)) {
-        return fail(QStringLiteral("no app at %1 (--app)").arg(o.app));
+        return bench.fail(QStringLiteral("no app at %1 (--app)").arg(o.app));
     }
     const QString stream = dir.filePath("camera.mjpeg");
     const cv::Mat frame = writeStream(o, stream);
     if (frame.empty()) {
-        return fail(QStringLiteral("cannot read %1").arg(o.image));
+        return bench.fail(QStringLiteral("cannot read %1").arg(o.image));
     }
     // The baseline, recorded here (this process is not measured) the way calibration
     // records it: the pose of the played picture, ten times.
@@ -461,17 +453,13 @@ int runParent(const Options& o) {
         const auto estimator =
             MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error);
         if (!estimator) {
-            return fail(error);
+            return bench.fail(error);
         }
-        const PoseResult result = estimator->estimate(frame);
-        if (!result.failed && !result.observations.empty()) {
-            upright = PostureDetector::extractJoints(result.observations.front());
-        }
-        if (!upright || !upright->hasValidKeyJoints()) {
-            std::fputs("quorvel-bench: no upright person in the picture; monitoring runs "
-                       "uncalibrated\n",
-                       stderr);
-            upright.reset();
+        // The app's own rule: a picture it would not calibrate on leaves it uncalibrated.
+        upright = PostureDetector::usableJoints(estimator->estimate(frame));
+        if (!upright) {
+            bench.warn(QStringLiteral("no upright person in the picture; monitoring runs "
+                                      "uncalibrated"));
         }
     }
 
@@ -482,7 +470,7 @@ int runParent(const Options& o) {
             if (scenario != "launch") {
                 const QString base = dir.filePath(QString::number(++folder));
                 if (!prepareFolder(base, scenario, frame, upright)) {
-                    return fail(QStringLiteral("cannot prepare %1").arg(base));
+                    return bench.fail(QStringLiteral("cannot prepare %1").arg(base));
                 }
                 status = std::max(status, runSteady(o, scenario, base, stream));
                 continue;
@@ -492,12 +480,12 @@ int runParent(const Options& o) {
             for (int i = 0; i < o.launchRuns; ++i) {
                 const QString base = dir.filePath(QString::number(++folder));
                 if (!prepareFolder(base, scenario, frame, upright)) {
-                    return fail(QStringLiteral("cannot prepare %1").arg(base));
+                    return bench.fail(QStringLiteral("cannot prepare %1").arg(base));
                 }
                 App app(o, base, stream);
                 const auto ms = app.launchMs();
                 if (!ms) {
-                    status = fail(QStringLiteral("the launch scenario failed"));
+                    status = bench.fail(QStringLiteral("the launch scenario failed"));
                     break;
                 }
                 launchMs.push_back(*ms);
@@ -505,14 +493,13 @@ int runParent(const Options& o) {
             if (launchMs.empty()) {
                 continue;
             }
-            printLine(QStringLiteral("{\"scenario\": \"launch\", \"launch_ms\": %1, "
-                                     "\"launch_ms_min\": %2, \"launch_ms_max\": %3, \"runs\": %4, "
-                                     "\"platform\": \"%5\"}")
-                          .arg(number(median(launchMs), 1),
-                               number(*std::min_element(launchMs.begin(), launchMs.end()), 1),
-                               number(*std::max_element(launchMs.begin(), launchMs.end()), 1))
-                          .arg(launchMs.size())
-                          .arg(platform()));
+            const auto [fastest, slowest] = std::minmax_element(launchMs.begin(), launchMs.end());
+            printJsonLine({{"scenario", "launch"},
+                           {"launch_ms", jsonNumber(median(launchMs), 1)},
+                           {"launch_ms_min", jsonNumber(*fastest, 1)},
+                           {"launch_ms_max", jsonNumber(*slowest, 1)},
+                           {"runs", static_cast<qint64>(launchMs.size())},
+                           {"platform", platform()}});
         }
     }
     return status;
@@ -524,7 +511,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const std::optional<Options> options = parse(app.arguments().mid(1));
     if (!options) {
-        return usage();
+        return bench.usage();
     }
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     return runParent(*options);

@@ -14,11 +14,12 @@
 #include "posture/movenet/MoveNetEstimator.h"
 #include "settings/SettingsManager.h"
 
+#include "ToolSupport.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -28,58 +29,32 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <functional>
+#include <limits>
 #include <optional>
 
 using namespace quorvel;
+using quorvel::tools::jsonNumber;
+using quorvel::tools::printJsonLine;
 
 namespace {
 
-constexpr int exitFailure = 1;
-constexpr int exitUsage = 2;
+const tools::Tool probe(
+    QStringLiteral("quorvel-probe"),
+    QStringLiteral(
+        "usage: quorvel-probe joints FILE...\n"
+        "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
+        "       quorvel-probe bench [--runs N] [--threads N] IMAGE\n"
+        "       quorvel-probe camera [--frames N]\n"));
 
-const char* const usageText =
-    "usage: quorvel-probe joints FILE...\n"
-    "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
-    "       quorvel-probe bench [--runs N] [--threads N] IMAGE\n"
-    "       quorvel-probe camera [--frames N]\n";
-
-int usage() {
-    std::fputs(usageText, stderr);
-    return exitUsage;
+double elapsedMs(const QElapsedTimer& timer) {
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
 }
 
-int fail(const QString& message) {
-    std::fprintf(stderr, "quorvel-probe: %s\n", qUtf8Printable(message));
-    return exitFailure;
-}
-
-void printLine(const QString& line) {
-    std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stdout);
-    std::fflush(stdout);
-}
-
-QString jsonString(const QString& s) {
-    const QByteArray array = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-QString number(double v, int decimals) {
-    return std::isfinite(v) ? QString::number(v, 'f', decimals) : QStringLiteral("null");
-}
-
-// The six joints of the first body, exactly as the posture detector takes them.
-std::optional<BodyJoints> extractJoints(const PoseResult& result) {
-    if (result.failed || result.observations.empty()) {
-        return std::nullopt;
-    }
-    return PostureDetector::extractJoints(result.observations.front());
-}
-
-QString jointsJson(const std::optional<BodyJoints>& joints) {
+// Each joint as [x, y, confidence]; null when the first body has no point for one of them.
+QJsonValue jointsJson(const std::optional<BodyJoints>& joints) {
     if (!joints) {
-        return QStringLiteral("null");
+        return QJsonValue::Null;
     }
     const std::pair<const char*, JointPoint> named[] = {{"nose", joints->nose},
                                                         {"neck", joints->neck},
@@ -87,13 +62,31 @@ QString jointsJson(const std::optional<BodyJoints>& joints) {
                                                         {"rightEar", joints->rightEar},
                                                         {"leftShoulder", joints->leftShoulder},
                                                         {"rightShoulder", joints->rightShoulder}};
-    QStringList parts;
+    QJsonObject object;
     for (const auto& [name, p] : named) {
-        parts << QStringLiteral("\"%1\": [%2, %3, %4]")
-                     .arg(QLatin1String(name), number(p.x, 6), number(p.y, 6),
-                          number(p.confidence, 6));
+        object.insert(QLatin1String(name), QJsonArray{jsonNumber(p.x, 6), jsonNumber(p.y, 6),
+                                                      jsonNumber(p.confidence, 6)});
     }
-    return QLatin1Char('{') + parts.join(QStringLiteral(", ")) + QLatin1Char('}');
+    return object;
+}
+
+// One frame's line of `joints` and `camera`: what the model found and how long it took.
+QJsonObject jointsLine(const QString& source, int frame, double ms, const PoseResult& result) {
+    QJsonObject line{{"source", source}, {"frame", frame}, {"ms", jsonNumber(ms, 2)}};
+    if (result.failed) {
+        line.insert("error", result.error);
+    } else {
+        line.insert("joints", jointsJson(PostureDetector::firstBodyJoints(result)));
+    }
+    return line;
+}
+
+// Parses a subcommand's arguments; nothing when they make no sense.
+std::optional<QStringList> parse(QCommandLineParser& parser, const QStringList& args) {
+    if (!probe.parse(parser, args)) {
+        return std::nullopt;
+    }
+    return parser.positionalArguments();
 }
 
 std::unique_ptr<MoveNetEstimator> loadModel(int threads, QString* error) {
@@ -127,82 +120,63 @@ QString unreadable(const QString& path) {
     return QStringLiteral("cannot read %1 as an image or a video").arg(path);
 }
 
-int runJoints(const QStringList& files) {
-    if (files.isEmpty()) {
-        return usage();
+int runJoints(const QStringList& args) {
+    QCommandLineParser parser;
+    const std::optional<QStringList> files = parse(parser, args);
+    if (!files || files->isEmpty()) {
+        return probe.usage();
     }
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
-        return fail(error);
+        return probe.fail(error);
     }
-    for (const QString& path : files) {
+    for (const QString& path : *files) {
         const bool readable = forEachFrame(path, [&](const cv::Mat& image, int n) {
             QElapsedTimer timer;
             timer.start();
             const PoseResult result = estimator->estimate(image);
-            const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-            QString line = QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, ")
-                               .arg(jsonString(path))
-                               .arg(n)
-                               .arg(number(ms, 2));
-            line += result.failed
-                        ? QStringLiteral("\"error\": %1}").arg(jsonString(result.error))
-                        : QStringLiteral("\"joints\": %1}").arg(jointsJson(extractJoints(result)));
-            printLine(line);
+            printJsonLine(jointsLine(path, n, elapsedMs(timer), result));
         });
         if (!readable) {
-            return fail(unreadable(path));
+            return probe.fail(unreadable(path));
         }
     }
     return 0;
 }
 
-int runPosture(QStringList args) {
-    QString baseline;
-    SlouchSensitivity sensitivity = SlouchSensitivity::medium;
-    QStringList files;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        if (a == "--baseline" && !args.isEmpty()) {
-            baseline = args.takeFirst();
-        } else if (a == "--sensitivity" && !args.isEmpty()) {
-            const auto s = slouchSensitivityFromRawValue(args.takeFirst());
-            if (!s) {
-                return usage();
-            }
-            sensitivity = *s;
-        } else if (a.startsWith("--")) {
-            return usage();
-        } else {
-            files << a;
-        }
-    }
-    if (baseline.isEmpty() || files.isEmpty()) {
-        return usage();
+int runPosture(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{"baseline", "The upright picture to calibrate on.", "IMAGE"},
+                       {"sensitivity", "Low, Medium or High.", "level", "Medium"}});
+    const std::optional<QStringList> files = parse(parser, args);
+    const auto sensitivity = slouchSensitivityFromRawValue(parser.value("sensitivity"));
+    const QString baseline = parser.value("baseline");
+    if (!files || files->isEmpty() || !sensitivity || baseline.isEmpty()) {
+        return probe.usage();
     }
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
-        return fail(error);
+        return probe.fail(error);
     }
 
     // A private settings store that disappears with the run; the user's is never touched.
     QTemporaryDir dir;
     if (!dir.isValid()) {
-        return fail(QStringLiteral("cannot create a temporary folder"));
+        return probe.fail(QStringLiteral("cannot create a temporary folder"));
     }
     SettingsManager settings(dir.filePath(QStringLiteral("settings.conf")));
-    settings.setSensitivity(sensitivity);
+    settings.setSensitivity(*sensitivity);
     PostureAnalyzer analyzer(settings);
 
     cv::Mat baselineImage = cv::imread(QFile::encodeName(baseline).toStdString(), cv::IMREAD_COLOR);
     if (baselineImage.empty()) {
-        return fail(QStringLiteral("cannot read %1 as an image").arg(baseline));
+        return probe.fail(QStringLiteral("cannot read %1 as an image").arg(baseline));
     }
-    const std::optional<BodyJoints> upright = extractJoints(estimator->estimate(baselineImage));
-    if (!upright || !upright->hasValidKeyJoints() || !upright->neck.isValid()) {
-        return fail(
+    const auto upright = PostureDetector::usableJoints(estimator->estimate(baselineImage));
+    if (!upright) {
+        return probe.fail(
             QStringLiteral("no person with a clear nose and shoulders in %1").arg(baseline));
     }
     analyzer.startCalibration();
@@ -210,33 +184,31 @@ int runPosture(QStringList args) {
         analyzer.addCalibrationFrame(*upright);
     }
 
-    for (const QString& path : files) {
+    for (const QString& path : *files) {
         const bool readable = forEachFrame(path, [&](const cv::Mat& image, int n) {
             QElapsedTimer timer;
             timer.start();
             const PoseResult result = estimator->estimate(image);
-            const std::optional<BodyJoints> joints = extractJoints(result);
-            PostureStatus status = PostureStatus::noPersonDetected;
-            if (joints && joints->hasValidKeyJoints() && joints->neck.isValid()) {
-                status = analyzer.analyze(*joints);
-            }
-            const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-            QString line =
-                QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, \"status\": %4, ")
-                    .arg(jsonString(path))
-                    .arg(n)
-                    .arg(number(ms, 2), jsonString(rawValue(status)));
-            line +=
-                QStringLiteral("\"shoulderWidth\": %1, \"shoulderY\": %2")
-                    .arg(joints ? number(joints->shoulderWidth(), 6) : QStringLiteral("null"),
-                         joints ? number(joints->shoulderMidpoint().y, 6) : QStringLiteral("null"));
+            const std::optional<BodyJoints> usable = PostureDetector::usableJoints(result);
+            const PostureStatus status =
+                usable ? analyzer.analyze(*usable) : PostureStatus::noPersonDetected;
+            const double ms = elapsedMs(timer);
+            // The shoulders are shown also when the person is not usable.
+            const std::optional<BodyJoints> joints = PostureDetector::firstBodyJoints(result);
+            QJsonObject line{
+                {"source", path},
+                {"frame", n},
+                {"ms", jsonNumber(ms, 2)},
+                {"status", rawValue(status)},
+                {"shoulderWidth", joints ? jsonNumber(joints->shoulderWidth(), 6) : QJsonValue()},
+                {"shoulderY", joints ? jsonNumber(joints->shoulderMidpoint().y, 6) : QJsonValue()}};
             if (result.failed) {
-                line += QStringLiteral(", \"error\": %1").arg(jsonString(result.error));
+                line.insert("error", result.error);
             }
-            printLine(line + QLatin1Char('}'));
+            printJsonLine(line);
         });
         if (!readable) {
-            return fail(unreadable(path));
+            return probe.fail(unreadable(path));
         }
     }
     return 0;
@@ -248,95 +220,78 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(i, values.size() - 1)];
 }
 
-int runBench(QStringList args) {
-    int runs = 200;
-    int threads = 1;
-    QString imagePath;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        bool ok = true;
-        if (a == "--runs" && !args.isEmpty()) {
-            runs = args.takeFirst().toInt(&ok);
-            ok = ok && runs > 0;
-        } else if (a == "--threads" && !args.isEmpty()) {
-            threads = args.takeFirst().toInt(&ok);
-            ok = ok && threads > 0 && threads <= 256;
-        } else if (!a.startsWith("--") && imagePath.isEmpty()) {
-            imagePath = a;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            return usage();
-        }
+int runBench(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{"runs", "Timed estimates.", "N"}, {"threads", "oneDNN threads.", "N"}});
+    const std::optional<QStringList> images = parse(parser, args);
+    const std::optional<int> runs =
+        tools::Tool::intValue(parser, "runs", 200, 1, std::numeric_limits<int>::max());
+    const std::optional<int> threads = tools::Tool::intValue(parser, "threads", 1, 1, 256);
+    if (!images || images->size() != 1 || !runs || !threads) {
+        return probe.usage();
     }
-    if (imagePath.isEmpty()) {
-        return usage();
-    }
+    const QString imagePath = images->front();
     const cv::Mat image = cv::imread(QFile::encodeName(imagePath).toStdString(), cv::IMREAD_COLOR);
     if (image.empty()) {
-        return fail(QStringLiteral("cannot read %1 as an image").arg(imagePath));
+        return probe.fail(QStringLiteral("cannot read %1 as an image").arg(imagePath));
     }
 
     QElapsedTimer timer;
     timer.start();
     QString error;
-    const auto estimator = loadModel(threads, &error);
+    const auto estimator = loadModel(*threads, &error);
     if (!estimator) {
-        return fail(error);
+        return probe.fail(error);
     }
-    const double loadMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    const double loadMs = elapsedMs(timer);
 
     // Preprocessing, inference and decoding of one frame, as the detector calls it.
     for (int i = 0; i < 5; ++i) {
         estimator->estimate(image);
     }
     std::vector<double> times;
-    times.reserve(static_cast<std::size_t>(runs));
-    for (int i = 0; i < runs; ++i) {
+    times.reserve(static_cast<std::size_t>(*runs));
+    for (int i = 0; i < *runs; ++i) {
         timer.restart();
         const PoseResult result = estimator->estimate(image);
-        times.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        times.push_back(elapsedMs(timer));
         if (result.failed) {
-            return fail(result.error);
+            return probe.fail(result.error);
         }
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
-    printLine(
-        QStringLiteral("{\"median_ms\": %1, \"p90_ms\": %2, \"load_ms\": %3, \"peak_rss_mb\": %4}")
-            .arg(number(percentile(times, 0.5), 3), number(percentile(times, 0.9), 3),
-                 number(loadMs, 1), number(peakMb, 1)));
+    printJsonLine({{"median_ms", jsonNumber(percentile(times, 0.5), 3)},
+                   {"p90_ms", jsonNumber(percentile(times, 0.9), 3)},
+                   {"load_ms", jsonNumber(loadMs, 1)},
+                   {"peak_rss_mb", jsonNumber(peakMb, 1)}});
     return 0;
 }
 
 // The camera the app would watch through, then the joints of its first few frames.
-int runCamera(QStringList args) {
-    int frames = 5;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        bool ok = false;
-        if (a == "--frames" && !args.isEmpty()) {
-            frames = args.takeFirst().toInt(&ok);
-            ok = ok && frames > 0;
-        }
-        if (!ok) {
-            return usage();
-        }
+int runCamera(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOption({"frames", "Frames to estimate.", "N"});
+    const std::optional<QStringList> rest = parse(parser, args);
+    const std::optional<int> frames =
+        tools::Tool::intValue(parser, "frames", 5, 1, std::numeric_limits<int>::max());
+    if (!rest || !rest->isEmpty() || !frames) {
+        return probe.usage();
     }
     const std::vector<CameraDevice> devices = listCameraDevices();
     const std::optional<CameraDevice> device = chooseCameraDevice(devices);
     if (!device) {
-        return fail(CameraManager::noCameraText);
+        return probe.fail(CameraManager::noCameraText);
     }
-    printLine(
-        QStringLiteral("{\"device\": %1, \"name\": %2, \"canCapture\": %3, "
-                       "\"monochromeOnly\": %4, \"devices\": %5}")
-            .arg(jsonString(device->path), jsonString(device->name),
-                 device->capabilitiesKnown ? (device->canCapture ? "true" : "false") : "null",
-                 device->capabilitiesKnown ? (device->monochromeOnly ? "true" : "false") : "null")
-            .arg(devices.size()));
+    const auto known = [&](bool value) {
+        return device->capabilitiesKnown ? QJsonValue(value) : QJsonValue();
+    };
+    printJsonLine({{"device", device->path},
+                   {"name", device->name},
+                   {"canCapture", known(device->canCapture)},
+                   {"monochromeOnly", known(device->monochromeOnly)},
+                   {"devices", static_cast<qint64>(devices.size())}});
 
     // Opened the way the camera manager opens it, with its messages.
     V4L2FrameSource source(device->path);
@@ -344,36 +299,36 @@ int runCamera(QStringList args) {
     case OpenStatus::opened:
         break;
     case OpenStatus::inputFailed:
-        return fail(CameraManager::inputErrorPrefix + source.errorDescription());
+        return probe.fail(CameraManager::inputErrorPrefix + source.errorDescription());
     case OpenStatus::inputRejected:
-        return fail(CameraManager::cannotAddInputText);
+        return probe.fail(CameraManager::cannotAddInputText);
     case OpenStatus::outputRejected:
-        return fail(CameraManager::cannotAddOutputText);
+        return probe.fail(CameraManager::cannotAddOutputText);
     }
     // What the camera agreed to: the format it sends and the frame size.
     const quint32 fourcc = source.pixelFormat();
     const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
-    printLine(QStringLiteral("{\"device\": %1, \"format\": %2, \"width\": %3, \"height\": %4}")
-                  .arg(jsonString(device->path), jsonString(format))
-                  .arg(source.frameSize().width)
-                  .arg(source.frameSize().height));
+    printJsonLine({{"device", device->path},
+                   {"format", format},
+                   {"width", source.frameSize().width},
+                   {"height", source.frameSize().height}});
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
         source.close();
-        return fail(error);
+        return probe.fail(error);
     }
     // A camera may deliver nothing for a moment after opening; three seconds without a
     // picture count as stopped, as in the app.
     QElapsedTimer silence;
     silence.start();
     cv::Mat image;
-    for (int n = 0; n < frames;) {
+    for (int n = 0; n < *frames;) {
         const GrabResult grabbed = source.grab();
         if (grabbed == GrabResult::failed ||
             (grabbed == GrabResult::noFrame && silence.elapsed() > 3000)) {
             source.close();
-            return fail(CameraManager::interruptedText);
+            return probe.fail(CameraManager::interruptedText);
         }
         if (grabbed == GrabResult::noFrame) {
             continue;
@@ -385,15 +340,7 @@ int runCamera(QStringList args) {
         QElapsedTimer timer;
         timer.start();
         const PoseResult result = estimator->estimate(image);
-        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-        QString line = QStringLiteral("{\"source\": %1, \"frame\": %2, \"ms\": %3, ")
-                           .arg(jsonString(device->path))
-                           .arg(n++)
-                           .arg(number(ms, 2));
-        line += result.failed
-                    ? QStringLiteral("\"error\": %1}").arg(jsonString(result.error))
-                    : QStringLiteral("\"joints\": %1}").arg(jointsJson(extractJoints(result)));
-        printLine(line);
+        printJsonLine(jointsLine(device->path, n++, elapsedMs(timer), result));
     }
     source.close();
     return 0;
@@ -406,7 +353,7 @@ int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        return usage();
+        return probe.usage();
     }
     const QString command = args.takeFirst();
     if (command == "joints") {
@@ -421,5 +368,5 @@ int main(int argc, char** argv) {
     if (command == "camera") {
         return runCamera(args);
     }
-    return usage();
+    return probe.usage();
 }

@@ -1,6 +1,7 @@
 #include "posture/movenet/MoveNetEstimator.h"
 
 #include "QuorvelModelPaths.h"
+#include "posture/PostureLogging.h"
 #include "posture/movenet/MoveNetEngine.h"
 #include "posture/movenet/MoveNetNetwork.h"
 
@@ -92,11 +93,15 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
     try {
         checkPublishedFiles(modelDir);
     } catch (const std::exception& e) {
+        qCWarning(lcPosture, "the pose model in %s is refused: %s", qUtf8Printable(modelDir),
+                  e.what());
         if (error) {
             *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
         }
         return nullptr;
     }
+    qCInfo(lcPosture, "the pose model in %s matches the published SHA-256 sums",
+           qUtf8Printable(modelDir));
     return loadUnchecked(modelDir, error, threads);
 }
 
@@ -118,9 +123,14 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
                 estimator->d->normalised[c][u] = normalise(u, c, network->normalisation());
             }
         }
+        qCInfo(lcPosture, "pose model loaded from %s: %d layers, %dx%d input, %d thread(s)",
+               qUtf8Printable(modelDir), static_cast<int>(network->layers().size()), size, size,
+               estimator->threads());
         estimator->d->network = std::move(network);
         return estimator;
     } catch (const std::exception& e) {
+        qCWarning(lcPosture, "the pose model in %s could not be loaded: %s",
+                  qUtf8Printable(modelDir), e.what());
         if (error) {
             *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
         }

@@ -215,6 +215,76 @@ ModelError unsupported(const GraphNode& n, const QString& why) {
     return ModelError(QStringLiteral("node %1 (%2): %3").arg(n.name, n.op, why));
 }
 
+// The side of the model's one input, a square RGB image; the model has one output too.
+int squareInputSize(const Graph& g) {
+    if (g.inputs().size() != 1 || g.outputs().size() != 1) {
+        throw ModelError(QStringLiteral("the model should have one input and one output"));
+    }
+    const GraphSignatureTensor& input = g.inputs().front();
+    if (input.shape.size() != 4 || input.shape[0] != 1 || input.shape[3] != 3 ||
+        input.shape[1] != input.shape[2] || input.shape[1] < 32 || input.shape[1] > 1024) {
+        throw ModelError(QStringLiteral("the model's input should be one square RGB image"));
+    }
+    return static_cast<int>(input.shape[1]);
+}
+
+// Every node the heads depend on. The graph may hold nothing else but constants and the
+// decode, and the heads may not depend on the decode.
+QSet<QString> networkNodes(const Graph& g, const QStringList& heads,
+                           const QSet<QString>& decodeNodes) {
+    QSet<QString> needed;
+    QStringList stack = heads;
+    while (!stack.isEmpty()) {
+        const QString name = stack.takeLast();
+        if (needed.contains(name) || g.isConst(name)) {
+            continue;
+        }
+        if (decodeNodes.contains(name)) {
+            throw decodeMismatch(QStringLiteral("the heads depend on the decode"));
+        }
+        needed.insert(name);
+        for (const NodeInput& in : g.requireNode(name).inputs) {
+            stack.append(in.node);
+        }
+    }
+    for (const GraphNode& n : g.nodes()) {
+        if (n.op != "Const" && !needed.contains(n.name) && !decodeNodes.contains(n.name)) {
+            throw decodeMismatch(
+                QStringLiteral("node %1 (%2) is not part of it").arg(n.name, n.op));
+        }
+    }
+    return needed;
+}
+
+// The `needed` nodes in an order that respects the dependencies and otherwise keeps the
+// file's order (which is how the graph was meant to run).
+std::vector<const GraphNode*> runOrder(const Graph& g, const QSet<QString>& needed) {
+    std::vector<const GraphNode*> order;
+    QSet<QString> done;
+    while (static_cast<qsizetype>(order.size()) < needed.size()) {
+        bool progressed = false;
+        for (const GraphNode& n : g.nodes()) {
+            if (!needed.contains(n.name) || done.contains(n.name)) {
+                continue;
+            }
+            const bool ready =
+                std::all_of(n.inputs.begin(), n.inputs.end(), [&](const NodeInput& in) {
+                    return g.isConst(in.node) || done.contains(in.node);
+                });
+            if (ready) {
+                order.push_back(&n);
+                done.insert(n.name);
+                progressed = true;
+                break;
+            }
+        }
+        if (!progressed) {
+            throw ModelError(QStringLiteral("the graph has a cycle"));
+        }
+    }
+    return order;
+}
+
 // What a graph node's output is while we walk the network: still the input image (with the
 // normalisation steps applied so far), or a network tensor.
 struct Value {
@@ -258,90 +328,219 @@ void checkConvAttrs(const GraphNode& n) {
     }
 }
 
-} // namespace
-
-Network Network::fromGraph(Graph graph) {
-    Network net;
-    net.m_graph = std::move(graph);
-    const Graph& g = net.m_graph;
-
-    if (g.inputs().size() != 1 || g.outputs().size() != 1) {
-        throw ModelError(QStringLiteral("the model should have one input and one output"));
+// A convolution's strides and padding, and the height and width of its output.
+void readWindow(const GraphNode& n, const TensorShape& in, Layer& l, TensorShape& out) {
+    const std::vector<qint64> strides = n.intListAttr("strides");
+    if (strides.size() != 4 || strides[0] != 1 || strides[3] != 1 || strides[1] < 1 ||
+        strides[2] < 1) {
+        throw unsupported(n, QStringLiteral("unsupported strides"));
     }
-    const GraphSignatureTensor& input = g.inputs().front();
-    if (input.shape.size() != 4 || input.shape[0] != 1 || input.shape[3] != 3 ||
-        input.shape[1] != input.shape[2] || input.shape[1] < 32 || input.shape[1] > 1024) {
-        throw ModelError(QStringLiteral("the model's input should be one square RGB image"));
+    l.strideH = static_cast<int>(strides[1]);
+    l.strideW = static_cast<int>(strides[2]);
+    const QString padding = n.stringAttr("padding");
+    if (padding == "SAME") {
+        samePadding(in.h, l.kernelH, l.strideH, out.h, l.padTop, l.padBottom);
+        samePadding(in.w, l.kernelW, l.strideW, out.w, l.padLeft, l.padRight);
+    } else if (padding == "VALID") {
+        out.h = (in.h - l.kernelH) / l.strideH + 1;
+        out.w = (in.w - l.kernelW) / l.strideW + 1;
+    } else {
+        throw unsupported(n, QStringLiteral("padding %1").arg(padding));
     }
-    net.m_inputSize = static_cast<int>(input.shape[1]);
+    if (out.h < 1 || out.w < 1) {
+        throw unsupported(n, QStringLiteral("its output would be empty"));
+    }
+}
 
-    DecodeMatcher matcher(g);
-    const GraphSignatureTensor& output = g.outputs().front();
-    matcher.match(QStringLiteral("out"), NodeInput{output.node, output.output});
+// Walks the network's nodes in run order and turns them into tensors and layers. Until a
+// layer reads it, the input image only collects the normalisation steps applied to it.
+class LayerBuilder {
+public:
+    LayerBuilder(const Graph& graph, const QString& inputNode, int inputSize)
+        : m_graph(graph), m_inputNode(inputNode) {
+        addTensor({inputSize, inputSize, 3});
+    }
 
-    // Every node the heads depend on, in an order that respects the dependencies and
-    // otherwise keeps the file's order (which is how the graph was meant to run).
-    const QStringList heads{matcher.role("@heatmap"), matcher.role("@center"),
-                            matcher.role("@regress"), matcher.role("@offset")};
-    QSet<QString> needed;
-    QStringList stack = heads;
-    while (!stack.isEmpty()) {
-        const QString name = stack.takeLast();
-        if (needed.contains(name) || g.isConst(name)) {
-            continue;
-        }
-        if (matcher.decodeNodes().contains(name)) {
-            throw decodeMismatch(QStringLiteral("the heads depend on the decode"));
-        }
-        needed.insert(name);
-        for (const NodeInput& in : g.requireNode(name).inputs) {
-            stack.append(in.node);
-        }
-    }
-    for (const GraphNode& n : g.nodes()) {
-        if (n.op != "Const" && !needed.contains(n.name) &&
-            !matcher.decodeNodes().contains(n.name)) {
-            throw decodeMismatch(
-                QStringLiteral("node %1 (%2) is not part of it").arg(n.name, n.op));
-        }
-    }
-    std::vector<const GraphNode*> order;
-    QSet<QString> done;
-    while (static_cast<qsizetype>(order.size()) < needed.size()) {
-        bool progressed = false;
-        for (const GraphNode& n : g.nodes()) {
-            if (!needed.contains(n.name) || done.contains(n.name)) {
-                continue;
+    void add(const GraphNode& n) {
+        const QString& op = n.op;
+        if (op == "Placeholder") {
+            if (n.name != m_inputNode) {
+                throw unsupported(n, QStringLiteral("an input that is not the model's"));
             }
-            const bool ready =
-                std::all_of(n.inputs.begin(), n.inputs.end(), [&](const NodeInput& in) {
-                    return g.isConst(in.node) || done.contains(in.node);
-                });
-            if (ready) {
-                order.push_back(&n);
-                done.insert(n.name);
-                progressed = true;
-                break;
-            }
-        }
-        if (!progressed) {
-            throw ModelError(QStringLiteral("the graph has a cycle"));
+            m_values.insert(n.name, Value{true, 4, {}, -1});
+        } else if (op == "Cast" || op == "Unpack" || op == "ExpandDims" || op == "Squeeze" ||
+                   op == "Identity") {
+            addImageBookkeeping(n);
+        } else if ((op == "Sub" || op == "Mul" || op == "AddV2" || op == "RealDiv") &&
+                   n.inputs.size() == 2 && m_graph.isConst(n.inputs[1].node)) {
+            addNormalisationStep(n);
+        } else if (op == "_FusedConv2D" || op == "Conv2D" || op == "FusedDepthwiseConv2dNative" ||
+                   op == "DepthwiseConv2dNative") {
+            addConvolution(n);
+        } else if (op == "AddV2") {
+            addSum(n);
+        } else if (op == "ResizeBilinear") {
+            addResize(n);
+        } else {
+            throw unsupported(n, QStringLiteral("this operation is not supported"));
         }
     }
 
-    QHash<QString, Value> values;
-    bool inputUsed = false;
-    const auto valueOf = [&](const GraphNode& n, std::size_t i) -> const Value& {
+    // The tensor a head names; a head that is still the input image is not one.
+    int headTensor(const QString& name) const {
+        const Value v = m_values.value(name);
+        if (v.isImage) {
+            throw decodeMismatch(QStringLiteral("a head is the input image"));
+        }
+        return v.tensor;
+    }
+
+    const std::vector<NormalisationStep>& normalisation() const { return m_normalisation; }
+    const std::vector<TensorShape>& tensors() const { return m_tensors; }
+    std::vector<Layer>& layers() { return m_layers; }
+
+private:
+    // Type and batch-dimension bookkeeping on the image.
+    void addImageBookkeeping(const GraphNode& n) {
+        const QString& op = n.op;
+        Value v = valueOf(n, 0);
+        if (!v.isImage) {
+            throw unsupported(n, QStringLiteral("only supported on the input image"));
+        }
+        if (op == "Cast" && n.typeAttr("DstT") != "DT_FLOAT") {
+            throw unsupported(n, QStringLiteral("the image must become float"));
+        }
+        if (op == "Unpack" && (n.intAttr("axis") != 0 || n.intAttr("num") != 1 || v.rank != 4)) {
+            throw unsupported(n, QStringLiteral("only the batch dimension can be unpacked"));
+        }
+        if (op == "Squeeze" &&
+            (n.intListAttr("squeeze_dims") != std::vector<qint64>{0} || v.rank != 4)) {
+            throw unsupported(n, QStringLiteral("only the batch dimension can be squeezed"));
+        }
+        if (op == "ExpandDims") {
+            const ConstTensor& dim = constInput(n, 1);
+            if (!dim.isInt || dim.ints.size() != 1 || dim.ints[0] != 0 || v.rank != 3) {
+                throw unsupported(n, QStringLiteral("only a batch dimension can be added"));
+            }
+        }
+        v.rank = op == "Unpack" || op == "Squeeze" ? 3 : op == "ExpandDims" ? 4 : v.rank;
+        m_values.insert(n.name, v);
+    }
+
+    // A constant subtracted from, multiplied with, added to or divided into the image.
+    void addNormalisationStep(const GraphNode& n) {
+        Value v = valueOf(n, 0);
+        if (!v.isImage) {
+            throw unsupported(n, QStringLiteral("constants are only applied to the input image"));
+        }
+        const auto kind = n.op == "Sub"     ? NormalisationStep::Op::subtract
+                          : n.op == "Mul"   ? NormalisationStep::Op::multiply
+                          : n.op == "AddV2" ? NormalisationStep::Op::add
+                                            : NormalisationStep::Op::divide;
+        v.steps.push_back({kind, perChannel(n, constInput(n, 1))});
+        m_values.insert(n.name, v);
+    }
+
+    void addConvolution(const GraphNode& n) {
+        checkConvAttrs(n);
+        const bool depthwise = n.op.contains("Depthwise");
+        const int in = tensorOf(n, 0);
+        const TensorShape s = m_tensors[static_cast<std::size_t>(in)];
+        const ConstTensor& filter = constInput(n, 1);
+        if (filter.isInt || filter.shape.size() != 4 || filter.shape[2] != s.c) {
+            throw unsupported(n, QStringLiteral("its filter does not fit its input"));
+        }
+        Layer l;
+        l.kind = depthwise ? Layer::Kind::depthwiseConv : Layer::Kind::conv;
+        l.inputs = {in};
+        l.filter = n.inputs[1].node;
+        l.kernelH = static_cast<int>(filter.shape[0]);
+        l.kernelW = static_cast<int>(filter.shape[1]);
+        const int outC =
+            static_cast<int>(depthwise ? filter.shape[2] * filter.shape[3] : filter.shape[3]);
+        readFusedOps(n, outC, l);
+        TensorShape o{0, 0, outC};
+        readWindow(n, s, l, o);
+        addLayer(n, std::move(l), o);
+    }
+
+    // The bias and the activation that a fused convolution applies to its `outC` channels.
+    void readFusedOps(const GraphNode& n, int outC, Layer& l) const {
+        QStringList fused = n.hasAttr("fused_ops") ? n.stringListAttr("fused_ops") : QStringList();
+        if (n.op.startsWith("Fused") || n.op.startsWith("_Fused")) {
+            if (fused.value(0) != "BiasAdd" || n.inputs.size() != 3) {
+                throw unsupported(n,
+                                  QStringLiteral("only a bias add and an activation can be fused"));
+            }
+            const ConstTensor& bias = constInput(n, 2);
+            if (bias.isInt || bias.elementCount() != outC) {
+                throw unsupported(n, QStringLiteral("its bias does not fit its output"));
+            }
+            l.bias = n.inputs[2].node;
+            fused.removeFirst();
+        } else if (n.inputs.size() != 2) {
+            throw unsupported(n, QStringLiteral("unexpected inputs"));
+        }
+        if (fused.size() > 1 || (fused.size() == 1 && fused[0] != "Relu" && fused[0] != "Relu6")) {
+            throw unsupported(n, QStringLiteral("fused operations %1").arg(fused.join(", ")));
+        }
+        l.activation = fused.isEmpty()      ? Activation::none
+                       : fused[0] == "Relu" ? Activation::relu
+                                            : Activation::relu6;
+    }
+
+    void addSum(const GraphNode& n) {
+        Layer l;
+        l.kind = Layer::Kind::add;
+        l.inputs = {tensorOf(n, 0), tensorOf(n, 1)};
+        const TensorShape s = m_tensors[static_cast<std::size_t>(l.inputs[0])];
+        if (!(s == m_tensors[static_cast<std::size_t>(l.inputs[1])])) {
+            throw unsupported(n, QStringLiteral("only tensors of the same shape can be added"));
+        }
+        addLayer(n, std::move(l), s);
+    }
+
+    void addResize(const GraphNode& n) {
+        if (n.boolAttr("align_corners", false) || !n.boolAttr("half_pixel_centers", false)) {
+            throw unsupported(
+                n, QStringLiteral("only half-pixel centres without aligned corners are supported"));
+        }
+        const ConstTensor& size = constInput(n, 1);
+        if (!size.isInt || size.ints.size() != 2 || size.ints[0] < 1 || size.ints[1] < 1) {
+            throw unsupported(n, QStringLiteral("bad output size"));
+        }
+        Layer l;
+        l.kind = Layer::Kind::resizeBilinear;
+        l.inputs = {tensorOf(n, 0)};
+        const TensorShape s = m_tensors[static_cast<std::size_t>(l.inputs[0])];
+        addLayer(n, std::move(l), {size.ints[0], size.ints[1], s.c});
+    }
+
+    void addLayer(const GraphNode& n, Layer l, TensorShape output) {
+        l.name = n.name;
+        l.output = addTensor(output);
+        m_values.insert(n.name, Value{false, 4, {}, l.output});
+        m_layers.push_back(std::move(l));
+    }
+
+    int addTensor(TensorShape s) {
+        m_tensors.push_back(s);
+        return static_cast<int>(m_tensors.size()) - 1;
+    }
+
+    const Value& valueOf(const GraphNode& n, std::size_t i) const {
         const NodeInput& in = n.inputs.at(i);
-        if (in.output != 0 || !values.contains(in.node)) {
+        const auto found = m_values.constFind(in.node);
+        if (in.output != 0 || found == m_values.constEnd()) {
             throw unsupported(
                 n, QStringLiteral("input %1 is not a tensor this engine knows").arg(in.node));
         }
-        return values[in.node];
-    };
+        return *found;
+    }
+
     // The network tensor a layer reads; the first layer to read the image fixes the
     // normalisation.
-    const auto tensorOf = [&](const GraphNode& n, std::size_t i) -> int {
+    int tensorOf(const GraphNode& n, std::size_t i) {
         const Value& v = valueOf(n, i);
         if (!v.isImage) {
             return v.tensor;
@@ -350,8 +549,8 @@ Network Network::fromGraph(Graph graph) {
             throw unsupported(n,
                               QStringLiteral("the image reaches it without its batch dimension"));
         }
-        if (inputUsed) {
-            const auto& a = net.m_normalisation;
+        if (m_inputUsed) {
+            const auto& a = m_normalisation;
             const bool same =
                 a.size() == v.steps.size() &&
                 std::equal(a.begin(), a.end(), v.steps.begin(), [](const auto& x, const auto& y) {
@@ -362,182 +561,86 @@ Network Network::fromGraph(Graph graph) {
                                   QStringLiteral("the image is normalised in two different ways"));
             }
         }
-        inputUsed = true;
-        net.m_normalisation = v.steps;
+        m_inputUsed = true;
+        m_normalisation = v.steps;
         return 0;
-    };
-    const auto constInput = [&](const GraphNode& n, std::size_t i) -> const ConstTensor& {
-        if (i >= n.inputs.size() || !g.isConst(n.inputs[i].node)) {
-            throw unsupported(n, QStringLiteral("input %1 should be a constant").arg(i));
-        }
-        return g.constant(n.inputs[i].node);
-    };
-    const auto addTensor = [&](TensorShape s) {
-        net.m_tensors.push_back(s);
-        return static_cast<int>(net.m_tensors.size()) - 1;
-    };
-    addTensor({net.m_inputSize, net.m_inputSize, 3});
-
-    for (const GraphNode* np : order) {
-        const GraphNode& n = *np;
-        const QString& op = n.op;
-        if (op == "Placeholder") {
-            if (n.name != input.node) {
-                throw unsupported(n, QStringLiteral("an input that is not the model's"));
-            }
-            values.insert(n.name, Value{true, 4, {}, -1});
-        } else if (op == "Cast" || op == "Unpack" || op == "ExpandDims" || op == "Squeeze" ||
-                   op == "Identity") {
-            // Type and batch-dimension bookkeeping on the image.
-            Value v = valueOf(n, 0);
-            if (!v.isImage) {
-                throw unsupported(n, QStringLiteral("only supported on the input image"));
-            }
-            if (op == "Cast" && n.typeAttr("DstT") != "DT_FLOAT") {
-                throw unsupported(n, QStringLiteral("the image must become float"));
-            }
-            if (op == "Unpack" &&
-                (n.intAttr("axis") != 0 || n.intAttr("num") != 1 || v.rank != 4)) {
-                throw unsupported(n, QStringLiteral("only the batch dimension can be unpacked"));
-            }
-            if (op == "Squeeze" &&
-                (n.intListAttr("squeeze_dims") != std::vector<qint64>{0} || v.rank != 4)) {
-                throw unsupported(n, QStringLiteral("only the batch dimension can be squeezed"));
-            }
-            if (op == "ExpandDims") {
-                const ConstTensor& dim = constInput(n, 1);
-                if (!dim.isInt || dim.ints.size() != 1 || dim.ints[0] != 0 || v.rank != 3) {
-                    throw unsupported(n, QStringLiteral("only a batch dimension can be added"));
-                }
-            }
-            v.rank = op == "Unpack" || op == "Squeeze" ? 3 : op == "ExpandDims" ? 4 : v.rank;
-            values.insert(n.name, v);
-        } else if ((op == "Sub" || op == "Mul" || op == "AddV2" || op == "RealDiv") &&
-                   n.inputs.size() == 2 && g.isConst(n.inputs[1].node)) {
-            Value v = valueOf(n, 0);
-            if (!v.isImage) {
-                throw unsupported(n,
-                                  QStringLiteral("constants are only applied to the input image"));
-            }
-            const auto kind = op == "Sub"     ? NormalisationStep::Op::subtract
-                              : op == "Mul"   ? NormalisationStep::Op::multiply
-                              : op == "AddV2" ? NormalisationStep::Op::add
-                                              : NormalisationStep::Op::divide;
-            v.steps.push_back({kind, perChannel(n, constInput(n, 1))});
-            values.insert(n.name, v);
-        } else if (op == "_FusedConv2D" || op == "Conv2D" || op == "FusedDepthwiseConv2dNative" ||
-                   op == "DepthwiseConv2dNative") {
-            checkConvAttrs(n);
-            const bool depthwise = op.contains("Depthwise");
-            const int in = tensorOf(n, 0);
-            const TensorShape s = net.m_tensors[static_cast<std::size_t>(in)];
-            const ConstTensor& filter = constInput(n, 1);
-            if (filter.isInt || filter.shape.size() != 4 || filter.shape[2] != s.c) {
-                throw unsupported(n, QStringLiteral("its filter does not fit its input"));
-            }
-            Layer l;
-            l.kind = depthwise ? Layer::Kind::depthwiseConv : Layer::Kind::conv;
-            l.name = n.name;
-            l.inputs = {in};
-            l.filter = n.inputs[1].node;
-            l.kernelH = static_cast<int>(filter.shape[0]);
-            l.kernelW = static_cast<int>(filter.shape[1]);
-            const int outC =
-                static_cast<int>(depthwise ? filter.shape[2] * filter.shape[3] : filter.shape[3]);
-            QStringList fused =
-                n.hasAttr("fused_ops") ? n.stringListAttr("fused_ops") : QStringList();
-            if (op.startsWith("Fused") || op.startsWith("_Fused")) {
-                if (fused.value(0) != "BiasAdd" || n.inputs.size() != 3) {
-                    throw unsupported(
-                        n, QStringLiteral("only a bias add and an activation can be fused"));
-                }
-                const ConstTensor& bias = constInput(n, 2);
-                if (bias.isInt || bias.elementCount() != outC) {
-                    throw unsupported(n, QStringLiteral("its bias does not fit its output"));
-                }
-                l.bias = n.inputs[2].node;
-                fused.removeFirst();
-            } else if (n.inputs.size() != 2) {
-                throw unsupported(n, QStringLiteral("unexpected inputs"));
-            }
-            if (fused.size() > 1 ||
-                (fused.size() == 1 && fused[0] != "Relu" && fused[0] != "Relu6")) {
-                throw unsupported(n, QStringLiteral("fused operations %1").arg(fused.join(", ")));
-            }
-            l.activation = fused.isEmpty()      ? Activation::none
-                           : fused[0] == "Relu" ? Activation::relu
-                                                : Activation::relu6;
-            const std::vector<qint64> strides = n.intListAttr("strides");
-            if (strides.size() != 4 || strides[0] != 1 || strides[3] != 1 || strides[1] < 1 ||
-                strides[2] < 1) {
-                throw unsupported(n, QStringLiteral("unsupported strides"));
-            }
-            l.strideH = static_cast<int>(strides[1]);
-            l.strideW = static_cast<int>(strides[2]);
-            const QString padding = n.stringAttr("padding");
-            TensorShape o{0, 0, outC};
-            if (padding == "SAME") {
-                samePadding(s.h, l.kernelH, l.strideH, o.h, l.padTop, l.padBottom);
-                samePadding(s.w, l.kernelW, l.strideW, o.w, l.padLeft, l.padRight);
-            } else if (padding == "VALID") {
-                o.h = (s.h - l.kernelH) / l.strideH + 1;
-                o.w = (s.w - l.kernelW) / l.strideW + 1;
-            } else {
-                throw unsupported(n, QStringLiteral("padding %1").arg(padding));
-            }
-            if (o.h < 1 || o.w < 1) {
-                throw unsupported(n, QStringLiteral("its output would be empty"));
-            }
-            l.output = addTensor(o);
-            values.insert(n.name, Value{false, 4, {}, l.output});
-            net.m_layers.push_back(std::move(l));
-        } else if (op == "AddV2") {
-            Layer l;
-            l.kind = Layer::Kind::add;
-            l.name = n.name;
-            l.inputs = {tensorOf(n, 0), tensorOf(n, 1)};
-            const TensorShape s = net.m_tensors[static_cast<std::size_t>(l.inputs[0])];
-            if (!(s == net.m_tensors[static_cast<std::size_t>(l.inputs[1])])) {
-                throw unsupported(n, QStringLiteral("only tensors of the same shape can be added"));
-            }
-            l.output = addTensor(s);
-            values.insert(n.name, Value{false, 4, {}, l.output});
-            net.m_layers.push_back(std::move(l));
-        } else if (op == "ResizeBilinear") {
-            if (n.boolAttr("align_corners", false) || !n.boolAttr("half_pixel_centers", false)) {
-                throw unsupported(
-                    n, QStringLiteral(
-                           "only half-pixel centres without aligned corners are supported"));
-            }
-            const ConstTensor& size = constInput(n, 1);
-            if (!size.isInt || size.ints.size() != 2 || size.ints[0] < 1 || size.ints[1] < 1) {
-                throw unsupported(n, QStringLiteral("bad output size"));
-            }
-            Layer l;
-            l.kind = Layer::Kind::resizeBilinear;
-            l.name = n.name;
-            l.inputs = {tensorOf(n, 0)};
-            const TensorShape s = net.m_tensors[static_cast<std::size_t>(l.inputs[0])];
-            l.output = addTensor({size.ints[0], size.ints[1], s.c});
-            values.insert(n.name, Value{false, 4, {}, l.output});
-            net.m_layers.push_back(std::move(l));
-        } else {
-            throw unsupported(n, QStringLiteral("this operation is not supported"));
-        }
     }
 
-    // The heads and the decode constants.
-    const auto headTensor = [&](const QString& name) {
-        const Value& v = values[name];
-        if (v.isImage) {
-            throw decodeMismatch(QStringLiteral("a head is the input image"));
+    const ConstTensor& constInput(const GraphNode& n, std::size_t i) const {
+        if (i >= n.inputs.size() || !m_graph.isConst(n.inputs[i].node)) {
+            throw unsupported(n, QStringLiteral("input %1 should be a constant").arg(i));
         }
-        return v.tensor;
+        return m_graph.constant(n.inputs[i].node);
+    }
+
+    const Graph& m_graph;
+    const QString m_inputNode;
+    QHash<QString, Value> m_values;
+    bool m_inputUsed = false;
+    std::vector<NormalisationStep> m_normalisation;
+    std::vector<TensorShape> m_tensors; // 0 = the input
+    std::vector<Layer> m_layers;
+};
+
+// The constants the decode reads, for a heat map of `grid` cells.
+struct DecodeConstants {
+    std::vector<float> prior, gridY, gridX;
+    std::array<float, 2> scale{};
+    float distanceBias = 0.0f;
+};
+
+DecodeConstants readDecodeConstants(const Graph& g, const DecodeMatcher& matcher,
+                                    const TensorShape& grid) {
+    const auto floatConstant = [&](const char* role, std::vector<qint64> shape) {
+        const ConstTensor& t = g.constant(matcher.role(role));
+        if (t.isInt || t.shape != shape) {
+            throw decodeMismatch(
+                QStringLiteral("constant %1 has the wrong shape").arg(matcher.role(role)));
+        }
+        return t.floats;
     };
-    net.m_heatmap = headTensor(heads[0]);
-    net.m_center = headTensor(heads[1]);
-    net.m_regress = headTensor(heads[2]);
-    net.m_offset = headTensor(heads[3]);
+    DecodeConstants c;
+    const std::vector<qint64> gridShape{grid.h, grid.w, 1};
+    c.prior = floatConstant("#prior", gridShape);
+    c.gridY = floatConstant("#gridY", gridShape);
+    c.gridX = floatConstant("#gridX", gridShape);
+    const std::vector<float> scale = floatConstant("#scale", {1, 1, 1, 2});
+    c.scale = {scale[0], scale[1]};
+    const ConstTensor& bias = g.constant(matcher.role("#distanceBias"));
+    if (bias.isInt || bias.elementCount() != 1) {
+        throw decodeMismatch(QStringLiteral("the distance bias is not one number"));
+    }
+    c.distanceBias = bias.floats[0];
+    return c;
+}
+
+} // namespace
+
+Network Network::fromGraph(Graph graph) {
+    Network net;
+    net.m_graph = std::move(graph);
+    const Graph& g = net.m_graph;
+    net.m_inputSize = squareInputSize(g);
+
+    // The decode fixes which tensors are the heads; the network is what computes them.
+    DecodeMatcher matcher(g);
+    const GraphSignatureTensor& output = g.outputs().front();
+    matcher.match(QStringLiteral("out"), NodeInput{output.node, output.output});
+    const QStringList heads{matcher.role("@heatmap"), matcher.role("@center"),
+                            matcher.role("@regress"), matcher.role("@offset")};
+    LayerBuilder builder(g, g.inputs().front().node, net.m_inputSize);
+    for (const GraphNode* n : runOrder(g, networkNodes(g, heads, matcher.decodeNodes()))) {
+        builder.add(*n);
+    }
+    net.m_heatmap = builder.headTensor(heads[0]);
+    net.m_center = builder.headTensor(heads[1]);
+    net.m_regress = builder.headTensor(heads[2]);
+    net.m_offset = builder.headTensor(heads[3]);
+    net.m_normalisation = builder.normalisation();
+    net.m_tensors = builder.tensors();
+    net.m_layers = std::move(builder.layers());
+
+    // The heads share one grid; the decode's constants must fit it.
     const TensorShape hm = net.m_tensors[static_cast<std::size_t>(net.m_heatmap)];
     net.m_gridH = hm.h;
     net.m_gridW = hm.w;
@@ -550,25 +653,12 @@ Network Network::fromGraph(Graph graph) {
         throw decodeMismatch(QStringLiteral("the heads' shapes do not match"));
     }
     matcher.checkIntConstants(hm.w, hm.c);
-    const auto floatConstant = [&](const char* role, std::vector<qint64> shape) {
-        const ConstTensor& t = g.constant(matcher.role(role));
-        if (t.isInt || t.shape != shape) {
-            throw decodeMismatch(
-                QStringLiteral("constant %1 has the wrong shape").arg(matcher.role(role)));
-        }
-        return t.floats;
-    };
-    const std::vector<qint64> gridShape{hm.h, hm.w, 1};
-    net.m_prior = floatConstant("#prior", gridShape);
-    net.m_gridY = floatConstant("#gridY", gridShape);
-    net.m_gridX = floatConstant("#gridX", gridShape);
-    const std::vector<float> scale = floatConstant("#scale", {1, 1, 1, 2});
-    net.m_scale = {scale[0], scale[1]};
-    const ConstTensor& bias = g.constant(matcher.role("#distanceBias"));
-    if (bias.isInt || bias.elementCount() != 1) {
-        throw decodeMismatch(QStringLiteral("the distance bias is not one number"));
-    }
-    net.m_distanceBias = bias.floats[0];
+    DecodeConstants decode = readDecodeConstants(g, matcher, hm);
+    net.m_prior = std::move(decode.prior);
+    net.m_gridY = std::move(decode.gridY);
+    net.m_gridX = std::move(decode.gridX);
+    net.m_scale = decode.scale;
+    net.m_distanceBias = decode.distanceBias;
     return net;
 }
 
