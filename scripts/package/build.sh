@@ -93,8 +93,15 @@ appstreamcli validate --pedantic --no-net \
     "$installed/usr/share/metainfo/com.quorvel.Quorvel.metainfo.xml" ||
     fail "appstreamcli validate failed"
 
+# What the app must not pull in: development packages, compilers, OpenCV's file readers
+# (FFmpeg, GStreamer ...), npm.
+depends="$(dpkg-deb -f "$deb" Depends)"
+if grep -Eo '(^|, )[^ ,]*(-dev|videoio|imgcodecs|npm|nodejs|g\+\+|gcc-[0-9]+|cmake)[^ ,]*' <<<"$depends"; then
+    fail "quorvel depends on packages it must not need (above)"
+fi
+
 say "$(basename "$deb"): Installed-Size $(dpkg-deb -f "$deb" Installed-Size) KiB"
-say "Depends: $(dpkg-deb -f "$deb" Depends)"
+say "Depends: $depends"
 echo "$digest" >"$out/sources.sha256"
 
 if [ "$reproducible" = 1 ]; then
