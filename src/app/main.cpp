@@ -5,8 +5,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QProcessEnvironment>
 #include <QEvent>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
