@@ -90,6 +90,7 @@ mount -t proc proc "$sys/proc"
 mount --bind /dev "$sys/dev"
 mount --bind "$cache/archives" "$sys/var/cache/apt/archives"
 mkdir -p "$sys/tmp/.X11-unix"
+[ -d /tmp/.X11-unix ] || mkdir -m 1777 /tmp/.X11-unix
 mount --bind /tmp/.X11-unix "$sys/tmp/.X11-unix"
 install -m 644 "$deb" "$sys/tmp/"
 in_root() { chroot "$sys" "$@"; }
