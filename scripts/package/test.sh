@@ -86,6 +86,8 @@ cp /etc/resolv.conf "$sys/etc/resolv.conf"
 printf '#!/bin/sh\nexit 101\n' >"$sys/usr/sbin/policy-rc.d"
 chmod 755 "$sys/usr/sbin/policy-rc.d"
 echo force-unsafe-io >"$sys/etc/dpkg/dpkg.cfg.d/unsafe-io"
+# apt keeps what it downloads in the cache shared between runs (`apt` would delete it).
+echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$sys/etc/apt/apt.conf.d/90keep-debs"
 mount -t proc proc "$sys/proc"
 mount --bind /dev "$sys/dev"
 mount --bind "$cache/archives" "$sys/var/cache/apt/archives"
