@@ -82,7 +82,7 @@ changes="$out/quorvel_${version}_${arch}.changes"
 # overrides in debian/*.lintian-overrides say why), then the desktop entry and AppStream
 # metadata as installed.
 say "lintian"
-lintian --fail-on error,warning --info --display-level ">=info" --show-overrides "$changes" |
+lintian --fail-on error,warning --display-level ">=info" --show-overrides "$changes" |
     tee "$out/lintian.txt" || fail "lintian found errors or warnings (build/package/lintian.txt)"
 installed="$(mktemp -d)"
 trap 'rm -rf "$installed"' EXIT
