@@ -54,12 +54,17 @@ if [ "$force" = 0 ] && [ "$reproducible" = 0 ] && [ -f "$deb" ] &&
     exit 0
 fi
 
+# The sources as they are now (a second build for comparison takes the same).
+snapshot="$(mktemp)"
+trap 'rm -f "$snapshot"' EXIT
+(cd "$root" && source_files | tar --null -T - -cf "$snapshot")
+
 # Builds the packages from a copy of the sources in $1/quorvel-$version; the results land in $1.
 build_in() {
     local dir="$1" stage="$1/quorvel-$version"
     rm -rf "$dir"
     mkdir -p "$stage"
-    (cd "$root" && source_files | tar --null -T - -cf -) | tar -xf - -C "$stage"
+    tar -xf "$snapshot" -C "$stage"
     cp "$cache"/movenet-lightning.json "$cache"/movenet-lightning.bin "$stage/resources/models/"
     # A clean build: no compiler cache, no update-service key from this shell, the
     # reproducible-build settings dpkg-buildpackage derives from debian/changelog.
@@ -85,7 +90,7 @@ say "lintian"
 lintian --fail-on error,warning --display-level ">=info" --show-overrides "$changes" |
     tee "$out/lintian.txt" || fail "lintian found errors or warnings (build/package/lintian.txt)"
 installed="$(mktemp -d)"
-trap 'rm -rf "$installed"' EXIT
+trap 'rm -rf "$installed" "$snapshot"' EXIT
 dpkg-deb -x "$deb" "$installed"
 desktop-file-validate "$installed/usr/share/applications/com.quorvel.Quorvel.desktop" ||
     fail "desktop-file-validate failed"
