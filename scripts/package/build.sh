@@ -6,7 +6,7 @@
 #
 #   scripts/package/build.sh                  build when the sources changed since the last one
 #   scripts/package/build.sh --force          build anyway
-#   scripts/package/build.sh --reproducible   build a second time in another folder, compare
+#   scripts/package/build.sh --reproducible   and build a second time in another folder, compare
 #
 # Writes build/package/: quorvel_<version>_<arch>.deb, quorvel-tools_..., the -dbgsym
 # packages, the source package (.dsc, .tar.xz), .buildinfo and .changes.
@@ -48,10 +48,11 @@ source_files() {
 }
 digest="$( (cd "$root" && source_files | sort -z | xargs -0 sha256sum; sha256sum "$cache"/movenet-lightning.*) |
     sha256sum | cut -d' ' -f1)"
-if [ "$force" = 0 ] && [ "$reproducible" = 0 ] && [ -f "$deb" ] &&
-    [ "$(cat "$out/sources.sha256" 2>/dev/null)" = "$digest" ]; then
+up_to_date=0
+if [ "$force" = 0 ] && [ -f "$deb" ] && [ "$(cat "$out/sources.sha256" 2>/dev/null)" = "$digest" ]; then
+    up_to_date=1
     say "$(basename "$deb") is up to date"
-    exit 0
+    [ "$reproducible" = 1 ] || exit 0
 fi
 
 # The sources as they are now (a second build for comparison takes the same).
@@ -77,37 +78,39 @@ build_in() {
     ) || { tail -n 40 "$dir/build.log" >&2; fail "dpkg-buildpackage failed (whole log: $dir/build.log)"; }
 }
 
-started=$SECONDS
-say "building $version for $arch (log: build/package/build.log)"
-build_in "$out"
-say "built in $((SECONDS - started)) s"
-changes="$out/quorvel_${version}_${arch}.changes"
+if [ "$up_to_date" = 0 ]; then
+    started=$SECONDS
+    say "building $version for $arch (log: build/package/build.log)"
+    build_in "$out"
+    say "built in $((SECONDS - started)) s"
+    changes="$out/quorvel_${version}_${arch}.changes"
 
-# Debian's checks: lintian on the source and binary packages (errors and warnings fail;
-# overrides in debian/*.lintian-overrides say why), then the desktop entry and AppStream
-# metadata as installed.
-say "lintian"
-lintian --fail-on error,warning --display-level ">=info" --show-overrides "$changes" |
-    tee "$out/lintian.txt" || fail "lintian found errors or warnings (build/package/lintian.txt)"
-installed="$(mktemp -d)"
-trap 'rm -rf "$installed" "$snapshot"' EXIT
-dpkg-deb -x "$deb" "$installed"
-desktop-file-validate "$installed/usr/share/applications/com.quorvel.Quorvel.desktop" ||
-    fail "desktop-file-validate failed"
-appstreamcli validate --pedantic --no-net \
-    "$installed/usr/share/metainfo/com.quorvel.Quorvel.metainfo.xml" ||
-    fail "appstreamcli validate failed"
+    # Debian's checks: lintian on the source and binary packages (errors and warnings fail;
+    # overrides in debian/*.lintian-overrides say why), then the desktop entry and AppStream
+    # metadata as installed.
+    say "lintian"
+    lintian --fail-on error,warning --display-level ">=info" --show-overrides "$changes" |
+        tee "$out/lintian.txt" || fail "lintian found errors or warnings (build/package/lintian.txt)"
+    installed="$(mktemp -d)"
+    trap 'rm -rf "$installed" "$snapshot"' EXIT
+    dpkg-deb -x "$deb" "$installed"
+    desktop-file-validate "$installed/usr/share/applications/com.quorvel.Quorvel.desktop" ||
+        fail "desktop-file-validate failed"
+    appstreamcli validate --pedantic --no-net \
+        "$installed/usr/share/metainfo/com.quorvel.Quorvel.metainfo.xml" ||
+        fail "appstreamcli validate failed"
 
-# What the app must not pull in: development packages, compilers, OpenCV's file readers
-# (FFmpeg, GStreamer ...), npm.
-depends="$(dpkg-deb -f "$deb" Depends)"
-if grep -Eo '(^|, )[^ ,]*(-dev|videoio|imgcodecs|npm|nodejs|g\+\+|gcc-[0-9]+|cmake)[^ ,]*' <<<"$depends"; then
-    fail "quorvel depends on packages it must not need (above)"
+    # What the app must not pull in: development packages, compilers, OpenCV's file readers
+    # (FFmpeg, GStreamer ...), npm.
+    depends="$(dpkg-deb -f "$deb" Depends)"
+    if grep -Eo '(^|, )[^ ,]*(-dev|videoio|imgcodecs|npm|nodejs|g\+\+|gcc-[0-9]+|cmake)[^ ,]*' <<<"$depends"; then
+        fail "quorvel depends on packages it must not need (above)"
+    fi
+
+    say "$(basename "$deb"): Installed-Size $(dpkg-deb -f "$deb" Installed-Size) KiB"
+    say "Depends: $depends"
+    echo "$digest" >"$out/sources.sha256"
 fi
-
-say "$(basename "$deb"): Installed-Size $(dpkg-deb -f "$deb" Installed-Size) KiB"
-say "Depends: $depends"
-echo "$digest" >"$out/sources.sha256"
 
 if [ "$reproducible" = 1 ]; then
     again="$root/build/package-again"
