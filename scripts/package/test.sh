@@ -8,7 +8,8 @@
 #   - switching posture monitoring on (the panel's first switch, with the keyboard) with a
 #     recorded camera (QUORVEL_CAMERA_SOURCE) loads the pose model from
 #     /usr/share/quorvel/models (its quorvel.posture log line);
-# then `apt purge quorvel` must leave no file of the package, and the user's files stay.
+# then `apt remove quorvel` and `apt purge quorvel` must leave no file of the package, and
+# the user's files stay.
 # Prints each step's time and the installed size.
 #
 # The base system (mmdebstrap, variant apt, from deb.debian.org) is kept in
@@ -191,22 +192,33 @@ end "${loaded#*: }"
 kill "$app"
 wait "$app" 2>/dev/null || true
 
-begin "apt purge quorvel: no file left"
 listing="$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e 's|/$||' | grep -v '^/*$')"
+# Fails when a path of the package is still there, but for folders another package owns too
+# (/usr/share/applications ...).
+check_nothing_left() {
+    local path left=()
+    while IFS= read -r path; do
+        [ -e "$sys$path" ] || [ -L "$sys$path" ] || continue
+        if [ -d "$sys$path" ] && [ ! -L "$sys$path" ] && in_root dpkg-query -S "$path" >/dev/null 2>&1; then
+            continue
+        fi
+        left+=("$path")
+    done <<<"$listing"
+    [ "${#left[@]}" -eq 0 ] || fail "files of the package are left: ${left[*]}"
+    [ -f "$settings" ] || fail "the user's settings went with the package"
+}
+
+begin "apt remove quorvel: no file left"
+in_root env DEBIAN_FRONTEND=noninteractive apt remove -y quorvel >>"$work/apt.log" 2>&1 ||
+    fail "apt remove failed"
+check_nothing_left
+end "$(wc -l <<<"$listing") paths checked; the user's settings stay"
+
+begin "apt purge quorvel: dpkg forgets it"
 in_root env DEBIAN_FRONTEND=noninteractive apt purge -y quorvel >>"$work/apt.log" 2>&1 ||
     fail "apt purge failed"
-left=()
-while IFS= read -r path; do
-    [ -e "$sys$path" ] || [ -L "$sys$path" ] || continue
-    # A folder another package also owns (/usr/share/applications ...) stays.
-    if [ -d "$sys$path" ] && [ ! -L "$sys$path" ] && in_root dpkg-query -S "$path" >/dev/null 2>&1; then
-        continue
-    fi
-    left+=("$path")
-done <<<"$listing"
-[ "${#left[@]}" -eq 0 ] || fail "files of the package are left: ${left[*]}"
+check_nothing_left
 status="$(in_root dpkg-query -W -f='${db:Status-Abbrev}' quorvel 2>/dev/null || true)"
 [ -z "$status" ] || [[ "$status" == [pu]n* ]] || fail "dpkg still has quorvel: $status"
-[ -f "$settings" ] || fail "the user's settings went with the package"
-end "$(wc -l <<<"$listing") paths checked; the user's settings stay"
+end
 echo "test-package: passed"
