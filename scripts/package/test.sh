@@ -90,7 +90,7 @@ echo force-unsafe-io >"$sys/etc/dpkg/dpkg.cfg.d/unsafe-io"
 # apt keeps what it downloads in the cache shared between runs (`apt` would delete it).
 echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$sys/etc/apt/apt.conf.d/90keep-debs"
 mount -t proc proc "$sys/proc"
-mount --bind /dev "$sys/dev"
+mount --rbind /dev "$sys/dev"
 mount --bind "$cache/archives" "$sys/var/cache/apt/archives"
 mkdir -p "$sys/tmp/.X11-unix"
 [ -d /tmp/.X11-unix ] || mkdir -m 1777 /tmp/.X11-unix
@@ -214,7 +214,10 @@ in_root env DEBIAN_FRONTEND=noninteractive apt remove -y quorvel >>"$work/apt.lo
 check_nothing_left
 end "$(wc -l <<<"$listing") paths checked; the user's settings stay"
 
-begin "apt purge quorvel: dpkg forgets it"
+# Removing a package without configuration files leaves nothing to purge: install it again
+# (its dependencies are still there) and purge it.
+begin "apt purge quorvel (installed again): no file left"
+install_deb || fail "apt could not install the package again"
 in_root env DEBIAN_FRONTEND=noninteractive apt purge -y quorvel >>"$work/apt.log" 2>&1 ||
     fail "apt purge failed"
 check_nothing_left
