@@ -38,3 +38,12 @@ format:
 
 clean:
 	rm -rf build build-asan
+
+# The Debian package, built as Debian builds its own and checked with lintian
+# (build/package/quorvel_<version>_<arch>.deb), and its install test on a clean Debian 12
+# system (root or sudo). See scripts/package/.
+.PHONY: package test-package
+package: setup
+	@scripts/package/build.sh
+test-package: setup
+	@scripts/package/test.sh

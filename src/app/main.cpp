@@ -4,8 +4,9 @@
 #include "app/SingleInstance.h"
 
 #include <QApplication>
-#include <QProcessEnvironment>
+#include <QCommandLineParser>
 #include <QEvent>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
@@ -44,9 +45,28 @@ private:
     }
 };
 
+// `quorvel --version` answers in the terminal, without a display, and ends the program.
+// Everything else on the command line is left to Qt (-platform, -session ...).
+void answerVersion(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions); // -platform
+    parser.addVersionOption();
+    parser.parse(arguments);
+    if (parser.isSet(QStringLiteral("version"))) {
+        parser.showVersion();
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    answerVersion(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (const QByteArray platform = quorvel::preferredPlatform(environment); !platform.isEmpty()) {
         qputenv("QT_QPA_PLATFORM", platform);
