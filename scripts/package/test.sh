@@ -178,13 +178,13 @@ done
 monitoring_on || { cat "$work/quorvel.log" >&2; fail "Space on the window did not switch monitoring on"; }
 loaded=""
 for _ in $(seq 300); do
-    loaded="$(grep -m 1 'pose model' "$work/quorvel.log" || true)"
+    loaded="$(grep -m 1 'pose model loaded from' "$work/quorvel.log" || true)"
     [ -n "$loaded" ] && break
     sleep 0.1
 done
 [ -n "$loaded" ] || { cat "$work/quorvel.log" >&2; fail "the pose model never loaded"; }
 case "$loaded" in
-*"loaded from /usr/share/quorvel/models") ;;
+*"loaded from /usr/share/quorvel/models:"*) ;;
 *) cat "$work/quorvel.log" >&2; fail "the pose model did not load from /usr/share/quorvel/models: $loaded" ;;
 esac
 kill -0 "$app" 2>/dev/null || fail "quorvel ended on its own"

@@ -5,28 +5,14 @@
 #include "posture/movenet/MoveNetEstimator.h"
 #include "stats/PostureLog.h"
 
-#include <QLoggingCategory>
 #include <QMetaObject>
 #include <algorithm>
 
 namespace quorvel {
 
-namespace {
-// Quiet by default; QT_LOGGING_RULES="quorvel.posture.info=true" shows where the model
-// came from.
-Q_LOGGING_CATEGORY(lcPosture, "quorvel.posture", QtWarningMsg)
-} // namespace
-
 PoseEstimatorFactory defaultPoseEstimatorFactory() {
     return [](QString* error) -> std::unique_ptr<PoseEstimator> {
-        const QString directory = MoveNetEstimator::defaultModelDirectory();
-        std::unique_ptr<PoseEstimator> estimator = MoveNetEstimator::load(directory, error);
-        if (estimator) {
-            qCInfo(lcPosture, "pose model loaded from %s", qUtf8Printable(directory));
-        } else {
-            qCWarning(lcPosture, "%s", error ? qUtf8Printable(*error) : "pose model not loaded");
-        }
-        return estimator;
+        return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error);
     };
 }
 
