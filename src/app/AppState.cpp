@@ -327,8 +327,8 @@ void AppState::restartCountdowns() {
 QList<OverlayType> AppState::withdrawBreakOverlays() {
     QList<OverlayType> withdrawn;
     for (OverlayType type : {OverlayType::stand, OverlayType::water}) {
-        const bool onScreen = m_overlayController->currentType() == type &&
-                              !m_overlayController->isFadingOut();
+        const bool onScreen =
+            m_overlayController->currentType() == type && !m_overlayController->isFadingOut();
         if (onScreen || m_overlayController->overlayQueue().contains(type)) {
             withdrawn.append(type);
         }
@@ -343,7 +343,7 @@ void AppState::showBreakOverlay(OverlayType type) {
 
 void AppState::updateIdleWatch() {
     m_presence->policy().setRemindersRunning((m_standManager && m_standManager->isRunning()) ||
-                               (m_waterManager && m_waterManager->isRunning()));
+                                             (m_waterManager && m_waterManager->isRunning()));
 }
 
 } // namespace quorvel

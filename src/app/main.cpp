@@ -4,8 +4,8 @@
 #include "app/SingleInstance.h"
 
 #include <QApplication>
-#include <QProcessEnvironment>
 #include <QEvent>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>

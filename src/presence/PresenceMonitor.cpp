@@ -3,7 +3,6 @@
 #include "presence/IdleTime.h"
 #include "presence/SessionWatcher.h"
 
-#include <QAtomicInteger>
 #include <QByteArray>
 #include <QFileInfo>
 #include <QThread>
@@ -63,13 +62,12 @@ bool socketAnswers(const sockaddr_un& address, std::chrono::milliseconds patienc
     }
     socklen_t length = sizeof(address);
     if (address.sun_path[0] == '\0') {
-        length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 +
-                           std::strlen(address.sun_path + 1));
+        length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + std::strlen(address.sun_path + 1));
     }
     bool answered = false;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-        const QByteArray hello =
-            QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(::getuid()).toHex() + "\r\n";
+        const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " +
+                                 QByteArray::number(::getuid()).toHex() + "\r\n";
         if (::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size()) {
             pollfd wait{fd, POLLIN, 0};
             int ready = 0;
@@ -83,8 +81,6 @@ bool socketAnswers(const sockaddr_un& address, std::chrono::milliseconds patienc
     ::close(fd);
     return answered;
 }
-
-QAtomicInteger<int> connectionCount;
 
 } // namespace
 
@@ -117,14 +113,18 @@ PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakCo
     m_idle = new IdleTime(environment.askX11, environment.askWayland, this);
     PresenceQuestions questions;
     if (environment.idleMs) {
-        questions.askIdle = [idle = environment.idleMs](auto answer) { answer(idle()); };
+        questions.askIdle = [idle = environment.idleMs](auto answer) {
+            answer(idle());
+        };
     } else if (environment.sessionBus || environment.askX11 || environment.askWayland) {
         questions.askIdle = [idle = m_idle](std::function<void(std::optional<qint64>)> answer) {
             idle->query(std::move(answer));
         };
     }
     if (environment.systemBus) {
-        questions.askSleeping = [session = m_session] { session->readSleeping(); };
+        questions.askSleeping = [session = m_session] {
+            session->readSleeping();
+        };
     }
     m_policy = std::make_unique<PresencePolicy>(breaks, std::move(questions), std::move(clock),
                                                 std::move(timers));
@@ -164,9 +164,8 @@ void PresenceMonitor::openBus(const std::optional<QString>& address, Bus bus,
             return; // no bus, or a hung one: presence does without
         }
         QDBusConnection connection =
-            !address.isEmpty()
-                ? QDBusConnection::connectToBus(
-                      address, QStringLiteral("quorvel-presence-%1").arg(++connectionCount))
+            !address.isEmpty() ? QDBusConnection::connectToBus(
+                                     address, QStringLiteral("quorvel-presence:") + address)
             : bus == Bus::system ? QDBusConnection::systemBus()
                                  : QDBusConnection::sessionBus();
         QMetaObject::invokeMethod(

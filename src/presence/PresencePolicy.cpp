@@ -95,11 +95,10 @@ void PresencePolicy::evaluateLock(bool atOnce) {
             });
         }
     }
-    const std::optional<PauseReason> reason =
-        !isPaused()  ? std::nullopt
-        : m_asleep   ? std::optional(PauseReason::asleep)
-        : m_settle   ? m_reason
-                     : std::optional(PauseReason::locked);
+    const std::optional<PauseReason> reason = !isPaused() ? std::nullopt
+                                              : m_asleep  ? std::optional(PauseReason::asleep)
+                                              : m_settle  ? m_reason
+                                                          : std::optional(PauseReason::locked);
     if (reason != m_reason) {
         m_reason = reason;
         Q_EMIT pauseReasonChanged(reason);

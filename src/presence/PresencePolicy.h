@@ -148,7 +148,7 @@ private:
     bool m_remindersRunning = false;
     std::optional<qint64> m_idleMs;
     std::optional<qint64> m_previousIdleMs; // the answer before, within this stretch
-    quint64 m_poll = 0; // moves on with every poll scheduled or stopped
+    quint64 m_poll = 0;                     // moves on with every poll scheduled or stopped
     bool m_polling = false;
     TimerHandle m_pollTimer;
     bool m_cameraWatching = false;

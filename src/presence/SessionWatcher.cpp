@@ -108,8 +108,7 @@ void SessionWatcher::setSystemBus(const QDBusConnection& bus) {
     }
     m_system = bus;
     m_logind = new NameOwner(
-        m_system, logindService, [this](const QString& owner) { logindOwnerChanged(owner); },
-        this);
+        m_system, logindService, [this](const QString& owner) { logindOwnerChanged(owner); }, this);
 }
 
 void SessionWatcher::setSessionBus(const QDBusConnection& bus) {

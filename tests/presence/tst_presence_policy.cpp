@@ -26,7 +26,9 @@ struct Rig final : BreakControls {
                       answer(lastInput ? std::optional(lastInput->msecsTo(clock.now()))
                                        : std::nullopt);
                   },
-                  [this] { note("asks if asleep"); }},
+                  [this] {
+                      note("asks if asleep");
+                  }},
                  clock.clock(), timers.factory()) {
         QObject::connect(&policy, &PresencePolicy::paused, [this] { note("paused"); });
         QObject::connect(&policy, &PresencePolicy::resumed,
@@ -83,8 +85,7 @@ private Q_SLOTS:
         rig.at("41:30");
         QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "40:15 restart",
                                        "40:15 resumed: a break", "40:20 hold", "40:20 paused",
-                                       "40:50 asks if asleep", "41:05 continue",
-                                       "41:05 resumed"}));
+                                       "40:50 asks if asleep", "41:05 continue", "41:05 resumed"}));
 
         rig.log.clear();
         rig.policy.lockerReported(Locker::logindHint, true);
@@ -100,9 +101,9 @@ private Q_SLOTS:
         // A press in the panel: whoever pressed it is there.
         rig.policy.lockerReported(Locker::freedesktopSaver, true);
         rig.at("47:00").policy.userActed();
-        QCOMPARE(rig.log, (QStringList{"41:30 hold", "41:30 paused", "46:05 continue",
-                                       "46:05 resumed", "46:05 hold", "46:05 paused",
-                                       "47:00 continue", "47:00 resumed"}));
+        QCOMPARE(rig.log,
+                 (QStringList{"41:30 hold", "41:30 paused", "46:05 continue", "46:05 resumed",
+                              "46:05 hold", "46:05 paused", "47:00 continue", "47:00 resumed"}));
     }
 
     // 2,000 lock signals in a burst: one pause, one resume, a few seconds after the last.
@@ -112,8 +113,8 @@ private Q_SLOTS:
             rig.policy.lockerReported(Locker::freedesktopSaver, i % 2 == 0);
         }
         rig.at("0:03");
-        QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "0:03 continue",
-                                       "0:03 resumed"}));
+        QCOMPARE(rig.log,
+                 (QStringList{"0:00 hold", "0:00 paused", "0:03 continue", "0:03 resumed"}));
     }
 
     // A break overlay up at a lock comes back after a short one; after a long one the
@@ -132,10 +133,9 @@ private Q_SLOTS:
         rig.at("9:03");
         QCOMPARE(rig.log,
                  (QStringList{"0:00 withdraw stand", "0:00 withdraw water", "0:00 hold",
-                              "0:00 paused", "3:03 continue", "3:03 show stand",
-                              "3:03 show water", "3:03 resumed", "3:03 withdraw stand",
-                              "3:03 hold", "3:03 paused", "9:03 restart",
-                              "9:03 resumed: a break"}));
+                              "0:00 paused", "3:03 continue", "3:03 show stand", "3:03 show water",
+                              "3:03 resumed", "3:03 withdraw stand", "3:03 hold", "3:03 paused",
+                              "9:03 restart", "9:03 resumed: a break"}));
     }
 
     // Away takes both signs: a reader without input is present while the camera sees them,
@@ -158,10 +158,9 @@ private Q_SLOTS:
         rig.policy.setRemindersRunning(true);
         rig.at("34:00").input();
         rig.at("35:00");
-        QCOMPARE(rig.log,
-                 (QStringList{"13:00 withdraw stand", "13:00 hold", "13:00 away", "20:00 restart",
-                              "20:00 back", "25:00 hold", "25:00 away", "35:00 restart",
-                              "35:00 back"}));
+        QCOMPARE(rig.log, (QStringList{"13:00 withdraw stand", "13:00 hold", "13:00 away",
+                                       "20:00 restart", "20:00 back", "25:00 hold", "25:00 away",
+                                       "35:00 restart", "35:00 back"}));
     }
 };
 

@@ -38,7 +38,8 @@ public:
     }
 };
 
-class KdeIdle : public QWaylandClientExtensionTemplate<KdeIdle>, public QtWayland::org_kde_kwin_idle {
+class KdeIdle : public QWaylandClientExtensionTemplate<KdeIdle>,
+                public QtWayland::org_kde_kwin_idle {
 public:
     KdeIdle() : QWaylandClientExtensionTemplate(1) {}
 };
@@ -83,10 +84,9 @@ struct WaylandIdle::Protocols {
 
 WaylandIdle::WaylandIdle(QObject* parent) : QObject(parent), m(std::make_unique<Protocols>()) {
     // The globals are bound on a later turn of the event loop, each when it is announced.
-    for (QWaylandClientExtension* extension :
-         {static_cast<QWaylandClientExtension*>(&m->seat),
-          static_cast<QWaylandClientExtension*>(&m->ext),
-          static_cast<QWaylandClientExtension*>(&m->kde)}) {
+    for (QWaylandClientExtension* extension : {static_cast<QWaylandClientExtension*>(&m->seat),
+                                               static_cast<QWaylandClientExtension*>(&m->ext),
+                                               static_cast<QWaylandClientExtension*>(&m->kde)}) {
         connect(extension, &QWaylandClientExtension::activeChanged, this, &WaylandIdle::update);
     }
 }
@@ -106,7 +106,9 @@ std::optional<qint64> WaylandIdle::idleMs() const {
 
 void WaylandIdle::update() {
     const bool wasActive = isActive();
-    const auto onIdle = [this](bool idle) { idle ? idled() : resumed(); };
+    const auto onIdle = [this](bool idle) {
+        idle ? idled() : resumed();
+    };
     if (m->seat.seat != nullptr && m->seat.isActive() && m->ext.isActive()) {
         if (!m->extNotification) {
             m->kdeTimeout.reset();
