@@ -95,6 +95,13 @@ void PresencePolicy::evaluateLock(bool atOnce) {
             });
         }
     }
+    updateReason();
+    updatePolling();
+    updateSleepChecks();
+}
+
+void PresencePolicy::updateReason() {
+    // While a resume settles, the pause keeps the reason it had.
     const std::optional<PauseReason> reason = !isPaused() ? std::nullopt
                                               : m_asleep  ? std::optional(PauseReason::asleep)
                                               : m_settle  ? m_reason
@@ -103,8 +110,6 @@ void PresencePolicy::evaluateLock(bool atOnce) {
         m_reason = reason;
         Q_EMIT pauseReasonChanged(reason);
     }
-    updatePolling();
-    updateSleepChecks();
 }
 
 void PresencePolicy::enterPause() {
@@ -118,6 +123,7 @@ void PresencePolicy::enterPause() {
         }
     }
     m_breaks.holdCountdowns();
+    updateReason();
     Q_EMIT paused();
     // Input is compared from here on: a fresh first answer.
     m_polling = false;
@@ -219,7 +225,9 @@ void PresencePolicy::evaluateAway() {
         (m_cameraWatching && m_lastPersonSeen.msecsTo(m_clock()) < awayResetSeconds * 1000)) {
         return;
     }
-    qCDebug(presenceLog) << "away";
+    qCDebug(presenceLog) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
+                         << "s, nobody in view for"
+                         << (m_cameraWatching ? m_lastPersonSeen.secsTo(m_clock()) : -1) << "s";
     m_away = true;
     m_cameraCheck.reset();
     m_breaks.withdrawBreakOverlays();

@@ -117,6 +117,7 @@ private:
     bool wantsPause() const;
     bool confirmed() const;
     void evaluateLock(bool byTheUser);
+    void updateReason();
     void enterPause();
     void leavePause();
     void evaluateAway();
