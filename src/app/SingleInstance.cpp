@@ -66,12 +66,14 @@ bool SingleInstance::handOverToRunningInstance(const QByteArray& activationToken
 }
 
 bool SingleInstance::listen() {
+    if (!m_lock) {
+        // Not the holder: listening would take the name from the copy that holds it (with
+        // access options, Qt moves its socket over whatever file has the name).
+        return false;
+    }
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_name)) {
-        if (!m_lock) {
-            return false; // a socket of someone else's, perhaps alive: never ours to remove
-        }
         // With the lock ours, a socket file is left behind by a copy that is gone.
         QLocalServer::removeServer(m_name);
         if (!m_server->listen(m_name)) {
