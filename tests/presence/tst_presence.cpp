@@ -398,6 +398,7 @@ private Q_SLOTS:
             "16:40:00 back, countdowns start over",
         };
         QCOMPARE(m_day, expected);
+        QVERIFY(s.postureAnalyzer().isCalibrated());
     }
 
     void initTestCase() {
