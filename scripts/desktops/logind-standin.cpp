@@ -62,8 +62,8 @@ public:
     }
     void setActive(bool active) {
         m_active = active;
-        QDBusMessage signal = QDBusMessage::createSignal(m_path, m_service,
-                                                         QStringLiteral("ActiveChanged"));
+        QDBusMessage signal =
+            QDBusMessage::createSignal(m_path, m_service, QStringLiteral("ActiveChanged"));
         signal << active;
         m_bus.send(signal);
     }
@@ -79,7 +79,8 @@ class Logind final : public QDBusVirtualObject {
 public:
     Logind(QDBusConnection bus, QString profile)
         : m_bus(std::move(bus)), m_profile(std::move(profile)),
-          m_gnome(QStringLiteral("org.gnome.ScreenSaver"), QStringLiteral("/org/gnome/ScreenSaver")),
+          m_gnome(QStringLiteral("org.gnome.ScreenSaver"),
+                  QStringLiteral("/org/gnome/ScreenSaver")),
           m_kde(QStringLiteral("org.freedesktop.ScreenSaver"),
                 QStringLiteral("/org/freedesktop/ScreenSaver")) {
         if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
@@ -116,10 +117,10 @@ private:
     bool properties(const QDBusMessage& call) {
         const QString property = call.arguments().value(1).toString();
         if (call.member() == QStringLiteral("GetAll")) {
-            return reply(call, {call.path() == sessionPath
-                                    ? QVariantMap{{QStringLiteral("LockedHint"), m_locked}}
-                                    : QVariantMap{{QStringLiteral("PreparingForSleep"),
-                                                   m_sleeping}}});
+            return reply(call,
+                         {call.path() == sessionPath
+                              ? QVariantMap{{QStringLiteral("LockedHint"), m_locked}}
+                              : QVariantMap{{QStringLiteral("PreparingForSleep"), m_sleeping}}});
         }
         if (call.path() == sessionPath && property == QStringLiteral("LockedHint")) {
             return reply(call, {QVariant::fromValue(QDBusVariant(m_locked))});
@@ -165,9 +166,9 @@ private:
             return;
         }
         m_locked = locked;
-        send(sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"),
-             {sessionInterface, QVariantMap{{QStringLiteral("LockedHint"), locked}},
-              QStringList()});
+        send(
+            sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"),
+            {sessionInterface, QVariantMap{{QStringLiteral("LockedHint"), locked}}, QStringList()});
         if (m_profile == QStringLiteral("gnome") && m_haveGnome) {
             m_gnome.setActive(locked);
         } else if (m_profile == QStringLiteral("kde") && m_haveKde) {
