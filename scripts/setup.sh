@@ -8,8 +8,10 @@ packages=(
     cmake g++ make ninja-build pkg-config clang-format
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
-    # Wayland sessions: Quorvel runs on the Wayland plugin there
-    qt6-wayland
+    # Wayland sessions: Quorvel runs on the Wayland plugin there, and reads input idleness
+    # through the compositor's idle protocols (Qt's client extensions and their scanner)
+    qt6-wayland qt6-wayland-dev qt6-wayland-dev-tools libwayland-dev wayland-protocols
+    plasma-wayland-protocols
     # OpenCV: only the modules we use (file readers only for the tools and tests)
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
     # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert)

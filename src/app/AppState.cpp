@@ -49,14 +49,17 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
         }
     };
 
-    m_presence = std::make_unique<PresenceMonitor>(m_environment.presence, m_environment.clock,
-                                                   m_environment.timers);
-    connect(m_presence.get(), &PresenceMonitor::paused, this, &AppState::pauseForAbsence);
-    connect(m_presence.get(), &PresenceMonitor::resumed, this, &AppState::resumeAfterAbsence);
-    connect(m_presence.get(), &PresenceMonitor::awayReached, this, &AppState::takeDownBreakOverlay);
-    connect(m_presence.get(), &PresenceMonitor::returned, this, &AppState::restartCountdowns);
-    connect(this, &AppState::postureStatusChanged, m_presence.get(),
-            &PresenceMonitor::postureStatusSeen);
+    m_presence = std::make_unique<PresenceMonitor>(m_environment.presence,
+                                                   static_cast<BreakControls&>(*this),
+                                                   m_environment.clock, m_environment.timers);
+    PresencePolicy* presence = &m_presence->policy();
+    connect(presence, &PresencePolicy::paused, this, &AppState::pauseForAbsence);
+    connect(presence, &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
+    connect(presence, &PresencePolicy::pauseReasonChanged, this,
+            [this](std::optional<PauseReason> reason) {
+                Q_EMIT objectWillChange();
+                Q_EMIT pauseReasonChanged(reason);
+            });
 
     // Every settings change is one change of the application state, a turn later.
     connect(&m_settings, &SettingsManager::objectWillChange, this, &AppState::objectWillChange,
@@ -79,6 +82,7 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
 AppState::~AppState() {
     m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
     releasePipeline();
+    m_presence.reset(); // it calls back into this
 }
 
 StandReminderManager& AppState::standManager() {
@@ -100,16 +104,30 @@ WaterReminderManager& AppState::waterManager() {
 void AppState::setPostureStatus(PostureStatus status) {
     Q_EMIT objectWillChange();
     m_postureStatus = status;
+    updateCameraWatch();
+    m_presence->policy().postureSeen(status);
     Q_EMIT postureStatusChanged(status);
 }
 
 void AppState::setCameraError(std::optional<QString> error) {
     Q_EMIT objectWillChange();
     m_cameraError = error;
+    updateCameraWatch();
     Q_EMIT cameraErrorChanged(std::move(error));
 }
 
+// The camera tells whether someone is at the desk while it delivers verdicts.
+void AppState::updateCameraWatch() {
+    m_presence->policy().setCameraWatching(isMonitoringRunning() && !m_cameraError &&
+                                           m_postureStatus != PostureStatus::notMonitoring);
+}
+
+void AppState::userActed() {
+    m_presence->policy().userActed();
+}
+
 void AppState::togglePostureMonitoring(bool enabled) {
+    userActed();
     m_settings.setPostureMonitoringEnabled(enabled);
     if (enabled) {
         QMetaObject::invokeMethod(
@@ -120,8 +138,8 @@ void AppState::togglePostureMonitoring(bool enabled) {
 }
 
 void AppState::startPostureMonitoring() {
-    if (m_presence->isPaused()) {
-        setCameraError(pausedMessage); // the camera comes on when the user is back
+    // Switched off meanwhile, or paused: the camera comes on when the user is back.
+    if (!m_settings.postureMonitoringEnabled() || m_presence->policy().isPaused()) {
         return;
     }
     const quint64 request = ++m_permissionRequest;
@@ -207,10 +225,11 @@ void AppState::shutdown() {
 }
 
 void AppState::toggleStandReminder(bool enabled) {
+    userActed();
     m_settings.setStandReminderEnabled(enabled);
     if (enabled) {
         standManager().start();
-        if (m_presence->isPaused()) {
+        if (m_presence->policy().isPaused() || m_presence->policy().isAway()) {
             standManager().pause();
         }
     } else {
@@ -220,10 +239,11 @@ void AppState::toggleStandReminder(bool enabled) {
 }
 
 void AppState::toggleWaterReminder(bool enabled) {
+    userActed();
     m_settings.setWaterReminderEnabled(enabled);
     if (enabled) {
         waterManager().start();
-        if (m_presence->isPaused()) {
+        if (m_presence->policy().isPaused() || m_presence->policy().isAway()) {
             waterManager().pause();
         }
     } else {
@@ -233,6 +253,12 @@ void AppState::toggleWaterReminder(bool enabled) {
 }
 
 void AppState::startCalibration() {
+    userActed();
+    beginCalibration();
+}
+
+void AppState::beginCalibration() {
+    m_calibrationInterrupted = false;
     m_postureAnalyzer->resetCalibration();
     m_postureAnalyzer->startCalibration();
     setPostureStatus(PostureStatus::calibrating);
@@ -240,6 +266,7 @@ void AppState::startCalibration() {
 }
 
 void AppState::testOverlay() {
+    userActed();
     static constexpr OverlayType kinds[] = {OverlayType::slouch, OverlayType::stand,
                                             OverlayType::water};
     const OverlayType kind = kinds[m_testOverlayIndex % 3];
@@ -247,67 +274,76 @@ void AppState::testOverlay() {
     m_overlayController->show(kind, m_settings.autoDismissTimeout());
 }
 
+// Locked or asleep (the break overlays and countdowns are the presence policy's).
 void AppState::pauseForAbsence() {
     // The slouch episode on screen ends here, with its time so far: none spans a lock.
     if (m_postureDetector) {
         m_postureDetector->markSlouchAlertDismissed();
     }
-    // The overlay on screen goes, and those waiting with it: none is shown while away.
-    for (OverlayType type : allOverlayTypes) {
-        m_overlayController->withdraw(type);
-    }
-    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
-                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
-        if (manager) {
-            manager->pause();
-        }
+    m_overlayController->withdraw(OverlayType::slouch);
+    // A baseline is never taken from someone leaving or sitting back down.
+    if (m_postureAnalyzer->isCalibrating()) {
+        m_postureAnalyzer->resetCalibration();
+        m_calibrationInterrupted = true;
     }
     // The camera goes off as if monitoring were switched off, but the choice stays.
     if (m_settings.postureMonitoringEnabled()) {
         stopPostureMonitoring();
-        setCameraError(pausedMessage);
     }
 }
 
-void AppState::resumeAfterAbsence(bool breakTaken) {
-    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
-                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
-        if (manager && breakTaken) {
-            manager->restart();
-        } else if (manager) {
-            manager->resume();
-        }
-    }
+void AppState::resumeAfterAbsence() {
     if (m_settings.postureMonitoringEnabled() && !isMonitoringRunning()) {
-        if (m_cameraError == pausedMessage) {
-            setCameraError(std::nullopt);
-        }
         // As at start-up: the camera is asked for again.
         QMetaObject::invokeMethod(
             this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
     }
+    if (m_calibrationInterrupted) {
+        beginCalibration();
+    }
 }
 
-// The user has been gone long enough: the break they were to be reminded of is taken.
-void AppState::takeDownBreakOverlay() {
-    const std::optional<OverlayType> type = m_overlayController->currentType();
-    if (type == OverlayType::stand || type == OverlayType::water) {
-        m_overlayController->dismiss();
+template <typename F> void AppState::forEachReminder(F f) {
+    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
+                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
+        if (manager) {
+            f(*manager);
+        }
     }
+}
+
+void AppState::holdCountdowns() {
+    forEachReminder([](ReminderManager& m) { m.pause(); });
+}
+
+void AppState::continueCountdowns() {
+    forEachReminder([](ReminderManager& m) { m.resume(); });
 }
 
 void AppState::restartCountdowns() {
-    if (m_standManager) {
-        m_standManager->restart();
+    forEachReminder([](ReminderManager& m) { m.restart(); });
+}
+
+QList<OverlayType> AppState::withdrawBreakOverlays() {
+    QList<OverlayType> withdrawn;
+    for (OverlayType type : {OverlayType::stand, OverlayType::water}) {
+        const bool onScreen =
+            m_overlayController->currentType() == type && !m_overlayController->isFadingOut();
+        if (onScreen || m_overlayController->overlayQueue().contains(type)) {
+            withdrawn.append(type);
+        }
+        m_overlayController->withdraw(type);
     }
-    if (m_waterManager) {
-        m_waterManager->restart();
-    }
+    return withdrawn;
+}
+
+void AppState::showBreakOverlay(OverlayType type) {
+    m_overlayController->show(type, m_settings.autoDismissTimeout());
 }
 
 void AppState::updateIdleWatch() {
-    m_presence->setIdleWatched((m_standManager && m_standManager->isRunning()) ||
-                               (m_waterManager && m_waterManager->isRunning()));
+    m_presence->policy().setRemindersRunning((m_standManager && m_standManager->isRunning()) ||
+                                             (m_waterManager && m_waterManager->isRunning()));
 }
 
 } // namespace quorvel

@@ -44,13 +44,17 @@ struct AppStateEnvironment {
 
 // Creates, owns and connects every component, restores the user's last choices at start-up
 // and carries the user's commands to the components. Main thread only.
-class AppState : public QObject {
+//
+// While the user is away (see PresencePolicy) it holds still: locked or asleep, the camera is
+// let go (the monitoring choice stays), the slouch overlay ends, and a calibration under way
+// is cancelled and begins again, with its prompt, when the user is back. Every command from
+// the panel counts as the user being at the computer.
+class AppState : public QObject, private BreakControls {
     Q_OBJECT
 
 public:
     static inline const QString cameraDeniedMessage =
         QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
-    static inline const QString pausedMessage = QStringLiteral("Paused while the screen is locked");
 
     explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
     ~AppState() override;
@@ -62,6 +66,8 @@ public:
     UpdateChecker& updateChecker() const { return *m_updateChecker; }
     PostureStatus postureStatus() const { return m_postureStatus; }
     std::optional<QString> cameraError() const { return m_cameraError; }
+    // Why everything holds still now (locked, asleep), if it does; see pauseReasonText().
+    std::optional<PauseReason> pauseReason() const { return m_presence->policy().pauseReason(); }
 
     // Created on first access, then kept.
     StandReminderManager& standManager();
@@ -88,6 +94,7 @@ Q_SIGNALS:
     void objectWillChange();
     void postureStatusChanged(quorvel::PostureStatus status);
     void cameraErrorChanged(std::optional<QString> error);
+    void pauseReasonChanged(std::optional<quorvel::PauseReason> reason);
 
 private:
     void setPostureStatus(PostureStatus status);
@@ -97,12 +104,20 @@ private:
     void stopPostureMonitoring();
     void releasePipeline();
 
-    // The user away: locked or asleep (paused), or gone from the desk while unlocked.
+    void userActed();
+    void beginCalibration();
     void pauseForAbsence();
-    void resumeAfterAbsence(bool breakTaken);
-    void takeDownBreakOverlay();
-    void restartCountdowns();
+    void resumeAfterAbsence();
     void updateIdleWatch();
+    void updateCameraWatch();
+    template <typename F> void forEachReminder(F f);
+
+    // What presence does to the reminders.
+    void holdCountdowns() override;
+    void continueCountdowns() override;
+    void restartCountdowns() override;
+    QList<OverlayType> withdrawBreakOverlays() override;
+    void showBreakOverlay(OverlayType type) override;
 
     AppStateEnvironment m_environment;
     SettingsManager& m_settings;
@@ -121,6 +136,7 @@ private:
     // earlier pipeline are ignored.
     quint64 m_permissionRequest = 0;
     quint64 m_pipeline = 0;
+    bool m_calibrationInterrupted = false;
     std::unique_ptr<PresenceMonitor> m_presence;
 };
 

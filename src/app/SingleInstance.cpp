@@ -2,16 +2,35 @@
 
 #include "app/Activation.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <unistd.h>
 
 namespace quorvel {
 
 SingleInstance::SingleInstance(QString name, QObject* parent)
     : QObject(parent), m_name(std::move(name)) {}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::acquire() {
+    // A name without a folder (no runtime folder) keeps its lock in the temporary folder.
+    const QString lockPath = QDir::isAbsolutePath(m_name)
+                                 ? m_name + QStringLiteral(".lock")
+                                 : QDir::temp().filePath(m_name + QStringLiteral(".lock"));
+    m_lock = std::make_unique<QLockFile>(lockPath);
+    m_lock->setStaleLockTime(0); // stale only when its process is gone, never by age
+    if (!m_lock->tryLock(0)) {
+        m_lock.reset();
+        return false;
+    }
+    return true;
+}
 
 QString SingleInstance::defaultName() {
     // In the user's private runtime folder: a name in the shared /tmp could be taken by
@@ -24,10 +43,17 @@ QString SingleInstance::defaultName() {
 }
 
 bool SingleInstance::handOverToRunningInstance(const QByteArray& activationToken, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
-    socket.connectToServer(m_name);
-    if (!socket.waitForConnected(timeoutMs)) {
-        return false;
+    for (;;) {
+        socket.connectToServer(m_name);
+        if (socket.waitForConnected(int(deadline.remainingTime()))) {
+            break;
+        }
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(50); // it holds the lock, so it is about to listen
     }
     QByteArray request = "show";
     if (isUsableActivationToken(activationToken)) {
@@ -40,10 +66,15 @@ bool SingleInstance::handOverToRunningInstance(const QByteArray& activationToken
 }
 
 bool SingleInstance::listen() {
+    if (!m_lock) {
+        // Not the holder: listening would take the name from the copy that holds it (with
+        // access options, Qt moves its socket over whatever file has the name).
+        return false;
+    }
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_name)) {
-        // A socket left behind by a crashed instance: nobody answered, so take it over.
+        // With the lock ours, a socket file is left behind by a copy that is gone.
         QLocalServer::removeServer(m_name);
         if (!m_server->listen(m_name)) {
             return false;

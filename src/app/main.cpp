@@ -77,7 +77,9 @@ int main(int argc, char* argv[]) {
     quorvel::SingleInstance instance;
     const QByteArray token =
         quorvel::launchActivationToken(environment, QGuiApplication::platformName());
-    if (instance.handOverToRunningInstance(token)) {
+    if (!instance.acquire()) {
+        // Another copy runs: it shows its panel, or it is just starting and will show itself.
+        instance.handOverToRunningInstance(token);
         return 0;
     }
     instance.listen();

@@ -323,8 +323,10 @@ void MenuBarView::refresh() {
     const bool calibrated = m_appState.postureAnalyzer().isCalibrated();
     m_calibratedRow->setVisible(monitoring && calibrated);
     m_calibrateButton->setVisible(monitoring && !calibrated);
-    const auto error = m_appState.cameraError();
-    m_cameraErrorRow->setVisible(monitoring && error.has_value());
+    // Paused, the reason stands where the camera's problems do.
+    const auto pause = m_appState.pauseReason();
+    const auto error = pause ? std::optional(pauseReasonText(*pause)) : m_appState.cameraError();
+    m_cameraErrorRow->setVisible((monitoring || pause) && error.has_value());
     m_cameraErrorText->setText(error.value_or(QString()));
 
     m_standToggle->setChecked(settings.standReminderEnabled());

@@ -2,6 +2,7 @@
 
 #include "overlay/X11WindowHints.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPropertyAnimation>
@@ -9,6 +10,10 @@
 #include <algorithm>
 #include <chrono>
 #include <utility>
+
+#if defined(QUORVEL_HAVE_XCB)
+#include <xcb/xcb.h>
+#endif
 
 namespace quorvel {
 
@@ -49,9 +54,15 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     // Escape on X11 arrives inside the event dispatcher; act on it from the event loop.
     connect(&m_escape, &EscapeKeyGrab::escapePressed, this, &OverlayWindowController::dismiss,
             Qt::QueuedConnection);
+    if (m_x11) {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
 }
 
 OverlayWindowController::~OverlayWindowController() {
+    if (m_x11) {
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
     m_autoDismissTask.reset();
     delete m_fadeOut.data();
     for (Panel& panel : std::exchange(m_panels, {})) {
@@ -75,7 +86,11 @@ QList<OverlayView*> OverlayWindowController::panels() const {
 
 void OverlayWindowController::show(OverlayType type, qint64 autoDismissSeconds) {
     if (m_state != State::idle) {
-        m_overlayQueue.append(type);
+        // One of a kind: a reminder that is up or waiting already needs no second copy.
+        const bool onScreen = m_state == State::showing && m_currentType == type;
+        if (!onScreen && !m_overlayQueue.contains(type)) {
+            m_overlayQueue.append(type);
+        }
         return;
     }
     m_state = State::showing;
@@ -95,6 +110,7 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     for (const OverlayScreen& screen : screens) {
         m_panels.push_back(createPanel(screen, type));
     }
+    Q_EMIT shown(type);
     if (autoDismissSeconds > 0) {
         const auto delay =
             std::chrono::seconds(std::min(autoDismissSeconds, longestAutoDismissSeconds));
@@ -224,6 +240,9 @@ void OverlayWindowController::finishDismiss(std::optional<OverlayType> dismissed
         const auto callback = onDismiss;
         callback(*dismissed);
     }
+    if (dismissed) {
+        Q_EMIT this->dismissed(*dismissed);
+    }
     showNextInQueue();
 }
 
@@ -290,6 +309,38 @@ void OverlayWindowController::screenGeometryChanged(quintptr screenId, const QRe
             panel.view->setGeometry(geometry);
         }
     }
+}
+
+bool OverlayWindowController::nativeEventFilter(const QByteArray& eventType, void* message,
+                                                qintptr*) {
+#if defined(QUORVEL_HAVE_XCB)
+    if (m_state != State::showing || eventType != "xcb_generic_event_t") {
+        return false;
+    }
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    xcb_window_t window = XCB_WINDOW_NONE;
+    switch (event->response_type & 0x7f) {
+    case XCB_UNMAP_NOTIFY:
+        window = reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window;
+        break;
+    case XCB_DESTROY_NOTIFY:
+        window = reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window;
+        break;
+    default:
+        return false;
+    }
+    // Our own hides come after the panel has left the list.
+    const bool ours = std::any_of(m_panels.begin(), m_panels.end(), [window](const Panel& p) {
+        return p.view && p.view->internalWinId() == window;
+    });
+    if (ours) {
+        QMetaObject::invokeMethod(this, &OverlayWindowController::dismiss, Qt::QueuedConnection);
+    }
+#else
+    Q_UNUSED(eventType);
+    Q_UNUSED(message);
+#endif
+    return false;
 }
 
 bool OverlayWindowController::eventFilter(QObject* watched, QEvent* event) {

@@ -7,6 +7,7 @@
 #include "overlay/ScreenProvider.h"
 #include "settings/SettingsManager.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -44,9 +45,11 @@ struct OverlayTimings {
 //
 // States: idle → showing (show) → fading out (dismiss) → idle, then the next queued kind.
 // Requests made while showing or fading out wait in the queue. A dismiss() during the fade
-// out does nothing more. A panel closed, hidden or minimised by anyone else (Alt+F4, the
-// window manager) dismisses the overlay too. Everything runs on the main thread.
-class OverlayWindowController : public QObject {
+// out does nothing more. A kind already on screen or waiting is not queued again. A panel
+// that disappears by other means (closed, hidden or minimised by anyone else, Alt+F4, the
+// window manager; on X11 also unmapped or destroyed by another client; its screen gone)
+// dismisses the overlay too, once. Everything runs on the main thread.
+class OverlayWindowController : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 
 public:
@@ -92,6 +95,16 @@ public:
 
     // Told the kind of each overlay once it has been taken down, whatever ended it.
     std::function<void(OverlayType)> onDismiss;
+
+Q_SIGNALS:
+    // An overlay came up on the screens; one was taken down (after onDismiss).
+    void shown(quorvel::OverlayType type);
+    void dismissed(quorvel::OverlayType type);
+
+public:
+    // On X11: a panel unmapped or destroyed by another client (override-redirect windows
+    // get no close or hide from Qt for that) dismisses the overlay.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

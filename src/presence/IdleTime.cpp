@@ -13,6 +13,10 @@
 #endif
 #endif
 
+#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
+#include "presence/wayland/WaylandIdle.h"
+#endif
+
 #include <cstdlib>
 
 namespace quorvel {
@@ -38,16 +42,24 @@ bool isX11Session() {
 
 } // namespace
 
-IdleTime::IdleTime(QDBusConnection sessionBus, bool askX11, QObject* parent)
-    : QObject(parent), m_session(std::move(sessionBus)), m_askX11(askX11 && isX11Session()) {}
-
-bool IdleTime::canAnswer() const {
-#if defined(QUORVEL_X11_IDLE)
-    if (m_askX11) {
-        return true;
+IdleTime::IdleTime(bool askX11, bool askWayland, QObject* parent)
+    : QObject(parent), m_session(QStringLiteral("quorvel-no-bus")),
+      m_askX11(askX11 && isX11Session()) {
+#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
+    if (askWayland && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        m_wayland = new WaylandIdle(this);
+        connect(m_wayland, &WaylandIdle::activeChanged, this, &IdleTime::sourcesChanged);
     }
+#else
+    Q_UNUSED(askWayland);
 #endif
-    return m_session.isConnected();
+}
+
+IdleTime::~IdleTime() = default;
+
+void IdleTime::setSessionBus(const QDBusConnection& bus) {
+    m_session = bus;
+    Q_EMIT sourcesChanged();
 }
 
 void IdleTime::query(Answer answer) {
@@ -57,6 +69,12 @@ void IdleTime::query(Answer answer) {
             return;
         }
     }
+#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
+    if (m_wayland != nullptr && m_wayland->isActive()) {
+        answer(m_wayland->idleMs());
+        return;
+    }
+#endif
     askMutter(std::move(answer));
 }
 

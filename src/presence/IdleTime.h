@@ -7,23 +7,33 @@
 
 namespace quorvel {
 
+class WaylandIdle;
+
 // How long there has been no keyboard or pointer input, from whoever on the desktop
-// knows: the X server's screen-saver extension on an X11 session, else GNOME's Mutter idle
-// monitor, else the org.freedesktop.ScreenSaver of KDE. Nobody answering is an answer too:
-// idleness is unknown. Main thread only.
+// knows: the X server's screen-saver extension on an X11 session, the compositor's idle
+// protocol on Wayland (wlroots compositors, KWin), else GNOME's Mutter idle monitor, else
+// the org.freedesktop.ScreenSaver of KDE. Nobody answering is an answer too: idleness is
+// unknown. Main thread only.
 class IdleTime : public QObject {
     Q_OBJECT
 
 public:
     using Answer = std::function<void(std::optional<qint64> idleMs)>;
 
-    IdleTime(QDBusConnection sessionBus, bool askX11, QObject* parent = nullptr);
+    // `askWayland`: on Qt's Wayland platform, ask the compositor.
+    IdleTime(bool askX11, bool askWayland, QObject* parent = nullptr);
+    ~IdleTime() override;
 
-    // Whether anyone could ever answer (an X11 session, or a session bus).
-    bool canAnswer() const;
+    // The session bus, once connected.
+    void setSessionBus(const QDBusConnection& bus);
 
-    // Answers at once (X11) or later on the main thread (D-Bus), never after this is gone.
+    // Answers at once (X11, Wayland) or later on the main thread (D-Bus), never after this
+    // is gone.
     void query(Answer answer);
+
+Q_SIGNALS:
+    // Someone may answer now who could not before.
+    void sourcesChanged();
 
 private:
     void askMutter(Answer answer);
@@ -32,6 +42,7 @@ private:
 
     QDBusConnection m_session;
     bool m_askX11;
+    WaylandIdle* m_wayland = nullptr;
 };
 
 } // namespace quorvel

@@ -3,147 +3,185 @@
 #include "presence/IdleTime.h"
 #include "presence/SessionWatcher.h"
 
-#include <algorithm>
-#include <chrono>
+#include <QByteArray>
+#include <QFileInfo>
+#include <QThread>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace quorvel {
 
+namespace {
+
+QString userBusAddress(bool system) {
+    if (system) {
+        return qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS",
+                                    QStringLiteral("unix:path=/var/run/dbus/system_bus_socket"));
+    }
+    QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    const QString runtimeBus = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/bus");
+    if (address.isEmpty() && QFileInfo(runtimeBus).exists()) {
+        address = QStringLiteral("unix:path=") + runtimeBus;
+    }
+    return address;
+}
+
+// The socket of one "unix:" entry of a D-Bus address, if it names one.
+std::optional<sockaddr_un> unixSocket(const QString& entry) {
+    if (!entry.startsWith(QLatin1String("unix:"))) {
+        return std::nullopt;
+    }
+    for (const QString& pair : entry.mid(5).split(u',')) {
+        const QString key = pair.section(u'=', 0, 0);
+        if (key != QLatin1String("path") && key != QLatin1String("abstract")) {
+            continue;
+        }
+        const QByteArray value = QByteArray::fromPercentEncoding(pair.section(u'=', 1).toUtf8());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const size_t offset = key == QLatin1String("abstract") ? 1 : 0; // abstract: leading NUL
+        if (value.isEmpty() || size_t(value.size()) + offset >= sizeof(address.sun_path)) {
+            return std::nullopt;
+        }
+        std::copy(value.begin(), value.end(), address.sun_path + offset);
+        return address;
+    }
+    return std::nullopt;
+}
+
+// Connects and says AUTH as libdbus would; any answer line means the bus is alive.
+bool socketAnswers(const sockaddr_un& address, std::chrono::milliseconds patience) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    socklen_t length = sizeof(address);
+    if (address.sun_path[0] == '\0') {
+        length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + std::strlen(address.sun_path + 1));
+    }
+    bool answered = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+        const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " +
+                                 QByteArray::number(::getuid()).toHex() + "\r\n";
+        if (::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size()) {
+            pollfd wait{fd, POLLIN, 0};
+            int ready = 0;
+            do {
+                ready = ::poll(&wait, 1, int(patience.count()));
+            } while (ready < 0 && errno == EINTR);
+            char reply[2];
+            answered = ready == 1 && ::recv(fd, reply, sizeof(reply), 0) > 0;
+        }
+    }
+    ::close(fd);
+    return answered;
+}
+
+} // namespace
+
 PresenceEnvironment PresenceEnvironment::none() {
     PresenceEnvironment environment;
-    environment.systemBus = [] {
-        return QDBusConnection(QStringLiteral("quorvel-no-bus"));
-    };
-    environment.sessionBus = environment.systemBus;
+    environment.systemBus.reset();
+    environment.sessionBus.reset();
     environment.askX11 = false;
+    environment.askWayland = false;
     return environment;
 }
 
-PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, Clock clock,
-                                 TimerFactory timers, QObject* parent)
-    : QObject(parent), m_clock(std::move(clock)), m_timers(std::move(timers)) {
-    const QDBusConnection sessionBus = environment.sessionBus();
-    m_session = new SessionWatcher(environment.systemBus(), sessionBus, this);
-    m_idle = new IdleTime(sessionBus, environment.askX11, this);
-    connect(m_session, &SessionWatcher::changed, this, &PresenceMonitor::sessionChanged);
+bool PresenceMonitor::busAnswers(const QString& address, std::chrono::milliseconds patience) {
+    bool anyTried = false;
+    for (const QString& entry : address.split(u';', Qt::SkipEmptyParts)) {
+        if (const auto socket = unixSocket(entry)) {
+            anyTried = true;
+            if (socketAnswers(*socket, patience)) {
+                return true;
+            }
+        }
+    }
+    return !anyTried;
 }
 
-PresenceMonitor::~PresenceMonitor() = default;
+PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
+                                 Clock clock, TimerFactory timers, QObject* parent)
+    : QObject(parent) {
+    m_session = new SessionWatcher(this);
+    m_idle = new IdleTime(environment.askX11, environment.askWayland, this);
+    PresenceQuestions questions;
+    if (environment.idleMs) {
+        questions.askIdle = [idle = environment.idleMs](auto answer) {
+            answer(idle());
+        };
+    } else if (environment.sessionBus || environment.askX11 || environment.askWayland) {
+        questions.askIdle = [idle = m_idle](std::function<void(std::optional<qint64>)> answer) {
+            idle->query(std::move(answer));
+        };
+    }
+    if (environment.systemBus) {
+        questions.askSleeping = [session = m_session] {
+            session->readSleeping();
+        };
+    }
+    m_policy = std::make_unique<PresencePolicy>(breaks, std::move(questions), std::move(clock),
+                                                std::move(timers));
+    PresencePolicy* policy = m_policy.get();
+    connect(m_session, &SessionWatcher::lockerReported, policy, &PresencePolicy::lockerReported);
+    connect(m_session, &SessionWatcher::lockRequested, policy, &PresencePolicy::lockRequested);
+    connect(m_session, &SessionWatcher::unlockRequested, policy, &PresencePolicy::unlockRequested);
+    connect(m_session, &SessionWatcher::sleepReported, policy, &PresencePolicy::sleepReported);
+    connect(m_idle, &IdleTime::sourcesChanged, policy, &PresencePolicy::idleSourceChanged);
 
-bool PresenceMonitor::isLocked() const {
-    return m_session->isLocked();
+    openBus(environment.systemBus, Bus::system, environment.busPatience);
+    openBus(environment.sessionBus, Bus::session, environment.busPatience);
+}
+
+PresenceMonitor::~PresenceMonitor() {
+    // Bounded by the buses' patience; their results, posted to this object, go with it.
+    for (QThread* opener : m_openers) {
+        opener->wait();
+        delete opener;
+    }
+    // The policy goes first: its signs come from the watchers.
+    m_policy.reset();
 }
 
 QString PresenceMonitor::loginSession() const {
     return m_session->sessionPath();
 }
 
-bool PresenceMonitor::isAsleep() const {
-    return m_session->isAsleep();
-}
-
-void PresenceMonitor::sessionChanged() {
-    const bool pausedNow = m_session->isLocked() || m_session->isAsleep();
-    if (pausedNow && !m_pausedSince) {
-        m_pausedSince = m_clock();
-        updatePolling();
-        Q_EMIT paused();
-    } else if (!pausedNow && m_pausedSince) {
-        const double seconds = static_cast<double>(m_pausedSince->msecsTo(m_clock())) / 1000.0;
-        const bool breakTaken = m_away || seconds >= static_cast<double>(awayResetSeconds);
-        m_pausedSince.reset();
-        m_away = false; // unlocking is coming back
-        Q_EMIT resumed(breakTaken);
-        updatePolling();
-    }
-}
-
-void PresenceMonitor::setIdleWatched(bool watched) {
-    m_idleWatched = watched;
-    updatePolling();
-}
-
-void PresenceMonitor::updatePolling() {
-    const bool wanted = m_idleWatched && !isPaused() && m_idle->canAnswer();
-    if (wanted == m_polling) {
+void PresenceMonitor::openBus(const std::optional<QString>& address, Bus bus,
+                              std::chrono::milliseconds patience) {
+    if (!address) {
         return;
     }
-    m_polling = wanted;
-    if (wanted) {
-        pollIdle();
-    } else {
-        ++m_poll;
-        m_pollTimer.reset();
-        m_idleSeconds.reset(); // an old answer says nothing about later
-    }
-}
-
-void PresenceMonitor::pollIdle() {
-    const quint64 poll = ++m_poll;
-    m_pollTimer.reset();
-    m_idle->query([this, poll](std::optional<qint64> ms) { idleAnswered(poll, ms); });
-}
-
-void PresenceMonitor::idleAnswered(quint64 poll, std::optional<qint64> ms) {
-    if (poll != m_poll) {
-        return;
-    }
-    if (!ms) {
-        // Perhaps the desktop is still starting: ask again after a while.
-        m_idleSeconds.reset();
-        schedulePoll(awayResetSeconds);
-        Q_EMIT idleSecondsChanged(m_idleSeconds);
-        return;
-    }
-    m_idleSeconds = std::max<qint64>(*ms, 0) / 1000;
-    evaluate();
-    // Until away, the next answer that could say so; once away, soon enough to notice
-    // the user is back.
-    schedulePoll(m_away ? awayIdlePollSeconds
-                        : std::max(minIdlePollSeconds, awayResetSeconds - *m_idleSeconds));
-    Q_EMIT idleSecondsChanged(m_idleSeconds);
-}
-
-void PresenceMonitor::schedulePoll(qint64 seconds) {
-    const quint64 poll = m_poll;
-    m_pollTimer = m_timers(std::chrono::seconds(seconds), false, [this, poll] {
-        if (poll == m_poll) {
-            pollIdle();
+    QThread* opener = QThread::create([this, address = *address, bus, patience] {
+        const QString tried = address.isEmpty() ? userBusAddress(bus == Bus::system) : address;
+        if (!busAnswers(tried, patience)) {
+            return; // no bus, or a hung one: presence does without
         }
+        QDBusConnection connection =
+            !address.isEmpty() ? QDBusConnection::connectToBus(
+                                     address, QStringLiteral("quorvel-presence:") + address)
+            : bus == Bus::system ? QDBusConnection::systemBus()
+                                 : QDBusConnection::sessionBus();
+        QMetaObject::invokeMethod(
+            this, [this, bus, connection] { busOpened(bus, connection); }, Qt::QueuedConnection);
     });
+    opener->setObjectName(QStringLiteral("quorvel-bus-opener"));
+    m_openers.push_back(opener);
+    opener->start();
 }
 
-void PresenceMonitor::postureStatusSeen(PostureStatus status) {
-    m_watchingDesk = status != PostureStatus::notMonitoring;
-    const bool nobody = status == PostureStatus::noPersonDetected;
-    if (nobody && !m_nobodySeen) {
-        m_nobodyTimer = m_timers(std::chrono::seconds(awayResetSeconds), false, [this] {
-            m_nobodyLongEnough = true;
-            evaluate();
-        });
-    } else if (!nobody) {
-        m_nobodyTimer.reset();
-        m_nobodyLongEnough = false;
-    }
-    m_nobodySeen = nobody;
-    evaluate();
-}
-
-void PresenceMonitor::evaluate() {
-    if (isPaused()) {
-        return;
-    }
-    const bool personSeen = m_watchingDesk && !m_nobodySeen;
-    const bool inputSeen = m_idleSeconds && *m_idleSeconds < awayResetSeconds;
-    const bool cameraSaysAway = m_watchingDesk && m_nobodyLongEnough;
-    const bool inputSaysAway = m_idleSeconds && *m_idleSeconds >= awayResetSeconds;
-    if (personSeen || inputSeen) {
-        if (m_away) {
-            m_away = false;
-            Q_EMIT returned();
-        }
-    } else if (!m_away && (cameraSaysAway || inputSaysAway)) {
-        m_away = true;
-        Q_EMIT awayReached();
+void PresenceMonitor::busOpened(Bus bus, const QDBusConnection& connection) {
+    if (bus == Bus::system) {
+        m_session->setSystemBus(connection);
+    } else {
+        m_session->setSessionBus(connection);
+        m_idle->setSessionBus(connection);
     }
 }
 

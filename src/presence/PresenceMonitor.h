@@ -2,110 +2,72 @@
 
 #include "common/Clock.h"
 #include "common/TimerFactory.h"
-#include "posture/PostureModels.h"
+#include "presence/PresencePolicy.h"
 
 #include <QDBusConnection>
-#include <QDateTime>
 #include <QObject>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
+
+class QThread;
 
 namespace quorvel {
 
 class IdleTime;
 class SessionWatcher;
 
-// Where presence looks. The defaults are the user's buses (which honour
-// DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS) and, on X11, the X server.
+// Where presence looks.
 struct PresenceEnvironment {
-    std::function<QDBusConnection()> systemBus = [] {
-        return QDBusConnection::systemBus();
-    };
-    std::function<QDBusConnection()> sessionBus = [] {
-        return QDBusConnection::sessionBus();
-    };
+    // D-Bus addresses. Empty: the user's bus (DBUS_SYSTEM_BUS_ADDRESS or the standard system
+    // socket; DBUS_SESSION_BUS_ADDRESS); nothing: no bus.
+    std::optional<QString> systemBus = QString();
+    std::optional<QString> sessionBus = QString();
+    // Input idleness from the X server (X11 sessions) and the compositor (Wayland).
     bool askX11 = true;
+    bool askWayland = true;
+    // Where input idleness comes from instead of the desktop (milliseconds; nothing: unknown).
+    std::function<std::optional<qint64>()> idleMs;
+    // How long a bus may take to answer a new connection before it counts as absent.
+    std::chrono::milliseconds busPatience{5000};
 
-    // No buses and no X server: only the camera can tell that nobody is there.
+    // No buses and no display: only the camera can tell that nobody is there.
     static PresenceEnvironment none();
 };
 
-// Follows whether the user is at the computer and tells the application in its terms:
-//
-// - paused() when the session locks or the computer goes to sleep, resumed() when it is
-//   unlocked and awake again, with whether that absence was a break (awayResetSeconds or
-//   more, or it followed an absence that already was one). A second lock while locked,
-//   an unlock without a lock, changes nothing.
-// - While unlocked: awayReached() once an absence reaches awayResetSeconds, returned()
-//   when input or a person comes back after it. Two witnesses: keyboard and pointer input
-//   (asked while it matters, no more often than needed to see the absence reach
-//   awayResetSeconds, and every awayIdlePollSeconds once away), and while monitoring,
-//   the camera ("No person detected" without a break). The user is away when one of them
-//   has seen nobody for awayResetSeconds and the other has not seen them meanwhile: input
-//   while the camera sees nobody, or a person reading without touching anything, is
-//   presence. A witness that cannot tell (no desktop answers about input, monitoring off)
-//   counts neither way.
-//
-// Main thread only.
+// Connects the presence policy to the desktop: lock and sleep from D-Bus (SessionWatcher),
+// input idleness (IdleTime). The buses are opened off the main thread, each after it has
+// answered a bare connection: Qt opens every bus on its one D-Bus thread, and a bus that
+// accepts connections and then answers nothing would hold all of the process's D-Bus traffic,
+// the tray's included, for libdbus's 25 s. Main thread only.
 class PresenceMonitor : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr qint64 awayResetSeconds = 300;
-    static constexpr qint64 minIdlePollSeconds = 10;
-    static constexpr qint64 awayIdlePollSeconds = 15;
-
-    PresenceMonitor(const PresenceEnvironment& environment, Clock clock, TimerFactory timers,
-                    QObject* parent = nullptr);
+    PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks, Clock clock,
+                    TimerFactory timers, QObject* parent = nullptr);
     ~PresenceMonitor() override;
 
-    bool isLocked() const;
-    bool isAsleep() const;
-    bool isPaused() const { return m_pausedSince.has_value(); }
-    bool isAway() const { return m_away; }
+    PresencePolicy& policy() const { return *m_policy; }
     // The logind session followed ("/org/freedesktop/login1/session/..."); empty without.
     QString loginSession() const;
-    // The last answer about input, in seconds; nothing when unknown.
-    std::optional<qint64> idleSeconds() const { return m_idleSeconds; }
 
-    // Input idleness is asked only while someone needs it (a reminder counts down).
-    void setIdleWatched(bool watched);
-    // What the camera saw; notMonitoring ends watching the desk.
-    void postureStatusSeen(PostureStatus status);
-
-Q_SIGNALS:
-    void paused();
-    void resumed(bool breakTaken);
-    void awayReached();
-    void returned();
-    // Each answer about input, once acted on.
-    void idleSecondsChanged(std::optional<qint64> seconds);
+    // Whether `address` (a D-Bus address) answers a connection within `patience`. Addresses
+    // that cannot be tried without libdbus (not unix sockets) count as answering.
+    static bool busAnswers(const QString& address, std::chrono::milliseconds patience);
 
 private:
-    void sessionChanged();
-    void pollIdle();
-    void idleAnswered(quint64 poll, std::optional<qint64> ms);
-    void schedulePoll(qint64 seconds);
-    void updatePolling();
-    void evaluate();
+    enum class Bus { system, session };
+    void openBus(const std::optional<QString>& address, Bus bus,
+                 std::chrono::milliseconds patience);
+    void busOpened(Bus bus, const QDBusConnection& connection);
 
-    Clock m_clock;
-    TimerFactory m_timers;
     SessionWatcher* m_session;
     IdleTime* m_idle;
-
-    std::optional<QDateTime> m_pausedSince;
-    bool m_away = false;
-    bool m_idleWatched = false;
-    std::optional<qint64> m_idleSeconds;
-    bool m_watchingDesk = false;     // monitoring delivers verdicts
-    bool m_nobodySeen = false;       // the latest verdict is "No person detected"
-    bool m_nobodyLongEnough = false; // ... and has been since awayResetSeconds
-    // Moves on with every poll scheduled or stopped, so late answers are dropped.
-    quint64 m_poll = 0;
-    bool m_polling = false;
-    TimerHandle m_pollTimer;
-    TimerHandle m_nobodyTimer;
+    std::unique_ptr<PresencePolicy> m_policy;
+    std::vector<QThread*> m_openers;
 };
 
 } // namespace quorvel

@@ -17,8 +17,23 @@ const QString logindPath = QStringLiteral("/org/freedesktop/login1");
 const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString freedesktopSaver = QStringLiteral("org.freedesktop.ScreenSaver");
-const QString gnomeSaver = QStringLiteral("org.gnome.ScreenSaver");
+
+struct Saver {
+    Locker locker;
+    QString service;
+    QString path;
+    const char* slot;
+};
+const Saver savers[2] = {
+    {Locker::freedesktopSaver, QStringLiteral("org.freedesktop.ScreenSaver"),
+     QStringLiteral("/org/freedesktop/ScreenSaver"), SLOT(freedesktopActiveChanged(bool))},
+    {Locker::gnomeSaver, QStringLiteral("org.gnome.ScreenSaver"),
+     QStringLiteral("/org/gnome/ScreenSaver"), SLOT(gnomeActiveChanged(bool))},
+};
+
+int saverIndex(Locker locker) {
+    return locker == Locker::freedesktopSaver ? 0 : 1;
+}
 
 // Calls `onReply` with the finished call on the main thread, unless `context` is gone.
 void whenAnswered(const QDBusPendingCall& call, QObject* context,
@@ -31,68 +46,103 @@ void whenAnswered(const QDBusPendingCall& call, QObject* context,
                      });
 }
 
-QDBusServiceWatcher* watchService(const QString& service, const QDBusConnection& bus,
-                                  QObject* parent) {
-    return new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForOwnerChange, parent);
+QDBusPendingCall getProperty(const QDBusConnection& bus, const QString& service,
+                             const QString& path, const QString& interface, const QString& name) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, path, propertiesInterface, QStringLiteral("Get"));
+    call << interface << name;
+    return bus.asyncCall(call);
 }
 
 } // namespace
 
-SessionWatcher::SessionWatcher(QDBusConnection systemBus, QDBusConnection sessionBus,
-                               QObject* parent)
-    : QObject(parent), m_system(std::move(systemBus)), m_session(std::move(sessionBus)) {
-    if (m_system.isConnected()) {
-        auto* logind = watchService(logindService, m_system, this);
-        connect(logind, &QDBusServiceWatcher::serviceRegistered, this,
-                &SessionWatcher::logindAppeared);
-        connect(logind, &QDBusServiceWatcher::serviceUnregistered, this,
-                &SessionWatcher::logindVanished);
-        m_system.connect(logindService, logindPath, managerInterface,
-                         QStringLiteral("PrepareForSleep"), this, SLOT(prepareForSleep(bool)));
-        findSession(Lookup::byPid);
+// The unique name that owns a well-known one, told on every change; empty while nobody
+// does. Qt looks a name's owner up synchronously when a signal is connected by the
+// well-known name, so signals are connected by this unique name instead.
+class NameOwner : public QObject {
+public:
+    NameOwner(const QDBusConnection& bus, const QString& name,
+              std::function<void(const QString&)> changed, QObject* parent)
+        : QObject(parent), m_changed(std::move(changed)) {
+        auto* watcher =
+            new QDBusServiceWatcher(name, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString&, const QString&, const QString& owner) {
+                    ++m_changes;
+                    set(owner);
+                });
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+        call << name;
+        whenAnswered(bus.asyncCall(call), this, [this](const QDBusPendingCall& done) {
+            const QDBusPendingReply<QString> reply(done);
+            if (m_changes == 0 && reply.isValid()) {
+                set(reply.value());
+            }
+        });
     }
-    if (m_session.isConnected()) {
-        struct Saver {
-            const QString& service;
-            QString path;
-            bool& field;
-            const char* slot;
-        };
-        const Saver savers[] = {
-            {freedesktopSaver, QStringLiteral("/org/freedesktop/ScreenSaver"), m_freedesktopActive,
-             SLOT(freedesktopActiveChanged(bool))},
-            {gnomeSaver, QStringLiteral("/org/gnome/ScreenSaver"), m_gnomeActive,
-             SLOT(gnomeActiveChanged(bool))},
-        };
-        for (const Saver& saver : savers) {
-            // Any path: KDE has the same object under two paths.
-            m_session.connect(saver.service, QString(), saver.service,
-                              QStringLiteral("ActiveChanged"), this, saver.slot);
-            auto* watcher = watchService(saver.service, m_session, this);
-            bool* field = &saver.field;
-            connect(watcher, &QDBusServiceWatcher::serviceRegistered, this,
-                    [this, service = saver.service, path = saver.path, field] {
-                        readScreenSaver(service, path, *field);
-                    });
-            connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
-                    [this, field] { set(*field, false); });
-            readScreenSaver(saver.service, saver.path, saver.field);
+
+private:
+    void set(const QString& owner) {
+        if (owner != m_owner) {
+            m_owner = owner;
+            m_changed(owner);
         }
     }
-}
+
+    std::function<void(const QString&)> m_changed;
+    QString m_owner;
+    quint64 m_changes = 0;
+};
+
+SessionWatcher::SessionWatcher(QObject* parent)
+    : QObject(parent), m_system(QStringLiteral("quorvel-no-bus")),
+      m_session(QStringLiteral("quorvel-no-bus")) {}
 
 SessionWatcher::~SessionWatcher() = default;
 
-void SessionWatcher::logindAppeared() {
-    findSession(Lookup::byPid);
+void SessionWatcher::setSystemBus(const QDBusConnection& bus) {
+    if (!bus.isConnected() || m_logind != nullptr) {
+        return;
+    }
+    m_system = bus;
+    m_logind = new NameOwner(
+        m_system, logindService, [this](const QString& owner) { logindOwnerChanged(owner); }, this);
 }
 
-void SessionWatcher::logindVanished() {
+void SessionWatcher::setSessionBus(const QDBusConnection& bus) {
+    if (!bus.isConnected() || m_session.isConnected()) {
+        return;
+    }
+    m_session = bus;
+    for (const Saver& saver : savers) {
+        new NameOwner(
+            m_session, saver.service,
+            [this, locker = saver.locker](const QString& owner) {
+                saverOwnerChanged(locker, owner);
+            },
+            this);
+    }
+}
+
+// ---- logind ----
+
+void SessionWatcher::logindOwnerChanged(const QString& owner) {
     ++m_logindGeneration;
     watchSession(QString());
-    m_logindLocked = false;
-    m_asleep = false;
-    Q_EMIT changed();
+    if (!m_logindOwner.isEmpty()) {
+        m_system.disconnect(m_logindOwner, logindPath, managerInterface,
+                            QStringLiteral("PrepareForSleep"), this, SLOT(prepareForSleep(bool)));
+    }
+    m_logindOwner = owner;
+    if (owner.isEmpty()) {
+        return; // restarting, perhaps: what it said last stands until it is back
+    }
+    m_system.connect(owner, logindPath, managerInterface, QStringLiteral("PrepareForSleep"), this,
+                     SLOT(prepareForSleep(bool)));
+    readSleeping();
+    findSession(Lookup::byPid);
 }
 
 // Our own session: the one this process belongs to, else the one the desktop that started
@@ -133,65 +183,67 @@ void SessionWatcher::findSession(Lookup step) {
 }
 
 void SessionWatcher::watchSession(const QString& path) {
-    if (path == m_sessionPath) {
-        return;
-    }
+    const struct {
+        QString interface;
+        QString member;
+        const char* slot;
+    } signals_[] = {
+        {sessionInterface, QStringLiteral("Lock"), SLOT(logindLock())},
+        {sessionInterface, QStringLiteral("Unlock"), SLOT(logindUnlock())},
+        {propertiesInterface, QStringLiteral("PropertiesChanged"),
+         SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList))},
+    };
     if (!m_sessionPath.isEmpty()) {
-        m_system.disconnect(logindService, m_sessionPath, sessionInterface, QStringLiteral("Lock"),
-                            this, SLOT(logindLock()));
-        m_system.disconnect(logindService, m_sessionPath, sessionInterface,
-                            QStringLiteral("Unlock"), this, SLOT(logindUnlock()));
-        m_system.disconnect(logindService, m_sessionPath, propertiesInterface,
-                            QStringLiteral("PropertiesChanged"), this,
-                            SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        for (const auto& s : signals_) {
+            m_system.disconnect(m_logindOwner, m_sessionPath, s.interface, s.member, this, s.slot);
+        }
     }
     m_sessionPath = path;
     if (!m_sessionPath.isEmpty()) {
-        m_system.connect(logindService, m_sessionPath, sessionInterface, QStringLiteral("Lock"),
-                         this, SLOT(logindLock()));
-        m_system.connect(logindService, m_sessionPath, sessionInterface, QStringLiteral("Unlock"),
-                         this, SLOT(logindUnlock()));
-        m_system.connect(logindService, m_sessionPath, propertiesInterface,
-                         QStringLiteral("PropertiesChanged"), this,
-                         SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        for (const auto& s : signals_) {
+            m_system.connect(m_logindOwner, m_sessionPath, s.interface, s.member, this, s.slot);
+        }
     }
 }
 
 void SessionWatcher::readLockedHint() {
-    QDBusMessage call = QDBusMessage::createMethodCall(logindService, m_sessionPath,
-                                                       propertiesInterface, QStringLiteral("Get"));
-    call << sessionInterface << QStringLiteral("LockedHint");
-    whenAnswered(m_system.asyncCall(call), this,
+    whenAnswered(getProperty(m_system, logindService, m_sessionPath, sessionInterface,
+                             QStringLiteral("LockedHint")),
+                 this,
                  [this, generation = m_logindGeneration,
                   lockSignals = m_lockSignals](const QDBusPendingCall& done) {
                      const QDBusPendingReply<QDBusVariant> reply(done);
                      if (generation == m_logindGeneration && lockSignals == m_lockSignals &&
                          reply.isValid()) {
-                         set(m_logindLocked, reply.value().variant().toBool());
+                         Q_EMIT lockerReported(Locker::logindHint,
+                                               reply.value().variant().toBool());
                      }
                  });
 }
 
-void SessionWatcher::readScreenSaver(const QString& service, const QString& path, bool& field) {
-    const QDBusMessage call =
-        QDBusMessage::createMethodCall(service, path, service, QStringLiteral("GetActive"));
-    whenAnswered(m_session.asyncCall(call), this,
-                 [this, &field, saverSignals = m_saverSignals](const QDBusPendingCall& done) {
-                     const QDBusPendingReply<bool> reply(done);
-                     if (saverSignals == m_saverSignals && reply.isValid()) {
-                         set(field, reply.value());
+void SessionWatcher::readSleeping() {
+    if (m_logindOwner.isEmpty()) {
+        return;
+    }
+    whenAnswered(getProperty(m_system, logindService, logindPath, managerInterface,
+                             QStringLiteral("PreparingForSleep")),
+                 this,
+                 [this, generation = m_logindGeneration,
+                  sleepSignals = m_sleepSignals](const QDBusPendingCall& done) {
+                     const QDBusPendingReply<QDBusVariant> reply(done);
+                     if (generation == m_logindGeneration && sleepSignals == m_sleepSignals &&
+                         reply.isValid()) {
+                         Q_EMIT sleepReported(reply.value().variant().toBool());
                      }
                  });
 }
 
 void SessionWatcher::logindLock() {
-    ++m_lockSignals;
-    set(m_logindLocked, true);
+    Q_EMIT lockRequested();
 }
 
 void SessionWatcher::logindUnlock() {
-    ++m_lockSignals;
-    set(m_logindLocked, false);
+    Q_EMIT unlockRequested();
 }
 
 void SessionWatcher::sessionPropertiesChanged(const QString& interface,
@@ -203,31 +255,59 @@ void SessionWatcher::sessionPropertiesChanged(const QString& interface,
     const auto hint = changedProperties.constFind(QStringLiteral("LockedHint"));
     if (hint != changedProperties.constEnd()) {
         ++m_lockSignals;
-        set(m_logindLocked, hint->toBool());
+        Q_EMIT lockerReported(Locker::logindHint, hint->toBool());
     } else if (invalidated.contains(QStringLiteral("LockedHint"))) {
         readLockedHint();
     }
 }
 
 void SessionWatcher::prepareForSleep(bool sleeping) {
-    set(m_asleep, sleeping);
+    ++m_sleepSignals;
+    Q_EMIT sleepReported(sleeping);
+}
+
+// ---- Screen savers ----
+
+void SessionWatcher::saverOwnerChanged(Locker locker, const QString& owner) {
+    const int i = saverIndex(locker);
+    const Saver& saver = savers[i];
+    ++m_saverSignals[i];
+    if (!m_saverOwners[i].isEmpty()) {
+        m_session.disconnect(m_saverOwners[i], QString(), saver.service,
+                             QStringLiteral("ActiveChanged"), this, saver.slot);
+    }
+    m_saverOwners[i] = owner;
+    if (owner.isEmpty()) {
+        Q_EMIT lockerReported(locker, false); // the locker's word goes with it
+        return;
+    }
+    // Any path: KDE has the same object under two paths.
+    m_session.connect(owner, QString(), saver.service, QStringLiteral("ActiveChanged"), this,
+                      saver.slot);
+    readScreenSaver(locker);
+}
+
+void SessionWatcher::readScreenSaver(Locker locker) {
+    const int i = saverIndex(locker);
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        savers[i].service, savers[i].path, savers[i].service, QStringLiteral("GetActive"));
+    whenAnswered(m_session.asyncCall(call), this,
+                 [this, locker, i, saverSignals = m_saverSignals[i]](const QDBusPendingCall& done) {
+                     const QDBusPendingReply<bool> reply(done);
+                     if (saverSignals == m_saverSignals[i] && reply.isValid()) {
+                         Q_EMIT lockerReported(locker, reply.value());
+                     }
+                 });
 }
 
 void SessionWatcher::freedesktopActiveChanged(bool active) {
-    ++m_saverSignals;
-    set(m_freedesktopActive, active);
+    ++m_saverSignals[0];
+    Q_EMIT lockerReported(Locker::freedesktopSaver, active);
 }
 
 void SessionWatcher::gnomeActiveChanged(bool active) {
-    ++m_saverSignals;
-    set(m_gnomeActive, active);
-}
-
-void SessionWatcher::set(bool& field, bool value) {
-    if (field != value) {
-        field = value;
-        Q_EMIT changed();
-    }
+    ++m_saverSignals[1];
+    Q_EMIT lockerReported(Locker::gnomeSaver, active);
 }
 
 } // namespace quorvel

@@ -1,41 +1,49 @@
 #pragma once
 
+#include "presence/PresencePolicy.h"
+
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
-
-class QDBusServiceWatcher;
+#include <functional>
 
 namespace quorvel {
 
-// Whether the user's session is locked or the computer is going to sleep, as the desktop
-// says on D-Bus:
-// - logind on the system bus: the LockedHint of the caller's own session and that
-//   session's Lock/Unlock signals; the manager's PrepareForSleep for sleep;
-// - the screen savers on the session bus (org.freedesktop.ScreenSaver, as KDE and Xfce
-//   have it, and org.gnome.ScreenSaver): ActiveChanged, for desktops that lock without
-//   telling logind.
-// The session counts as locked while any of them says so. A bus that is not there, a
-// service that is missing, or an error reply is normal and changes nothing; a service
-// that goes away takes what it said with it and is read again when it comes back.
-// Main thread only; every call is asynchronous.
+class NameOwner;
+
+// What the desktop says on D-Bus about locking and sleep, passed on as it comes:
+// - logind on the system bus, for the caller's own session: Lock and Unlock (requests to
+//   the session's locker, which may or may not follow), LockedHint (set by lockers that
+//   report), and the manager's PrepareForSleep and PreparingForSleep;
+// - the screen savers on the session bus (org.freedesktop.ScreenSaver, as KDE and Xfce have
+//   it, and org.gnome.ScreenSaver): ActiveChanged and GetActive.
+// Signals are taken only from the current owner of each name, found without waiting. When
+// logind goes away, what it said last stands, and everything is read again when it is back;
+// a screen saver that goes away takes its word with it. A missing bus or service, or an
+// error reply, is normal and says nothing. Main thread only; nothing here waits on a bus.
 class SessionWatcher : public QObject {
     Q_OBJECT
 
 public:
-    SessionWatcher(QDBusConnection systemBus, QDBusConnection sessionBus,
-                   QObject* parent = nullptr);
+    explicit SessionWatcher(QObject* parent = nullptr);
     ~SessionWatcher() override;
 
-    bool isLocked() const { return m_logindLocked || m_freedesktopActive || m_gnomeActive; }
-    bool isAsleep() const { return m_asleep; }
-    // The logind session followed; empty until found.
+    // The buses, once connected (each at most once).
+    void setSystemBus(const QDBusConnection& bus);
+    void setSessionBus(const QDBusConnection& bus);
+
+    // The logind session followed ("/org/freedesktop/login1/session/..."); empty until found.
     QString sessionPath() const { return m_sessionPath; }
 
+    // Asks logind again whether the computer is going to sleep (answered as sleepReported).
+    void readSleeping();
+
 Q_SIGNALS:
-    // isLocked() or isAsleep() may have changed.
-    void changed();
+    void lockerReported(quorvel::Locker locker, bool locked);
+    void lockRequested();
+    void unlockRequested();
+    void sleepReported(bool asleep);
 
 private Q_SLOTS:
     void logindLock();
@@ -49,26 +57,25 @@ private Q_SLOTS:
 private:
     enum class Lookup { byPid, byEnvironment, automatic };
 
-    void logindAppeared();
-    void logindVanished();
+    void logindOwnerChanged(const QString& owner);
     void findSession(Lookup step);
     void watchSession(const QString& path);
     void readLockedHint();
-    void readScreenSaver(const QString& service, const QString& path, bool& field);
-    void set(bool& field, bool value);
+    void saverOwnerChanged(Locker locker, const QString& owner);
+    void readScreenSaver(Locker locker);
 
     QDBusConnection m_system;
     QDBusConnection m_session;
+    NameOwner* m_logind = nullptr;
+    QString m_logindOwner;
     QString m_sessionPath;
-    // Moves on when logind goes away, so replies to earlier questions are dropped.
+    QString m_saverOwners[2];
+    // Moves on when logind's owner changes, so replies to earlier questions are dropped.
     quint64 m_logindGeneration = 0;
-    // Move on with every lock signal: a state read sent before one is older news.
+    // Move on with every signal: a state read sent before one is older news.
     quint64 m_lockSignals = 0;
-    quint64 m_saverSignals = 0;
-    bool m_logindLocked = false;
-    bool m_asleep = false;
-    bool m_freedesktopActive = false;
-    bool m_gnomeActive = false;
+    quint64 m_sleepSignals = 0;
+    quint64 m_saverSignals[2] = {0, 0};
 };
 
 } // namespace quorvel

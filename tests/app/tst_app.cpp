@@ -197,8 +197,8 @@ private Q_SLOTS:
         QVERIFY(window->close());
     }
 
-    // A socket left behind by a crashed instance answers nobody and is taken over; the next
-    // instance hands over to the one listening.
+    // Two launches at once: one takes the lock and listens, the other hands over and never
+    // touches the socket. A socket left behind by a crashed instance is taken over.
     void singleInstance() {
         const QString name =
             QStringLiteral("quorvel-test-%1").arg(QCoreApplication::applicationPid());
@@ -211,7 +211,12 @@ private Q_SLOTS:
         ::close(fd); // the file stays
 
         SingleInstance first(name);
-        QVERIFY(!first.handOverToRunningInstance({}, 200));
+        SingleInstance second(name);
+        QVERIFY(!first.handOverToRunningInstance({}, 200) &&
+                !second.handOverToRunningInstance({}, 200));
+        QVERIFY(first.acquire());
+        QVERIFY(!second.acquire());
+        QVERIFY(!second.listen()); // not its socket to take
         QVERIFY(first.listen());
         QSignalSpy shown(&first, &SingleInstance::showRequested);
         // The launcher's activation token travels along; one that could break the line

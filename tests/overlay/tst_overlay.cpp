@@ -113,7 +113,7 @@ private Q_SLOTS:
                    : panel->setWindowState(Qt::WindowMinimized);
         QCOMPARE(rig.dismissed, QList{OverlayType::stand});
         QCOMPARE(rig.controller.currentType(), OverlayType::water);
-        QCOMPARE(rig.controller.overlayQueue(), QList{OverlayType::water});
+        QVERIFY(rig.controller.overlayQueue().isEmpty()); // one of a kind waits
         rig.timers.advance(14999ms);
         QCOMPARE(rig.dismissed.size(), 1);
         rig.timers.advance(1ms);

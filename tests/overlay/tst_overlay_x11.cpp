@@ -114,6 +114,30 @@ private Q_SLOTS:
         QCOMPARE(dismissed.size(), 2);
     }
 
+    // Another client unmapping or destroying an overlay window (Qt tells nothing of that for
+    // override-redirect windows) dismisses it, once, and frees the queue and Escape.
+    void unmappedOrDestroyedByAnotherClient() {
+        test::TempFolder dir;
+        SettingsManager settings(dir.path("Quorvel.conf"));
+        OverlayWindowController controller(settings, nullptr, OverlayTimings{0, 0, {0, 0, 0}});
+        QList<OverlayType> dismissed;
+        controller.onDismiss = [&dismissed](OverlayType t) {
+            dismissed.append(t);
+        };
+        controller.show(OverlayType::stand, 0);
+        controller.show(OverlayType::water, 0);
+        QCOMPARE(xdotool("windowunmap " + QString::number(controller.panels()[0]->winId())), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dismissed, QList{OverlayType::stand}, 30000);
+        QCOMPARE(controller.currentType(), OverlayType::water);
+        xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+        xcb_destroy_window(other, xcb_window_t(controller.panels()[0]->winId()));
+        xcb_flush(other);
+        xcb_disconnect(other);
+        QTRY_COMPARE_WITH_TIMEOUT(dismissed.size(), 2, 30000);
+        QVERIFY(!controller.isShowing() && !controller.escapeKeyGrabbed());
+        QCOMPARE(type("Escape"), "Esc");
+    }
+
     // Only a fresh press counts: not the repeats of a held key, nor a key held down
     // before the grab, until it has gone up.
     void heldEscapeDismissesOnce() {

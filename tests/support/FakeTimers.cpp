@@ -60,6 +60,16 @@ std::chrono::milliseconds FakeTimers::lastActiveInterval() const {
     return std::chrono::milliseconds(-1);
 }
 
+std::optional<std::chrono::milliseconds> FakeTimers::nextDue() const {
+    std::optional<std::chrono::milliseconds> due;
+    for (const Entry& e : m_state->entries) {
+        if (e.handle && !e.spent && (!due || e.due < *due)) {
+            due = e.due;
+        }
+    }
+    return due;
+}
+
 std::chrono::milliseconds FakeTimers::now() const {
     return m_state->now;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quorvel::test {
@@ -26,6 +27,8 @@ public:
     // The interval of the most recently started timer that is still active, or -1 ms.
     std::chrono::milliseconds lastActiveInterval() const;
     std::chrono::milliseconds now() const;
+    // When the next live timer falls due, if any.
+    std::optional<std::chrono::milliseconds> nextDue() const;
 
 private:
     struct Entry {

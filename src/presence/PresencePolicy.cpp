@@ -1,0 +1,336 @@
+#include "presence/PresencePolicy.h"
+
+#include <QPointer>
+#include <algorithm>
+#include <chrono>
+
+namespace quorvel {
+
+Q_LOGGING_CATEGORY(presenceLog, "quorvel.presence", QtWarningMsg)
+
+namespace {
+std::chrono::milliseconds seconds(qint64 s) {
+    return std::chrono::seconds(s);
+}
+} // namespace
+
+QString pauseReasonText(PauseReason reason) {
+    return reason == PauseReason::asleep ? QStringLiteral("Paused while the computer sleeps")
+                                         : QStringLiteral("Paused while the screen is locked");
+}
+
+PresencePolicy::PresencePolicy(BreakControls& breaks, PresenceQuestions questions, Clock clock,
+                               TimerFactory timers, QObject* parent)
+    : QObject(parent), m_breaks(breaks), m_questions(std::move(questions)),
+      m_clock(std::move(clock)), m_timers(std::move(timers)) {}
+
+PresencePolicy::~PresencePolicy() = default;
+
+std::optional<PauseReason> PresencePolicy::pauseReason() const {
+    return m_reason;
+}
+
+std::optional<qint64> PresencePolicy::idleSeconds() const {
+    return m_idleMs ? std::optional<qint64>(*m_idleMs / 1000) : std::nullopt;
+}
+
+bool PresencePolicy::confirmed() const {
+    return std::any_of(m_lockers.begin(), m_lockers.end(), [](bool locked) { return locked; });
+}
+
+bool PresencePolicy::wantsPause() const {
+    return m_requested || m_asleep || confirmed();
+}
+
+// ---- Locked and asleep ----
+
+void PresencePolicy::lockerReported(Locker locker, bool locked) {
+    m_lockers[static_cast<size_t>(locker)] = locked;
+    if (locked) {
+        m_requested = false; // the request is answered: the locker now says when it ends
+    }
+    evaluateLock(false);
+}
+
+void PresencePolicy::lockRequested() {
+    m_requested = true;
+    evaluateLock(false);
+}
+
+void PresencePolicy::unlockRequested() {
+    m_requested = false;
+    evaluateLock(false);
+}
+
+void PresencePolicy::sleepReported(bool asleep) {
+    m_asleep = asleep;
+    evaluateLock(false);
+}
+
+void PresencePolicy::userActed() {
+    // Someone pressing a button in the panel is at the computer, whatever was said before.
+    m_requested = false;
+    m_asleep = false;
+    m_lockers.fill(false);
+    if (isPaused()) {
+        evaluateLock(true);
+    } else {
+        comeBack();
+    }
+}
+
+void PresencePolicy::evaluateLock(bool atOnce) {
+    if (wantsPause()) {
+        m_settle.reset(); // a lock always wins
+        if (!isPaused()) {
+            enterPause();
+        }
+    } else if (isPaused()) {
+        if (atOnce) {
+            leavePause();
+        } else if (!m_settle) {
+            m_settle = m_timers(seconds(settleSeconds), false, [this] {
+                m_settle.reset();
+                evaluateLock(true);
+            });
+        }
+    }
+    updateReason();
+    updatePolling();
+    updateSleepChecks();
+}
+
+void PresencePolicy::updateReason() {
+    // While a resume settles, the pause keeps the reason it had.
+    const std::optional<PauseReason> reason = !isPaused() ? std::nullopt
+                                              : m_asleep  ? std::optional(PauseReason::asleep)
+                                              : m_settle  ? m_reason
+                                                          : std::optional(PauseReason::locked);
+    if (reason != m_reason) {
+        m_reason = reason;
+        Q_EMIT pauseReasonChanged(reason);
+    }
+}
+
+void PresencePolicy::enterPause() {
+    qCDebug(presenceLog) << "paused" << (m_asleep ? "asleep" : "locked")
+                         << (confirmed() ? "by the locker" : "unconfirmed");
+    m_pausedSince = m_clock();
+    m_cameraCheck.reset();
+    for (OverlayType type : m_breaks.withdrawBreakOverlays()) {
+        if (!m_owed.contains(type)) {
+            m_owed.append(type);
+        }
+    }
+    m_breaks.holdCountdowns();
+    updateReason();
+    Q_EMIT paused();
+    // Input is compared from here on: a fresh first answer.
+    m_polling = false;
+    ++m_poll;
+    m_pollTimer.reset();
+    m_idleMs.reset();
+    m_previousIdleMs.reset();
+}
+
+void PresencePolicy::leavePause() {
+    const qint64 ms = m_pausedSince->msecsTo(m_clock());
+    const bool breakTaken = m_away || ms >= awayResetSeconds * 1000;
+    qCDebug(presenceLog) << "resumed after" << ms / 1000 << "s" << (breakTaken ? "(a break)" : "");
+    m_pausedSince.reset();
+    m_settle.reset();
+    m_away = false;
+    const QList<OverlayType> owed = std::exchange(m_owed, {});
+    if (breakTaken) {
+        m_breaks.restartCountdowns();
+    } else {
+        m_breaks.continueCountdowns();
+        for (OverlayType type : owed) {
+            m_breaks.showBreakOverlay(type);
+        }
+    }
+    m_lastPersonSeen = m_clock(); // the camera starts watching afresh
+    m_polling = false;
+    ++m_poll;
+    m_pollTimer.reset();
+    m_idleMs.reset();
+    m_previousIdleMs.reset();
+    Q_EMIT resumed(breakTaken);
+    scheduleCameraCheck();
+}
+
+void PresencePolicy::updateSleepChecks() {
+    // logind's PrepareForSleep(false) can be lost: ask again now and then. Timers stand
+    // still while the computer sleeps, so the first ask comes soon after waking.
+    if (isPaused() && m_asleep && m_questions.askSleeping) {
+        if (!m_sleepCheck) {
+            m_sleepCheck = m_timers(seconds(sleepCheckSeconds), true, m_questions.askSleeping);
+        }
+    } else {
+        m_sleepCheck.reset();
+    }
+}
+
+// ---- Away while unlocked ----
+
+void PresencePolicy::setRemindersRunning(bool running) {
+    m_remindersRunning = running;
+    updatePolling();
+}
+
+void PresencePolicy::setCameraWatching(bool watching) {
+    if (watching && !m_cameraWatching) {
+        m_lastPersonSeen = m_clock();
+    }
+    m_cameraWatching = watching;
+    scheduleCameraCheck();
+    evaluateAway();
+}
+
+void PresencePolicy::postureSeen(PostureStatus status) {
+    if (status == PostureStatus::notMonitoring || status == PostureStatus::noPersonDetected) {
+        return; // nobody in one frame is not nobody at the desk
+    }
+    m_lastPersonSeen = m_clock();
+    comeBack();
+}
+
+void PresencePolicy::scheduleCameraCheck() {
+    if (!m_cameraWatching || m_away || isPaused()) {
+        m_cameraCheck.reset();
+        return;
+    }
+    if (m_cameraCheck) {
+        return;
+    }
+    const qint64 left = awayResetSeconds * 1000 - m_lastPersonSeen.msecsTo(m_clock());
+    if (left > 0) {
+        m_cameraCheck = m_timers(std::chrono::milliseconds(left), false, [this] {
+            m_cameraCheck.reset();
+            evaluateAway();
+            scheduleCameraCheck();
+        });
+    }
+}
+
+void PresencePolicy::evaluateAway() {
+    if (isPaused() || m_away) {
+        return;
+    }
+    const bool inputKnown = m_idleMs.has_value();
+    if (!inputKnown && !m_cameraWatching) {
+        return; // nobody can tell
+    }
+    if ((inputKnown && *m_idleMs < awayResetSeconds * 1000) ||
+        (m_cameraWatching && m_lastPersonSeen.msecsTo(m_clock()) < awayResetSeconds * 1000)) {
+        return;
+    }
+    qCDebug(presenceLog) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
+                         << "s, nobody in view for"
+                         << (m_cameraWatching ? m_lastPersonSeen.secsTo(m_clock()) : -1) << "s";
+    m_away = true;
+    m_cameraCheck.reset();
+    m_breaks.withdrawBreakOverlays();
+    m_breaks.holdCountdowns();
+    Q_EMIT awayReached();
+    if (m_polling) {
+        schedulePoll(awaitingIdlePollSeconds);
+    }
+}
+
+void PresencePolicy::comeBack() {
+    if (!m_away || isPaused()) {
+        return;
+    }
+    qCDebug(presenceLog) << "back";
+    m_away = false;
+    m_breaks.restartCountdowns();
+    Q_EMIT returned();
+    scheduleCameraCheck();
+}
+
+// ---- Asking about input ----
+
+void PresencePolicy::idleSourceChanged() {
+    if (m_polling) {
+        pollIdle();
+    } else {
+        updatePolling();
+    }
+}
+
+void PresencePolicy::updatePolling() {
+    const bool wanted = m_questions.askIdle && (isPaused() ? !confirmed() : m_remindersRunning);
+    if (wanted == m_polling) {
+        return;
+    }
+    m_polling = wanted;
+    if (wanted) {
+        pollIdle();
+    } else {
+        ++m_poll;
+        m_pollTimer.reset();
+        m_idleMs.reset(); // an old answer says nothing about later
+        m_previousIdleMs.reset();
+    }
+}
+
+void PresencePolicy::pollIdle() {
+    const quint64 poll = ++m_poll;
+    m_pollTimer.reset();
+    m_questions.askIdle([weak = QPointer(this), poll](std::optional<qint64> ms) {
+        if (weak) {
+            weak->idleAnswered(poll, ms);
+        }
+    });
+}
+
+void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
+    if (poll != m_poll) {
+        return;
+    }
+    if (!ms) {
+        // Perhaps the desktop is still starting: ask again after a while.
+        m_idleMs.reset();
+        m_previousIdleMs.reset();
+        schedulePoll(awayResetSeconds);
+        Q_EMIT idleSecondsChanged(std::nullopt);
+        return;
+    }
+    m_previousIdleMs = m_idleMs;
+    m_idleMs = std::max<qint64>(*ms, 0);
+    // Idle time only grows until someone touches the keyboard or the pointer.
+    const bool inputSince = m_previousIdleMs && *m_idleMs < *m_previousIdleMs;
+    if (isPaused()) {
+        if (inputSince && !confirmed()) {
+            qCDebug(presenceLog) << "input during an unconfirmed pause";
+            m_requested = false;
+            m_asleep = false;
+            evaluateLock(true);
+        }
+    } else if (m_away) {
+        if (inputSince || *m_idleMs < awayResetSeconds * 1000) {
+            comeBack();
+        }
+    } else {
+        evaluateAway();
+    }
+    if (poll != m_poll || !m_polling) {
+        return; // acting on it started another stretch, with its own poll
+    }
+    schedulePoll(isPaused() || m_away
+                     ? awaitingIdlePollSeconds
+                     : std::max(minIdlePollSeconds, awayResetSeconds - *m_idleMs / 1000));
+    Q_EMIT idleSecondsChanged(idleSeconds());
+}
+
+void PresencePolicy::schedulePoll(qint64 delaySeconds) {
+    const quint64 poll = m_poll;
+    m_pollTimer = m_timers(seconds(delaySeconds), false, [this, poll] {
+        if (poll == m_poll) {
+            pollIdle();
+        }
+    });
+}
+
+} // namespace quorvel

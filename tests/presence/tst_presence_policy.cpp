@@ -1,0 +1,167 @@
+// The presence policy alone: signs handed in by the test, a clock and timers it moves, and
+// the reminders' side recorded as a log of what the policy asked for, with its time.
+#include "presence/PresencePolicy.h"
+#include "support/FakeTimers.h"
+#include "support/TestSupport.h"
+
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::test;
+
+namespace {
+
+struct Rig final : BreakControls {
+    FakeTimers timers;
+    QDateTime start = FakeClock().now();
+    std::optional<QDateTime> lastInput = start; // nothing: nobody can tell
+    QList<OverlayType> breaksUp;                // what a withdrawal finds
+    QStringList log;
+    PresencePolicy policy;
+
+    Rig()
+        : policy(
+              *this,
+              {[this](auto answer) {
+                   answer(lastInput ? std::optional(lastInput->msecsTo(now())) : std::nullopt);
+               },
+               [this] {
+                   note("asks if asleep");
+               }},
+              [this] { return start.addMSecs(timers.now().count()); }, timers.factory()) {
+        QObject::connect(&policy, &PresencePolicy::paused, [this] { note("paused"); });
+        QObject::connect(&policy, &PresencePolicy::resumed,
+                         [this](bool taken) { note(taken ? "resumed: a break" : "resumed"); });
+        QObject::connect(&policy, &PresencePolicy::awayReached, [this] { note("away"); });
+        QObject::connect(&policy, &PresencePolicy::returned, [this] { note("back"); });
+        policy.setRemindersRunning(true);
+    }
+
+    // Moves time to `mmss` ("m:ss" since the start), firing what falls due on the way.
+    Rig& at(const char* mmss) {
+        const QStringList parts = QString::fromLatin1(mmss).split(u':');
+        const qint64 target = parts[0].toLongLong() * 60 + parts[1].toLongLong();
+        timers.advance(std::chrono::milliseconds(target * 1000 - start.msecsTo(now())));
+        return *this;
+    }
+    QDateTime now() const { return start.addMSecs(timers.now().count()); }
+    void input() { lastInput = now(); }
+
+    void note(const QString& what) {
+        const qint64 s = start.secsTo(now());
+        log << QStringLiteral("%1:%2 %3").arg(s / 60).arg(s % 60, 2, 10, QChar(u'0')).arg(what);
+    }
+    void holdCountdowns() override { note("hold"); }
+    void continueCountdowns() override { note("continue"); }
+    void restartCountdowns() override { note("restart"); }
+    QList<OverlayType> withdrawBreakOverlays() override {
+        for (OverlayType type : breaksUp) {
+            note("withdraw " + rawValue(type));
+        }
+        return std::exchange(breaksUp, {});
+    }
+    void showBreakOverlay(OverlayType type) override { note("show " + rawValue(type)); }
+};
+
+} // namespace
+
+class TestPresencePolicy : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // A lock request no locker confirms (xss-lock with i3lock, swayidle with swaylock) and a
+    // sleep whose end is lost both end with the first input after them; the key that locked
+    // is no input after the lock. A locker's own report is not ended by input (the password
+    // typed into it), only by the locker, after a moment to see it is not taken back.
+    void everyPauseEnds() {
+        Rig rig;
+        rig.at("0:00").input();
+        rig.policy.lockRequested();
+        rig.at("40:00").input();
+        rig.at("40:20").policy.sleepReported(true); // and the wake is never told
+        rig.at("41:00").input();
+        rig.at("41:30");
+        qInfo() << rig.log;
+        QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "40:15 restart",
+                                       "40:15 resumed: a break", "40:20 hold", "40:20 paused",
+                                       "40:50 asks if asleep", "41:05 continue", "41:05 resumed"}));
+
+        rig.log.clear();
+        rig.policy.lockerReported(Locker::logindHint, true);
+        rig.at("45:00").input();
+        rig.at("46:00").policy.lockerReported(Locker::logindHint, false);
+        rig.at("46:02").policy.lockerReported(Locker::gnomeSaver, true); // taken back
+        rig.policy.lockerReported(Locker::gnomeSaver, false);
+        rig.at("46:04");
+        QCOMPARE(rig.policy.pauseReason(), std::optional(PauseReason::locked));
+        rig.at("46:05");
+        QVERIFY(!rig.policy.pauseReason());
+
+        // A press in the panel: whoever pressed it is there.
+        rig.policy.lockerReported(Locker::freedesktopSaver, true);
+        rig.at("47:00").policy.userActed();
+        QCOMPARE(rig.log,
+                 (QStringList{"41:30 hold", "41:30 paused", "46:05 continue", "46:05 resumed",
+                              "46:05 hold", "46:05 paused", "47:00 continue", "47:00 resumed"}));
+    }
+
+    // 2,000 lock signals in a burst: one pause, one resume, a few seconds after the last.
+    void aStormIsOnePause() {
+        Rig rig;
+        for (int i = 0; i < 2000; ++i) {
+            rig.policy.lockerReported(Locker::freedesktopSaver, i % 2 == 0);
+        }
+        rig.at("0:03");
+        QCOMPARE(rig.log,
+                 (QStringList{"0:00 hold", "0:00 paused", "0:03 continue", "0:03 resumed"}));
+    }
+
+    // A break overlay up at a lock comes back after a short one; after a long one the
+    // countdowns start over instead.
+    void aShortLockIsNoBreak() {
+        Rig rig;
+        rig.breaksUp = {OverlayType::stand, OverlayType::water};
+        rig.policy.lockerReported(Locker::logindHint, true);
+        rig.at("3:00");
+        rig.policy.lockerReported(Locker::logindHint, false);
+        rig.at("3:03");
+        rig.breaksUp = {OverlayType::stand};
+        rig.policy.lockerReported(Locker::logindHint, true);
+        rig.at("9:00").input(); // the password
+        rig.policy.lockerReported(Locker::logindHint, false);
+        rig.at("9:03");
+        QCOMPARE(rig.log,
+                 (QStringList{"0:00 withdraw stand", "0:00 withdraw water", "0:00 hold",
+                              "0:00 paused", "3:03 continue", "3:03 show stand", "3:03 show water",
+                              "3:03 resumed", "3:03 withdraw stand", "3:03 hold", "3:03 paused",
+                              "9:03 restart", "9:03 resumed: a break"}));
+    }
+
+    // Away takes both signs: a reader without input is present while the camera sees them,
+    // and a frame or two without a person changes nothing. Away, the break overlays go and
+    // the countdowns hold; input or a person in view is the user back.
+    void awayTakesBothSigns() {
+        Rig rig;
+        rig.policy.setCameraWatching(true);
+        for (const char* t : {"2:00", "4:00", "6:00", "8:00"}) {
+            rig.at(t).policy.postureSeen(PostureStatus::good);
+            rig.policy.postureSeen(PostureStatus::noPersonDetected);
+        }
+        rig.breaksUp = {OverlayType::stand};
+        rig.at("12:59");
+        QVERIFY(rig.log.isEmpty());
+        rig.at("13:00");
+        rig.at("20:00").policy.postureSeen(PostureStatus::slouching);
+        rig.lastInput.reset(); // nobody can tell about input: the camera decides
+        rig.policy.setRemindersRunning(false);
+        rig.policy.setRemindersRunning(true);
+        rig.at("34:00").input();
+        rig.at("35:15");
+        QCOMPARE(rig.log, (QStringList{"13:00 withdraw stand", "13:00 hold", "13:00 away",
+                                       "20:00 restart", "20:00 back", "25:00 hold", "25:00 away",
+                                       "35:15 restart", "35:15 back"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPresencePolicy)
+#include "tst_presence_policy.moc"
