@@ -340,23 +340,22 @@ int runCamera(QStringList args) {
 
     // Opened the way the camera manager opens it, with its messages.
     V4L2FrameSource source(device->path);
-    switch (source.open()) {
-    case OpenStatus::opened:
-        break;
-    case OpenStatus::inputFailed:
-        return fail(CameraManager::inputErrorPrefix + source.errorDescription());
-    case OpenStatus::inputRejected:
-        return fail(CameraManager::cannotAddInputText);
-    case OpenStatus::outputRejected:
-        return fail(CameraManager::cannotAddOutputText);
+    const OpenStatus opened = source.open();
+    if (const auto problem = CameraManager::openFailureText(opened, source.errorDescription())) {
+        return fail(*problem);
     }
-    // What the camera agreed to: the format it sends and the frame size.
+    // What the camera agreed to: the format it sends, the frame size and the frame rate.
     const quint32 fourcc = source.pixelFormat();
     const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
-    printLine(QStringLiteral("{\"device\": %1, \"format\": %2, \"width\": %3, \"height\": %4}")
+    const v4l2_fract interval = source.frameInterval();
+    printLine(QStringLiteral("{\"device\": %1, \"format\": %2, \"width\": %3, \"height\": %4, "
+                             "\"fps\": %5}")
                   .arg(jsonString(device->path), jsonString(format))
                   .arg(source.frameSize().width)
-                  .arg(source.frameSize().height));
+                  .arg(source.frameSize().height)
+                  .arg(interval.numerator > 0
+                           ? number(double(interval.denominator) / double(interval.numerator), 2)
+                           : QStringLiteral("null")));
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
