@@ -263,8 +263,8 @@ private Q_SLOTS:
         QTest::newRow("NV12 buffers shorter than a frame: refused")
             << only(V4L2_PIX_FMT_NV12) << Quirks{.shortBuffers = V4L2_PIX_FMT_NV12} << Failures{}
             << frames << QList<int>{} << QList<Error>{CameraManager::cannotAddOutputText} << colour;
-        QTest::newRow("YUYV frame short of bytes: skipped")
-            << only(V4L2_PIX_FMT_YUYV) << Quirks{} << Failures{} << withFifteenth(Step::truncated)
+        QTest::newRow("NV12 frame short of bytes: skipped")
+            << only(V4L2_PIX_FMT_NV12) << Quirks{} << Failures{} << withFifteenth(Step::truncated)
             << QList<int>{30, 45} << fine << colour;
         QTest::newRow("MJPG cut short, no end marker: skipped")
             << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{} << withFifteenth(Step::truncated)
