@@ -51,9 +51,9 @@ public:
         QMutexLocker lock(&m_mutex);
         return int(m_mappings.size());
     }
-    bool isStreaming() const {
+    v4l2_fract frameInterval() const {
         QMutexLocker lock(&m_mutex);
-        return m_streaming;
+        return m_interval;
     }
 
     // The descriptor open() hands out when not backed by a node.

@@ -17,7 +17,6 @@ struct DriverQuirks {
     quint32 rowPadding = 0;    // raw rows padded with this many bytes
     quint32 caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING; // what QUERYCAP says
     QByteArray driver = "uvcvideo";
-    QByteArray card = "Stand-in Camera";
 };
 
 // A UVC webcam that plays a script: what each wait for a frame brings, which calls fail, and
@@ -59,8 +58,13 @@ public:
     // Seen by the camera.
     std::atomic<int> opens = 0;
     std::atomic<int> maxPollTimeoutMs = 0;
-    std::atomic<int> devicePolls = 0;       // polls that wait for a frame
     std::atomic<int> waitsWithoutFrame = 0; // polls that only wait (a back-off), not waited out
+
+    static QByteArray jpeg(const cv::Mat& picture) {
+        std::vector<uchar> encoded;
+        cv::imencode(".jpg", picture, encoded);
+        return QByteArray(reinterpret_cast<const char*>(encoded.data()), qsizetype(encoded.size()));
+    }
 
     void add(Step step, int count = 1) {
         QMutexLocker lock(&m_mutex);
@@ -86,7 +90,6 @@ public:
             cap.capabilities = m_quirks.caps | V4L2_CAP_DEVICE_CAPS;
             qstrncpy(reinterpret_cast<char*>(cap.driver), m_quirks.driver.constData(),
                      sizeof cap.driver);
-            qstrncpy(reinterpret_cast<char*>(cap.card), m_quirks.card.constData(), sizeof cap.card);
         } else if (request == VIDIOC_ENUM_FMT) {
             auto& desc = *static_cast<v4l2_fmtdesc*>(argument);
             if (desc.pixelformat == V4L2_PIX_FMT_SGRBG10) {
@@ -112,7 +115,6 @@ public:
             }
             return 0;
         }
-        ++devicePolls;
         {
             QMutexLocker lock(&m_mutex);
             maxPollTimeoutMs = std::max(maxPollTimeoutMs.load(), timeoutMs);
@@ -175,12 +177,6 @@ protected:
     }
 
 private:
-    static QByteArray jpeg(const cv::Mat& picture) {
-        std::vector<uchar> encoded;
-        cv::imencode(".jpg", picture, encoded);
-        return QByteArray(reinterpret_cast<const char*>(encoded.data()), qsizetype(encoded.size()));
-    }
-
     // A frame of the colour in a raw format, each row padded with zeros to bytesperline.
     static QByteArray raw(const v4l2_pix_format& format) {
         const int w = int(format.width);
@@ -200,9 +196,6 @@ private:
         switch (format.pixelformat) {
         case V4L2_PIX_FMT_YUYV:
             rows(repeat({y, u, y, v}, w / 2), h, stride);
-            break;
-        case V4L2_PIX_FMT_UYVY:
-            rows(repeat({u, y, v, y}, w / 2), h, stride);
             break;
         case V4L2_PIX_FMT_NV12:
             rows(repeat({y}, w), h, stride);

@@ -141,35 +141,39 @@ private Q_SLOTS:
     }
 
     // Of the formats offered: MJPG, else YUYV, ...; of its sizes: the smallest one at least
-    // 320x240, else the largest below.
+    // 320x240, else the largest below; of its rates: 30 fps, else the slowest above, else the
+    // fastest below (one frame in fifteen is then two analyses a second, or as near as it gets).
     void forwardsOneFrameInFifteen_data() {
         QTest::addColumn<Formats>("offered");
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<bool>("withDelegate");
         QTest::addColumn<QList<int>>("forwarded");
         QTest::addColumn<QSize>("size");
+        QTest::addColumn<quint32>("fps");
         const QList<Step> frames(45, Step::frame);
         const Formats mjpg{{V4L2_PIX_FMT_MJPEG, {{320, 240}}}};
         const QList<int> all{15, 30, 45};
         QTest::newRow("UVC webcam: MJPG")
             << Formats{{V4L2_PIX_FMT_YUYV, {{640, 480}, {320, 240}}},
-                       {V4L2_PIX_FMT_MJPEG, {{1280, 720}, {640, 480}, {320, 240}, {160, 120}}}}
-            << frames << true << all << QSize(320, 240);
-        QTest::newRow("YUYV, sizes only larger")
+                       {V4L2_PIX_FMT_MJPEG,
+                        {{1280, 720}, {640, 480}, {320, 240}, {160, 120}},
+                        {60, 30}}}
+            << frames << true << all << QSize(320, 240) << 30u;
+        QTest::newRow("YUYV, sizes only larger, 15 or 60 fps")
             << Formats{{V4L2_PIX_FMT_H264, {{320, 240}}},
-                       {V4L2_PIX_FMT_YUYV, {{1280, 720}, {640, 360}, {640, 480}}}}
-            << frames << true << all << QSize(640, 360);
+                       {V4L2_PIX_FMT_YUYV, {{1280, 720}, {640, 360}, {640, 480}}, {15, 60}}}
+            << frames << true << all << QSize(640, 360) << 60u;
         const QList<Step> gaps = frames.mid(0, 20) + // none of these is a frame
                                  QList<Step>{Step::empty, Step::eagain, Step::stall, Step::empty} +
                                  frames.mid(20);
-        QTest::newRow("sizes only smaller; empty buffer, EAGAIN, stall")
-            << Formats{{V4L2_PIX_FMT_MJPEG, {{160, 120}, {176, 144}}}} << gaps << true << all
-            << QSize(176, 144);
+        QTest::newRow("sizes only smaller, 5 to 15 fps; empty buffer, EAGAIN, stall")
+            << Formats{{V4L2_PIX_FMT_MJPEG, {{160, 120}, {176, 144}}, {5, 15, 10}}} << gaps << true
+            << all << QSize(176, 144) << 15u;
         QList<Step> damaged = frames;
         damaged[14] = Step::corrupt;
         QTest::newRow("15th MJPG corrupt: skipped, counted")
-            << mjpg << damaged << true << QList<int>{30, 45} << QSize(320, 240);
-        QTest::newRow("no delegate") << mjpg << frames << false << QList<int>{} << QSize();
+            << mjpg << damaged << true << QList<int>{30, 45} << QSize(320, 240) << 30u;
+        QTest::newRow("no delegate") << mjpg << frames << false << QList<int>{} << QSize() << 30u;
     }
 
     void forwardsOneFrameInFifteen() {
@@ -178,6 +182,7 @@ private Q_SLOTS:
         QFETCH(bool, withDelegate);
         QFETCH(QList<int>, forwarded);
         QFETCH(QSize, size);
+        QFETCH(quint32, fps);
         auto camera = std::make_shared<ScriptedCamera>(offered);
         camera->steps.assign(steps.begin(), steps.end());
         RecordingDelegate delegate;
@@ -190,52 +195,16 @@ private Q_SLOTS:
         QTRY_COMPARE(delegate.read(&RecordingDelegate::frames), forwarded);
         QVERIFY(delegate.read(&RecordingDelegate::allAsSent));
         QCOMPARE(delegate.read(&RecordingDelegate::size), size);
+        QCOMPARE(camera->frameInterval().denominator / camera->frameInterval().numerator, fps);
         QTRY_COMPARE(values<bool>(running), QList<bool>{true});
         QCOMPARE(values<Error>(errors), QList<Error>{std::nullopt});
         QVERIFY(camera->maxPollTimeoutMs.load() <= 1000); // a stall is seen soon
     }
 
-    void failureTexts_data() {
-        QTest::addColumn<QString>("situation");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char* situation, const QString& expected) {
-            QTest::newRow(situation) << QString(situation) << expected;
-        };
-        row("only H264", "Cannot add camera input");
-        row("format refused", "Cannot add video output");
-        row("missing node", "Camera input error: No such file or directory");
-    }
-
-    void failureTexts() {
-        QFETCH(QString, situation);
-        QFETCH(QString, expected);
-        TempFolder dir;
-        auto camera = std::make_shared<ScriptedCamera>(
-            situation == "only H264" ? Formats{{V4L2_PIX_FMT_H264, {{320, 240}}}}
-                                     : Formats{{V4L2_PIX_FMT_MJPEG, {{320, 240}}}});
-        if (situation == "format refused") {
-            camera->failures.insert({VIDIOC_S_FMT, EINVAL});
-        }
-        CameraManagerOptions options = scripted(camera);
-        if (situation == "missing node") {
-            options.makeFrameSource = [path = dir.path("video9")] {
-                return std::make_unique<V4L2FrameSource>(path);
-            };
-        }
-        CameraManager manager(std::move(options));
-        QSignalSpy willChange(&manager, &CameraManager::objectWillChange);
-        QSignalSpy running(&manager, &CameraManager::isRunningChanged);
-        manager.start();
-        QTRY_COMPARE(manager.error(), Error(expected));
-        QCOMPARE(willChange.count(), 1);
-        QCOMPARE(running.count(), 0);
-        QVERIFY(!camera->isOpen());
-        QCOMPARE(camera->mappedBuffers(), 0);
-    }
-
-    // What faulty or unusual drivers answer, and what comes of it: no read past a buffer's end
-    // (each ends against an unreadable page), no damaged picture passed on, a word when no
-    // frame can be read, and a busy camera taken as an interruption that ends when it is free.
+    // What faulty or unusual drivers answer, and what comes of it: the failure texts, no read
+    // past a buffer's end (each ends against an unreadable page), no damaged picture passed on,
+    // a word when no frame can be read, and a busy camera taken as an interruption that ends
+    // when it is free.
     void driverAnswers_data() {
         QTest::addColumn<Formats>("offered");
         QTest::addColumn<Quirks>("quirks");
@@ -256,6 +225,16 @@ private Q_SLOTS:
             steps[14] = step;
             return steps;
         };
+        const auto failing = [&](const char* name, Formats formats, Failures failures,
+                                 const QString& text) {
+            QTest::newRow(name) << formats << Quirks{} << failures << frames << QList<int>{}
+                                << QList<Error>{text} << colour;
+        };
+        failing("only H264", only(V4L2_PIX_FMT_H264), {}, CameraManager::cannotAddInputText);
+        failing("format refused", only(V4L2_PIX_FMT_MJPEG), {{VIDIOC_S_FMT, EINVAL}},
+                CameraManager::cannotAddOutputText);
+        failing("node missing", only(V4L2_PIX_FMT_MJPEG), {{ScriptedCamera::openCall, ENOENT}},
+                "Camera input error: No such file or directory");
         QTest::newRow("YUYV sizeimage half a frame: passed over for NV12")
             << Formats{{V4L2_PIX_FMT_YUYV, {{320, 240}}}, {V4L2_PIX_FMT_NV12, {{320, 240}}}}
             << Quirks{.halfSizeimage = V4L2_PIX_FMT_YUYV} << Failures{} << frames << all << fine
@@ -335,40 +314,16 @@ private Q_SLOTS:
                                  }()),
                                  10000);
         QVERIFY(delegate.read(&RecordingDelegate::allAsSent));
-        if (!failures.empty()) {
-            QCOMPARE(camera->opens.load(), 2); // nothing tried while it waited
+        if (forwarded.isEmpty()) { // given up: nothing left open
+            QVERIFY(!camera->isOpen());
+            QCOMPARE(camera->mappedBuffers(), 0);
+        } else if (!failures.empty()) {
+            QCOMPARE(camera->opens.load(), 2); // busy: nothing tried while it waited
         }
         if (steps.contains(Step::eagain)) {
             // Each empty wake waited a little longer than the one before.
             QCOMPARE(camera->waitsWithoutFrame.load(), 2 * (V4L2FrameSource::maxEmptyWakes - 1));
         }
-    }
-
-    // Thirty frames a second where the camera offers it, so that one frame in fifteen is two
-    // analyses a second; else the slowest rate above, or the fastest below.
-    void frameRate_data() {
-        QTest::addColumn<std::vector<quint32>>("offered");
-        QTest::addColumn<bool>("takesAnInterval");
-        QTest::addColumn<quint32>("fps"); // 0: none set
-        QTest::newRow("30 and 60") << std::vector<quint32>{60, 30} << true << 30u;
-        QTest::newRow("15 and 60") << std::vector<quint32>{15, 60} << true << 60u;
-        QTest::newRow("5 to 15") << std::vector<quint32>{5, 15, 10} << true << 15u;
-        QTest::newRow("takes none") << std::vector<quint32>{30} << false << 0u;
-    }
-
-    void frameRate() {
-        QFETCH(std::vector<quint32>, offered);
-        QFETCH(bool, takesAnInterval);
-        QFETCH(quint32, fps);
-        auto camera =
-            std::make_shared<ScriptedCamera>(Formats{{V4L2_PIX_FMT_MJPEG, {{320, 240}}, offered}});
-        if (!takesAnInterval) {
-            camera->failures.insert({VIDIOC_G_PARM, EINVAL});
-        }
-        V4L2FrameSource source("/nonexistent/video0", camera);
-        QCOMPARE(source.open(), OpenStatus::opened);
-        const v4l2_fract interval = source.frameInterval();
-        QCOMPARE(interval.numerator == 0 ? 0u : interval.denominator / interval.numerator, fps);
     }
 
     // A camera that was delivering and fails is restarted without a word; when that fails
@@ -488,57 +443,39 @@ private Q_SLOTS:
     void givesTheCameraToAnotherProgram() {
         TempFolder dir;
         const QString node = dir.path("camera.mjpeg");
-        std::vector<uchar> jpeg;
-        cv::imencode(".jpg", cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour), jpeg);
-        const QByteArray frame(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
-        writeFile(node, frame + frame);
+        writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options = scripted({}, 1h, clock);
         qputenv("QUORVEL_CAMERA_SOURCE", QFile::encodeName(node));
-        CameraManagerOptions options;
         options.makeFrameSource = CameraManager::defaultFrameSourceFactory();
         qunsetenv("QUORVEL_CAMERA_SOURCE");
-        auto clock = std::make_shared<std::atomic<qint64>>(0);
-        options.clock = [clock] {
-            return std::chrono::milliseconds(clock->load());
-        };
-        options.reopenInterval = 10ms;
         CameraManager manager(options);
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
-        // The test's own view of the node: every open and close, by anyone.
-        const int events = inotify_init1(IN_CLOEXEC);
-        inotify_add_watch(events, QFile::encodeName(node).constData(),
-                          IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-        const auto take = [events](int timeoutMs) { // opens and closes, after a close or the time
-            int opens = 0;
-            int closes = 0;
-            pollfd wait{events, POLLIN, 0};
-            alignas(inotify_event) char buffer[4096];
-            while (closes == 0 && ::poll(&wait, 1, timeoutMs) > 0) {
-                const ssize_t length = ::read(events, buffer, sizeof buffer);
-                for (ssize_t at = 0; at < length;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                    opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
-                    closes += (event->mask & IN_OPEN) == 0 ? 1 : 0;
-                    at += ssize_t(sizeof(inotify_event) + event->len);
-                }
-            }
-            return std::pair{opens, closes};
-        };
-        const auto quorvelOpensMeanwhile = [&](qint64 advanceMs) {
+        // What the test sees: Quorvel's streams, as the recording notes them, and the closes of
+        // the node.
+        qputenv("QUORVEL_CAMERA_SOURCE_LOG", QFile::encodeName(dir.path("uses.log")));
+        const auto quorvelStreamsMeanwhile = [&](qint64 advanceMs) {
+            const qsizetype before = readFile(dir.path("uses.log")).count("open");
             *clock += advanceMs;
             QTest::qWait(100); // ten retry intervals
-            return take(0).first;
+            return readFile(dir.path("uses.log")).count("open") - before;
         };
+        const int closes = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        inotify_add_watch(closes, QFile::encodeName(node).constData(), IN_CLOSE);
         const auto open = [&] {
             return ::open(QFile::encodeName(node).constData(), O_RDONLY);
         };
 
         manager.start();
         QTRY_VERIFY(manager.isRunning());
-        take(0);
+        char events[4096];
+        while (::read(closes, events, sizeof events) > 0) {
+        }
         const auto opened = std::chrono::steady_clock::now();
         int other = open(); // to list the formats
-        QCOMPARE(take(2000), (std::pair{1, 1}));
+        pollfd ourClose{closes, POLLIN, 0};
+        QCOMPARE(::poll(&ourClose, 1, 2000), 1);
         const double gaveWayMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened)
                 .count();
@@ -546,13 +483,13 @@ private Q_SLOTS:
         QVERIFY(gaveWayMs < 1000); // aimed at 50 ms; room for a busy machine
         QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
         ::close(other);
-        QCOMPARE(quorvelOpensMeanwhile(2000), 0);
+        QCOMPARE(quorvelStreamsMeanwhile(2000), 0);
 
         other = open(); // to stream
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
-        QCOMPARE(quorvelOpensMeanwhile(60000), 1); // its own
-        QCOMPARE(::flock(other, LOCK_UN), 0);      // stops to change format
-        QCOMPARE(quorvelOpensMeanwhile(60000), 0);
+        QCOMPARE(quorvelStreamsMeanwhile(60000), 0);
+        QCOMPARE(::flock(other, LOCK_UN), 0); // stops to change format
+        QCOMPARE(quorvelStreamsMeanwhile(60000), 0);
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0); // and streams again: the camera is its own
 
         const qint64 closed = clock->load();
@@ -568,7 +505,8 @@ private Q_SLOTS:
         QVERIFY(back <= CameraManager::shareGracePeriod.count() + 1000);
         QCOMPARE(values<bool>(running), (QList<bool>{true, false, true}));
         QCOMPARE(values<Error>(errors), interruptedThenRecovered);
-        ::close(events);
+        ::close(closes);
+        qunsetenv("QUORVEL_CAMERA_SOURCE_LOG");
     }
 
     // The camera is found as libv4l2 shows the nodes (its plugin serves multi-planar devices),
@@ -621,22 +559,17 @@ private Q_SLOTS:
             const Node& node = nodes[i];
             const QString name = QStringLiteral("video%1").arg(i);
             writeFile(root.path("dev/" + name), {});
-            // sysfs: the class entry's name, and its device link into the device tree, where a
-            // USB device says whether its port is fixed or removable.
-            const QString usbDevice = QStringLiteral("devices/pci0000:00/usb1/1-%1").arg(i + 1);
+            // sysfs: the class entry's name and its link into the device tree, where a USB
+            // device tells whether its port is fixed or removable.
             const QString device =
-                node.where == "pci"
-                    ? root.path(QStringLiteral("devices/pci0000:00/0000:00:0%1.0").arg(i))
-                : node.where == "virtual"
-                    ? root.path("devices/virtual/video4linux/" + name)
-                    : root.path(usbDevice + QStringLiteral("/1-%1:1.0").arg(i + 1));
-            QDir().mkpath(device);
+                root.path(QStringLiteral("devices/%1/%2").arg(node.where).arg(i));
+            QDir().mkpath(device + "/interface");
             if (node.where.startsWith("usb ")) {
-                writeFile(root.path(usbDevice + "/removable"), node.where.mid(4).toLatin1());
+                writeFile(device + "/removable", node.where.mid(4).toLatin1());
             }
             QDir().mkpath(root.path("class/" + name));
             writeFile(root.path("class/" + name + "/name"), node.name.toUtf8());
-            QFile::link(device, root.path("class/" + name + "/device"));
+            QFile::link(device + "/interface", root.path("class/" + name + "/device"));
             if (!node.formats.empty()) {
                 table->nodes[root.path("dev/" + name)] =
                     std::make_shared<ScriptedCamera>(node.formats, node.quirks);
