@@ -266,7 +266,6 @@ void CameraSession::configure() {
         dropWatch();
         const QString text = status ? *CameraManager::openFailureText(*status, description)
                                     : CameraManager::noCameraText;
-        qCInfo(lcCamera, "%s", qUtf8Printable(text));
         publish([text](CameraManager& m) { m.assignError(text); });
         return;
     }
@@ -597,6 +596,7 @@ void CameraManager::assignIsRunning(bool value) {
 }
 
 void CameraManager::assignError(std::optional<QString> value) {
+    qCInfo(lcCamera, "message for the panel: %s", value ? qUtf8Printable(*value) : "(none)");
     Q_EMIT objectWillChange();
     Q_EMIT errorChanged(value);
     m_error = std::move(value);
