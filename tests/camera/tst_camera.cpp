@@ -455,11 +455,14 @@ private Q_SLOTS:
         // What the test sees: Quorvel's streams, as the recording notes them, and the closes of
         // the node.
         qputenv("QUORVEL_CAMERA_SOURCE_LOG", QFile::encodeName(dir.path("uses.log")));
+        const auto streams = [&] {
+            return readFile(dir.path("uses.log")).count("open");
+        };
         const auto quorvelStreamsMeanwhile = [&](qint64 advanceMs) {
-            const qsizetype before = readFile(dir.path("uses.log")).count("open");
+            const qsizetype before = streams();
             *clock += advanceMs;
             QTest::qWait(100); // ten retry intervals
-            return readFile(dir.path("uses.log")).count("open") - before;
+            return streams() - before;
         };
         const int closes = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         inotify_add_watch(closes, QFile::encodeName(node).constData(), IN_CLOSE);
@@ -492,17 +495,22 @@ private Q_SLOTS:
         QCOMPARE(quorvelStreamsMeanwhile(60000), 0);
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0); // and streams again: the camera is its own
 
+        // It closes: the camera streams again once left alone for the grace period (time moves
+        // on a quarter of a second at a look until then; the bound above leaves room for a busy
+        // machine).
         const qint64 closed = clock->load();
         ::close(other);
+        const qsizetype before = streams();
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                     *clock += manager.isRunning() ? 0 : 250;
-                                     return manager.isRunning();
+                                     *clock += streams() > before ? 0 : 250;
+                                     return streams() > before;
                                  }()),
                                  15000);
         const qint64 back = clock->load() - closed;
         qInfo("camera taken back %lld ms after the other program closed it", back);
         QVERIFY(back >= CameraManager::shareGracePeriod.count());
-        QVERIFY(back <= CameraManager::shareGracePeriod.count() + 1000);
+        QVERIFY(back <= CameraManager::shareGracePeriod.count() + 5000);
+        QTRY_VERIFY(manager.isRunning());
         QCOMPARE(values<bool>(running), (QList<bool>{true, false, true}));
         QCOMPARE(values<Error>(errors), interruptedThenRecovered);
         ::close(closes);
