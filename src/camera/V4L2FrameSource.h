@@ -20,7 +20,8 @@ namespace quorvel {
 //
 // Of the formats the camera offers, Motion-JPEG is preferred, then YUYV, then the other
 // common ones; of the sizes of that format, the smallest one at least requestedSize, else
-// the largest one below it; of its frame rates, framesPerSecond or the nearest one. A format
+// the largest one below it; of its frame rates, framesPerSecond, else the slowest one above,
+// else the fastest one below. A format
 // whose buffers the driver sizes too small for its frames is passed over for the next one.
 // Raw frames shorter than their format needs are never converted, padded rows are packed
 // before conversion, and a Motion-JPEG frame without its end-of-image marker is not used.
