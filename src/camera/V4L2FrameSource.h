@@ -21,10 +21,10 @@ namespace quorvel {
 // Of the formats the camera offers, Motion-JPEG is preferred, then YUYV, then the other
 // common ones; of the sizes of that format, the smallest one at least requestedSize, else
 // the largest one below it; of its frame rates, framesPerSecond, else the slowest one above,
-// else the fastest one below. A format
-// whose buffers the driver sizes too small for its frames is passed over for the next one.
-// Raw frames shorter than their format needs are never converted, padded rows are packed
-// before conversion, and a Motion-JPEG frame without its end-of-image marker is not used.
+// else the fastest one below. A format whose buffers the driver sizes too small for its frames
+// is passed over for the next one. Raw frames shorter than their format needs are never
+// converted, padded rows are packed before conversion, and a Motion-JPEG frame without its
+// end-of-image marker is not used.
 //
 // A grab waits at most pollTimeoutMs for a frame, or until a wake descriptor becomes
 // readable, so that whoever calls it sees a stalled or unplugged camera within that time and
