@@ -1,24 +1,17 @@
 #include "camera/CameraDevices.h"
 
+#include "camera/DeviceUse.h"
+#include "camera/V4L2FrameSource.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <linux/videodev2.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace quorvel {
-
-int retryingIoctl(int fd, unsigned long request, void* argument) {
-    int result = 0;
-    do {
-        result = ::ioctl(fd, request, argument);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
 
 namespace {
 
@@ -38,14 +31,21 @@ bool isGreyFormat(quint32 pixelFormat) {
     }
 }
 
+QString fixedText(const __u8* text, std::size_t size) {
+    const auto* chars = reinterpret_cast<const char*>(text);
+    return QString::fromUtf8(chars, qsizetype(qstrnlen(chars, uint(size))));
+}
+
 // Fills in what the node itself tells about it.
-void askDevice(CameraDevice& device) {
-    const int fd = ::open(device.path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+void askDevice(CameraDevice& device, VideoDeviceCalls& calls) {
+    OwnDeviceUse::willOpen(device.path);
+    const int fd = calls.open(device.path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
+        OwnDeviceUse::openFailed(device.path);
         return;
     }
     v4l2_capability capability{};
-    if (retryingIoctl(fd, VIDIOC_QUERYCAP, &capability) == 0) {
+    if (calls.ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0) {
         device.capabilitiesKnown = true;
         const quint32 caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
                                  ? capability.device_caps
@@ -53,33 +53,70 @@ void askDevice(CameraDevice& device) {
         device.canCapture =
             (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 && (caps & V4L2_CAP_STREAMING) != 0;
         if (device.name.isEmpty()) {
-            device.name = QString::fromUtf8(
-                reinterpret_cast<const char*>(capability.card),
-                qstrnlen(reinterpret_cast<const char*>(capability.card), sizeof capability.card));
+            device.name = fixedText(capability.card, sizeof capability.card);
+        }
+        const QString driver = fixedText(capability.driver, sizeof capability.driver);
+        if (driver == QLatin1String("v4l2 loopback") || driver == QLatin1String("vivid")) {
+            device.attachment = CameraDevice::Attachment::software;
         }
         if (device.canCapture) {
             bool anyFormat = false;
             bool allGrey = true;
+            bool anyReadable = false;
+            bool rawSensor = false;
             for (quint32 index = 0; index < 64; ++index) {
                 v4l2_fmtdesc format{};
                 format.index = index;
                 format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                if (retryingIoctl(fd, VIDIOC_ENUM_FMT, &format) == -1) {
+                if (calls.ioctl(fd, VIDIOC_ENUM_FMT, &format) == -1) {
                     break;
                 }
                 anyFormat = true;
                 allGrey = allGrey && isGreyFormat(format.pixelformat);
+                anyReadable = anyReadable || V4L2FrameSource::isReadableFormat(format.pixelformat);
+                rawSensor = rawSensor || V4L2FrameSource::isRawSensorFormat(format);
             }
             device.monochromeOnly = anyFormat && allGrey;
+            device.needsLibcamera = !anyReadable && (rawSensor || (caps & V4L2_CAP_IO_MC) != 0);
         }
     }
-    ::close(fd);
+    OwnDeviceUse::willClose(device.path);
+    calls.close(fd);
+}
+
+// Where the device behind a video node sits: the first `removable` attribute up its sysfs
+// path (USB devices carry one, from the firmware's description of their port), else by bus.
+CameraDevice::Attachment attachmentOf(const QString& sysfsNode) {
+    using Attachment = CameraDevice::Attachment;
+    QString path = QFileInfo(sysfsNode + QStringLiteral("/device")).canonicalFilePath();
+    if (path.isEmpty()) {
+        return Attachment::unknown;
+    }
+    if (path.contains(QLatin1String("/virtual/"))) {
+        return Attachment::software;
+    }
+    const bool usb = path.contains(QLatin1String("/usb"));
+    for (QDir dir(path); dir.dirName() != QLatin1String("devices") && !dir.isRoot(); dir.cdUp()) {
+        QFile removable(dir.filePath(QStringLiteral("removable")));
+        if (removable.open(QIODevice::ReadOnly)) {
+            const QByteArray value = removable.readAll().trimmed();
+            if (value == "fixed") {
+                return Attachment::builtIn;
+            }
+            if (value == "removable") {
+                return Attachment::removable;
+            }
+            return Attachment::unknown;
+        }
+    }
+    return usb ? Attachment::unknown : Attachment::builtIn; // PCI or the SoC: part of the machine
 }
 
 } // namespace
 
 std::vector<CameraDevice> listCameraDevices(const QString& deviceDirectory,
-                                            const QString& sysfsDirectory) {
+                                            const QString& sysfsDirectory,
+                                            const std::shared_ptr<VideoDeviceCalls>& calls) {
     static const QRegularExpression nodeName(QStringLiteral("^video(\\d+)$"));
     std::vector<std::pair<int, QString>> nodes;
     const QStringList entries =
@@ -96,11 +133,13 @@ std::vector<CameraDevice> listCameraDevices(const QString& deviceDirectory,
     for (const auto& [number, entry] : nodes) {
         CameraDevice device;
         device.path = QDir(deviceDirectory).filePath(entry);
-        QFile nameFile(QDir(sysfsDirectory).filePath(entry + QStringLiteral("/name")));
+        const QString sysfsNode = QDir(sysfsDirectory).filePath(entry);
+        QFile nameFile(sysfsNode + QStringLiteral("/name"));
         if (nameFile.open(QIODevice::ReadOnly)) {
             device.name = QString::fromUtf8(nameFile.readAll()).trimmed();
         }
-        askDevice(device);
+        device.attachment = attachmentOf(sysfsNode);
+        askDevice(device, *calls); // the driver may know better: a loopback device
         devices.push_back(std::move(device));
     }
     return devices;
@@ -121,17 +160,27 @@ bool nameSaysInfrared(const QString& name) {
 
 std::optional<CameraDevice> chooseCameraDevice(const std::vector<CameraDevice>& devices) {
     // Lower is better; nothing for devices that cannot capture at all.
+    using Attachment = CameraDevice::Attachment;
     const auto rank = [](const CameraDevice& d) -> std::optional<int> {
         if (!d.capabilitiesKnown) {
-            return 4;
+            return 7;
         }
         if (!d.canCapture) {
             return std::nullopt;
         }
-        if (d.monochromeOnly || nameSaysInfrared(d.name)) {
-            return 3;
+        if (d.needsLibcamera) {
+            return 6;
         }
-        return nameSaysBuiltIn(d.name) ? 1 : 2;
+        if (d.attachment == Attachment::software) {
+            return 5;
+        }
+        if (d.monochromeOnly || nameSaysInfrared(d.name)) {
+            return 4;
+        }
+        if (d.attachment == Attachment::builtIn) {
+            return 1;
+        }
+        return d.attachment == Attachment::unknown && nameSaysBuiltIn(d.name) ? 2 : 3;
     };
     std::optional<CameraDevice> best;
     int bestRank = 0;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "camera/VideoDeviceCalls.h"
+
 #include <QString>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -18,27 +21,40 @@ struct CameraDevice {
     bool canCapture = false;
     // Offers only grey formats: typically the infrared camera used for face login.
     bool monochromeOnly = false;
+    // Offers no format Quorvel reads but raw sensor ones, or is a node of a media-controller
+    // pipeline (V4L2_CAP_IO_MC) offering none it reads: a laptop camera libcamera drives.
+    bool needsLibcamera = false;
+
+    // Where the camera sits, as sysfs and the driver tell.
+    enum class Attachment {
+        unknown,
+        builtIn,   // part of the machine: a USB port its firmware calls fixed, or on PCI
+        removable, // plugged into a port that takes removable devices
+        software,  // no hardware behind it (v4l2loopback, vivid)
+    };
+    Attachment attachment = Attachment::unknown;
 };
 
 // The video nodes "video<N>" of `deviceDirectory`, by number, each with the name from
-// `sysfsDirectory`/video<N>/name (else the driver's card name) and its capabilities as far
-// as the node can be opened and asked.
+// `sysfsDirectory`/video<N>/name (else the driver's card name), its attachment from the device
+// that `sysfsDirectory`/video<N>/device leads to, and its capabilities as far as the node can
+// be opened and asked, through `calls` as the capture asks it (so libv4l2's plugins, such as
+// the one that serves multi-planar devices, answer here too).
 std::vector<CameraDevice>
 listCameraDevices(const QString& deviceDirectory = QStringLiteral("/dev"),
-                  const QString& sysfsDirectory = QStringLiteral("/sys/class/video4linux"));
+                  const QString& sysfsDirectory = QStringLiteral("/sys/class/video4linux"),
+                  const std::shared_ptr<VideoDeviceCalls>& calls = systemVideoDeviceCalls());
 
 // Whether a device name says the camera is built into the machine.
 bool nameSaysBuiltIn(const QString& name);
 // Whether a device name says the camera is an infrared one.
 bool nameSaysInfrared(const QString& name);
 
-// The camera to watch through: a colour capture device whose name says it is built in, else
-// the first colour capture device, else the first capture device at all (an infrared one),
-// else the first node that could not be asked (opening it will report why). Nothing when
-// there is no such device. Keeps the order of `devices` among equals.
+// The camera to watch through: a colour capture camera built into the machine (as sysfs says,
+// else as its name says when sysfs does not tell), else another colour capture camera, else
+// an infrared one, else one made of software, else one that needs libcamera (opening it will
+// say so), else the first node that could not be asked (opening it will report why). Nothing
+// when there is no such device. Keeps the order of `devices` among equals.
 std::optional<CameraDevice> chooseCameraDevice(const std::vector<CameraDevice>& devices);
-
-// ioctl(2), tried again when a signal interrupts it.
-int retryingIoctl(int fd, unsigned long request, void* argument);
 
 } // namespace quorvel

@@ -1,6 +1,8 @@
 #include "camera/CameraManager.h"
 
 #include "camera/CameraDevices.h"
+#include "camera/CameraLog.h"
+#include "camera/DeviceUse.h"
 #include "camera/StandInCamera.h"
 #include "camera/V4L2FrameSource.h"
 
@@ -9,13 +11,18 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QRecursiveMutex>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtGlobal>
 #include <atomic>
 #include <exception>
 #include <set>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace quorvel {
+
+Q_LOGGING_CATEGORY(lcCamera, "quorvel.camera", QtWarningMsg)
 
 namespace {
 
@@ -28,7 +35,7 @@ std::set<QThread*>& cameraThreads() {
 }
 
 // As the application object goes, the camera threads of released managers are still closing
-// their devices (a grab ends within V4L2FrameSource::pollTimeoutMs): wait for them, so that
+// their devices (a frame under way ends first): wait for them, so that
 // no camera is left on after the program ends and no thread outlives the objects it uses.
 void joinCameraThreads() {
     for (QThread* thread : cameraThreads()) {
@@ -63,11 +70,20 @@ public:
 class CameraSession : public QObject {
 public:
     CameraSession(CameraManagerOptions options, CameraManager* owner)
-        : m_options(std::move(options)), m_owner(owner), m_ownerGuard(owner) {
+        : m_options(std::move(options)), m_owner(owner), m_ownerGuard(owner),
+          m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (!m_options.makeFrameSource) {
             m_options.makeFrameSource = CameraManager::defaultFrameSourceFactory();
         }
     }
+    ~CameraSession() override {
+        if (m_wakeFd >= 0) {
+            ::close(m_wakeFd);
+        }
+    }
+
+    CameraSession(const CameraSession&) = delete;
+    CameraSession& operator=(const CameraSession&) = delete;
 
     // Shared: the delegate and the manager it is handed; the lock is held during each call.
     mutable QRecursiveMutex delegateMutex;
@@ -76,6 +92,12 @@ public:
     std::atomic<bool> stopRequested{false};
     // Shared: frames grabbed, mirrored for readers on other threads.
     std::atomic<qint64> frameCountMirror{0};
+
+    // Shared: ends a grab's wait at once (after stopRequested is set).
+    void wake() const {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+    }
 
     void configure();
     void stopCapture();
@@ -86,19 +108,26 @@ private:
     static constexpr int grabsPerTask = 15;
 
     template <typename Assign> void publish(Assign assign);
+    std::chrono::milliseconds now() const;
+    std::optional<OpenStatus> openSource(QString* description);
+    void watch(const QString& path);
+    void dropWatch();
+    void takeWatchEvents();
+    void drainWake();
     void scheduleStep();
     void captureStep(quint64 generation);
     void onFrame();
     void onReadFailure();
-    void deviceStopped();
-    void scheduleReopen();
-    void reopen();
+    void interrupt(bool byAnotherProgram);
+    void retry();
     void forward();
+    void noteReadable(bool readable);
     void closeSource();
 
     CameraManagerOptions m_options;
     CameraManager* const m_owner;               // handed to the delegate, under delegateMutex
     const QPointer<CameraManager> m_ownerGuard; // copied into main-thread tasks only
+    const int m_wakeFd;
     std::unique_ptr<FrameSource> m_source;
     Phase m_phase = Phase::idle;
     // Bumped whenever the grab chain must end; a grab task of an older generation does nothing.
@@ -106,7 +135,15 @@ private:
     qint64 m_frameCount = 0;
     qint64 m_framesSinceOpen = 0;
     QElapsedTimer m_sinceFrame;
-    QTimer* m_reopenTimer = nullptr;
+    QTimer* m_retryTimer = nullptr;
+    // The device node's watch; while no source is open its events come through the notifier,
+    // while one is, through the grabs.
+    std::unique_ptr<DeviceUseWatch> m_watch;
+    QSocketNotifier* m_watchNotifier = nullptr;
+    // When another program was last seen at the camera (opened, closed, or kept it busy).
+    std::optional<std::chrono::milliseconds> m_lastOtherUse;
+    int m_unreadableRun = 0;
+    bool m_unreadableShown = false;
 };
 
 template <typename Assign> void CameraSession::publish(Assign assign) {
@@ -126,39 +163,113 @@ template <typename Assign> void CameraSession::publish(Assign assign) {
         Qt::QueuedConnection);
 }
 
+std::chrono::milliseconds CameraSession::now() const {
+    if (m_options.clock) {
+        return m_options.clock();
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+}
+
+// Makes a source and opens it, its node watched from before the open on; nothing when there
+// is no camera.
+std::optional<OpenStatus> CameraSession::openSource(QString* description) {
+    std::unique_ptr<FrameSource> source = m_options.makeFrameSource();
+    if (!source) {
+        return std::nullopt;
+    }
+    const QString path = source->devicePath();
+    if (path.isEmpty()) {
+        dropWatch();
+    } else if (!m_watch || !m_watch->isValid() || m_watch->path() != path) {
+        watch(path);
+    }
+    source->setWakeDescriptors({m_watch ? m_watch->descriptor() : -1, m_wakeFd});
+    const OpenStatus status = source->open();
+    if (status != OpenStatus::opened) {
+        *description = source->errorDescription();
+        source->close();
+        return status;
+    }
+    m_source = std::move(source);
+    m_framesSinceOpen = 0;
+    m_unreadableRun = 0;
+    m_sinceFrame.start();
+    if (m_watchNotifier != nullptr) {
+        m_watchNotifier->setEnabled(false); // the grabs read the watch now
+    }
+    return status;
+}
+
+void CameraSession::watch(const QString& path) {
+    dropWatch();
+    m_watch = std::make_unique<DeviceUseWatch>(path);
+    if (m_watch->isValid()) {
+        m_watchNotifier = new QSocketNotifier(m_watch->descriptor(), QSocketNotifier::Read, this);
+        m_watchNotifier->setEnabled(false);
+        QObject::connect(m_watchNotifier, &QSocketNotifier::activated, this,
+                         [this] { takeWatchEvents(); });
+    }
+}
+
+void CameraSession::dropWatch() {
+    if (m_watchNotifier != nullptr) {
+        m_watchNotifier->setEnabled(false);
+        m_watchNotifier->deleteLater(); // it may be the one calling
+        m_watchNotifier = nullptr;
+    }
+    m_watch.reset();
+}
+
+void CameraSession::takeWatchEvents() {
+    if (!m_watch) {
+        return;
+    }
+    const DeviceUseWatch::Seen seen = m_watch->read();
+    if (seen.gone) {
+        dropWatch();
+    }
+    if (seen.opens == 0 && seen.closes == 0) {
+        return;
+    }
+    m_lastOtherUse = now();
+    qCDebug(lcCamera, "another program opened the camera %d and closed it %d times", seen.opens,
+            seen.closes);
+    if (seen.opens > 0 && m_source) {
+        qCInfo(lcCamera, "another program opened %s: giving the camera up",
+               qUtf8Printable(m_source->devicePath()));
+        interrupt(true);
+    }
+}
+
+void CameraSession::drainWake() {
+    quint64 count = 0;
+    while (::read(m_wakeFd, &count, sizeof count) > 0) {
+    }
+}
+
 void CameraSession::configure() {
     // Not twice; and not at all when a stop (or the manager's end) follows right behind.
     if (m_phase == Phase::running || m_phase == Phase::interrupted || stopRequested.load()) {
         return;
     }
+    drainWake();
     ++m_generation;
-    std::unique_ptr<FrameSource> source = m_options.makeFrameSource();
-    if (!source) {
-        publish([](CameraManager& m) { m.assignError(CameraManager::noCameraText); });
+    QString description;
+    const std::optional<OpenStatus> status = openSource(&description);
+    if (status == OpenStatus::busy) {
+        qCInfo(lcCamera, "the camera is busy: waiting for it");
+        interrupt(true);
         return;
     }
-    const OpenStatus status = source->open();
     if (status != OpenStatus::opened) {
-        QString text;
-        switch (status) {
-        case OpenStatus::inputFailed:
-            text = CameraManager::inputErrorPrefix + source->errorDescription();
-            break;
-        case OpenStatus::inputRejected:
-            text = CameraManager::cannotAddInputText;
-            break;
-        default:
-            text = CameraManager::cannotAddOutputText;
-            break;
-        }
-        source->close();
+        dropWatch();
+        const QString text = status ? *CameraManager::openFailureText(*status, description)
+                                    : CameraManager::noCameraText;
         publish([text](CameraManager& m) { m.assignError(text); });
         return;
     }
-    m_source = std::move(source);
     m_phase = Phase::running;
-    m_framesSinceOpen = 0;
-    m_sinceFrame.start();
     publish([](CameraManager& m) {
         m.assignIsRunning(true);
         m.assignError(std::nullopt);
@@ -190,11 +301,16 @@ void CameraSession::captureStep(quint64 generation) {
             break;
         case GrabResult::noFrame:
             if (m_sinceFrame.elapsed() >= m_options.stallTimeout.count()) {
-                deviceStopped();
+                qCInfo(lcCamera, "no frame for %lld ms", qint64(m_sinceFrame.elapsed()));
+                interrupt(false);
             }
             break;
         case GrabResult::failed:
             onReadFailure();
+            break;
+        case GrabResult::woken:
+            drainWake();
+            takeWatchEvents();
             break;
         }
     }
@@ -209,6 +325,7 @@ void CameraSession::onFrame() {
     ++m_framesSinceOpen;
     m_sinceFrame.restart();
     if (m_phase == Phase::interrupted) {
+        qCInfo(lcCamera, "capture resumed");
         m_phase = Phase::running;
         publish([](CameraManager& m) {
             m.assignIsRunning(true);
@@ -227,13 +344,41 @@ void CameraSession::forward() {
     }
     // A fresh image each time: the delegate may keep it.
     cv::Mat image;
+    bool readable = false;
     try {
-        if (!m_source->retrieve(image) || !convertToBgr8(image)) {
-            return;
-        }
+        readable = m_source->retrieve(image) && convertToBgr8(image);
+    } catch (const std::exception&) {
+        readable = false;
+    }
+    noteReadable(readable);
+    if (!readable) {
+        return; // skipped like a frame without an image
+    }
+    try {
         delegate->cameraManager(*m_owner, image);
     } catch (const std::exception&) {
-        // A frame that cannot be decoded or analysed is skipped like one without an image.
+        // A frame that cannot be analysed is skipped too.
+    }
+}
+
+void CameraSession::noteReadable(bool readable) {
+    // Frames that can never be read (a format the decoder refuses, pictures of another size)
+    // would leave monitoring on with nothing analysed: say so, and go on trying.
+    if (readable) {
+        m_unreadableRun = 0;
+        if (std::exchange(m_unreadableShown, false)) {
+            publish([](CameraManager& m) {
+                m.assignIsRunning(true);
+                m.assignError(std::nullopt);
+            });
+        }
+    } else if (++m_unreadableRun == CameraManager::unreadableFramesLimit) {
+        qCWarning(lcCamera, "%d frames in a row could not be read", m_unreadableRun);
+        m_unreadableShown = true;
+        publish([](CameraManager& m) {
+            m.assignIsRunning(false);
+            m.assignError(CameraManager::unreadableFramesText);
+        });
     }
 }
 
@@ -242,70 +387,95 @@ void CameraSession::onReadFailure() {
     // fails again before delivering anything has stopped.
     if (m_phase == Phase::running && m_framesSinceOpen > 0) {
         m_source->close();
-        if (m_source->open() == OpenStatus::opened) {
+        const OpenStatus status = m_source->open();
+        if (status == OpenStatus::opened) {
             m_framesSinceOpen = 0;
             m_sinceFrame.restart();
             return;
         }
+        qCInfo(lcCamera, "the camera failed and could not be restarted: %s",
+               qUtf8Printable(m_source->errorDescription()));
+        interrupt(status == OpenStatus::busy);
+        return;
     }
-    deviceStopped();
+    interrupt(false);
 }
 
-void CameraSession::deviceStopped() {
+void CameraSession::interrupt(bool byAnotherProgram) {
     // Let go of the device altogether: when it comes back it may be another node (a camera
     // plugged in again), so each attempt asks for the camera afresh.
-    m_source->close();
-    m_source.reset();
+    if (m_source) {
+        m_source->close();
+        m_source.reset();
+    }
     ++m_generation;
+    if (byAnotherProgram) {
+        m_lastOtherUse = now();
+    }
     if (m_phase != Phase::interrupted) {
         m_phase = Phase::interrupted;
+        m_unreadableShown = false;
         publish([](CameraManager& m) {
             m.assignIsRunning(false);
             m.assignError(CameraManager::interruptedText);
         });
     }
-    scheduleReopen();
+    if (m_retryTimer == nullptr) {
+        m_retryTimer = new QTimer(this);
+        QObject::connect(m_retryTimer, &QTimer::timeout, this, [this] { retry(); });
+    }
+    m_retryTimer->start(m_options.reopenInterval);
+    if (m_watchNotifier != nullptr) {
+        m_watchNotifier->setEnabled(true);
+    }
 }
 
-void CameraSession::scheduleReopen() {
-    if (m_reopenTimer == nullptr) {
-        m_reopenTimer = new QTimer(this);
-        m_reopenTimer->setSingleShot(true);
-        QObject::connect(m_reopenTimer, &QTimer::timeout, this, [this] { reopen(); });
-    }
-    m_reopenTimer->start(m_options.reopenInterval);
-}
-
-void CameraSession::reopen() {
-    if (m_phase != Phase::interrupted || stopRequested.load()) {
+void CameraSession::retry() {
+    if (m_phase != Phase::interrupted || m_source || stopRequested.load()) {
         return;
     }
-    m_source = m_options.makeFrameSource();
-    if (!m_source || m_source->open() != OpenStatus::opened) {
-        if (m_source) {
-            m_source->close();
-            m_source.reset();
-        }
-        scheduleReopen();
+    // Never taken from a program that holds it, even between two of its streams; and left
+    // alone for a while after another program was seen at it. The watch is read again after
+    // the look at /proc: a program that closed the camera meanwhile is gone from there
+    // before its close is reported.
+    const auto leftAlone = [this] {
+        takeWatchEvents();
+        return !m_lastOtherUse || now() - *m_lastOtherUse >= CameraManager::shareGracePeriod;
+    };
+    if (!leftAlone()) {
         return;
     }
-    // The interruption ends with the first frame, not with the open: a device can open and
-    // still deliver nothing.
-    m_framesSinceOpen = 0;
-    m_sinceFrame.restart();
-    ++m_generation;
-    scheduleStep();
+    if (m_watch && deviceOpenInAnyProcess(m_watch->path())) {
+        qCDebug(lcCamera, "%s is held by another process", qUtf8Printable(m_watch->path()));
+        return;
+    }
+    if (!leftAlone()) {
+        return;
+    }
+    QString description;
+    const std::optional<OpenStatus> status = openSource(&description);
+    if (status == OpenStatus::opened) {
+        // The interruption ends with the first frame, not with the open: a device can open
+        // and still deliver nothing.
+        m_retryTimer->stop();
+        ++m_generation;
+        scheduleStep();
+    } else if (status == OpenStatus::busy) {
+        qCDebug(lcCamera, "the camera is still busy");
+        m_lastOtherUse = now();
+    }
 }
 
 void CameraSession::closeSource() {
     ++m_generation;
-    if (m_reopenTimer != nullptr) {
-        m_reopenTimer->stop();
+    if (m_retryTimer != nullptr) {
+        m_retryTimer->stop();
     }
     if (m_source) {
         m_source->close();
         m_source.reset();
     }
+    dropWatch();
 }
 
 void CameraSession::stopCapture() {
@@ -337,6 +507,7 @@ CameraManager::CameraManager(CameraManagerOptions options, QObject* parent) : QO
 CameraManager::~CameraManager() {
     setDelegate(nullptr);
     m_session->stopRequested.store(true);
+    m_session->wake();
     CameraSession* session = m_session;
     QMetaObject::invokeMethod(
         session, [session] { session->shutdown(); }, Qt::QueuedConnection);
@@ -366,6 +537,25 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
     };
 }
 
+std::optional<QString> CameraManager::openFailureText(OpenStatus status,
+                                                      const QString& description) {
+    switch (status) {
+    case OpenStatus::opened:
+        return std::nullopt;
+    case OpenStatus::busy:
+        return interruptedText;
+    case OpenStatus::inputFailed:
+        return inputErrorPrefix + description;
+    case OpenStatus::inputRejected:
+        return cannotAddInputText;
+    case OpenStatus::needsLibcamera:
+        return needsLibcameraText;
+    case OpenStatus::outputRejected:
+        break;
+    }
+    return cannotAddOutputText;
+}
+
 void CameraManager::setDelegate(CameraFrameDelegate* delegate) {
     QMutexLocker lock(&m_session->delegateMutex);
     m_session->delegate = delegate;
@@ -385,6 +575,7 @@ void CameraManager::start() {
 
 void CameraManager::stop() {
     m_session->stopRequested.store(true);
+    m_session->wake();
     CameraSession* session = m_session;
     QMetaObject::invokeMethod(
         session, [session] { session->stopCapture(); }, Qt::QueuedConnection);
@@ -405,6 +596,7 @@ void CameraManager::assignIsRunning(bool value) {
 }
 
 void CameraManager::assignError(std::optional<QString> value) {
+    qCInfo(lcCamera, "message for the panel: %s", value ? qUtf8Printable(*value) : "(none)");
     Q_EMIT objectWillChange();
     Q_EMIT errorChanged(value);
     m_error = std::move(value);

@@ -21,10 +21,13 @@ using FrameSourceFactory = std::function<std::unique_ptr<FrameSource>()>;
 struct CameraManagerOptions {
     // Empty: the V4L2 camera that chooseCameraDevice() picks from listCameraDevices().
     FrameSourceFactory makeFrameSource;
-    // How often a camera that stopped delivering is opened again.
+    // How often a camera that is interrupted is looked at again (and opened when it is free).
     std::chrono::milliseconds reopenInterval{2000};
     // How long a source may deliver nothing (GrabResult::noFrame) before it counts as stopped.
     std::chrono::milliseconds stallTimeout{3000};
+    // Monotonic time for the grace period after another program's use of the camera; read on
+    // the camera thread. Empty: the steady clock.
+    std::function<std::chrono::milliseconds()> clock;
 };
 
 // Owns the camera while posture monitoring runs: opens it, grabs every frame on its own
@@ -43,14 +46,24 @@ struct CameraManagerOptions {
 //   "Camera input error: " + the system's description   the device cannot be opened
 //   "Cannot add camera input"                           it opens but offers nothing to read
 //   "Cannot add video output"                           it refuses the frame size
-//   "Camera interrupted (another app may be using it)"  it stopped delivering frames
-// After an interruption the camera is looked for and opened again every reopenInterval; the first
-// frame that arrives ends the interruption (isRunning true, error none). A failed read on a camera
-// that was delivering restarts it silently.
+//   needsLibcameraText                                  a raw sensor only libcamera can drive
+//   "Camera interrupted (another app may be using it)"  another program wants the camera, or
+//                                                       it stopped delivering frames
+//   unreadableFramesText                                frames come but none can be read
+//
+// Sharing. A camera streams to one program at a time, so Quorvel gives way: while it reads the
+// camera, the camera thread waits on the device and on a watch of its node together, and the
+// moment another program opens the node Quorvel closes the device and publishes the
+// interruption. A camera that is busy when Quorvel starts or reopens it (EBUSY) is the same.
+// Interrupted, the camera is looked at every reopenInterval and opened again only when no
+// process is seen to hold it and nobody else has opened, closed or kept it busy for
+// shareGracePeriod: a program that lists the formats, closes and opens again to stream is
+// not overtaken. Nothing is open while Quorvel waits, so the camera light stays off. The first
+// frame after a reopen ends the interruption (isRunning true, error none). A failed read on a
+// camera that was delivering restarts it silently.
 //
 // Lifetime. The device is open only between start() and stop(); stop() releases it as soon
-// as the grab under way ends: within a frame interval of a live camera, within
-// V4L2FrameSource::pollTimeoutMs of a stalled one. The manager may be destroyed right after
+// as the frame under way has been handled. The manager may be destroyed right after
 // stop(): its destructor waits only for a delegate call that is under way, never for the
 // camera; the camera thread closes the device and ends by itself, and the application
 // object's destruction waits for it.
@@ -65,6 +78,17 @@ public:
     static inline const QString cannotAddOutputText = QStringLiteral("Cannot add video output");
     static inline const QString interruptedText =
         QStringLiteral("Camera interrupted (another app may be using it)");
+    static inline const QString needsLibcameraText =
+        QStringLiteral("Camera not supported: it needs libcamera, which Quorvel does not use yet");
+    static inline const QString unreadableFramesText =
+        QStringLiteral("Camera pictures cannot be read (unsupported or damaged frames)");
+
+    // After another program has opened, closed or kept busy the camera, how long it must be
+    // left alone before Quorvel takes it back.
+    static constexpr std::chrono::milliseconds shareGracePeriod{10000};
+    // Passed-on frames in a row that cannot be read before unreadableFramesText is published
+    // (with one frame in fifteen passed on, two seconds of a 30 fps camera).
+    static constexpr int unreadableFramesLimit = 4;
 
     explicit CameraManager(QObject* parent = nullptr);
     explicit CameraManager(CameraManagerOptions options, QObject* parent = nullptr);
@@ -75,6 +99,9 @@ public:
 
     // The factory used when the options name none: the chosen V4L2 camera, or nothing.
     static FrameSourceFactory defaultFrameSourceFactory();
+    // The message for a source that did not open (nothing for `opened`); a busy camera is an
+    // interruption.
+    static std::optional<QString> openFailureText(OpenStatus status, const QString& description);
 
     bool isRunning() const { return m_isRunning; }
     std::optional<QString> error() const { return m_error; }

@@ -1,5 +1,7 @@
 #include "camera/CameraPermission.h"
 
+#include "camera/DeviceUse.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QMetaObject>
@@ -13,10 +15,15 @@
 namespace quorvel {
 
 int CameraAccessProbe::openNode(const QString& path) {
+    // Announced, so that a camera manager watching the node does not take it for another program.
+    OwnDeviceUse::willOpen(path);
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return errno;
+        const int error = errno;
+        OwnDeviceUse::openFailed(path);
+        return error;
     }
+    OwnDeviceUse::willClose(path);
     ::close(fd);
     return 0;
 }

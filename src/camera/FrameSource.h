@@ -2,14 +2,20 @@
 
 #include <QString>
 #include <opencv2/core/mat.hpp>
+#include <vector>
 
 namespace quorvel {
 
 // What opening a frame source came to.
 enum class OpenStatus {
     opened,
-    // The device could not be opened; errorDescription() says why ("Device or resource busy").
+    // The device could not be opened; errorDescription() says why ("No such device").
     inputFailed,
+    // Another program streams from the device (EBUSY at open, format, frame rate, buffer
+    // request or stream-on).
+    busy,
+    // A camera that only libcamera can drive: a raw sensor behind a media-controller pipeline.
+    needsLibcamera,
     // The device opened but cannot serve as a video input (no usable capture format).
     inputRejected,
     // The input is fine but the frames cannot be delivered as asked (frame size, format).
@@ -21,6 +27,7 @@ enum class GrabResult {
     frame,   // a new frame is held, ready for retrieve()
     noFrame, // nothing arrived within the source's short wait; the source is still fine
     failed,  // the read failed (device gone, stream broken, end of a file)
+    woken,   // one of the wake descriptors became readable; no frame was taken
 };
 
 // Where CameraManager's frames come from: a camera, a video file, a still image, a test script.
@@ -42,6 +49,12 @@ public:
     virtual void close() = 0;
     // Why the last open() failed, in the system's words.
     virtual QString errorDescription() const = 0;
+
+    // The device node behind the source, which other programs may want too; empty for files.
+    virtual QString devicePath() const { return {}; }
+    // Descriptors that grab() waits on beside the device: when one becomes readable, grab()
+    // returns GrabResult::woken at once. Sources that do not wait ignore them.
+    virtual void setWakeDescriptors(std::vector<int> descriptors) { (void)descriptors; }
 };
 
 // The system's text for an errno value ("Device or resource busy").

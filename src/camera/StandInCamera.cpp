@@ -1,11 +1,18 @@
 #include "camera/StandInCamera.h"
 
+#include "camera/DeviceUse.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -16,8 +23,9 @@ int failWith(int error) {
     return -1;
 }
 
-// With QUORVEL_CAMERA_SOURCE_LOG set, each open and close of the camera appends a line
-// ("open", "close") to that file: what a test outside the process watches.
+// With QUORVEL_CAMERA_SOURCE_LOG set, the camera appends a line to that file each time it
+// starts streaming ("open") and stops ("close"): when a real camera's light goes on and off,
+// and what a test outside the process watches.
 void logUse(const char* what) {
     const QString path = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE_LOG");
     QFile file(path);
@@ -26,35 +34,114 @@ void logUse(const char* what) {
     }
 }
 
-// Room for one frame of `format` (a compressed one never needs more than raw YUYV).
-quint32 frameBytes(quint32 width, quint32 height, quint32 pixelFormat) {
-    const quint32 raw = width * height * 2;
-    return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG ? raw * 2 : raw;
+// Bytes of one row of a raw format's first plane; 0 for compressed formats.
+quint32 rowBytes(quint32 width, quint32 pixelFormat) {
+    switch (pixelFormat) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+        return width * 2;
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+        return width * 3;
+    case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_YUV420:
+        return width;
+    default:
+        return 0;
+    }
+}
+
+bool isCompressed(quint32 pixelFormat) {
+    return rowBytes(1, pixelFormat) == 0;
 }
 
 } // namespace
 
-StandInCamera::StandInCamera(std::vector<Format> formats) : m_formats(std::move(formats)) {}
+// Memory that ends right before a page no one may read.
+class StandInCamera::Memory {
+public:
+    explicit Memory(std::size_t length) : m_length(length) {
+        const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+        const std::size_t span = (length + page - 1) / page * page;
+        m_mapped = span + page;
+        void* base =
+            ::mmap(nullptr, m_mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        m_base = static_cast<unsigned char*>(base);
+        ::mprotect(m_base + span, page, PROT_NONE);
+        m_data = m_base + span - length;
+    }
+    ~Memory() { ::munmap(m_base, m_mapped); }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
 
-int StandInCamera::open(const char*, int) {
+    unsigned char* data() const { return m_data; }
+    std::size_t size() const { return m_length; }
+
+private:
+    std::size_t m_length;
+    std::size_t m_mapped = 0;
+    unsigned char* m_base = nullptr;
+    unsigned char* m_data = nullptr;
+};
+
+StandInCamera::StandInCamera(std::vector<Format> formats, bool backedByNode)
+    : m_formats(std::move(formats)), m_backedByNode(backedByNode) {}
+
+StandInCamera::~StandInCamera() {
+    if (m_backedByNode && m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+int StandInCamera::open(const char* path, int) {
     QMutexLocker lock(&m_mutex);
     if (m_open) {
         return failWith(EBUSY);
     }
+    if (m_backedByNode) {
+        m_fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd < 0) {
+            return -1;
+        }
+    } else {
+        m_fd = deviceFd;
+    }
     m_open = true;
-    logUse("open");
-    return deviceFd;
+    return m_fd;
 }
 
 int StandInCamera::close(int fd) {
     QMutexLocker lock(&m_mutex);
-    if (fd != deviceFd || !m_open) {
+    if (fd != m_fd || !m_open) {
         return failWith(EBADF);
     }
+    if (m_backedByNode) {
+        ::close(m_fd); // also ends the claim
+    }
+    if (m_streaming) {
+        logUse("close");
+    }
+    m_fd = -1;
     m_open = false;
+    m_claimed = false;
     m_streaming = false;
     m_buffers.clear(); // what is still mapped stays valid until munmap
-    logUse("close");
+    m_format = {};
+    return 0;
+}
+
+int StandInCamera::claimStream() {
+    if (!m_backedByNode || m_claimed) {
+        return 0;
+    }
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        return failWith(errno == EWOULDBLOCK ? EBUSY : errno);
+    }
+    m_claimed = true;
     return 0;
 }
 
@@ -83,16 +170,21 @@ int StandInCamera::fillFormat(v4l2_format& format) const {
     pix.width = best.first;
     pix.height = best.second;
     pix.field = V4L2_FIELD_NONE;
-    const bool compressed = chosen.pixelFormat == V4L2_PIX_FMT_MJPEG;
-    pix.bytesperline = compressed ? 0 : pix.width * 2;
-    pix.sizeimage = frameBytes(pix.width, pix.height, pix.pixelformat);
+    const bool compressed = isCompressed(pix.pixelformat);
+    pix.bytesperline = compressed ? 0 : rowBytes(pix.width, pix.pixelformat) + m_rowPadding;
+    const bool halfChroma =
+        pix.pixelformat == V4L2_PIX_FMT_NV12 || pix.pixelformat == V4L2_PIX_FMT_YUV420;
+    // A compressed frame never needs more than raw YUYV would, twice over.
+    pix.sizeimage = compressed   ? pix.width * pix.height * 4
+                    : halfChroma ? pix.bytesperline * pix.height * 3 / 2
+                                 : pix.bytesperline * pix.height;
     pix.colorspace = compressed ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SRGB;
     return 0;
 }
 
 int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
     QMutexLocker lock(&m_mutex);
-    if (fd != deviceFd || !m_open) {
+    if (fd != m_fd || !m_open) {
         return failWith(EBADF);
     }
     switch (request) {
@@ -112,7 +204,7 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
             return failWith(EINVAL);
         }
         desc.pixelformat = m_formats[desc.index].pixelFormat;
-        desc.flags = desc.pixelformat == V4L2_PIX_FMT_MJPEG ? V4L2_FMT_FLAG_COMPRESSED : 0;
+        desc.flags = isCompressed(desc.pixelformat) ? V4L2_FMT_FLAG_COMPRESSED : 0;
         return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
@@ -126,6 +218,18 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
         }
         return failWith(EINVAL);
     }
+    case VIDIOC_ENUM_FRAMEINTERVALS: {
+        auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
+        for (const Format& f : m_formats) {
+            if (f.pixelFormat == interval.pixel_format &&
+                interval.index < f.framesPerSecond.size()) {
+                interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                interval.discrete = {1, f.framesPerSecond[interval.index]};
+                return 0;
+            }
+        }
+        return failWith(EINVAL);
+    }
     case VIDIOC_TRY_FMT:
         return fillFormat(*static_cast<v4l2_format*>(argument));
     case VIDIOC_S_FMT: {
@@ -133,7 +237,7 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
             return failWith(EBUSY);
         }
         auto& format = *static_cast<v4l2_format*>(argument);
-        if (fillFormat(format) != 0) {
+        if (claimStream() != 0 || fillFormat(format) != 0) {
             return -1;
         }
         m_format = format.fmt.pix;
@@ -145,18 +249,53 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
         return format.type == V4L2_BUF_TYPE_VIDEO_CAPTURE && m_format.width > 0 ? 0
                                                                                 : failWith(EINVAL);
     }
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM: {
+        auto& parameters = *static_cast<v4l2_streamparm*>(argument);
+        if (parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+            return failWith(EINVAL);
+        }
+        if (request == VIDIOC_S_PARM) {
+            if (claimStream() != 0) {
+                return -1;
+            }
+            // The offered rate nearest the one asked for.
+            const v4l2_fract asked = parameters.parm.capture.timeperframe;
+            const double wanted =
+                asked.numerator > 0 ? double(asked.denominator) / asked.numerator : 30;
+            const auto format =
+                std::find_if(m_formats.begin(), m_formats.end(), [&](const Format& f) {
+                    return f.pixelFormat == m_format.pixelformat;
+                });
+            if (format != m_formats.end() && !format->framesPerSecond.empty()) {
+                const auto nearest =
+                    std::min_element(format->framesPerSecond.begin(), format->framesPerSecond.end(),
+                                     [&](quint32 a, quint32 b) {
+                                         return std::abs(a - wanted) < std::abs(b - wanted);
+                                     });
+                m_interval = {1, *nearest};
+            }
+        }
+        parameters.parm.capture = {};
+        parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parameters.parm.capture.timeperframe = m_interval;
+        return 0;
+    }
     case VIDIOC_REQBUFS: {
         auto& buffers = *static_cast<v4l2_requestbuffers*>(argument);
         if (buffers.memory != V4L2_MEMORY_MMAP || m_format.width == 0) {
             return failWith(EINVAL);
         }
-        if (m_streaming || m_mappedBuffers > 0) {
+        if (m_streaming || !m_mappings.empty()) {
             return failWith(EBUSY);
+        }
+        if (buffers.count > 0 && claimStream() != 0) {
+            return -1;
         }
         buffers.count = std::min<quint32>(buffers.count, 8);
         m_buffers.assign(buffers.count, Buffer{});
         for (Buffer& buffer : m_buffers) {
-            buffer.memory.resize(m_format.sizeimage);
+            buffer.memory = std::make_shared<Memory>(bufferBytes(m_format));
         }
         return 0;
     }
@@ -176,7 +315,7 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
             return failWith(EINVAL);
         }
         Buffer& own = m_buffers[buffer.index];
-        buffer.length = quint32(own.memory.size());
+        buffer.length = quint32(own.memory->size());
         buffer.m.offset = buffer.index * 4096;
         if (request == VIDIOC_QBUF) {
             if (own.queued || own.done) {
@@ -193,7 +332,13 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
     }
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF:
-        m_streaming = request == VIDIOC_STREAMON && !m_buffers.empty();
+        if (request == VIDIOC_STREAMON && claimStream() != 0) {
+            return -1;
+        }
+        if (m_streaming != (request == VIDIOC_STREAMON && !m_buffers.empty())) {
+            m_streaming = !m_streaming;
+            logUse(m_streaming ? "open" : "close");
+        }
         if (!m_streaming) {
             for (Buffer& buffer : m_buffers) {
                 buffer.queued = buffer.done = false;
@@ -208,73 +353,107 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
 void* StandInCamera::mmap(std::size_t length, int, int, int fd, off_t offset) {
     QMutexLocker lock(&m_mutex);
     const std::size_t index = std::size_t(offset) / 4096;
-    if (fd != deviceFd || !m_open || index >= m_buffers.size() ||
-        length > m_buffers[index].memory.size() || m_buffers[index].mapped) {
+    if (fd != m_fd || !m_open || index >= m_buffers.size() ||
+        length > m_buffers[index].memory->size() || m_buffers[index].mapped) {
         errno = EINVAL;
         return MAP_FAILED;
     }
     m_buffers[index].mapped = true;
-    ++m_mappedBuffers;
-    return m_buffers[index].memory.data();
+    m_mappings[m_buffers[index].memory->data()] = m_buffers[index].memory;
+    return m_buffers[index].memory->data();
 }
 
-int StandInCamera::munmap(void*, std::size_t) {
+int StandInCamera::munmap(void* address, std::size_t) {
     QMutexLocker lock(&m_mutex);
-    if (m_mappedBuffers == 0) {
-        return failWith(EINVAL);
+    return m_mappings.erase(address) == 1 ? 0 : failWith(EINVAL);
+}
+
+bool StandInCamera::idle(std::chrono::milliseconds time) {
+    const int ms = int(std::max<qint64>(0, time.count()));
+    if (m_idleOn.empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return true;
     }
-    --m_mappedBuffers;
-    return 0;
+    return ::poll(m_idleOn.data(), nfds_t(m_idleOn.size()), ms) == 0;
 }
 
 int StandInCamera::poll(pollfd* fds, nfds_t count, int timeoutMs) {
     QMutexLocker lock(&m_mutex);
-    if (count != 1 || fds[0].fd != deviceFd || !m_open) {
-        return failWith(EINVAL);
+    pollfd* device = nullptr;
+    std::vector<pollfd> others;
+    for (nfds_t i = 0; i < count; ++i) {
+        if (m_open && fds[i].fd == m_fd) {
+            device = &fds[i];
+        } else {
+            others.push_back(fds[i]);
+        }
     }
-    fds[0].revents = 0;
-    if (!m_streaming) {
-        fds[0].revents = POLLERR;
-        return 1;
+    if (device == nullptr) {
+        lock.unlock(); // waiting on the other descriptors only
+        return ::poll(fds, count, timeoutMs);
     }
+    device->revents = 0;
     const auto isDone = [](const Buffer& b) {
         return b.done;
     };
-    if (std::none_of(m_buffers.begin(), m_buffers.end(), isDone)) {
+    if (!m_streaming) {
+        device->revents = POLLERR;
+    } else if (std::none_of(m_buffers.begin(), m_buffers.end(), isDone)) {
         const v4l2_pix_format format = m_format;
+        m_idleOn = others;
         lock.unlock();
         const auto frame = nextFrame(format, std::chrono::milliseconds(timeoutMs));
         lock.relock();
-        if (!frame) {
-            return 0;
-        }
+        m_idleOn.clear();
         // A frame that finds no queued buffer is dropped, as a driver does.
         const auto queued = std::find_if(m_buffers.begin(), m_buffers.end(),
                                          [](const Buffer& b) { return b.queued; });
-        ++m_sequence;
-        if (!m_streaming || queued == m_buffers.end()) {
-            return 0;
+        if (frame) {
+            ++m_sequence;
         }
-        const quint32 size =
-            std::min<quint32>(quint32(frame->size()), quint32(queued->memory.size()));
-        std::memcpy(queued->memory.data(), frame->constData(), size);
-        queued->bytesused = size;
-        queued->sequence = m_sequence;
-        queued->queued = false;
-        queued->done = true;
+        if (frame && m_streaming && queued != m_buffers.end()) {
+            const quint32 size =
+                std::min<quint32>(quint32(frame->size()), quint32(queued->memory->size()));
+            // The rest of the buffer is cleared: what a reader finds past the frame is no
+            // picture.
+            std::memcpy(queued->memory->data(), frame->constData(), size);
+            std::memset(queued->memory->data() + size, 0, queued->memory->size() - size);
+            queued->bytesused = size;
+            queued->sequence = m_sequence;
+            queued->queued = false;
+            queued->done = true;
+        }
     }
-    fds[0].revents = POLLIN | POLLRDNORM;
-    return 1;
+    if (m_streaming && std::any_of(m_buffers.begin(), m_buffers.end(), isDone)) {
+        device->revents = POLLIN | POLLRDNORM;
+    }
+    // What the other descriptors say now.
+    if (!others.empty()) {
+        ::poll(others.data(), nfds_t(others.size()), 0);
+    }
+    int ready = device->revents != 0 ? 1 : 0;
+    for (nfds_t i = 0, o = 0; i < count; ++i) {
+        if (&fds[i] != device) {
+            fds[i].revents = others[o++].revents;
+            ready += fds[i].revents != 0 ? 1 : 0;
+        }
+    }
+    return ready;
 }
 
 std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double framesPerSecond,
                                                      QString* error) {
+    // The file is the camera's node too: this read is announced as Quorvel's own use of it.
     QFile file(path);
+    OwnDeviceUse::willOpen(path);
     if (!file.open(QIODevice::ReadOnly)) {
+        OwnDeviceUse::openFailed(path);
         *error = file.errorString();
         return nullptr;
     }
     std::vector<QByteArray> frames = splitJpegStream(file.readAll());
+    OwnDeviceUse::willClose(path);
+    file.close();
     // The size from the first image's start-of-frame segment (any of SOF0..SOF15 but the
     // DHT, JPG and DAC markers that share the range).
     const QByteArray& first = frames.empty() ? QByteArray() : frames.front();
@@ -294,7 +473,7 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
                 break;
             }
             return std::make_shared<RecordedCamera>(std::move(frames), width, height,
-                                                    framesPerSecond);
+                                                    framesPerSecond, true);
         }
         at += 2 + qsizetype(byte(2) << 8 | byte(3));
     }
@@ -303,8 +482,12 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
 }
 
 RecordedCamera::RecordedCamera(std::vector<QByteArray> frames, quint32 width, quint32 height,
-                               double framesPerSecond)
-    : StandInCamera({{V4L2_PIX_FMT_MJPEG, {{width, height}}}}), m_frames(std::move(frames)),
+                               double framesPerSecond, bool backedByNode)
+    : StandInCamera({{V4L2_PIX_FMT_MJPEG,
+                      {{width, height}},
+                      {quint32(std::lround(framesPerSecond > 0 ? framesPerSecond : 30.0))}}},
+                    backedByNode),
+      m_frames(std::move(frames)),
       m_period(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(1.0 / (framesPerSecond > 0 ? framesPerSecond : 30.0)))),
       m_due(std::chrono::steady_clock::now()) {}
@@ -335,10 +518,12 @@ std::optional<QByteArray> RecordedCamera::nextFrame(const v4l2_pix_format&,
                                                     std::chrono::milliseconds timeout) {
     const auto now = std::chrono::steady_clock::now();
     if (m_due > now + timeout) {
-        std::this_thread::sleep_for(timeout);
+        idle(timeout);
         return std::nullopt;
     }
-    std::this_thread::sleep_until(m_due);
+    if (!idle(std::chrono::ceil<std::chrono::milliseconds>(m_due - now))) {
+        return std::nullopt; // woken before the frame was due
+    }
     // A reader that comes late gets the frame due now; the ones it missed are gone.
     m_due += m_period;
     if (m_due < now) {

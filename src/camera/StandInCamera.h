@@ -7,23 +7,34 @@
 #include <QString>
 #include <chrono>
 #include <linux/videodev2.h>
+#include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace quorvel {
 
 // A webcam made of software, behind VideoDeviceCalls: it answers the V4L2 requests of a
-// capture the way a UVC webcam's driver does (formats and sizes offered, the nearest offered
-// size set, memory-mapped buffers queued and dequeued, poll), and takes its frames from
-// nextFrame(). One device, opened at most once at a time.
+// capture the way a UVC webcam's driver does (formats, sizes and frame rates offered, the
+// nearest offered size set, memory-mapped buffers queued and dequeued, poll), and takes its
+// frames from nextFrame(). Each of its buffers ends right before an unreadable page, so a
+// reader that runs past a buffer's end crashes at once instead of reading stale memory.
+//
+// One open at a time. Backed by a node (a file standing in for the device node), open()
+// opens that file, so other programs can watch it for opens, open it themselves and be seen
+// holding it in /proc; and, as a UVC driver gives one open at a time the right to set the
+// format and stream, the first open to ask for that takes an exclusive lock (flock) on the
+// file, and the others get EBUSY until it closes.
 class StandInCamera : public VideoDeviceCalls {
 public:
     struct Format {
         quint32 pixelFormat = 0;
         std::vector<std::pair<quint32, quint32>> sizes; // width, height
+        std::vector<quint32> framesPerSecond{30};       // offered at every size
     };
 
-    explicit StandInCamera(std::vector<Format> formats);
+    explicit StandInCamera(std::vector<Format> formats, bool backedByNode = false);
+    ~StandInCamera() override;
 
     int open(const char* path, int flags) override;
     int close(int fd) override;
@@ -38,30 +49,41 @@ public:
     }
     int mappedBuffers() const {
         QMutexLocker lock(&m_mutex);
-        return m_mappedBuffers;
+        return int(m_mappings.size());
+    }
+    v4l2_fract frameInterval() const {
+        QMutexLocker lock(&m_mutex);
+        return m_interval;
     }
 
-    // The descriptor open() hands out.
+    // The descriptor open() hands out when not backed by a node.
     static constexpr int deviceFd = 1 << 20;
 
 protected:
-    // The next frame's bytes in `format`, waiting for it at most `timeout`; nothing when no
-    // frame came in that time. Called without the lock held.
+    // The next frame's bytes in `format`, waiting for it at most `timeout` (through idle());
+    // nothing when no frame came in that time. Called without the lock held.
     virtual std::optional<QByteArray> nextFrame(const v4l2_pix_format& format,
                                                 std::chrono::milliseconds timeout) = 0;
+    // Bytes each buffer of `format` gets: its sizeimage, as a driver allocates.
+    virtual quint32 bufferBytes(const v4l2_pix_format& format) const { return format.sizeimage; }
+    // Waits `time` (for nextFrame), or less when one of the other descriptors of the poll
+    // under way becomes readable: false then.
+    bool idle(std::chrono::milliseconds time);
 
     // Held while any call runs; the state below is read by subclasses under it.
     mutable QMutex m_mutex;
     bool m_open = false;
     bool m_streaming = false;
-    int m_mappedBuffers = 0;
     v4l2_pix_format m_format{};
+    quint32 m_rowPadding = 0; // bytes a raw format's rows are padded with (even)
 
 private:
     int fillFormat(v4l2_format& format) const;
+    int claimStream();
 
+    class Memory;
     struct Buffer {
-        std::vector<unsigned char> memory;
+        std::shared_ptr<Memory> memory;
         bool mapped = false;
         bool queued = false;
         bool done = false;
@@ -69,14 +91,22 @@ private:
         quint32 sequence = 0;
     };
     std::vector<Format> m_formats;
+    const bool m_backedByNode;
+    int m_fd = -1;
+    bool m_claimed = false;
     std::vector<Buffer> m_buffers;
+    std::map<void*, std::shared_ptr<Memory>> m_mappings; // until munmap, even after close
     quint32 m_sequence = 0;
+    v4l2_fract m_interval{1, 30};
+    std::vector<pollfd> m_idleOn; // the other descriptors of the poll under way
 };
 
 // Plays a recording to the capture as a Motion-JPEG webcam would: a file of JPEG images one
 // after another (as `ffmpeg -f mjpeg` writes them, or a camera's frames saved in a row), at
 // framesPerSecond, from the start again after the last. The camera offers Motion-JPEG at
 // the size of the first image. For running the app and its benchmarks without a camera.
+// Loaded from a file, the camera is backed by that file as its node: other programs use the
+// "camera" by opening the recording.
 class RecordedCamera final : public StandInCamera {
 public:
     // Nothing when the file cannot be read or holds no JPEG image; `error` then says why.
@@ -84,7 +114,7 @@ public:
                                                 QString* error);
 
     RecordedCamera(std::vector<QByteArray> frames, quint32 width, quint32 height,
-                   double framesPerSecond);
+                   double framesPerSecond, bool backedByNode = false);
 
     // The JPEG images in `bytes`, in order.
     static std::vector<QByteArray> splitJpegStream(const QByteArray& bytes);

@@ -1,7 +1,11 @@
 #include "camera/V4L2FrameSource.h"
 
+#include "camera/CameraLog.h"
+#include "camera/DeviceUse.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>
@@ -26,6 +30,87 @@ std::optional<int> formatRank(quint32 pixelFormat) {
     return static_cast<int>(found - std::begin(preferred));
 }
 
+bool isJpeg(quint32 pixelFormat) {
+    return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG;
+}
+
+// One plane of a raw frame: `rows` rows of `rowBytes` picture bytes, each `stride` bytes apart.
+struct Plane {
+    quint64 rowBytes = 0;
+    quint64 rows = 0;
+    quint64 stride = 0;
+};
+
+// The planes of a raw frame laid out as `pix` says (a `bytesperline` of 0 meaning no padding);
+// empty for compressed formats and for layouts that cannot hold the picture.
+std::vector<Plane> rawPlanes(const v4l2_pix_format& pix) {
+    const quint64 width = pix.width;
+    const quint64 height = pix.height;
+    quint64 rowBytes = 0;
+    switch (pix.pixelformat) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+        rowBytes = width * 2;
+        break;
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+        rowBytes = width * 3;
+        break;
+    case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_YUV420:
+        rowBytes = width;
+        break;
+    default:
+        return {};
+    }
+    const quint64 stride = pix.bytesperline != 0 ? pix.bytesperline : rowBytes;
+    const bool halved =
+        pix.pixelformat == V4L2_PIX_FMT_NV12 || pix.pixelformat == V4L2_PIX_FMT_YUV420;
+    if (width == 0 || height == 0 || stride < rowBytes ||
+        (halved && (width % 2 != 0 || height % 2 != 0 || stride % 2 != 0))) {
+        return {};
+    }
+    std::vector<Plane> planes{{rowBytes, height, stride}};
+    if (pix.pixelformat == V4L2_PIX_FMT_NV12) {
+        planes.push_back({width, height / 2, stride}); // interleaved U and V
+    } else if (pix.pixelformat == V4L2_PIX_FMT_YUV420) {
+        planes.push_back({width / 2, height / 2, stride / 2}); // U
+        planes.push_back({width / 2, height / 2, stride / 2}); // V
+    }
+    return planes;
+}
+
+// Bytes from the frame's start to the end of the last picture byte.
+quint64 bytesNeeded(const std::vector<Plane>& planes) {
+    quint64 total = 0;
+    for (std::size_t i = 0; i < planes.size(); ++i) {
+        const Plane& p = planes[i];
+        total += i + 1 < planes.size() ? p.rows * p.stride : (p.rows - 1) * p.stride + p.rowBytes;
+    }
+    return total;
+}
+
+bool padded(const std::vector<Plane>& planes) {
+    return std::any_of(planes.begin(), planes.end(),
+                       [](const Plane& p) { return p.stride != p.rowBytes; });
+}
+
+// A whole JPEG image: its start marker, and its end marker before any zero padding.
+bool isWholeJpeg(const unsigned char* data, quint64 size) {
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) {
+        return false;
+    }
+    while (size > 4 && data[size - 1] == 0x00) {
+        --size;
+    }
+    return data[size - 2] == 0xFF && data[size - 1] == 0xD9;
+}
+
+QString fourcc(quint32 pixelFormat) {
+    return QString::fromLatin1(reinterpret_cast<const char*>(&pixelFormat), 4);
+}
+
 // libv4lconvert asks the device through the same calls as the capture.
 int convertIoctl(void* calls, int fd, unsigned long request, void* argument) {
     return static_cast<VideoDeviceCalls*>(calls)->ioctl(fd, request, argument);
@@ -38,6 +123,17 @@ const libv4l_dev_ops convertOps = {
 
 } // namespace
 
+bool V4L2FrameSource::isReadableFormat(quint32 pixelFormat) {
+    return formatRank(pixelFormat).has_value();
+}
+
+bool V4L2FrameSource::isRawSensorFormat(const v4l2_fmtdesc& format) {
+    // The kernel names every Bayer format so ("8-bit Bayer BGBG/GRGR", "10-bit Bayer GBGB/RGRG
+    // Packed", "10-bit bayer GRBG IPU3 Packed").
+    const auto* text = reinterpret_cast<const char*>(format.description);
+    return QByteArray(text, qstrnlen(text, sizeof format.description)).toLower().contains("bayer");
+}
+
 V4L2FrameSource::V4L2FrameSource(QString devicePath, std::shared_ptr<VideoDeviceCalls> calls,
                                  cv::Size requestedSize)
     : m_path(std::move(devicePath)), m_calls(std::move(calls)), m_requested(requestedSize) {}
@@ -46,61 +142,101 @@ V4L2FrameSource::~V4L2FrameSource() {
     close();
 }
 
+void V4L2FrameSource::setWakeDescriptors(std::vector<int> descriptors) {
+    m_wake = std::move(descriptors);
+    m_wake.erase(std::remove(m_wake.begin(), m_wake.end(), -1), m_wake.end());
+}
+
 OpenStatus V4L2FrameSource::failed(OpenStatus status, int error) {
     close();
-    m_error = status == OpenStatus::inputFailed ? systemErrorDescription(error) : QString();
+    const bool described = status == OpenStatus::inputFailed || status == OpenStatus::busy;
+    m_error = described ? systemErrorDescription(error) : QString();
     return status;
+}
+
+OpenStatus V4L2FrameSource::deviceFailure(int error) {
+    return failed(error == EBUSY ? OpenStatus::busy : OpenStatus::inputFailed, error);
 }
 
 OpenStatus V4L2FrameSource::open() {
     close();
     m_error.clear();
+    OwnDeviceUse::willOpen(m_path);
     m_fd = m_calls->open(m_path.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
     if (m_fd < 0) {
-        return failed(OpenStatus::inputFailed, errno);
+        const int error = errno;
+        OwnDeviceUse::openFailed(m_path);
+        return deviceFailure(error);
     }
     v4l2_capability capability{};
     if (m_calls->ioctl(m_fd, VIDIOC_QUERYCAP, &capability) == -1) {
-        return failed(OpenStatus::inputFailed, errno);
+        return deviceFailure(errno);
     }
     const quint32 caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
                              ? capability.device_caps
                              : capability.capabilities;
+    m_mediaController = (caps & V4L2_CAP_IO_MC) != 0;
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0 || (caps & V4L2_CAP_STREAMING) == 0) {
         return failed(OpenStatus::inputRejected);
     }
     if (const OpenStatus status = negotiateFormat(); status != OpenStatus::opened) {
         return status;
     }
+    if (const OpenStatus status = setFrameRate(); status != OpenStatus::opened) {
+        return status;
+    }
     m_convert = v4lconvert_create_with_dev_ops(m_fd, m_calls.get(), &convertOps);
     if (m_convert == nullptr) {
         return failed(OpenStatus::inputFailed, ENOMEM);
     }
-    return startStreaming();
+    if (const OpenStatus status = startStreaming(); status != OpenStatus::opened) {
+        return status;
+    }
+    const v4l2_pix_format& pix = m_format.fmt.pix;
+    qCInfo(lcCamera, "%s opened: %s %ux%u, bytes per line %u, frame interval %u/%u s",
+           qUtf8Printable(m_path), qUtf8Printable(fourcc(pix.pixelformat)), pix.width, pix.height,
+           pix.bytesperline, m_interval.numerator, m_interval.denominator);
+    return OpenStatus::opened;
 }
 
 OpenStatus V4L2FrameSource::negotiateFormat() {
-    quint32 chosen = 0;
+    std::vector<quint32> candidates;
+    bool rawSensor = false;
     for (quint32 index = 0; index < 64; ++index) {
         v4l2_fmtdesc format{};
         format.index = index;
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (m_calls->ioctl(m_fd, VIDIOC_ENUM_FMT, &format) == -1) {
             if (errno != EINVAL) {
-                return failed(OpenStatus::inputFailed, errno);
+                return deviceFailure(errno);
             }
             break;
         }
-        const auto rank = formatRank(format.pixelformat);
-        if ((format.flags & V4L2_FMT_FLAG_EMULATED) == 0 && rank &&
-            (chosen == 0 || *rank < *formatRank(chosen))) {
-            chosen = format.pixelformat;
+        rawSensor = rawSensor || isRawSensorFormat(format);
+        if ((format.flags & V4L2_FMT_FLAG_EMULATED) == 0 && isReadableFormat(format.pixelformat)) {
+            candidates.push_back(format.pixelformat);
         }
     }
-    if (chosen == 0) {
-        return failed(OpenStatus::inputRejected);
+    if (candidates.empty()) {
+        return failed(rawSensor || m_mediaController ? OpenStatus::needsLibcamera
+                                                     : OpenStatus::inputRejected);
     }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](quint32 a, quint32 b) { return *formatRank(a) < *formatRank(b); });
+    // The best format the driver sizes its frames right for.
+    for (const quint32 candidate : candidates) {
+        int error = 0;
+        if (trySetFormat(candidate, error)) {
+            return OpenStatus::opened;
+        }
+        if (error == EBUSY || error == ENODEV) {
+            return deviceFailure(error);
+        }
+    }
+    return failed(OpenStatus::outputRejected);
+}
 
+bool V4L2FrameSource::trySetFormat(quint32 pixelFormat, int& error) {
     // Sizes the driver lists; a stepwise range is asked for the requested size and left to
     // the driver to round.
     const auto wanted = [this](quint32 w, quint32 h) {
@@ -112,7 +248,7 @@ OpenStatus V4L2FrameSource::negotiateFormat() {
     for (quint32 index = 0; index < 256; ++index) {
         v4l2_frmsizeenum size{};
         size.index = index;
-        size.pixel_format = chosen;
+        size.pixel_format = pixelFormat;
         if (m_calls->ioctl(m_fd, VIDIOC_ENUM_FRAMESIZES, &size) == -1 ||
             size.type != V4L2_FRMSIZE_TYPE_DISCRETE) {
             break;
@@ -135,17 +271,76 @@ OpenStatus V4L2FrameSource::negotiateFormat() {
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix.width = width;
     format.fmt.pix.height = height;
-    format.fmt.pix.pixelformat = chosen;
+    format.fmt.pix.pixelformat = pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_ANY;
     if (m_calls->ioctl(m_fd, VIDIOC_S_FMT, &format) == -1) {
-        return errno == EBUSY || errno == ENODEV ? failed(OpenStatus::inputFailed, errno)
-                                                 : failed(OpenStatus::outputRejected);
+        error = errno;
+        return false;
     }
-    if (!formatRank(format.fmt.pix.pixelformat) || format.fmt.pix.width == 0 ||
-        format.fmt.pix.height == 0) {
-        return failed(OpenStatus::outputRejected);
+    const v4l2_pix_format& pix = format.fmt.pix;
+    if (!isReadableFormat(pix.pixelformat) || pix.width == 0 || pix.height == 0) {
+        return false;
+    }
+    // libv4lconvert reads as many bytes as the format needs, whatever the buffer holds: a
+    // driver that sizes its buffers for less would have it read past their end.
+    if (!isJpeg(pix.pixelformat)) {
+        const std::vector<Plane> planes = rawPlanes(pix);
+        if (planes.empty() || pix.sizeimage < bytesNeeded(planes)) {
+            qCWarning(lcCamera, "%s: %s %ux%u passed over: %u bytes per line, %u per frame",
+                      qUtf8Printable(m_path), qUtf8Printable(fourcc(pix.pixelformat)), pix.width,
+                      pix.height, pix.bytesperline, pix.sizeimage);
+            return false;
+        }
     }
     m_format = format;
+    return true;
+}
+
+OpenStatus V4L2FrameSource::setFrameRate() {
+    // Only a camera that takes a frame interval is asked; the others keep their own pace.
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (m_calls->ioctl(m_fd, VIDIOC_G_PARM, &parameters) == -1 ||
+        (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) == 0) {
+        return OpenStatus::opened;
+    }
+    // Of the rates listed for this format and size, the slowest one at least framesPerSecond,
+    // else the fastest one below it (as with the frame size); a range, or no list, is asked
+    // for framesPerSecond itself, for the driver to round.
+    v4l2_fract chosen{1, framesPerSecond};
+    double chosenFps = 0;
+    for (quint32 index = 0; index < 64; ++index) {
+        v4l2_frmivalenum interval{};
+        interval.index = index;
+        interval.pixel_format = m_format.fmt.pix.pixelformat;
+        interval.width = m_format.fmt.pix.width;
+        interval.height = m_format.fmt.pix.height;
+        if (m_calls->ioctl(m_fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == -1 ||
+            interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) {
+            break;
+        }
+        const v4l2_fract& f = interval.discrete;
+        if (f.numerator == 0 || f.denominator == 0) {
+            continue;
+        }
+        const double fps = double(f.denominator) / double(f.numerator);
+        const bool enough = fps >= framesPerSecond;
+        const bool better = chosenFps == 0 || (enough != (chosenFps >= framesPerSecond)
+                                                   ? enough
+                                                   : (enough ? fps < chosenFps : fps > chosenFps));
+        if (better) {
+            chosen = f;
+            chosenFps = fps;
+        }
+    }
+    parameters = {};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    parameters.parm.capture.timeperframe = chosen;
+    if (m_calls->ioctl(m_fd, VIDIOC_S_PARM, &parameters) == -1) {
+        // A camera that refuses keeps its own pace; one that another program streams from is busy.
+        return errno == EBUSY || errno == ENODEV ? deviceFailure(errno) : OpenStatus::opened;
+    }
+    m_interval = parameters.parm.capture.timeperframe;
     return OpenStatus::opened;
 }
 
@@ -155,32 +350,40 @@ OpenStatus V4L2FrameSource::startStreaming() {
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (m_calls->ioctl(m_fd, VIDIOC_REQBUFS, &request) == -1) {
-        return failed(OpenStatus::inputFailed, errno);
+        return deviceFailure(errno);
     }
     if (request.count == 0) {
         return failed(OpenStatus::inputFailed, ENOMEM);
     }
+    const std::vector<Plane> planes = rawPlanes(m_format.fmt.pix);
     for (quint32 index = 0; index < request.count; ++index) {
         v4l2_buffer buffer{};
         buffer.index = index;
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         if (m_calls->ioctl(m_fd, VIDIOC_QUERYBUF, &buffer) == -1) {
-            return failed(OpenStatus::inputFailed, errno);
+            return deviceFailure(errno);
+        }
+        if (buffer.length == 0 || (!planes.empty() && buffer.length < bytesNeeded(planes))) {
+            return failed(OpenStatus::outputRejected); // buffers too small for a frame
         }
         void* start =
             m_calls->mmap(buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, buffer.m.offset);
         if (start == MAP_FAILED) {
-            return failed(OpenStatus::inputFailed, errno);
+            return deviceFailure(errno);
         }
         m_buffers.push_back({start, buffer.length});
         if (!queue(index)) {
-            return failed(OpenStatus::inputFailed, errno);
+            return deviceFailure(errno);
         }
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (m_calls->ioctl(m_fd, VIDIOC_STREAMON, &type) == -1) {
-        return failed(OpenStatus::inputFailed, errno);
+        // A node of a pipeline that nobody set up (libcamera's job) refuses to stream.
+        const int error = errno;
+        return m_mediaController && (error == EPIPE || error == ENOLINK)
+                   ? failed(OpenStatus::needsLibcamera)
+                   : deviceFailure(error);
     }
     m_streaming = true;
     return OpenStatus::opened;
@@ -204,15 +407,22 @@ GrabResult V4L2FrameSource::grab() {
             return GrabResult::failed;
         }
     }
-    pollfd wait{m_fd, POLLIN, 0};
-    const int ready = m_calls->poll(&wait, 1, pollTimeoutMs);
+    std::vector<pollfd> waits{{m_fd, POLLIN, 0}};
+    for (const int fd : m_wake) {
+        waits.push_back({fd, POLLIN, 0});
+    }
+    const int ready = m_calls->poll(waits.data(), nfds_t(waits.size()), pollTimeoutMs);
     if (ready == -1) {
         return errno == EINTR ? GrabResult::noFrame : GrabResult::failed;
     }
     if (ready == 0) {
         return GrabResult::noFrame;
     }
-    if ((wait.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    if (std::any_of(waits.begin() + 1, waits.end(),
+                    [](const pollfd& w) { return w.revents != 0; })) {
+        return GrabResult::woken;
+    }
+    if ((waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
         return GrabResult::failed; // unplugged, or the stream broke
     }
     v4l2_buffer buffer{};
@@ -220,8 +430,9 @@ GrabResult V4L2FrameSource::grab() {
     buffer.memory = V4L2_MEMORY_MMAP;
     if (m_calls->ioctl(m_fd, VIDIOC_DQBUF, &buffer) == -1) {
         // EAGAIN: woken without a frame; EIO: a frame lost on the wire.
-        return errno == EAGAIN || errno == EIO ? GrabResult::noFrame : GrabResult::failed;
+        return errno == EAGAIN || errno == EIO ? emptyWake() : GrabResult::failed;
     }
+    m_emptyWakes = 0;
     if (buffer.index >= m_buffers.size()) {
         return GrabResult::failed;
     }
@@ -234,19 +445,64 @@ GrabResult V4L2FrameSource::grab() {
     return GrabResult::frame;
 }
 
+GrabResult V4L2FrameSource::emptyWake() {
+    // Polled again at once, such a driver would keep the thread spinning: wait a little,
+    // longer each time, and give up on the device after a few.
+    if (++m_emptyWakes >= maxEmptyWakes) {
+        m_emptyWakes = 0;
+        return GrabResult::failed;
+    }
+    const int backoff = std::min(emptyWakeBackoffMs << (m_emptyWakes - 1), pollTimeoutMs);
+    std::vector<pollfd> waits;
+    for (const int fd : m_wake) {
+        waits.push_back({fd, POLLIN, 0});
+    }
+    const int woken = m_calls->poll(waits.data(), nfds_t(waits.size()), backoff);
+    return woken > 0 ? GrabResult::woken : GrabResult::noFrame;
+}
+
 bool V4L2FrameSource::retrieve(cv::Mat& image) {
     if (m_held < 0 || m_convert == nullptr) {
         return false;
     }
-    const v4l2_pix_format& source = m_format.fmt.pix;
-    cv::Mat bgr(int(source.height), int(source.width), CV_8UC3);
+    const auto* bytes = static_cast<const unsigned char*>(m_buffers[m_held].start);
+    quint64 size = m_heldBytes;
+    v4l2_format source = m_format;
+    const v4l2_pix_format& pix = m_format.fmt.pix;
+    if (isJpeg(pix.pixelformat)) {
+        if (!isWholeJpeg(bytes, size)) {
+            return false; // cut short: decoded, its missing rows would come out grey
+        }
+    } else {
+        const std::vector<Plane> planes = rawPlanes(pix);
+        if (size < bytesNeeded(planes)) {
+            return false; // a short frame: converting it would read past its end
+        }
+        if (padded(planes)) {
+            // libv4lconvert takes most raw formats as packed rows; pack them.
+            m_packed.resize(std::size_t(size));
+            unsigned char* to = m_packed.data();
+            for (const Plane& plane : planes) {
+                for (quint64 row = 0; row < plane.rows; ++row) {
+                    std::memcpy(to, bytes + row * plane.stride, plane.rowBytes);
+                    to += plane.rowBytes;
+                }
+                bytes += plane.rows * plane.stride;
+            }
+            size = quint64(to - m_packed.data());
+            bytes = m_packed.data();
+            source.fmt.pix.bytesperline = quint32(planes.front().rowBytes);
+            source.fmt.pix.sizeimage = quint32(size);
+        }
+    }
+    cv::Mat bgr(int(pix.height), int(pix.width), CV_8UC3);
     v4l2_format target = m_format;
     target.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-    target.fmt.pix.bytesperline = source.width * 3;
-    target.fmt.pix.sizeimage = source.width * source.height * 3;
-    const int written = v4lconvert_convert(
-        m_convert, &m_format, &target, static_cast<unsigned char*>(m_buffers[m_held].start),
-        int(m_heldBytes), bgr.data, int(target.fmt.pix.sizeimage));
+    target.fmt.pix.bytesperline = pix.width * 3;
+    target.fmt.pix.sizeimage = pix.width * pix.height * 3;
+    const int written =
+        v4lconvert_convert(m_convert, &source, &target, const_cast<unsigned char*>(bytes),
+                           int(size), bgr.data, int(target.fmt.pix.sizeimage));
     if (written != int(target.fmt.pix.sizeimage)) {
         return false; // a damaged frame
     }
@@ -274,11 +530,15 @@ void V4L2FrameSource::close() {
     if (m_convert != nullptr) {
         v4lconvert_destroy(m_convert);
     }
+    OwnDeviceUse::willClose(m_path);
     m_calls->close(m_fd);
     m_fd = -1;
     m_streaming = false;
+    m_mediaController = false;
+    m_emptyWakes = 0;
     m_buffers.clear();
     m_format = {};
+    m_interval = {};
     m_convert = nullptr;
     m_held = -1;
 }

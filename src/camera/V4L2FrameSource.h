@@ -20,16 +20,27 @@ namespace quorvel {
 //
 // Of the formats the camera offers, Motion-JPEG is preferred, then YUYV, then the other
 // common ones; of the sizes of that format, the smallest one at least requestedSize, else
-// the largest one below it.
+// the largest one below it; of its frame rates, framesPerSecond, else the slowest one above,
+// else the fastest one below. A format whose buffers the driver sizes too small for its frames
+// is passed over for the next one. Raw frames shorter than their format needs are never
+// converted, padded rows are packed before conversion, and a Motion-JPEG frame without its
+// end-of-image marker is not used.
 //
-// A grab waits at most pollTimeoutMs for a frame, so that whoever calls it sees a stalled or
-// unplugged camera, and a request to stop, within that time.
+// A grab waits at most pollTimeoutMs for a frame, or until a wake descriptor becomes
+// readable, so that whoever calls it sees a stalled or unplugged camera within that time and
+// another program's open or a request to stop at once.
 class V4L2FrameSource : public FrameSource {
 public:
     static constexpr int defaultWidth = 320;
     static constexpr int defaultHeight = 240;
     static constexpr int pollTimeoutMs = 250;
     static constexpr unsigned bufferCount = 4;
+    static constexpr quint32 framesPerSecond = 30;
+    // A driver that wakes the reader without a frame (readable, then EAGAIN or EIO) is waited
+    // for a little longer each time, from emptyWakeBackoffMs doubling up to pollTimeoutMs;
+    // maxEmptyWakes such wakes in a row make a failed grab.
+    static constexpr int emptyWakeBackoffMs = 5;
+    static constexpr int maxEmptyWakes = 8;
 
     explicit V4L2FrameSource(QString devicePath,
                              std::shared_ptr<VideoDeviceCalls> calls = systemVideoDeviceCalls(),
@@ -44,11 +55,19 @@ public:
     bool retrieve(cv::Mat& image) override;
     void close() override;
     QString errorDescription() const override { return m_error; }
+    QString devicePath() const override { return m_path; }
+    void setWakeDescriptors(std::vector<int> descriptors) override;
 
-    QString devicePath() const { return m_path; }
-    // The size and format the device agreed to; empty and 0 while closed.
+    // The size, format and frame interval the device agreed to; empty and 0 while closed (the
+    // interval also when the camera takes none).
     cv::Size frameSize() const;
     quint32 pixelFormat() const;
+    v4l2_fract frameInterval() const { return m_interval; }
+
+    // Formats whose frames this source can read, and raw sensor formats (Bayer), which only
+    // libcamera's image processing makes pictures of.
+    static bool isReadableFormat(quint32 pixelFormat);
+    static bool isRawSensorFormat(const v4l2_fmtdesc& format);
 
 private:
     struct Buffer {
@@ -57,17 +76,26 @@ private:
     };
 
     OpenStatus failed(OpenStatus status, int error = 0);
+    OpenStatus deviceFailure(int error);
     OpenStatus negotiateFormat();
+    bool trySetFormat(quint32 pixelFormat, int& error);
+    OpenStatus setFrameRate();
     OpenStatus startStreaming();
     bool queue(quint32 index);
+    GrabResult emptyWake();
 
     QString m_path;
     std::shared_ptr<VideoDeviceCalls> m_calls;
     cv::Size m_requested;
     int m_fd = -1;
     bool m_streaming = false;
+    bool m_mediaController = false; // V4L2_CAP_IO_MC: a node of a pipeline libcamera sets up
+    std::vector<int> m_wake;
+    int m_emptyWakes = 0;
     std::vector<Buffer> m_buffers;
     v4l2_format m_format{};
+    v4l2_fract m_interval{};
+    std::vector<unsigned char> m_packed; // a padded raw frame, its rows packed
     v4lconvert_data* m_convert = nullptr;
     // The buffer of the last grabbed frame, kept from the driver until the next grab.
     int m_held = -1;

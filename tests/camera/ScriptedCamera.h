@@ -10,25 +10,45 @@
 
 namespace quorvel::test {
 
-// A UVC webcam that plays a script: what each wait for a frame brings, which calls fail.
-// One camera serves every V4L2FrameSource made from it, like a device node.
+// Odd answers of a camera's driver.
+struct DriverQuirks {
+    quint32 halfSizeimage = 0; // S_FMT of this format answers half the frame's size
+    quint32 shortBuffers = 0;  // buffers of this format are mapped shorter than sizeimage
+    quint32 rowPadding = 0;    // raw rows padded with this many bytes
+    quint32 caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING; // what QUERYCAP says
+    QByteArray driver = "uvcvideo";
+};
+
+// A UVC webcam that plays a script: what each wait for a frame brings, which calls fail, and
+// the odd answers of some drivers. One camera serves every V4L2FrameSource made from it, like
+// a device node. Its buffers end against an unreadable page (StandInCamera), so a reader that
+// takes more bytes than a buffer holds crashes the test.
 class ScriptedCamera : public StandInCamera {
 public:
     enum class Step {
-        frame,   // a picture of `colour` in the negotiated format (real JPEG bytes for MJPG)
-        corrupt, // a Motion-JPEG frame that is no JPEG
-        empty,   // a buffer with zero bytes used
-        eagain,  // poll wakes, but no buffer is done
-        stall,   // nothing within the wait
-        unplug,  // the device goes: poll reports an error, every ioctl fails with ENODEV
+        frame,     // a picture of `colour` in the negotiated format (real JPEG bytes for MJPG)
+        corrupt,   // a Motion-JPEG frame that is no JPEG
+        truncated, // a frame cut short: 60 % of it, no error flag (a JPEG without its end)
+        greyJpeg,  // a one-channel JPEG
+        largeJpeg, // a JPEG twice the negotiated size
+        empty,     // a buffer with zero bytes used
+        eagain,    // poll wakes, but no buffer is done
+        stall,     // nothing within the wait
+        unplug,    // the device goes: poll reports an error, every ioctl fails with ENODEV
     };
+    using Quirks = DriverQuirks;
     static inline const cv::Scalar colour{40, 120, 200};
+    // The colour in BT.601 limited range, as a webcam sends it.
+    static constexpr unsigned char y = 0x84, u = 0x51, v = 0xa9;
     static constexpr unsigned long openCall = 0; // in `failures`, for open()
 
     explicit ScriptedCamera(
         std::vector<Format> formats = {{V4L2_PIX_FMT_MJPEG, {{640, 480}, {320, 240}}},
-                                       {V4L2_PIX_FMT_YUYV, {{640, 480}, {320, 240}}}})
-        : StandInCamera(std::move(formats)) {}
+                                       {V4L2_PIX_FMT_YUYV, {{640, 480}, {320, 240}}}},
+        Quirks quirks = {})
+        : StandInCamera(std::move(formats)), m_quirks(std::move(quirks)) {
+        m_rowPadding = m_quirks.rowPadding;
+    }
 
     // Filled by the test, consumed by the camera.
     std::deque<Step> steps;
@@ -38,6 +58,13 @@ public:
     // Seen by the camera.
     std::atomic<int> opens = 0;
     std::atomic<int> maxPollTimeoutMs = 0;
+    std::atomic<int> waitsWithoutFrame = 0; // polls that only wait (a back-off), not waited out
+
+    static QByteArray jpeg(const cv::Mat& picture) {
+        std::vector<uchar> encoded;
+        cv::imencode(".jpg", picture, encoded);
+        return QByteArray(reinterpret_cast<const char*>(encoded.data()), qsizetype(encoded.size()));
+    }
 
     void add(Step step, int count = 1) {
         QMutexLocker lock(&m_mutex);
@@ -49,9 +76,45 @@ public:
         return fails(openCall) ? -1 : StandInCamera::open(path, flags);
     }
     int ioctl(int fd, unsigned long request, void* argument) override {
-        return fails(request) ? -1 : StandInCamera::ioctl(fd, request, argument);
+        if (fails(request)) {
+            return -1;
+        }
+        const int result = StandInCamera::ioctl(fd, request, argument);
+        if (result != 0) {
+            return result;
+        }
+        QMutexLocker lock(&m_mutex);
+        if (request == VIDIOC_QUERYCAP) {
+            auto& cap = *static_cast<v4l2_capability*>(argument);
+            cap.device_caps = m_quirks.caps;
+            cap.capabilities = m_quirks.caps | V4L2_CAP_DEVICE_CAPS;
+            qstrncpy(reinterpret_cast<char*>(cap.driver), m_quirks.driver.constData(),
+                     sizeof cap.driver);
+        } else if (request == VIDIOC_ENUM_FMT) {
+            auto& desc = *static_cast<v4l2_fmtdesc*>(argument);
+            if (desc.pixelformat == V4L2_PIX_FMT_SGRBG10) {
+                qstrncpy(reinterpret_cast<char*>(desc.description), "10-bit Bayer GRGR/BGBG",
+                         sizeof desc.description);
+            }
+        } else if (request == VIDIOC_S_FMT && m_format.pixelformat == m_quirks.halfSizeimage) {
+            m_format.sizeimage /= 2;
+            static_cast<v4l2_format*>(argument)->fmt.pix.sizeimage = m_format.sizeimage;
+        }
+        return 0;
     }
     int poll(pollfd* fds, nfds_t count, int timeoutMs) override {
+        const bool withDevice = std::any_of(fds, fds + count, [this](const pollfd& p) {
+            QMutexLocker lock(&m_mutex);
+            return m_open && (p.fd == deviceFd);
+        });
+        if (!withDevice) {
+            // A back-off between two reads: counted, not waited out.
+            waitsWithoutFrame += 1;
+            for (nfds_t i = 0; i < count; ++i) {
+                fds[i].revents = 0;
+            }
+            return 0;
+        }
         {
             QMutexLocker lock(&m_mutex);
             maxPollTimeoutMs = std::max(maxPollTimeoutMs.load(), timeoutMs);
@@ -61,7 +124,11 @@ public:
                     steps.pop_front();
                 }
                 m_unplugged = m_unplugged || step == Step::unplug;
-                fds[0].revents = short(m_unplugged ? POLLERR | POLLHUP : POLLIN);
+                for (nfds_t i = 0; i < count; ++i) {
+                    fds[i].revents = short(fds[i].fd != deviceFd ? 0
+                                           : m_unplugged         ? POLLERR | POLLHUP
+                                                                 : POLLIN);
+                }
                 return 1;
             }
         }
@@ -69,6 +136,11 @@ public:
     }
 
 protected:
+    quint32 bufferBytes(const v4l2_pix_format& format) const override {
+        return format.pixelformat == m_quirks.shortBuffers ? format.sizeimage * 3 / 4
+                                                           : format.sizeimage;
+    }
+
     std::optional<QByteArray> nextFrame(const v4l2_pix_format& format,
                                         std::chrono::milliseconds) override {
         QMutexLocker lock(&m_mutex);
@@ -76,28 +148,79 @@ protected:
         if (!steps.empty()) {
             steps.pop_front();
         }
-        if (step == Step::stall) {
+        switch (step) {
+        case Step::stall:
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the wait, shortened
+            idle(std::chrono::milliseconds(1)); // the wait, shortened
             return std::nullopt;
+        case Step::empty:
+            return QByteArray();
+        case Step::corrupt:
+            return QByteArray(2000, '\x55');
+        case Step::greyJpeg:
+            return jpeg(cv::Mat(int(format.height), int(format.width), CV_8UC1, cv::Scalar(y)));
+        case Step::largeJpeg:
+            return jpeg(cv::Mat(int(format.height) * 2, int(format.width) * 2, CV_8UC3, colour));
+        default:
+            break;
         }
-        if (step != Step::frame) {
-            return step == Step::corrupt ? QByteArray(2000, '\x55') : QByteArray();
+        if (format.pixelformat == V4L2_PIX_FMT_MJPEG &&
+            m_jpegSize != cv::Size(int(format.width), int(format.height))) {
+            m_jpegSize = cv::Size(int(format.width), int(format.height));
+            m_jpeg = jpeg(cv::Mat(m_jpegSize, CV_8UC3, colour));
         }
-        if (format.pixelformat == V4L2_PIX_FMT_YUYV) { // the colour: Y U Y V (BT.601)
-            return QByteArray("\x84\x51\x84\xa9", 4).repeated(format.width * format.height / 2);
+        QByteArray frame = format.pixelformat == V4L2_PIX_FMT_MJPEG ? m_jpeg : raw(format);
+        if (step == Step::truncated) {
+            frame.truncate(frame.size() * 6 / 10);
         }
-        if (m_jpeg.isEmpty()) {
-            std::vector<uchar> encoded;
-            cv::imencode(".jpg", cv::Mat(int(format.height), int(format.width), CV_8UC3, colour),
-                         encoded);
-            m_jpeg = QByteArray(reinterpret_cast<const char*>(encoded.data()),
-                                qsizetype(encoded.size()));
-        }
-        return m_jpeg;
+        return frame;
     }
 
 private:
+    // A frame of the colour in a raw format, each row padded with zeros to bytesperline.
+    static QByteArray raw(const v4l2_pix_format& format) {
+        const int w = int(format.width);
+        const int h = int(format.height);
+        const int stride = int(format.bytesperline);
+        QByteArray frame;
+        const auto rows = [&](const QByteArray& row, int count, int rowStride) {
+            for (int i = 0; i < count; ++i) {
+                frame += row + QByteArray(rowStride - int(row.size()), '\0');
+            }
+        };
+        const auto repeat = [](std::initializer_list<unsigned char> unit, int times) {
+            return QByteArray(reinterpret_cast<const char*>(std::data(unit)),
+                              qsizetype(unit.size()))
+                .repeated(times);
+        };
+        switch (format.pixelformat) {
+        case V4L2_PIX_FMT_YUYV:
+            rows(repeat({y, u, y, v}, w / 2), h, stride);
+            break;
+        case V4L2_PIX_FMT_NV12:
+            rows(repeat({y}, w), h, stride);
+            rows(repeat({u, v}, w / 2), h / 2, stride);
+            break;
+        case V4L2_PIX_FMT_YUV420:
+            rows(repeat({y}, w), h, stride);
+            rows(repeat({u}, w / 2), h / 2, stride / 2);
+            rows(repeat({v}, w / 2), h / 2, stride / 2);
+            break;
+        case V4L2_PIX_FMT_GREY:
+            rows(repeat({y}, w), h, stride);
+            break;
+        case V4L2_PIX_FMT_RGB24:
+            rows(repeat({200, 120, 40}, w), h, stride);
+            break;
+        case V4L2_PIX_FMT_BGR24:
+            rows(repeat({40, 120, 200}, w), h, stride);
+            break;
+        default:
+            break;
+        }
+        return frame;
+    }
+
     Step next() const {
         return steps.empty() ? (endless ? Step::frame : Step::stall) : steps.front();
     }
@@ -122,8 +245,10 @@ private:
         return false;
     }
 
+    const Quirks m_quirks;
     bool m_unplugged = false;
-    QByteArray m_jpeg; // of the one Motion-JPEG size the tests stream
+    QByteArray m_jpeg; // of the size last streamed
+    cv::Size m_jpegSize;
 };
 
 } // namespace quorvel::test

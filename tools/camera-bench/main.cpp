@@ -12,6 +12,13 @@
 //                       OpenCV (cv::imdecode, as OpenCV's V4L2 reader decodes Motion-JPEG)
 //
 //   quorvel-camera-bench [--stream FILE.mjpeg] [--seconds 10] [--fps 30] [--size 320x240]
+//   quorvel-camera-bench --give-way N [--stream FILE.mjpeg] [--fps 30] [--size 320x240]
+//
+// With --give-way it measures instead how soon the camera is let go when another program
+// opens it (the recording stands in for the device node; this program opens it N times, each
+// time after the camera has come back): from that open to the close of the camera, as the
+// other program's inotify watch sees it. The grace period before coming back is skipped on
+// a clock of the benchmark's own.
 //
 // Without a stream it writes one first. Prints one JSON object per line.
 
@@ -29,13 +36,18 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <fcntl.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace quorvel;
 
@@ -130,6 +142,73 @@ bool writeStream(const QString& path, cv::Size size, int frames) {
     return true;
 }
 
+// Opens the node as another program would, and times the camera's close after it.
+int measureGiveWay(const QString& stream, double fps, int trials) {
+    auto clock = std::make_shared<std::atomic<qint64>>(0);
+    CameraManagerOptions options;
+    options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
+        QString ignored;
+        return std::make_unique<V4L2FrameSource>(stream,
+                                                 RecordedCamera::load(stream, fps, &ignored));
+    };
+    options.reopenInterval = std::chrono::milliseconds(10);
+    options.clock = [clock] {
+        return std::chrono::milliseconds(clock->load());
+    };
+    CameraManager manager(options);
+    const QByteArray node = QFile::encodeName(stream);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(watch, node.constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    const auto running = [&] {
+        QElapsedTimer waited;
+        waited.start();
+        while (!manager.isRunning() && waited.elapsed() < 10000) {
+            *clock += CameraManager::shareGracePeriod.count();
+            waitFor(10);
+        }
+        return manager.isRunning();
+    };
+    std::vector<double> times;
+    manager.start();
+    for (int trial = 0; trial < trials && running(); ++trial) {
+        waitFor(100); // a few frames
+        char buffer[4096];
+        pollfd pending{watch, POLLIN, 0};
+        while (::poll(&pending, 1, 0) > 0 && ::read(watch, buffer, sizeof buffer) > 0) {
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const int other = ::open(node.constData(), O_RDONLY | O_CLOEXEC);
+        pollfd closed{watch, POLLIN, 0};
+        const bool seen = ::poll(&closed, 1, 5000) > 0;
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+        ::close(other);
+        while (seen && manager.isRunning()) {
+            waitFor(1); // the interruption reaches this thread
+        }
+        if (!seen) {
+            std::fprintf(stderr, "quorvel-camera-bench: the camera was not let go\n");
+            return 1;
+        }
+    }
+    manager.stop();
+    ::close(watch);
+    if (times.empty()) {
+        std::fprintf(stderr, "quorvel-camera-bench: %s\n",
+                     qPrintable(manager.error().value_or("camera did not start")));
+        return 1;
+    }
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double q) {
+        return times[std::min(times.size() - 1, std::size_t(q * double(times.size())))];
+    };
+    const QJsonObject line{{"mode", "give-way"},     {"trials", qint64(times.size())},
+                           {"median_ms", at(0.5)},   {"p90_ms", at(0.9)},
+                           {"max_ms", times.back()}, {"target_ms", 50}};
+    std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +224,7 @@ int main(int argc, char** argv) {
         {"seconds", "Measuring time per mode.", "seconds", "10"},
         {"fps", "Frame rate to play at.", "fps", "30"},
         {"size", "Size of the generated stream.", "WxH", "320x240"},
+        {"give-way", "Measure instead how soon the camera is let go, over N opens.", "N"},
     });
     parser.process(app);
 
@@ -170,6 +250,14 @@ int main(int argc, char** argv) {
     if (!RecordedCamera::load(stream, fps, &error)) {
         std::fprintf(stderr, "quorvel-camera-bench: %s\n", qPrintable(error));
         return 1;
+    }
+    if (parser.isSet("give-way")) {
+        const int status =
+            measureGiveWay(stream, fps, std::max(1, parser.value("give-way").toInt()));
+        while (CameraManager::liveCameraThreads() > 0) {
+            waitFor(10);
+        }
+        return status;
     }
     QFile file(stream);
     file.open(QIODevice::ReadOnly);

@@ -295,23 +295,21 @@ int runCamera(const QStringList& args) {
 
     // Opened the way the camera manager opens it, with its messages.
     V4L2FrameSource source(device->path);
-    switch (source.open()) {
-    case OpenStatus::opened:
-        break;
-    case OpenStatus::inputFailed:
-        return probe.fail(CameraManager::inputErrorPrefix + source.errorDescription());
-    case OpenStatus::inputRejected:
-        return probe.fail(CameraManager::cannotAddInputText);
-    case OpenStatus::outputRejected:
-        return probe.fail(CameraManager::cannotAddOutputText);
+    const OpenStatus opened = source.open();
+    if (const auto problem = CameraManager::openFailureText(opened, source.errorDescription())) {
+        return probe.fail(*problem);
     }
-    // What the camera agreed to: the format it sends and the frame size.
+    // What the camera agreed to: the format it sends, the frame size and the frame rate.
     const quint32 fourcc = source.pixelFormat();
     const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
+    const v4l2_fract interval = source.frameInterval();
     printJsonLine({{"device", device->path},
                    {"format", format},
                    {"width", source.frameSize().width},
-                   {"height", source.frameSize().height}});
+                   {"height", source.frameSize().height},
+                   {"fps", interval.numerator > 0
+                               ? jsonNumber(double(interval.denominator) / interval.numerator, 2)
+                               : QJsonValue()}});
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
