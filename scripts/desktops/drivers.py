@@ -55,17 +55,18 @@ def ready(p, log, seconds):
     return seen.is_set()
 
 
-def icon_in(image, box):
+def icon_in(image, box, light=245, least=12):
     """Where Quorvel's tray icon (a light figure with a dark rim) is in a region of a screenshot,
-    as (x, y, w, h) of the image, or None."""
+    as (x, y, w, h) of the image, or None: the bounding box of at least `least` pixels at
+    least `light` bright next to a dark one."""
     region = image.convert("RGB").crop(box)
     pixels, (w, h) = region.load(), region.size
-    light = [(x, y) for y in range(1, h - 1) for x in range(1, w - 1)
-             if min(pixels[x, y]) >= 245
+    found = [(x, y) for y in range(1, h - 1) for x in range(1, w - 1)
+             if min(pixels[x, y]) >= light
              and any(max(pixels[x + dx, y + dy]) <= 80 for dx in (-1, 0, 1) for dy in (-1, 0, 1))]
-    if len(light) < 12:
+    if len(found) < least:
         return None
-    xs, ys = [p[0] for p in light], [p[1] for p in light]
+    xs, ys = [p[0] for p in found], [p[1] for p in found]
     if max(xs) - min(xs) > 64 or max(ys) - min(ys) > 64:
         return None
     return (box[0] + min(xs), box[1] + min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1)
@@ -271,8 +272,8 @@ class X11(Session):
         for wid in self.run("xdotool", "search", "--onlyvisible", "--name", f"^{title}$").split():
             info = self.run("xwininfo", "-id", wid)
             g = {k: int(v) for k, v in re.findall(r"(Absolute upper-left [XY]|Width|Height):\s+(-?\d+)", info)}
-            if len(g) == 4:
-                state = self.run("xprop", "-id", wid, "_NET_WM_STATE")
+            state = self.run("xprop", "-id", wid, "_NET_WM_STATE")
+            if len(g) == 4 and "HIDDEN" not in state:  # mutter keeps minimised windows mapped
                 wins.append(Win(wid, title, g["Absolute upper-left X"], g["Absolute upper-left Y"],
                                 g["Width"], g["Height"], "FULLSCREEN" in state))
         return wins
@@ -295,8 +296,9 @@ class X11(Session):
 
     def activate(self, title):
         for w in self.find(title):
-            self.run("xdotool", "windowactivate", "--sync", w.id) or self.run(
-                "xdotool", "windowfocus", "--sync", w.id)
+            self.run("xdotool", "windowactivate", w.id)
+            if not wait_until(lambda: self.focused() == title, 3):
+                self.run("xdotool", "windowfocus", w.id)
 
     def fullscreen(self, title, on):
         for w in self.find(title):
@@ -420,7 +422,8 @@ class Sway(Session):
     def icon(self):
         shots = self.screenshots()
         o = self.outputs[0]
-        return icon_in(shots[o.name], (o.w // 2, 0, o.w, 40)) if o.name in shots else None
+        # swaybar draws the icon small: few pixels stay at full brightness.
+        return icon_in(shots[o.name], (o.w // 2, 0, o.w, 40), 200, 4) if o.name in shots else None
 
     def activation_env(self):
         token = self.input.token()
@@ -448,7 +451,7 @@ class KWin(Session):
                         KDE_SESSION_VERSION="5", WAYLAND_DISPLAY="wayland-0", KWINDIR=str(kwin))
         self.own_home()
         self.start_script("kwin", *(["plasma"] if self.plasma else []))
-        if not wait_until(lambda: self.js('print("up")') == ["up"], 60):
+        if not wait_until(lambda: self.js('print("up")') == ["up"], 150):
             raise SetupFailed("KWin's scripting did not answer (see kwin.log)")
         if self.plasma and not wait_until(self.sni_host, 90):
             raise SetupFailed("Plasma's tray did not register as a status-notifier host")
@@ -568,7 +571,7 @@ class Gnome(Session):
                        '[ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd; exec "$@"', "sh"]
         # The shell runs as the test user inside the namespace.
         self.start_script("gnome", wrap=hide_logind + self.command([]), root=True, seconds=90)
-        if not wait_until(lambda: self.eval('"up"') == "up", 60):
+        if not wait_until(lambda: self.eval('"up"') == "up", 150):
             raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log)")
         wait_until(lambda: self.eval("!imports.ui.main.layoutManager._startingUp") is True, 20)
         self.eval("imports.ui.main.overview.hide()")
@@ -584,7 +587,8 @@ class Gnome(Session):
 
     def eval(self, code):
         """Runs JavaScript in the shell; its value (from JSON), or None."""
-        code = " ".join(code.split())
+        # As a GVariant string: one line, quotes and backslashes escaped.
+        code = "'" + " ".join(code.split()).replace("\\", "\\\\").replace("'", "\\'") + "'"
         text = self.run("gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path",
                         "/org/gnome/Shell", "--method", "org.gnome.Shell.Eval", code).strip()
         if not text.startswith("(true,"):

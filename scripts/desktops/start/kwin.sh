@@ -14,9 +14,6 @@ kbuildsycoca5 --noincremental >"$work/kbuildsycoca.log" 2>&1
 KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1 "$KWINDIR/kwin_wayland" --virtual --width 1280 --height 800 \
     --output-count 2 --no-lockscreen >"$work/kwin.log" 2>&1 &
 wait_for 300 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || fail "KWin did not start (see kwin.log)"
-if [ "$shell" = plasma ]; then
-    kded5 >"$work/kded.log" 2>&1 &
-    QT_QPA_PLATFORM=wayland plasmashell >"$work/plasmashell.log" 2>&1 &
-fi
+[ "$shell" != plasma ] || QT_QPA_PLATFORM=wayland start_plasma
 echo ready
 wait

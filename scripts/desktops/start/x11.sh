@@ -29,8 +29,7 @@ mutter) GSETTINGS_BACKEND=memory XDG_CURRENT_DESKTOP=GNOME mutter --x11 --replac
 i3) i3 -c "$here/../conf/i3.conf" & ;;
 plasma)
     QT_QPA_PLATFORM=xcb kwin_x11 --replace &
-    kded5 &
-    plasmashell &
+    start_plasma
     ;;
 *) fail "unknown window manager $wm" ;;
 esac
