@@ -55,6 +55,16 @@ def ready(p, log, seconds):
     return seen.is_set()
 
 
+def load(path):
+    """An image file's picture, the file removed."""
+    if not path.exists():
+        return None
+    image = Image.open(path)
+    image.load()
+    path.unlink()
+    return image
+
+
 def icon_in(image, box, light=245, least=12):
     """Where Quorvel's tray icon (a light figure with a dark rim) is in a region of a screenshot,
     as (x, y, w, h) of the image, or None: the bounding box of at least `least` pixels at
@@ -183,11 +193,8 @@ class Session:
         conf.write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in base.items()))
         self.own_home()
 
-    def launch(self, env=None, wait=False):
-        p = self.spawn([str(self.bin / "quorvel")], "quorvel.log", env=env)
-        if wait:
-            p.wait(20)
-        return p
+    def launch(self, env=None):
+        return self.spawn([str(self.bin / "quorvel")], "quorvel.log", env=env)
 
     def start_app(self, env=None, **settings):
         self.stop_app()
@@ -199,20 +206,17 @@ class Session:
             self.app.terminate()
             self.app.wait(10)
 
-    def sni_items(self):
-        """The StatusNotifierItems registered with the session's watcher."""
-        text = self.run("gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher",
+    def watcher(self, prop):
+        """A property of the session's StatusNotifierWatcher, as gdbus prints it."""
+        return self.run("gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher",
                         "--object-path", "/StatusNotifierWatcher", "--method",
-                        "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
-                        "RegisteredStatusNotifierItems")
-        return re.findall(r"'([^']+)'", text)
+                        "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher", prop)
+
+    def sni_items(self):
+        return re.findall(r"'([^']+)'", self.watcher("RegisteredStatusNotifierItems"))
 
     def sni_host(self):
-        return "true" in self.run(
-            "gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher",
-            "--object-path", "/StatusNotifierWatcher", "--method",
-            "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
-            "IsStatusNotifierHostRegistered")
+        return "true" in self.watcher("IsStatusNotifierHostRegistered")
 
     def start_tray(self):
         (self.home / "runtime" / "start-tray").touch()
@@ -236,8 +240,9 @@ class Session:
         """Screenshots of every output, as out/NAME-OUTPUT.png; returns {output: Image}."""
         shots = {}
         for o, image in self.screenshots().items():
-            image.save(self.out / f"{name}-{o}.png")
-            shots[o] = image
+            if image:
+                image.save(self.out / f"{name}-{o}.png")
+                shots[o] = image
         return shots
 
     def activation_env(self):
@@ -297,7 +302,7 @@ class X11(Session):
     def activate(self, title):
         for w in self.find(title):
             self.run("xdotool", "windowactivate", w.id)
-            if not wait_until(lambda: self.focused() == title, 3):
+            if not wait_until(lambda: self.focused() == title, 5):
                 self.run("xdotool", "windowfocus", w.id)
 
     def fullscreen(self, title, on):
@@ -328,16 +333,18 @@ class X11(Session):
 
 
 class VirtualInput:
-    """The suite's Wayland pointer and keyboard (virtual-input.c), kept for the whole session."""
+    """The suite's Wayland pointer and keyboard (virtual-input.c), kept for the whole session;
+    a launcher's activation tokens too."""
 
-    def __init__(self, session, width, height):
-        self.p = session.spawn([str(session.bin / "virtual-input"), str(width), str(height)],
-                               "virtual-input.log", stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    def start_input(self, width, height):
+        self.pointer = self.spawn([str(self.bin / "virtual-input"), str(width), str(height)],
+                                  "virtual-input.log", stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
 
     def send(self, line):
-        self.p.stdin.write(f"{line}\n".encode())
-        self.p.stdin.flush()
-        answer = self.p.stdout.readline().decode().split()
+        self.pointer.stdin.write(f"{line}\n".encode())
+        self.pointer.stdin.flush()
+        answer = self.pointer.stdout.readline().decode().split()
         time.sleep(0.2)
         return answer
 
@@ -348,12 +355,12 @@ class VirtualInput:
     def key(self, name):
         self.send(f"key {KEYCODES[name]}")
 
-    def token(self):
+    def activation_env(self):
         answer = self.send("token")
-        return answer[1] if len(answer) == 2 and answer[1] != "none" else None
+        return {"XDG_ACTIVATION_TOKEN": answer[1]} if len(answer) == 2 and answer[1] != "none" else {}
 
 
-class Sway(Session):
+class Sway(VirtualInput, Session):
     outputs = [Output("HEADLESS-1", 0, 0, 1280, 800), Output("HEADLESS-2", 1280, 0, 1024, 768)]
 
     def start(self, late_tray=False):
@@ -368,7 +375,7 @@ class Sway(Session):
             raise SetupFailed("sway has no IPC socket")
         self.env["SWAYSOCK"] = str(sock)
         self.foot_terminals()
-        self.input = VirtualInput(self, 2304, 800)
+        self.start_input(2304, 800)
 
     def tree(self):
         wins, focused = [], ""
@@ -398,17 +405,9 @@ class Sway(Session):
     def screenshots(self):
         shots = {}
         for o in self.outputs:
-            path = self.work / f"shot-{o.name}.png"
-            if self.run("grim", "-o", o.name, str(path)) is not None and path.exists():
-                shots[o.name] = Image.open(path)
-                shots[o.name].load()
+            self.run("grim", "-o", o.name, str(path := self.work / f"shot-{o.name}.png"))
+            shots[o.name] = load(path)
         return shots
-
-    def click(self, x, y):
-        self.input.click(x, y)
-
-    def key(self, name):
-        self.input.key(name)
 
     def activate(self, title):
         self.run("swaymsg", f'[title="^{title}$"] focus')
@@ -425,12 +424,8 @@ class Sway(Session):
         # swaybar draws the icon small: few pixels stay at full brightness.
         return icon_in(shots[o.name], (o.w // 2, 0, o.w, 40), 200, 4) if o.name in shots else None
 
-    def activation_env(self):
-        token = self.input.token()
-        return {"XDG_ACTIVATION_TOKEN": token} if token else {}
 
-
-class KWin(Session):
+class KWin(VirtualInput, Session):
     """KWin 5.27 on Wayland; with plasma=True Plasma's shell and tray too."""
 
     outputs = [Output("Virtual-0", 0, 0, 1280, 800), Output("Virtual-1", 1280, 0, 1280, 800)]
@@ -461,7 +456,7 @@ class KWin(Session):
                               f"exec cat >'{self.work}/keys-{side}'\n")
             script.chmod(0o755)
             self.spawn(["weston-terminal", f"--shell={script}"], "weston-terminal.log")
-        self.input = VirtualInput(self, 2560, 800)
+        self.start_input(2560, 800)
         wait_until(lambda: self.find("term-left") and self.find("term-right"), 20)
         self.js('for (const c of workspace.clientList()) {'
                 ' if (c.caption === "term-right") workspace.sendClientToScreen(c, 1);'
@@ -505,17 +500,8 @@ class KWin(Session):
         for o in self.outputs:
             path = self.work / f"shot-{o.name}.png"
             self.run(str(self.bin / "kwin-shot"), o.name, str(path))
-            if path.exists():
-                shots[o.name] = Image.open(path)
-                shots[o.name].load()
-                path.unlink()
+            shots[o.name] = load(path)
         return shots
-
-    def click(self, x, y):
-        self.input.click(x, y)
-
-    def key(self, name):
-        self.input.key(name)
 
     def each(self, title, action):
         self.js(f'for (const c of workspace.clientList()) if (c.caption === {json.dumps(title)}) {{ {action} }}')
@@ -541,10 +527,6 @@ class KWin(Session):
                 if found:
                     return (found[0] + o.x, found[1] + o.y, found[2], found[3])
         return None
-
-    def activation_env(self):
-        token = self.input.token()
-        return {"XDG_ACTIVATION_TOKEN": token} if token else {}
 
 
 class Gnome(Session):
@@ -626,10 +608,7 @@ class Gnome(Session):
                      "/org/gnome/Shell/Screenshot", "--method",
                      "org.gnome.Shell.Screenshot.ScreenshotArea", str(o.x), str(o.y), str(o.w),
                      str(o.h), "false", str(path))
-            if path.exists():
-                shots[o.name] = Image.open(path)
-                shots[o.name].load()
-                path.unlink()
+            shots[o.name] = load(path)
         return shots
 
     def click(self, x, y):

@@ -25,7 +25,7 @@ def next_overlay(desk, seconds=25):
     return wins
 
 
-def gone(desk, wins, seconds=3):
+def gone(desk, wins, seconds=5):
     ids = {w.id for w in wins}
     return wait_until(lambda: not ids & {w.id for w in overlays(desk)}, seconds)
 
@@ -69,7 +69,7 @@ def test_tray_icon_or_fallback_window(desk):
 def test_overlay_covers_every_output_above_a_fullscreen_window(desk):
     desk.activate("term-left")
     desk.fullscreen("term-left", True)
-    left = wait_until(lambda: [w for w in desk.find("term-left") if w.fullscreen], 5)
+    left = wait_until(lambda: [w for w in desk.find("term-left") if w.fullscreen], 15)
     assert left, "set-up: the terminal did not go full screen"
     terminals = left + desk.find("term-right")
     wins = next_overlay(desk)
@@ -109,7 +109,7 @@ def test_click_on_the_second_output_dismisses_the_overlay(desk):
     wins = next_overlay(desk)
     o = desk.outputs[1]
     desk.click(o.x + o.w // 2, o.y + o.h - 100)
-    assert gone(desk, wins), "the overlay is still up 3 s after a click on the second output"
+    assert gone(desk, wins), "the overlay is still up 5 s after a click on the second output"
 
 
 @pytest.mark.column("A click on any output, one Escape")
@@ -117,7 +117,7 @@ def test_one_escape_dismisses_the_overlay(desk):
     desk.activate("term-left")
     wins = next_overlay(desk)
     desk.key("Escape")
-    assert gone(desk, wins), f"the overlay is still up 3 s after one Escape (focus on '{desk.focused()}')"
+    assert gone(desk, wins), f"the overlay is still up 5 s after one Escape (focus on '{desk.focused()}')"
 
 
 @pytest.mark.column("Keys typed while an overlay is up")
@@ -128,7 +128,7 @@ def test_keys_typed_while_an_overlay_is_up(desk):
     wins = next_overlay(desk)
     desk.key("q")
     if expected.startswith("reach your window"):
-        assert wait_until(lambda: "q" in typed(desk)[len(before):], 3), \
+        assert wait_until(lambda: "q" in typed(desk)[len(before):], 5), \
             f"'q' did not reach the terminal (focus on '{desk.focused()}')"
         desk.key("Escape")
         assert gone(desk, wins), "Escape did not dismiss the overlay"
@@ -141,7 +141,7 @@ def test_keys_typed_while_an_overlay_is_up(desk):
         assert gone(desk, wins), "Escape did not dismiss the overlay"
         time.sleep(0.5)
         desk.key("w")
-        assert wait_until(lambda: "w" in typed(desk)[len(before):], 3), \
+        assert wait_until(lambda: "w" in typed(desk)[len(before):], 5), \
             f"'w' typed after the overlay did not reach the terminal (focus on '{desk.focused()}')"
         assert "q" not in typed(desk)[len(before):], "'q' reached the terminal after the overlay"
     else:
@@ -171,7 +171,7 @@ def test_second_launch_brings_back_the_closed_panel(desk):
             assert desk.focused() == "Quorvel", f"the keyboard stayed with '{desk.focused()}'"
         else:  # the panel goes away on Escape when it has the keyboard
             desk.key("Escape")
-            assert wait_until(lambda: not desk.panel(), 3), \
+            assert wait_until(lambda: not desk.panel(), 5), \
                 f"Escape did not reach the panel (focus on '{desk.focused()}')"
 
 
@@ -216,7 +216,7 @@ def test_click_on_the_icon(desk):
     elif not expected.startswith("opens its menu"):
         pytest.fail(f"README says '{expected}', which this check does not know")
     desk.key("Escape")
-    wait_until(lambda: not desk.panel(), 3)
+    wait_until(lambda: not desk.panel(), 5)
 
 
 @pytest.mark.column("Screen locked, computer asleep")
