@@ -150,16 +150,20 @@ class Session:
             raise SetupFailed(f"{script}.sh: {' / '.join(tail) or 'no ready within %d s' % seconds}")
 
     def stop(self):
-        for p in reversed(self.procs):
+        """Ends every process group the suite started here (by its id), last first."""
+        def kill(p, sig):
             try:
-                os.killpg(p.pid, signal.SIGTERM)
+                os.killpg(p.pid, sig)
             except ProcessLookupError:
                 pass
+
+        for p in reversed(self.procs):
+            kill(p, signal.SIGTERM)
         for p in self.procs:
             try:
-                p.wait(3)
+                p.wait(5)
             except subprocess.TimeoutExpired:
-                os.killpg(p.pid, signal.SIGKILL)
+                kill(p, signal.SIGKILL)
                 p.wait()
         for f in self.work.glob("*.log"):
             shutil.copy(f, self.out / "logs")
@@ -300,10 +304,11 @@ class X11(Session):
         self.run("xdotool", "key", name)
 
     def activate(self, title):
+        """As a user does: a click into the window."""
         for w in self.find(title):
-            self.run("xdotool", "windowactivate", w.id)
+            self.click(w.x + w.w // 2, w.y + w.h // 2)
             if not wait_until(lambda: self.focused() == title, 5):
-                self.run("xdotool", "windowfocus", w.id)
+                self.run("xdotool", "windowactivate", w.id)
 
     def fullscreen(self, title, on):
         for w in self.find(title):

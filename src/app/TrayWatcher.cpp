@@ -116,6 +116,8 @@ void TrayWatcher::watch() {
         m_poll->start();
     }
 #endif
+    // Asked again without waiting: a watcher too busy to answer at start-up answers now.
+    check();
 }
 
 void TrayWatcher::check() {
