@@ -221,7 +221,8 @@ def test_click_on_the_icon(desk):
         assert o.x <= p.x and p.x + p.w <= o.x + o.w and o.y <= p.y and p.y + p.h <= o.y + o.h, \
             f"panel {p} not inside {o}"
         assert p.x <= x + w // 2 <= p.x + p.w, f"panel {p} not beside the icon at {icon}"
-        assert 0 <= p.y - (y + h) <= 40 or 0 <= y - (p.y + p.h) <= 40, f"panel {p} not by the icon at {icon}"
+        cy = y + h // 2
+        assert abs(p.y - cy) <= 40 or abs(p.y + p.h - cy) <= 40, f"panel {p} not by the icon at {icon}"
     elif expected.startswith("opens the panel in the middle"):
         assert o and abs(p.x + p.w // 2 - (o.x + o.w // 2)) <= 40 and abs(p.y + p.h // 2 - (o.y + o.h // 2)) <= 40, \
             f"panel {p} not in the middle of {o}"
