@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     # toolchain
     cmake g++ make ninja-build pkg-config clang-format
+    # the desktop suite's shell is checked by the tests
+    shellcheck
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
     # Wayland sessions: Quorvel runs on the Wayland plugin there, and reads input idleness

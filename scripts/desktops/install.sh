@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
-# Installs what the desktop suite needs for the given desktops (see run.sh), quietly when
-# it is all there. Debian 12 packages, without recommends.
+# Installs what the desktop suite needs for the given desktops (all when none is named):
+# Debian 12 packages, without recommends; quiet when it is all there.
 set -euo pipefail
 
-common=(imagemagick x11-utils dbus-daemon dbus-bin python3 fonts-dejavu-core qt6-wayland)
+packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin libglib2.0-bin
+    fonts-dejavu-core qt6-wayland gcc pkg-config libwayland-dev libxkbcommon-dev)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
-packages=("${common[@]}")
+[ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 x11-plasma sway gnome-appindicator plasma-wayland
 for d in "$@"; do
     case "$d" in
-    x11-openbox) packages+=("${x11[@]}" openbox) ;;
-    x11-openbox-trayer) packages+=("${x11[@]}" openbox trayer) ;;
-    x11-kwin) packages+=("${x11[@]}" kwin-x11) ;;
-    x11-kwin-trayer) packages+=("${x11[@]}" kwin-x11 trayer) ;;
+    x11-openbox*) packages+=("${x11[@]}" openbox trayer) ;;
+    x11-kwin*) packages+=("${x11[@]}" kwin-x11 trayer) ;;
     x11-mutter) packages+=("${x11[@]}" mutter) ;;
-    sway) packages+=(sway grim foot gcc libwayland-dev libxkbcommon-dev) ;;
-    gnome) packages+=(gnome-shell libglib2.0-bin foot) ;;
-    gnome-appindicator) packages+=(gnome-shell gnome-shell-extension-appindicator libglib2.0-bin foot) ;;
-    kwin-wayland) packages+=(kwin-wayland weston libglib2.0-bin gcc g++ libwayland-dev libxkbcommon-dev qt6-base-dev) ;;
+    x11-i3) packages+=("${x11[@]}" i3-wm) ;;
+    x11-plasma) packages+=("${x11[@]}" kwin-x11 plasma-workspace plasma-desktop) ;;
+    sway) packages+=(sway grim foot) ;;
+    gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot) ;;
+    kwin-wayland) packages+=(kwin-wayland weston) ;;
+    plasma-wayland) packages+=(kwin-wayland weston plasma-workspace plasma-desktop qtwayland5) ;;
     esac
 done
 

@@ -2,6 +2,7 @@
 
 #include "app/Activation.h"
 #include "app/AppState.h"
+#include "app/TrayWatcher.h"
 #include "common/Theme.h"
 #include "menubar/MenuBarView.h"
 #include "menubar/StatusIndicator.h"
@@ -9,20 +10,34 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QMenu>
 #include <QPainter>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace quorvel {
 
 namespace {
 
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// On X11 the panel is a popup: window managers leave it where it is put (i3 would move a
+// new window to the output with the focus) and it takes the keyboard while it is open.
+// On Wayland a window cannot place itself, and a popup needs a parent window, so it is a
+// tool window there.
+Qt::WindowFlags trayPanelFlags() {
+    const Qt::WindowFlags type =
+        QGuiApplication::platformName() == QLatin1String("xcb") ? Qt::Popup : Qt::Tool;
+    return type | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+}
+
 // The panel as a borderless popup next to the tray icon; it goes away when it loses focus.
 class TrayPanel : public QWidget {
 public:
-    TrayPanel() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    TrayPanel() : QWidget(nullptr, trayPanelFlags()) {
         setAttribute(Qt::WA_DeleteOnClose, false);
         setWindowTitle(QStringLiteral("Quorvel"));
     }
@@ -46,8 +61,10 @@ protected:
     }
 };
 
-// The panel as a small normal window, for desktops without a tray. The user closing it
-// only minimises it: Quit is the way out.
+// The panel as a small normal window, for desktops without a tray. The user closing it only
+// puts it away: Quit is the way out. On X11 it is minimised; a Wayland app cannot bring back
+// a window once minimised (and a compositor without a taskbar, such as weston, offers no
+// way back either), so there it is hidden, and starting Quorvel again shows it.
 class PanelWindow : public QWidget {
 public:
     PanelWindow() : QWidget(nullptr, Qt::Window) {
@@ -65,7 +82,11 @@ protected:
             return;
         }
         event->ignore();
-        showMinimized();
+        if (onWayland()) {
+            hide();
+        } else {
+            showMinimized();
+        }
     }
 };
 
@@ -81,15 +102,16 @@ void QuorvelApp::setUpApplication() {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-QuorvelApp::QuorvelApp(AppState& appState, QObject* parent)
-    : QObject(parent), m_appState(appState) {
+QuorvelApp::QuorvelApp(AppState& appState, QDBusConnection bus, QObject* parent)
+    : QObject(parent), m_appState(appState), m_trayWatcher(new TrayWatcher(std::move(bus), this)) {
     // The desktop session is ending: let the window close.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { allowClose(); });
     connect(&m_appState, &AppState::objectWillChange, this, [this] {
         QMetaObject::invokeMethod(
             this, [this] { updateIcon(); }, Qt::QueuedConnection);
     });
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Qt is not asked about the tray before the watcher has seen one (see TrayWatcher).
+    if (m_trayWatcher->trayAvailable()) {
         useTray();
     } else {
         useWindow();
@@ -145,11 +167,8 @@ void QuorvelApp::updateIcon() {
 }
 
 void QuorvelApp::useTray() {
-    const bool wasVisible =
-        m_panelWindow && m_panelWindow->isVisible() && !m_panelWindow->isMinimized();
-    if (m_trayWatch) {
-        m_trayWatch->stop();
-    }
+    // The fallback window goes; the icon is one click away. The panel is not put up at once:
+    // a tray that has only just appeared has not placed the icon yet.
     if (m_panelWindow) {
         auto* old = m_panelWindow.data();
         m_view->setParent(nullptr);
@@ -173,18 +192,20 @@ void QuorvelApp::useTray() {
     m_tray = std::make_unique<QSystemTrayIcon>();
     m_iconName.clear();
     updateIcon();
+    // A click opens the panel where the tray says it was clicked; trays that open the item's
+    // menu on a click instead (GNOME's AppIndicator extension) get a small one.
     connect(m_tray.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context ||
-                    reason == QSystemTrayIcon::DoubleClick) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
                     togglePanel();
                 }
             });
+    m_trayMenu = std::make_unique<QMenu>();
+    m_trayMenu->addAction(QStringLiteral("Open Quorvel"), this, [this] { showPanel(); });
+    m_trayMenu->addAction(QStringLiteral("Quit Quorvel"), this, &QuorvelApp::quit);
+    m_tray->setContextMenu(m_trayMenu.get());
     m_tray->show();
     Q_EMIT shown();
-    if (wasVisible) {
-        showPanel();
-    }
 }
 
 void QuorvelApp::useWindow() {
@@ -201,18 +222,10 @@ void QuorvelApp::useWindow() {
     window->show();
     Q_EMIT shown();
 
-    // Switch to the icon when a tray appears (checked now and then, only in this mode). Each
-    // check asks the X server (and the session bus) and wakes two threads, so twice a minute
-    // is enough: a tray hardly ever turns up later.
-    m_trayWatch = new QTimer(this);
-    m_trayWatch->setInterval(30000);
-    m_trayWatch->setTimerType(Qt::VeryCoarseTimer);
-    connect(m_trayWatch, &QTimer::timeout, this, [this] {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            useTray();
-        }
-    });
-    m_trayWatch->start();
+    // The icon takes over when a tray appears.
+    connect(m_trayWatcher, &TrayWatcher::trayAppeared, this, &QuorvelApp::useTray,
+            Qt::UniqueConnection);
+    m_trayWatcher->watch();
 }
 
 void QuorvelApp::allowClose() {
@@ -232,27 +245,50 @@ void QuorvelApp::showPanel(const QByteArray& activationToken) {
     }
     QWidget* window = m_panelWindow;
     if (m_mode == Mode::tray) {
-        placePanelNearTray();
+        placePanelNearTray(false);
         showAndActivate(window, activationToken, [window] { window->show(); });
-    } else {
-        showAndActivate(window, activationToken, [window] { window->showNormal(); });
+        return;
     }
+    // A Wayland app cannot bring back a window the compositor minimised (nor know that it
+    // did): a new one comes up in its place.
+    if (onWayland() && !window->isActiveWindow()) {
+        window->hide();
+    }
+    showAndActivate(window, activationToken, [window] { window->showNormal(); });
 }
 
 void QuorvelApp::togglePanel() {
-    if (m_panelWindow && m_panelWindow->isVisible() && !m_panelWindow->isMinimized()) {
+    if (!m_panelWindow) {
+        return;
+    }
+    if (m_panelWindow->isVisible() && !m_panelWindow->isMinimized()) {
         m_panelWindow->hide();
+    } else if (m_mode == Mode::tray) {
+        placePanelNearTray(true);
+        showAndActivate(m_panelWindow, {}, [window = m_panelWindow] { window->show(); });
     } else {
         showPanel();
     }
 }
 
-void QuorvelApp::placePanelNearTray() {
+QRect QuorvelApp::trayIconGeometry() const {
+    // An XEmbed icon is a window of ours inside the tray's: ask the X server where it is.
+    const auto widgets = QApplication::topLevelWidgets();
+    for (QWidget* widget : widgets) {
+        if (widget->objectName() == QLatin1String("QSystemTrayIconSys")) {
+            if (const QRect rect = TrayWatcher::x11IconGeometry(widget); rect.isValid()) {
+                return rect;
+            }
+        }
+    }
+    return m_tray ? m_tray->geometry() : QRect();
+}
+
+void QuorvelApp::placePanelNearTray(bool clicked) {
     m_panelWindow->adjustSize();
-    const QSize size = m_panelWindow->sizeHint();
-    QRect anchor = m_tray ? m_tray->geometry() : QRect();
-    if (!anchor.isValid()) {
-        // Status-notifier trays don't say where the icon is; the pointer is next to it.
+    QRect anchor = trayIconGeometry();
+    // Status-notifier trays don't say where the icon is; after a click the pointer is on it.
+    if (!anchor.isValid() || (clicked && !anchor.contains(QCursor::pos()))) {
         anchor = QRect(QCursor::pos(), QSize(1, 1));
     }
     QScreen* screen = QGuiApplication::screenAt(anchor.center());
@@ -260,6 +296,10 @@ void QuorvelApp::placePanelNearTray() {
         screen = QGuiApplication::primaryScreen();
     }
     const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
+    m_panelWindow->move(panelPosition(anchor, m_panelWindow->sizeHint(), area));
+}
+
+QPoint QuorvelApp::panelPosition(const QRect& anchor, const QSize& size, const QRect& area) {
     QPoint pos(anchor.center().x() - size.width() / 2, anchor.bottom() + 4);
     if (anchor.center().y() > area.center().y()) {
         pos.setY(anchor.top() - size.height() - 4); // panel at the bottom of the screen
@@ -268,7 +308,7 @@ void QuorvelApp::placePanelNearTray() {
                         std::max(area.left() + 4, area.right() - size.width() - 4)));
     pos.setY(std::clamp(pos.y(), area.top() + 4,
                         std::max(area.top() + 4, area.bottom() - size.height() - 4)));
-    m_panelWindow->move(pos);
+    return pos;
 }
 
 } // namespace quorvel

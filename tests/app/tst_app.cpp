@@ -7,10 +7,15 @@
 #include "support/AppRig.h"
 #include "support/QuietOffscreen.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QDir>
+#include <QMenu>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
-#include <QSystemTrayIcon>
 #include <QTest>
 #include <QWidget>
 #include <sys/socket.h>
@@ -26,6 +31,47 @@ namespace {
 QString errorText(const AppState& state) {
     return state.cameraError().value_or(QStringLiteral("(none)"));
 }
+
+// A private session bus, and on it a stand-in for a tray's StatusNotifierWatcher that says
+// whether a host (the tray itself) has registered with it.
+struct TrayBus final : QDBusVirtualObject {
+    QProcess daemon;
+    QString address;
+    bool hostRegistered = false;
+
+    TrayBus() {
+        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--print-address", "--nofork"});
+        if (daemon.waitForReadyRead(60000)) {
+            address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+        }
+    }
+    ~TrayBus() override {
+        QDBusConnection::disconnectFromBus(QStringLiteral("tray"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("app"));
+        daemon.terminate();
+        daemon.waitForFinished(60000);
+    }
+    QDBusConnection app() const { return QDBusConnection::connectToBus(address, "app"); }
+    void watcherAppears() {
+        QDBusConnection tray = QDBusConnection::connectToBus(address, QStringLiteral("tray"));
+        tray.registerVirtualObject(QStringLiteral("/StatusNotifierWatcher"), this);
+        QVERIFY(tray.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
+    }
+    void hostRegisters() {
+        hostRegistered = true;
+        QDBusConnection(QStringLiteral("tray"))
+            .send(QDBusMessage::createSignal(QStringLiteral("/StatusNotifierWatcher"),
+                                             QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                             QStringLiteral("StatusNotifierHostRegistered")));
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& call, const QDBusConnection& via) override {
+        via.send(call.member() == QLatin1String("Get")
+                     ? call.createReply(QVariant::fromValue(QDBusVariant(hostRegistered)))
+                     : call.createErrorReply(QDBusError::UnknownMethod, call.member()));
+        return true;
+    }
+};
 
 } // namespace
 
@@ -174,27 +220,48 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }
 
-    void fallbackWindowWhenThereIsNoTray() {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            QSKIP("this desktop has a tray");
-        }
+    // Without a tray the panel is a window that closing puts away and asking brings back; the
+    // icon takes over once a tray's watcher has a host, however late (Qt is not asked
+    // before, or it would never use a tray that came after it).
+    void fallbackWindowUntilATrayAppears() {
+        TrayBus bus;
+        QVERIFY(!bus.address.isEmpty());
         AppRig rig;
-        QuorvelApp app(*rig.state);
+        QuorvelApp app(*rig.state, bus.app());
         QCOMPARE(app.mode(), QuorvelApp::Mode::window);
         QWidget* window = app.panelWindow();
         QVERIFY(window && window->isVisible());
         QCOMPARE(window->windowTitle(), "Quorvel");
-
-        // Closing only minimises; the panel comes back when asked.
         QVERIFY(!window->close());
         QVERIFY(app.panelWindow() == window && window->isMinimized());
         app.showPanel();
-        QVERIFY(!window->isMinimized());
+        QVERIFY(!window->isMinimized() && window->isVisible());
 
-        // Quit gets past the window (QCoreApplication::quit() gives up when a window refuses
-        // to close); no event loop runs here, so this only lets the window go.
-        app.quit();
-        QVERIFY(window->close());
+        bus.watcherAppears(); // a watcher without its host yet: no tray
+        QTest::qWait(300);
+        QCOMPARE(app.mode(), QuorvelApp::Mode::window);
+        bus.hostRegisters();
+        QTRY_COMPARE_WITH_TIMEOUT(app.mode(), QuorvelApp::Mode::tray, 30000);
+        QVERIFY(!app.panelWindow()->isVisible());
+        const auto actions = app.trayMenu()->actions();
+        QCOMPARE(actions.size(), 2);
+        actions.at(0)->trigger(); // "Open Quorvel"
+        QVERIFY(app.panelWindow()->isVisible());
+    }
+
+    // The panel opens by the icon, on the icon's screen, inside it.
+    void panelPlacement() {
+        const QSize size(320, 500);
+        const QRect right(1280, 0, 1024, 768);
+        // Icon at the top right of the right-hand screen: below it, 4 px from the edge.
+        QCOMPARE(QuorvelApp::panelPosition(QRect(2280, 2, 22, 22), size, right),
+                 QPoint(2304 - 320 - 5, 27));
+        // Icon in a bottom panel: above it.
+        QCOMPARE(QuorvelApp::panelPosition(QRect(1500, 744, 22, 22), size, right),
+                 QPoint(1350, 744 - 500 - 4));
+        // Icon at the left edge of the left screen.
+        QCOMPARE(QuorvelApp::panelPosition(QRect(0, 0, 24, 24), size, QRect(0, 0, 1280, 800)),
+                 QPoint(4, 27));
     }
 
     // Two launches at once: one takes the lock and listens, the other hands over and never

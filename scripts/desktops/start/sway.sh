@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# sway 1.7, headless, with two outputs (HEADLESS-1 1280x800, HEADLESS-2 1024x768 to its
+# right) and swaybar's tray (started when asked, see common.sh). Runs as the test user.
+#   sway.sh WORKDIR
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source-path=SCRIPTDIR source=common.sh
+source "$here/common.sh"
+work="$1"
+start_session_bus
+# swaybar-when-asked is found on the PATH.
+PATH="$here:$PATH" WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=2 WLR_LIBINPUT_NO_DEVICES=1 \
+    WLR_RENDERER=pixman sway -c "$here/../conf/sway.conf" >"$work/sway.log" 2>&1 &
+wait_for 100 ls "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || fail "sway did not start (see sway.log)"
+echo ready
+wait
