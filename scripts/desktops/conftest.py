@@ -75,8 +75,10 @@ def desk(request):
     session.row = ROWS[name]
     try:
         session.start(late_tray=session.row["Tray"].startswith("fallback window, then"))
-        session.activate("term-left")
         session.start_app()
+        # The fallback window takes the keyboard when it comes: the terminal gets it after.
+        drivers.wait_until(lambda: session.panel() or session.sni_items() or session.icon(), 20)
+        session.activate("term-left")
         yield session
     except drivers.SetupFailed as e:
         pytest.fail(f"set-up: {e}", pytrace=False)

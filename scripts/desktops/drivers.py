@@ -101,9 +101,10 @@ class Session:
         self.bin = self.work / "bin"
         shutil.copytree(HERE / "start", self.bin / "start")
         shutil.copytree(HERE / "conf", self.bin / "conf")
-        for f in ("quorvel", "virtual-input", "kwin-shot", "logind-standin"):
+        for f in ("quorvel", "virtual-input", "kwin-shot", "logind-standin",
+                  "tools/camera-holder/quorvel-camera-holder"):
             if (build / f).exists():
-                shutil.copy2(build / f, self.bin / f)
+                shutil.copy2(build / f, self.bin / Path(f).name)
         shutil.copytree(build / "models", self.work / "models")
         self.env = {
             "HOME": str(self.home), "XDG_CONFIG_HOME": f"{self.home}/.config",
@@ -198,7 +199,9 @@ class Session:
         self.own_home()
 
     def launch(self, env=None):
-        return self.spawn([str(self.bin / "quorvel")], "quorvel.log", env=env)
+        # Every category on: the log is kept beside the screenshots.
+        return self.spawn([str(self.bin / "quorvel")], "quorvel.log",
+                          env={"QT_LOGGING_RULES": "quorvel.*=true", **(env or {})})
 
     def start_app(self, env=None, **settings):
         self.stop_app()

@@ -9,7 +9,7 @@ root="$(cd "$here/../.." && pwd)"
 "$here/install.sh" "$@"
 cd "$root"
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target quorvel logind-standin kwin-shot virtual-input >/dev/null
+cmake --build --preset default -j "$(nproc)" --target quorvel logind-standin kwin-shot virtual-input quorvel-camera-holder >/dev/null
 rm -rf build/desktops
 mkdir -p build/desktops
 # Debian's Python and pytest, whatever python3 comes first on the PATH.

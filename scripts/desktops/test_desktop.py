@@ -206,8 +206,12 @@ def test_click_on_the_icon(desk):
     x, y, w, h = icon
     # The focus on the other output than the icon's.
     here = desk.output_of(Win(0, "", x, y, w, h, False))
-    desk.activate(next(t for t in ("term-left", "term-right")
-                       if any(desk.output_of(win) != here for win in desk.find(t))))
+    away = wait_until(lambda: next((t for t in ("term-left", "term-right")
+                                    if any(desk.output_of(win) != here for win in desk.find(t))),
+                                   None), 5)
+    assert away, f"set-up: no terminal on another output than the icon's {here}: " \
+                 f"{desk.find('term-left') + desk.find('term-right')}"
+    desk.activate(away)
     desk.click(x + w // 2, y + h // 2)
     if expected.startswith("opens its menu"):
         item = wait_until(lambda: desk.menu_item("Open Quorvel"), 5)
@@ -290,3 +294,55 @@ def test_lock_and_sleep_let_go_of_the_camera(desk):
     finally:
         says("Wake")
     assert wait_until(lambda: used("open", 3), 15), "the camera did not open again within 15 s of the wake"
+
+
+@pytest.mark.column("Another program opens the camera")
+def test_a_call_gets_the_camera_and_gives_it_back(desk):
+    """While monitoring a recording, another program (quorvel-camera-holder, as a browser does:
+    it lists the camera, then opens it to stream) opens it: Quorvel lets go at once and says
+    so, never takes it while the other holds it, and takes it back some 10 s after it closed."""
+    work = desk.work
+    desk.stop_app()
+    grey = work / "grey.jpg"
+    Image.new("RGB", (320, 240), (128, 128, 128)).save(grey)
+    camera = work / "camera.mjpeg"
+    camera.write_bytes(grey.read_bytes() * 2)
+    camera.chmod(0o666)
+    uses = work / "camera-uses.log"
+    uses.write_text("")
+    uses.chmod(0o666)
+    log = desk.out / "logs" / "quorvel.log"
+    interrupted = "message for the panel: Camera interrupted (another app may be using it)"
+    cleared = "message for the panel: (none)"
+
+    def used(what):
+        return uses.read_text().splitlines().count(what)
+
+    def said(what):
+        return log.read_text(errors="replace").count(what) if log.exists() else 0
+
+    desk.start_app({"QUORVEL_CAMERA_SOURCE": str(camera), "QUORVEL_CAMERA_SOURCE_LOG": str(uses),
+                    "QUORVEL_MODEL_DIR": str(work / "models")},
+                   postureMonitoringEnabled="true", standReminderEnabled="false")
+    assert wait_until(lambda: used("open") >= 1, 30), "the camera never opened"
+    time.sleep(2)
+    was_interrupted, was_cleared = said(interrupted), said(cleared)
+    holder = subprocess.Popen(desk.command([str(desk.bin / "quorvel-camera-holder"), str(camera),
+                                            "--list-first", "--stream", "--seconds", "6"]),
+                              stdout=subprocess.PIPE, text=True)
+    steps = {}
+    for line in holder.stdout:
+        what, _ = line.split()
+        steps[what] = time.monotonic()
+        if what == "listed":
+            given = wait_until(lambda: used("close") >= 1, 2)
+            assert given, "the camera stayed open 2 s after another program opened it"
+    holder.wait(10)
+    closed = steps.get("closed", time.monotonic())
+    assert "streaming" in steps, f"the other program never got to stream ({sorted(steps)})"
+    assert used("open") == 1, "Quorvel opened the camera again while the other program held it"
+    assert said(interrupted) > was_interrupted, f"no '{interrupted}' in the app's log"
+    assert wait_until(lambda: used("open") >= 2, 20), "the camera was not taken back 20 s after it was free"
+    back = time.monotonic() - closed
+    assert 8 <= back <= 16, f"taken back {back:.1f} s after the other program closed it (about 10 s expected)"
+    assert wait_until(lambda: said(cleared) > was_cleared, 10), "the panel kept its camera message"
