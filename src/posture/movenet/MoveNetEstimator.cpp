@@ -10,10 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QMutex>
 #include <algorithm>
+#include <cmath>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -72,6 +75,34 @@ void checkPublishedFiles(const QString& dir) {
     }
 }
 
+// The picture bf16 is checked on before it is used: a person from the waist up, at the
+// network's input size.
+cv::Mat checkPicture() {
+    QImage image(QStringLiteral(":/resources/posture/pose-check.png"));
+    if (image.isNull()) {
+        throw movenet::ModelError(QStringLiteral("the built-in check picture is missing"));
+    }
+    image = image.convertToFormat(QImage::Format_BGR888);
+    cv::Mat bgr(image.height(), image.width(), CV_8UC3, image.bits(),
+                static_cast<std::size_t>(image.bytesPerLine()));
+    return bgr.clone();
+}
+
+std::optional<MoveNetEstimator::Precision> precisionFromEnvironment() {
+    const QString chosen = qEnvironmentVariable("QUORVEL_POSE_PRECISION").trimmed().toLower();
+    if (chosen == QLatin1String("fp32")) {
+        return MoveNetEstimator::Precision::fp32;
+    }
+    if (chosen == QLatin1String("bf16")) {
+        return MoveNetEstimator::Precision::bf16;
+    }
+    if (!chosen.isEmpty() && chosen != QLatin1String("auto")) {
+        qCWarning(lcPosture, "QUORVEL_POSE_PRECISION=%s is not fp32, bf16 or auto; ignored",
+                  qUtf8Printable(chosen));
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 struct MoveNetEstimator::Private {
@@ -82,6 +113,10 @@ struct MoveNetEstimator::Private {
     std::array<std::array<float, 256>, 3> normalised{};
     cv::Mat square, resized; // reused between frames
     cv::Size squareFrame;    // the frame size `square` is bordered for
+    QString precisionReason;
+
+    Keypoints infer(movenet::Engine& engine, const cv::Mat& image);
+    void choosePrecision(int threads);
 };
 
 MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
@@ -89,7 +124,7 @@ MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
 MoveNetEstimator::~MoveNetEstimator() = default;
 
 std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir, QString* error,
-                                                         int threads) {
+                                                         int threads, Precision precision) {
     try {
         checkPublishedFiles(modelDir);
     } catch (const std::exception& e) {
@@ -102,31 +137,45 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
     }
     qCInfo(lcPosture, "the pose model in %s matches the published SHA-256 sums",
            qUtf8Printable(modelDir));
-    return loadUnchecked(modelDir, error, threads);
+    return loadUnchecked(modelDir, error, threads, precision);
 }
 
 std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString& modelDir,
-                                                                  QString* error, int threads) {
+                                                                  QString* error, int threads,
+                                                                  Precision precision) {
     try {
         auto network = std::make_unique<movenet::Network>(
             movenet::Network::fromGraph(movenet::Graph::load(modelDir, modelFileName)));
         std::unique_ptr<MoveNetEstimator> estimator(new MoveNetEstimator);
-        estimator->d->engine = std::make_unique<movenet::Engine>(*network, threads);
-        network->releaseGraph(); // the engine holds its own copy of the weights now
-        // One run on a blank image: an engine that cannot run fails here, at load, and the
-        // first real frame does not pay for first-touch costs.
-        const int size = network->inputSize();
-        std::fill_n(estimator->d->engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
-        estimator->d->engine->run();
+        Private& d = *estimator->d;
         for (std::size_t c = 0; c < 3; ++c) {
             for (std::size_t u = 0; u < 256; ++u) {
-                estimator->d->normalised[c][u] = normalise(u, c, network->normalisation());
+                d.normalised[c][u] = normalise(u, c, network->normalisation());
             }
         }
-        qCInfo(lcPosture, "pose model loaded from %s: %d layers, %dx%d input, %d thread(s)",
-               qUtf8Printable(modelDir), static_cast<int>(network->layers().size()), size, size,
-               estimator->threads());
-        estimator->d->network = std::move(network);
+        d.network = std::move(network);
+        if (precision == Precision::automatic) {
+            precision = precisionFromEnvironment().value_or(Precision::automatic);
+        }
+        if (precision == Precision::automatic) {
+            d.choosePrecision(threads);
+        } else {
+            d.engine = std::make_unique<movenet::Engine>(
+                *d.network, threads,
+                precision == Precision::bf16 ? movenet::Precision::bf16 : movenet::Precision::f32);
+            d.precisionReason = QStringLiteral("asked for");
+        }
+        d.network->releaseGraph(); // the engine holds its own copy of the weights now
+        // One run on a blank image: an engine that cannot run fails here, at load, and the
+        // first real frame does not pay for first-touch costs.
+        const int size = d.network->inputSize();
+        std::fill_n(d.engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
+        d.engine->run();
+        qCInfo(lcPosture,
+               "pose model loaded from %s: %d layers, %dx%d input, %d thread(s), %s (%s)",
+               qUtf8Printable(modelDir), static_cast<int>(d.network->layers().size()), size, size,
+               estimator->threads(), qUtf8Printable(precisionName(estimator->precision())),
+               qUtf8Printable(d.precisionReason));
         return estimator;
     } catch (const std::exception& e) {
         qCWarning(lcPosture, "the pose model in %s could not be loaded: %s",
@@ -162,8 +211,55 @@ QString MoveNetEstimator::defaultModelDirectory() {
     return installed;
 }
 
+void MoveNetEstimator::Private::choosePrecision(int threads) {
+    engine = std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::f32);
+    const QString isa = movenet::Engine::cpuIsaName();
+    if (!movenet::Engine::hasNativeBf16()) {
+        precisionReason = QStringLiteral("%1 has no bf16 dot products").arg(isa);
+        return;
+    }
+    try {
+        const cv::Mat picture = checkPicture();
+        const Keypoints reference = infer(*engine, picture);
+        auto candidate =
+            std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::bf16);
+        for (const QString& impl : candidate->implementations()) {
+            if (impl.startsWith(QLatin1String("ref"))) {
+                precisionReason = QStringLiteral("%1 has no fast bf16 kernel for every layer (%2)")
+                                      .arg(isa, impl);
+                return;
+            }
+        }
+        const Keypoints found = infer(*candidate, picture);
+        float worst = 0.0f;
+        for (int k : postureKeypoints) {
+            const auto i = static_cast<std::size_t>(k);
+            worst = std::max({worst, std::abs(found[i].x - reference[i].x),
+                              std::abs(found[i].y - reference[i].y)});
+        }
+        if (!(worst <= bf16Tolerance)) { // NaN fails too
+            precisionReason = QStringLiteral("%1: bf16 moved a keypoint by %2 on the check picture")
+                                  .arg(isa)
+                                  .arg(static_cast<double>(worst), 0, 'f', 5);
+            return;
+        }
+        engine = std::move(candidate);
+        precisionReason = QStringLiteral("%1: bf16 keypoints within %2 of float32")
+                              .arg(isa)
+                              .arg(static_cast<double>(worst), 0, 'f', 5);
+    } catch (const std::exception& e) { // a bf16 engine that cannot be built or run
+        precisionReason =
+            QStringLiteral("%1: bf16 failed: %2").arg(isa, QString::fromLocal8Bit(e.what()));
+    }
+}
+
 MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
     QMutexLocker lock(&d->mutex);
+    return d->infer(*d->engine, image);
+}
+
+MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on,
+                                                             const cv::Mat& image) {
     if (image.empty() || image.depth() != CV_8U ||
         (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
         throw std::invalid_argument("the image is empty or not an 8-bit colour image");
@@ -175,29 +271,29 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
 
     // A centred square with black borders, shrunk to the network's input with area
     // averaging.
-    const int size = d->network->inputSize();
+    const int size = network->inputSize();
     const int side = std::max(bgr.cols, bgr.rows);
     const int left = (side - bgr.cols) / 2;
     const int top = (side - bgr.rows) / 2;
-    const cv::Mat* square = &bgr;
+    const cv::Mat* padded = &bgr;
     if (bgr.cols != bgr.rows) {
-        if (d->squareFrame != bgr.size()) { // the black border stays from frame to frame
-            d->square.create(side, side, CV_8UC3);
-            d->square.setTo(cv::Scalar::all(0));
-            d->squareFrame = bgr.size();
+        if (squareFrame != bgr.size()) { // the black border stays from frame to frame
+            square.create(side, side, CV_8UC3);
+            square.setTo(cv::Scalar::all(0));
+            squareFrame = bgr.size();
         }
-        bgr.copyTo(d->square(cv::Rect(left, top, bgr.cols, bgr.rows)));
-        square = &d->square;
+        bgr.copyTo(square(cv::Rect(left, top, bgr.cols, bgr.rows)));
+        padded = &square;
     }
-    const cv::Mat* small = square;
+    const cv::Mat* small = padded;
     if (side != size) {
-        cv::resize(*square, d->resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
-        small = &d->resized;
+        cv::resize(*padded, resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
+        small = &resized;
     }
 
     // RGB floats, normalised.
-    float* input = d->engine->input();
-    const auto& [r, g, b] = d->normalised;
+    float* input = on.input();
+    const auto& [r, g, b] = normalised;
     for (int y = 0; y < size; ++y) {
         const uchar* row = small->ptr<uchar>(y);
         for (int x = 0; x < size; ++x, row += 3, input += 3) {
@@ -207,11 +303,11 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
         }
     }
 
-    d->engine->run();
-    const movenet::Network& net = *d->network;
+    on.run();
+    const movenet::Network& net = *network;
     const std::vector<movenet::Keypoint> found =
-        net.decode(d->engine->tensor(net.heatmapTensor()), d->engine->tensor(net.centerTensor()),
-                   d->engine->tensor(net.regressTensor()), d->engine->tensor(net.offsetTensor()));
+        net.decode(on.tensor(net.heatmapTensor()), on.tensor(net.centerTensor()),
+                   on.tensor(net.regressTensor()), on.tensor(net.offsetTensor()));
 
     // Back from the square to the frame.
     Keypoints result;
@@ -272,6 +368,26 @@ std::size_t MoveNetEstimator::workspaceBytes() const {
 
 int MoveNetEstimator::threads() const {
     return d->engine->threads();
+}
+
+MoveNetEstimator::Precision MoveNetEstimator::precision() const {
+    return d->engine->precision() == movenet::Precision::bf16 ? Precision::bf16 : Precision::fp32;
+}
+
+QString MoveNetEstimator::precisionName(Precision precision) {
+    switch (precision) {
+    case Precision::automatic:
+        return QStringLiteral("auto");
+    case Precision::fp32:
+        return QStringLiteral("fp32");
+    case Precision::bf16:
+        return QStringLiteral("bf16");
+    }
+    return {};
+}
+
+QString MoveNetEstimator::precisionReason() const {
+    return d->precisionReason;
 }
 
 } // namespace quorvel
