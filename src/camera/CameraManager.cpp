@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QMutex>
 #include <QPointer>
 #include <QRecursiveMutex>
 #include <QSocketNotifier>
@@ -516,16 +517,27 @@ CameraManager::~CameraManager() {
 FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
     // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
     // benchmarks, and for trying the app on a machine without a camera).
+    // The recording is read once, when the camera first starts, and played from memory at
+    // every start after that: reading it again each time would leave a copy of it in the
+    // allocator's pools per start, which is not what a real camera costs.
     const QString recording = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE");
     if (!recording.isEmpty()) {
-        return [recording]() -> std::unique_ptr<FrameSource> {
-            QString error;
-            auto camera = RecordedCamera::load(recording, 30.0, &error);
-            if (!camera) {
-                qWarning("QUORVEL_CAMERA_SOURCE: %s", qUtf8Printable(error));
-                return nullptr;
+        struct Loaded {
+            QMutex mutex;
+            std::shared_ptr<RecordedCamera> camera;
+        };
+        auto loaded = std::make_shared<Loaded>();
+        return [recording, loaded]() -> std::unique_ptr<FrameSource> {
+            QMutexLocker lock(&loaded->mutex);
+            if (!loaded->camera) {
+                QString error;
+                loaded->camera = RecordedCamera::load(recording, 30.0, &error);
+                if (!loaded->camera) {
+                    qWarning("QUORVEL_CAMERA_SOURCE: %s", qUtf8Printable(error));
+                    return nullptr;
+                }
             }
-            return std::make_unique<V4L2FrameSource>(recording, std::move(camera));
+            return std::make_unique<V4L2FrameSource>(recording, loaded->camera->replay());
         };
     }
     return []() -> std::unique_ptr<FrameSource> {

@@ -3,6 +3,7 @@
 #include "camera/DeviceUse.h"
 
 #include <QFile>
+#include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -454,6 +455,16 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
     std::vector<QByteArray> frames = splitJpegStream(file.readAll());
     OwnDeviceUse::willClose(path);
     file.close();
+    // A recording of a few pictures shown over and over holds each picture once.
+    QSet<QByteArray> distinct;
+    for (QByteArray& frame : frames) {
+        const auto known = distinct.constFind(frame);
+        if (known != distinct.cend()) {
+            frame = *known;
+        } else {
+            distinct.insert(frame);
+        }
+    }
     // The size from the first image's start-of-frame segment (any of SOF0..SOF15 but the
     // DHT, JPG and DAC markers that share the range).
     const QByteArray& first = frames.empty() ? QByteArray() : frames.front();
@@ -487,10 +498,17 @@ RecordedCamera::RecordedCamera(std::vector<QByteArray> frames, quint32 width, qu
                       {{width, height}},
                       {quint32(std::lround(framesPerSecond > 0 ? framesPerSecond : 30.0))}}},
                     backedByNode),
-      m_frames(std::move(frames)),
+      m_frames(std::move(frames)), m_width(width), m_height(height),
+      m_framesPerSecond(framesPerSecond), m_backedByNode(backedByNode),
       m_period(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(1.0 / (framesPerSecond > 0 ? framesPerSecond : 30.0)))),
       m_due(std::chrono::steady_clock::now()) {}
+
+std::shared_ptr<RecordedCamera> RecordedCamera::replay() const {
+    // QByteArray shares its bytes: the copy of the list copies no image.
+    return std::make_shared<RecordedCamera>(m_frames, m_width, m_height, m_framesPerSecond,
+                                            m_backedByNode);
+}
 
 std::vector<QByteArray> RecordedCamera::splitJpegStream(const QByteArray& bytes) {
     // An image runs from its start marker up to the next image's start marker (FF D8 FF)

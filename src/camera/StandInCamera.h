@@ -119,12 +119,19 @@ public:
     // The JPEG images in `bytes`, in order.
     static std::vector<QByteArray> splitJpegStream(const QByteArray& bytes);
 
+    // A new camera playing the same recording from its start, backed by the same node; the
+    // images are shared with this one, not read or copied again.
+    std::shared_ptr<RecordedCamera> replay() const;
+
 protected:
     std::optional<QByteArray> nextFrame(const v4l2_pix_format& format,
                                         std::chrono::milliseconds timeout) override;
 
 private:
     std::vector<QByteArray> m_frames;
+    quint32 m_width = 0, m_height = 0;
+    double m_framesPerSecond = 30.0;
+    bool m_backedByNode = false;
     std::size_t m_next = 0;
     std::chrono::steady_clock::duration m_period;
     std::chrono::steady_clock::time_point m_due;

@@ -517,6 +517,29 @@ private Q_SLOTS:
         qunsetenv("QUORVEL_CAMERA_SOURCE_LOG");
     }
 
+    // The recording is read when the camera first starts and played from memory after
+    // that: a file changed or spoiled meanwhile changes nothing, and each start gets a camera
+    // of its own that plays from the first image.
+    void recordingIsReadOnce() {
+        TempFolder dir;
+        const QString node = dir.path("camera.mjpeg");
+        writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
+        qputenv("QUORVEL_CAMERA_SOURCE", QFile::encodeName(node));
+        const FrameSourceFactory factory = CameraManager::defaultFrameSourceFactory();
+        qunsetenv("QUORVEL_CAMERA_SOURCE");
+        const auto first = factory();
+        QVERIFY(first);
+        writeFile(node, "no longer a recording");
+        for (int start = 0; start < 2; ++start) {
+            const auto source = factory();
+            QVERIFY(source && source.get() != first.get());
+            auto* camera = static_cast<V4L2FrameSource*>(source.get());
+            QCOMPARE(camera->open(), OpenStatus::opened);
+            QCOMPARE(camera->frameSize(), cv::Size(64, 48));
+            camera->close();
+        }
+    }
+
     // The camera is found as libv4l2 shows the nodes (its plugin serves multi-planar devices),
     // the machine's own preferred by what sysfs and the driver tell, and a camera that needs
     // libcamera is named as such.

@@ -1,4 +1,8 @@
+#include "posture/PostureAnalyzer.h"
+#include "posture/PostureDetector.h"
+#include "posture/movenet/MoveNetEngine.h"
 #include "posture/movenet/MoveNetEstimator.h"
+#include "settings/SettingsManager.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -12,6 +16,7 @@
 
 #include <cmath>
 #include <functional>
+#include <set>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -76,6 +81,32 @@ void setOp(QJsonObject& model, const QString& suffix, const QString& op) {
     model["modelTopology"] = topology;
 }
 
+// Every picture the project plays to the model: the portrait, as the benchmarks' and the
+// package test's camera shows it (320x240 Motion-JPEG), cropped wide, leaning into the
+// camera, in a dim room, and the desktop suite's grey recording.
+std::vector<std::pair<const char*, cv::Mat>> projectPictures() {
+    const cv::Mat portrait = astronaut();
+    const auto jpeg = [](const cv::Mat& image) {
+        std::vector<uchar> bytes;
+        cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+        return cv::imdecode(bytes, cv::IMREAD_COLOR);
+    };
+    cv::Mat camera(240, 320, CV_8UC3, cv::Scalar::all(0));
+    cv::resize(portrait, camera.colRange(40, 280), cv::Size(240, 240), 0, 0, cv::INTER_AREA);
+    cv::Mat leaning; // closer and lower, as a slouch looks to a webcam
+    const cv::Mat closer = (cv::Mat_<double>(2, 3) << 1.25, 0, -64, 0, 1.25, 40);
+    cv::warpAffine(portrait, leaning, closer, portrait.size());
+    cv::Mat dim;
+    portrait.convertTo(dim, -1, 0.35, 0);
+    return {{"portrait", portrait},
+            {"camera", jpeg(camera)},
+            {"wide", portrait.rowRange(64, 448).clone()},
+            {"leaning", leaning},
+            {"leaning camera", jpeg(leaning(cv::Rect(0, 96, 512, 384)))},
+            {"dim", dim},
+            {"grey", jpeg(cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(128)))}};
+}
+
 } // namespace
 
 class TestMoveNet : public QObject {
@@ -87,8 +118,90 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QString error;
-        m_estimator = MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error);
+        m_estimator = MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error, 1,
+                                             MoveNetEstimator::Precision::fp32);
         QVERIFY2(m_estimator, qPrintable(error));
+    }
+
+    // bf16, where the CPU has it, runs the same network (every kernel a fast one, keypoints
+    // near float32's on every picture). Where the app chooses it, every keypoint the posture
+    // rules read stays within the tolerance and every verdict is the same; where it does not,
+    // the pictures confirm the refusal.
+    void lowerPrecisionKeepsKeypointsAndVerdicts() {
+        if (!movenet::Engine::hasNativeBf16()) {
+            QSKIP(qPrintable("no bf16 dot products on this CPU (" + movenet::Engine::cpuIsaName() +
+                             "): the model runs in float32"));
+        }
+        QString error;
+        const QString modelDir = MoveNetEstimator::defaultModelDirectory();
+        const auto chosen = MoveNetEstimator::load(modelDir, &error);
+        QVERIFY2(chosen, qPrintable(error));
+        const auto bf16 =
+            MoveNetEstimator::load(modelDir, &error, 1, MoveNetEstimator::Precision::bf16);
+        QVERIFY2(bf16, qPrintable(error));
+        for (const QString& kernel : bf16->implementations()) {
+            QVERIFY2(!kernel.startsWith("ref"), qPrintable(kernel));
+        }
+        const bool bf16Chosen = chosen->precision() == MoveNetEstimator::Precision::bf16;
+
+        TempFolder dir;
+        SettingsManager settings32(dir.path("fp32.conf")), settings16(dir.path("bf16.conf"));
+        PostureAnalyzer analyzer32(settings32), analyzer16(settings16);
+        const auto calibrate = [](PostureAnalyzer& analyzer, MoveNetEstimator& estimator) {
+            const auto upright = PostureDetector::usableJoints(estimator.estimate(astronaut()));
+            QVERIFY(upright);
+            analyzer.startCalibration();
+            for (int i = 0; i < PostureAnalyzer::calibrationFrameCount; ++i) {
+                analyzer.addCalibrationFrame(*upright);
+            }
+        };
+        calibrate(analyzer32, *m_estimator);
+        calibrate(analyzer16, *bf16);
+        const auto verdict = [](PostureAnalyzer& analyzer, MoveNetEstimator& estimator,
+                                const cv::Mat& image) {
+            const auto joints = PostureDetector::usableJoints(estimator.estimate(image));
+            return joints ? analyzer.analyze(*joints) : PostureStatus::noPersonDetected;
+        };
+
+        std::set<PostureStatus> verdicts;
+        float worst = 0.0f;
+        for (const auto& [name, image] : projectPictures()) {
+            const Keypoints exact = m_estimator->keypoints(image);
+            const Keypoints low = bf16->keypoints(image);
+            for (int k : MoveNetEstimator::postureKeypoints) {
+                const auto& a = exact[static_cast<std::size_t>(k)];
+                const auto& b = low[static_cast<std::size_t>(k)];
+                if (a.score <= 0.3f && b.score <= 0.3f) {
+                    continue; // too faint for the rules to read, in both
+                }
+                const float moved = std::max(std::abs(a.x - b.x), std::abs(a.y - b.y));
+                worst = std::max(worst, moved);
+                // Not chosen, bf16 may still move a faint point to a neighbouring cell on
+                // some pictures; on the portrait a wrong layout or a lost residual would show.
+                const float bound = bf16Chosen ? MoveNetEstimator::bf16Tolerance
+                                    : std::string(name) == "portrait" ? 0.01f
+                                                                      : 1.0f;
+                QVERIFY2(moved <= bound, qPrintable(QStringLiteral("%1, keypoint %2: moved by %3")
+                                                        .arg(name)
+                                                        .arg(k)
+                                                        .arg(double(moved))));
+            }
+            const PostureStatus expected = verdict(analyzer32, *m_estimator, image);
+            if (bf16Chosen) {
+                QCOMPARE(verdict(analyzer16, *bf16, image), expected);
+            }
+            verdicts.insert(expected);
+        }
+        qInfo("bf16: largest difference of a keypoint the rules read: %.5f", double(worst));
+        // The pictures cover more than one verdict, so a changed one would show.
+        QVERIFY(verdicts.count(PostureStatus::good) == 1);
+        QVERIFY(verdicts.size() >= 3);
+        if (!bf16Chosen) {
+            // Refused on the check picture, which is the portrait as the model sees it.
+            QVERIFY(worst > MoveNetEstimator::bf16Tolerance);
+            QSKIP(qPrintable("bf16 is not chosen on this CPU (" + chosen->precisionReason() +
+                             "): the app runs float32, nothing more to compare"));
+        }
     }
 
     void astronautMatchesReference() {

@@ -13,6 +13,14 @@
 //
 //   quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE] [--size WxH]
 //                 [--app PATH] [--explain] [--scenario monitoring|idle|launch]...
+//                 [--xvfb :N] [--slouch-every S]
+//
+// --xvfb :N starts an X server of its own (Xvfb) on display :N for the app, so that
+// overlays are really drawn, and stops it at the end. --slouch-every S makes the camera
+// lean the person into a slouch for a third of every S seconds (S >= 60, the pause
+// between two slouch alerts), so the slouch overlay comes and goes during the run; the
+// monitoring line then also gives final_rss_mb, peak_pss_mb (sampled every second) and
+// overlays (the slouch episodes the app logged).
 //
 // Every scenario runs in a fresh process of the app, with its settings, posture log and XDG
 // folders in a temporary folder: the user's own are never read or written, and a running
@@ -47,6 +55,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -77,7 +87,8 @@ const tools::Tool
           QStringLiteral(
               "usage: quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE]\n"
               "                     [--size WxH] [--app PATH] [--explain]\n"
-              "                     [--scenario monitoring|idle|launch]...\n"));
+              "                     [--scenario monitoring|idle|launch]...\n"
+              "                     [--xvfb :N] [--slouch-every S]\n"));
 
 struct Options {
     double seconds = 20.0;
@@ -88,6 +99,8 @@ struct Options {
     QString app = QStringLiteral(QUORVEL_BENCH_APP);
     bool explain = false;
     QStringList scenarios;
+    QString xvfbDisplay;        // ":88": an X server of the bench's own
+    int slouchEverySeconds = 0; // 0: the person sits upright all the time
 };
 
 qint64 monotonicNs() {
@@ -105,7 +118,9 @@ std::optional<Options> parse(const QStringList& args) {
                        {"size", "The camera's frame size.", "WxH"},
                        {"app", "The quorvel executable.", "PATH"},
                        {"explain", "Each thread's share, on standard error."},
-                       {"scenario", "monitoring, idle or launch; all three by default.", "name"}});
+                       {"scenario", "monitoring, idle or launch; all three by default.", "name"},
+                       {"xvfb", "Run the app on an Xvfb of the bench's own.", ":N"},
+                       {"slouch-every", "Slouch for a third of every S seconds.", "S"}});
     if (!bench.parse(parser, args) || !parser.positionalArguments().isEmpty()) {
         return std::nullopt;
     }
@@ -114,7 +129,16 @@ std::optional<Options> parse(const QStringList& args) {
     const std::optional<int> runs = tools::Tool::intValue(parser, "runs", o.runs, 1, most);
     const std::optional<int> launchRuns =
         tools::Tool::intValue(parser, "launch-runs", o.launchRuns, 1, most);
-    bool ok = runs && launchRuns;
+    const std::optional<int> slouchEvery =
+        tools::Tool::intValue(parser, "slouch-every", 0, 0, 3600);
+    bool ok = runs && launchRuns && slouchEvery &&
+              (*slouchEvery == 0 || *slouchEvery >= int(PostureDetector::cooldownSeconds));
+    if (parser.isSet("xvfb")) {
+        o.xvfbDisplay = parser.value("xvfb");
+        bool number = false;
+        ok = ok && o.xvfbDisplay.startsWith(':') && o.xvfbDisplay.mid(1).toInt(&number) >= 0 &&
+             number;
+    }
     if (parser.isSet("seconds")) {
         bool number = false;
         o.seconds = parser.value("seconds").toDouble(&number);
@@ -134,6 +158,7 @@ std::optional<Options> parse(const QStringList& args) {
     }
     o.runs = *runs;
     o.launchRuns = *launchRuns;
+    o.slouchEverySeconds = *slouchEvery;
     o.image = parser.isSet("image") ? parser.value("image") : o.image;
     o.app = parser.isSet("app") ? parser.value("app") : o.app;
     o.explain = parser.isSet("explain");
@@ -158,23 +183,37 @@ cv::Mat letterboxed(const cv::Mat& image, cv::Size size) {
     return frame;
 }
 
-// Writes the picture as a second of Motion-JPEG frames; returns the frame as the app will
-// decode it, or an empty image.
+// The person leaning into the camera: closer and lower, as a slouch looks to a webcam.
+cv::Mat leaning(const cv::Mat& image) {
+    cv::Mat moved;
+    const double w = image.cols, h = image.rows;
+    const cv::Mat closer = (cv::Mat_<double>(2, 3) << 1.25, 0, -0.125 * w, 0, 1.25, 0.08 * h);
+    cv::warpAffine(image, moved, closer, image.size());
+    return moved;
+}
+
+// Writes the picture as Motion-JPEG frames: a second of it, or with --slouch-every a whole
+// cycle, the last third leaning; returns the upright frame as the app will decode it, or an
+// empty image.
 cv::Mat writeStream(const Options& o, const QString& path) {
     const cv::Mat image = cv::imread(QFile::encodeName(o.image).toStdString(), cv::IMREAD_COLOR);
     if (image.empty()) {
         return image;
     }
-    std::vector<uchar> jpeg;
-    cv::imencode(".jpg", letterboxed(image, o.size), jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    std::vector<uchar> upright, slouched;
+    cv::imencode(".jpg", letterboxed(image, o.size), upright, {cv::IMWRITE_JPEG_QUALITY, 90});
+    cv::imencode(".jpg", letterboxed(leaning(image), o.size), slouched,
+                 {cv::IMWRITE_JPEG_QUALITY, 90});
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         return {};
     }
-    for (int i = 0; i < 30; ++i) {
+    const int frames = o.slouchEverySeconds > 0 ? o.slouchEverySeconds * 30 : 30;
+    for (int i = 0; i < frames; ++i) {
+        const auto& jpeg = o.slouchEverySeconds > 0 && i >= frames * 2 / 3 ? slouched : upright;
         file.write(reinterpret_cast<const char*>(jpeg.data()), static_cast<qint64>(jpeg.size()));
     }
-    return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    return cv::imdecode(upright, cv::IMREAD_COLOR);
 }
 
 // ---- What the process costs ----------------------------------------------------------------
@@ -289,8 +328,13 @@ bool prepareFolder(const QString& base, const QString& scenario, const cv::Mat& 
     return true;
 }
 
-QProcessEnvironment childEnvironment(const QString& base, const QString& stream) {
+QProcessEnvironment childEnvironment(const Options& o, const QString& base, const QString& stream) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!o.xvfbDisplay.isEmpty()) {
+        env.insert("DISPLAY", o.xvfbDisplay);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.remove("WAYLAND_DISPLAY");
+    }
     env.insert("XDG_CONFIG_HOME", base + "/config");
     env.insert("XDG_DATA_HOME", base + "/data");
     env.insert("XDG_CACHE_HOME", base + "/cache");
@@ -310,7 +354,7 @@ QProcessEnvironment childEnvironment(const QString& base, const QString& stream)
 class App {
 public:
     App(const Options& o, const QString& base, const QString& stream) {
-        m_process.setProcessEnvironment(childEnvironment(base, stream));
+        m_process.setProcessEnvironment(childEnvironment(o, base, stream));
         m_process.setProgram(o.app);
         QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
             m_stderr += m_process.readAllStandardError();
@@ -358,7 +402,10 @@ private:
     qint64 m_shownNs = 0;
 };
 
-QString platform() {
+QString platform(const Options& o) {
+    if (!o.xvfbDisplay.isEmpty()) {
+        return QStringLiteral("xcb (Xvfb %1)").arg(o.xvfbDisplay);
+    }
     const QString set = qEnvironmentVariable("QT_QPA_PLATFORM");
     if (!set.isEmpty()) {
         return set;
@@ -377,14 +424,27 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     }
     const bool monitoring = scenario == "monitoring";
     spin(monitoring ? 6000 : 3000);
+    const QString proc = QStringLiteral("/proc/%1").arg(app.pid());
+    const auto pssNow = [&] {
+        return static_cast<double>(statusField(readProc(proc + "/smaps_rollup"), "Pss"));
+    };
     const Sample before = sample(app.pid());
     const qint64 start = monotonicNs();
-    spin(static_cast<int>(o.seconds * 1000));
+    // PSS has no high-water mark of its own: look once a second (reading smaps_rollup costs
+    // the app nothing; the kernel walks its page tables in this process's time).
+    double peakPss = pssNow();
+    const qint64 end = start + static_cast<qint64>(o.seconds * 1e9);
+    for (qint64 now = start; now < end; now = monotonicNs()) {
+        spin(static_cast<int>(std::min<qint64>(1000, (end - now) / 1000000 + 1)));
+        peakPss = std::max(peakPss, pssNow());
+    }
     const Sample after = sample(app.pid());
     const double seconds = static_cast<double>(monotonicNs() - start) / 1e9;
-    const QString proc = QStringLiteral("/proc/%1").arg(app.pid());
-    const double peakRss = static_cast<double>(statusField(readProc(proc + "/status"), "VmHWM"));
-    const double pss = static_cast<double>(statusField(readProc(proc + "/smaps_rollup"), "Pss"));
+    const QByteArray status = readProc(proc + "/status");
+    const double peakRss = static_cast<double>(statusField(status, "VmHWM"));
+    const double finalRss = static_cast<double>(statusField(status, "VmRSS"));
+    const double pss = pssNow();
+    peakPss = std::max(peakPss, pss);
     const int libraries = distinctLibraries(app.pid());
     if (!app.running()) {
         return bench.fail(QStringLiteral("the app ended during the %1 scenario").arg(scenario));
@@ -410,15 +470,26 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     const auto percentOfCore = [&](long ticks) {
         return jsonNumber(static_cast<double>(ticks) / hz / seconds * 100.0, 3);
     };
-    printJsonLine({{"scenario", scenario},
-                   {"cpu_percent", percentOfCore(after.ticks - before.ticks)},
-                   {"peak_rss_mb", jsonNumber(peakRss / 1024.0, 1)},
-                   {"pss_mb", jsonNumber(pss / 1024.0, 1)},
-                   {"libraries", libraries},
-                   {"wakeups_per_s", jsonNumber(static_cast<double>(switches) / seconds, 2)},
-                   {"camera_cpu_percent", percentOfCore(cameraTicks)},
-                   {"seconds", jsonNumber(seconds, 1)},
-                   {"platform", platform()}});
+    QJsonObject line{{"scenario", scenario},
+                     {"cpu_percent", percentOfCore(after.ticks - before.ticks)},
+                     {"peak_rss_mb", jsonNumber(peakRss / 1024.0, 1)},
+                     {"pss_mb", jsonNumber(pss / 1024.0, 1)},
+                     {"libraries", libraries},
+                     {"wakeups_per_s", jsonNumber(static_cast<double>(switches) / seconds, 2)},
+                     {"camera_cpu_percent", percentOfCore(cameraTicks)},
+                     {"seconds", jsonNumber(seconds, 1)},
+                     {"platform", platform(o)}};
+    if (o.slouchEverySeconds > 0 || !o.xvfbDisplay.isEmpty()) {
+        line.insert("final_rss_mb", jsonNumber(finalRss / 1024.0, 1));
+        line.insert("peak_pss_mb", jsonNumber(peakPss / 1024.0, 1));
+    }
+    if (o.slouchEverySeconds > 0 && monitoring) {
+        // Each slouch alert is logged as an episode once its overlay goes.
+        const QJsonDocument log =
+            QJsonDocument::fromJson(readProc(base + "/data/Quorvel/posture-log.json"));
+        line.insert("overlays", static_cast<qint64>(log.isArray() ? log.array().size() : 0));
+    }
+    printJsonLine(line);
     if (o.explain) {
         std::fprintf(stderr, "%s, per thread over %.1f s:\n", qUtf8Printable(scenario), seconds);
         explain(before, after, seconds);
@@ -439,6 +510,30 @@ int runParent(const Options& o) {
     }
     if (!QFile::exists(o.app)) {
         return bench.fail(QStringLiteral("no app at %1 (--app)").arg(o.app));
+    }
+    std::unique_ptr<QProcess, void (*)(QProcess*)> xvfb(nullptr, [](QProcess* p) {
+        p->terminate();
+        if (!p->waitForFinished(5000)) {
+            p->kill();
+            p->waitForFinished();
+        }
+        delete p;
+    });
+    if (!o.xvfbDisplay.isEmpty()) {
+        const QString socket = "/tmp/.X11-unix/X" + o.xvfbDisplay.mid(1);
+        if (QFile::exists(socket)) {
+            return bench.fail(QStringLiteral("display %1 is taken").arg(o.xvfbDisplay));
+        }
+        xvfb.reset(new QProcess);
+        xvfb->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        xvfb->start("Xvfb", {o.xvfbDisplay, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
+        for (int i = 0; i < 100 && !QFile::exists(socket) && xvfb->state() != QProcess::NotRunning;
+             ++i) {
+            spin(50);
+        }
+        if (!QFile::exists(socket)) {
+            return bench.fail(QStringLiteral("Xvfb did not start on %1").arg(o.xvfbDisplay));
+        }
     }
     const QString stream = dir.filePath("camera.mjpeg");
     const cv::Mat frame = writeStream(o, stream);
@@ -499,7 +594,7 @@ int runParent(const Options& o) {
                            {"launch_ms_min", jsonNumber(*fastest, 1)},
                            {"launch_ms_max", jsonNumber(*slowest, 1)},
                            {"runs", static_cast<qint64>(launchMs.size())},
-                           {"platform", platform()}});
+                           {"platform", platform(o)}});
         }
     }
     return status;

@@ -3,7 +3,8 @@
 //
 //   quorvel-probe joints FILE...
 //   quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...
-//   quorvel-probe bench [--runs N] [--threads N] IMAGE
+//   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16] IMAGE
+//   quorvel-probe model [--threads N] [--precision auto|fp32|bf16]
 //   quorvel-probe camera [--frames N]
 
 #include "camera/CameraDevices.h"
@@ -44,7 +45,9 @@ const tools::Tool probe(
     QStringLiteral(
         "usage: quorvel-probe joints FILE...\n"
         "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
-        "       quorvel-probe bench [--runs N] [--threads N] IMAGE\n"
+        "       quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16] "
+        "IMAGE\n"
+        "       quorvel-probe model [--threads N] [--precision auto|fp32|bf16]\n"
         "       quorvel-probe camera [--frames N]\n"));
 
 double elapsedMs(const QElapsedTimer& timer) {
@@ -89,8 +92,30 @@ std::optional<QStringList> parse(QCommandLineParser& parser, const QStringList& 
     return parser.positionalArguments();
 }
 
-std::unique_ptr<MoveNetEstimator> loadModel(int threads, QString* error) {
-    return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error, threads);
+std::unique_ptr<MoveNetEstimator>
+loadModel(int threads, QString* error,
+          MoveNetEstimator::Precision precision = MoveNetEstimator::Precision::automatic) {
+    return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error, threads,
+                                  precision);
+}
+
+const QCommandLineOption precisionOption("precision", "auto (what the app chooses), fp32 or bf16.",
+                                         "auto|fp32|bf16", "auto");
+
+std::optional<MoveNetEstimator::Precision> precisionValue(const QCommandLineParser& parser) {
+    for (auto p : {MoveNetEstimator::Precision::automatic, MoveNetEstimator::Precision::fp32,
+                   MoveNetEstimator::Precision::bf16}) {
+        if (parser.value(precisionOption) == MoveNetEstimator::precisionName(p)) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+
+// Which number format the model runs in, and why.
+QJsonObject precisionJson(const MoveNetEstimator& estimator) {
+    return {{"precision", MoveNetEstimator::precisionName(estimator.precision())},
+            {"precisionReason", estimator.precisionReason()}};
 }
 
 // Calls `frame` for every frame of an image or a video; false when the file is unreadable.
@@ -222,12 +247,14 @@ double percentile(std::vector<double> values, double p) {
 
 int runBench(const QStringList& args) {
     QCommandLineParser parser;
-    parser.addOptions({{"runs", "Timed estimates.", "N"}, {"threads", "oneDNN threads.", "N"}});
+    parser.addOptions(
+        {{"runs", "Timed estimates.", "N"}, {"threads", "oneDNN threads.", "N"}, precisionOption});
     const std::optional<QStringList> images = parse(parser, args);
+    const auto precision = precisionValue(parser);
     const std::optional<int> runs =
         tools::Tool::intValue(parser, "runs", 200, 1, std::numeric_limits<int>::max());
     const std::optional<int> threads = tools::Tool::intValue(parser, "threads", 1, 1, 256);
-    if (!images || images->size() != 1 || !runs || !threads) {
+    if (!images || images->size() != 1 || !runs || !threads || !precision) {
         return probe.usage();
     }
     const QString imagePath = images->front();
@@ -239,7 +266,7 @@ int runBench(const QStringList& args) {
     QElapsedTimer timer;
     timer.start();
     QString error;
-    const auto estimator = loadModel(*threads, &error);
+    const auto estimator = loadModel(*threads, &error, *precision);
     if (!estimator) {
         return probe.fail(error);
     }
@@ -262,10 +289,37 @@ int runBench(const QStringList& args) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
-    printJsonLine({{"median_ms", jsonNumber(percentile(times, 0.5), 3)},
-                   {"p90_ms", jsonNumber(percentile(times, 0.9), 3)},
-                   {"load_ms", jsonNumber(loadMs, 1)},
-                   {"peak_rss_mb", jsonNumber(peakMb, 1)}});
+    QJsonObject line{{"median_ms", jsonNumber(percentile(times, 0.5), 3)},
+                     {"p90_ms", jsonNumber(percentile(times, 0.9), 3)},
+                     {"load_ms", jsonNumber(loadMs, 1)},
+                     {"peak_rss_mb", jsonNumber(peakMb, 1)}};
+    line.insert("precision", MoveNetEstimator::precisionName(estimator->precision()));
+    printJsonLine(line);
+    return 0;
+}
+
+// The model as the app would run it: the number format chosen, why, and oneDNN's kernels.
+int runModel(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{"threads", "oneDNN threads.", "N"}, precisionOption});
+    const std::optional<QStringList> rest = parse(parser, args);
+    const std::optional<int> threads = tools::Tool::intValue(parser, "threads", 1, 1, 256);
+    const auto precision = precisionValue(parser);
+    if (!rest || !rest->isEmpty() || !threads || !precision) {
+        return probe.usage();
+    }
+    QString error;
+    const auto estimator = loadModel(*threads, &error, *precision);
+    if (!estimator) {
+        return probe.fail(error);
+    }
+    QJsonObject line = precisionJson(*estimator);
+    line.insert("threads", estimator->threads());
+    line.insert("workspaceBytes", static_cast<qint64>(estimator->workspaceBytes()));
+    QStringList kernels = estimator->implementations();
+    kernels.removeDuplicates();
+    line.insert("kernels", QJsonArray::fromStringList(kernels));
+    printJsonLine(line);
     return 0;
 }
 
@@ -362,6 +416,9 @@ int main(int argc, char** argv) {
     }
     if (command == "bench") {
         return runBench(args);
+    }
+    if (command == "model") {
+        return runModel(args);
     }
     if (command == "camera") {
         return runCamera(args);

@@ -70,7 +70,21 @@ bool isValid(const Network& net, const Schedule& s) {
     return true;
 }
 
-Schedule planSchedule(const Network& net) {
+// The number format of each tensor: in bf16 every tensor a layer reads is bf16; the heads,
+// which only the decode reads, stay float32.
+std::vector<dt> tensorTypes(const Network& net, bool bf16) {
+    std::vector<dt> types(net.tensors().size(), dt::f32);
+    if (bf16) {
+        for (const Layer& l : net.layers()) {
+            for (int in : l.inputs) {
+                types[static_cast<std::size_t>(in)] = dt::bf16;
+            }
+        }
+    }
+    return types;
+}
+
+Schedule planSchedule(const Network& net, const std::vector<dt>& types) {
     const auto& layers = net.layers();
     const std::size_t tensorCount = net.tensors().size();
     Schedule s;
@@ -103,6 +117,7 @@ Schedule planSchedule(const Network& net) {
             const int x = add.inputs[static_cast<std::size_t>(1 - which)];
             const int p = producer[static_cast<std::size_t>(y)];
             if (p < 0 || x == y || x == 0 || isHead(x) || isHead(y) ||
+                types[static_cast<std::size_t>(x)] != types[static_cast<std::size_t>(add.output)] ||
                 readers[static_cast<std::size_t>(y)] != 1 ||
                 (layers[static_cast<std::size_t>(p)].kind != Layer::Kind::conv &&
                  layers[static_cast<std::size_t>(p)].kind != Layer::Kind::depthwiseConv)) {
@@ -141,6 +156,7 @@ Schedule planSchedule(const Network& net) {
 
 struct Engine::Private {
     int threads = 1;
+    Precision precision = Precision::f32;
     dnnl::engine engine{dnnl::engine::kind::cpu, 0};
     dnnl::stream stream{engine};
     std::vector<dnnl::primitive> primitives;
@@ -152,20 +168,29 @@ struct Engine::Private {
     std::unique_ptr<std::byte, FreeDeleter> arena;
     std::size_t arenaBytes = 0;
     std::vector<std::size_t> tensorOffset; // bytes into the arena
+    // In bf16, the float32 input the caller fills; reordered into the arena's bf16 input.
+    std::unique_ptr<float, FreeDeleter> input;
 };
 
-Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>()) {
+Engine::Engine(const Network& net, int threads, Precision precision)
+    : d(std::make_unique<Private>()) {
     d->threads = std::max(1, threads);
+    d->precision = precision;
+    const bool bf16 = precision == Precision::bf16;
     // Debian's oneDNN runs on OpenMP and sizes each primitive's work split by the thread
     // count in force when the primitive is created, so fix it first.
     omp_set_num_threads(d->threads);
 
     const auto& layers = net.layers();
     const auto& shapes = net.tensors();
-    const Schedule schedule = planSchedule(net);
+    const std::vector<dt> types = tensorTypes(net, bf16);
+    const Schedule schedule = planSchedule(net, types);
+    const std::vector<int> heads{net.heatmapTensor(), net.centerTensor(), net.regressTensor(),
+                                 net.offsetTensor()};
     const auto activationMd = [&](int t) {
         const TensorShape& s = shapes[static_cast<std::size_t>(t)];
-        return dnnl::memory::desc({1, s.c, s.h, s.w}, dt::f32, tag::nhwc);
+        return dnnl::memory::desc({1, s.c, s.h, s.w}, types[static_cast<std::size_t>(t)],
+                                  tag::nhwc);
     };
 
     // Buffer plan: each storage lives from its first write to its last read; storages
@@ -190,8 +215,7 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
                                  : l.output,
               i);
     }
-    for (int head :
-         {net.heatmapTensor(), net.centerTensor(), net.regressTensor(), net.offsetTensor()}) {
+    for (int head : heads) {
         touch(head, stepCount); // read by the decode, after the last step
     }
     // Largest first, each at the lowest offset free during its whole life.
@@ -244,6 +268,22 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
         }
     }
 
+    if (types[0] == dt::bf16) {
+        // The caller writes float32; the first step turns it into the network's bf16 input.
+        const TensorShape& s = shapes[0];
+        const dnnl::memory::desc userMd({1, s.c, s.h, s.w}, dt::f32, tag::nhwc);
+        d->input.reset(static_cast<float*>(
+            std::aligned_alloc(alignment, std::max(alignUp(userMd.get_size()), alignment))));
+        if (!d->input) {
+            throw std::bad_alloc();
+        }
+        const dnnl::memory user(userMd, d->engine, d->input.get());
+        const dnnl::reorder::primitive_desc pd(user, memories[0]);
+        d->primitives.push_back(dnnl::reorder(pd));
+        d->args.push_back({{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, memories[0]}});
+        d->implementations.append(QString::fromLatin1(pd.impl_info_str()));
+    }
+
     // The primitives, in schedule order, with their weights in the layouts they prefer.
     const Graph& graph = net.graph();
     for (const Step& step : schedule.steps) {
@@ -268,7 +308,9 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
                                                  : dnnl::memory::dims{o.c, in.c, kh, kw};
             const dnnl::memory::desc userWeightsMd(wdims, dt::f32,
                                                    depthwise ? tag::hwigo : tag::hwio);
-            const dnnl::memory::desc anyWeightsMd(wdims, dt::f32, tag::any);
+            // A layer computes in the format of what it reads.
+            const dnnl::memory::desc anyWeightsMd(
+                wdims, types[static_cast<std::size_t>(l.inputs[0])], tag::any);
             const dnnl::memory::desc biasMd({o.c}, dt::f32, tag::x);
             const dnnl::memory::desc srcMd = activationMd(l.inputs[0]);
             const dnnl::memory::desc dstMd = activationMd(out);
@@ -341,6 +383,9 @@ Engine::Engine(const Network& net, int threads) : d(std::make_unique<Private>())
 Engine::~Engine() = default;
 
 float* Engine::input() {
+    if (d->input) {
+        return d->input.get();
+    }
     return reinterpret_cast<float*>(d->arena.get() + d->tensorOffset[0]);
 }
 
@@ -367,6 +412,44 @@ std::size_t Engine::workspaceBytes() const {
 
 int Engine::threads() const {
     return d->threads;
+}
+
+Precision Engine::precision() const {
+    return d->precision;
+}
+
+bool Engine::hasNativeBf16() {
+    const auto isa = static_cast<unsigned>(dnnl::get_effective_cpu_isa());
+    const auto bf16 = static_cast<unsigned>(dnnl::cpu_isa::avx512_core_bf16);
+    return (isa & bf16) == bf16; // AMX includes it
+}
+
+QString Engine::cpuIsaName() {
+    switch (dnnl::get_effective_cpu_isa()) {
+    case dnnl::cpu_isa::all:
+        return QStringLiteral("all");
+    case dnnl::cpu_isa::sse41:
+        return QStringLiteral("sse41");
+    case dnnl::cpu_isa::avx:
+        return QStringLiteral("avx");
+    case dnnl::cpu_isa::avx2:
+        return QStringLiteral("avx2");
+    case dnnl::cpu_isa::avx2_vnni:
+        return QStringLiteral("avx2_vnni");
+    case dnnl::cpu_isa::avx512_mic:
+        return QStringLiteral("avx512_mic");
+    case dnnl::cpu_isa::avx512_mic_4ops:
+        return QStringLiteral("avx512_mic_4ops");
+    case dnnl::cpu_isa::avx512_core:
+        return QStringLiteral("avx512_core");
+    case dnnl::cpu_isa::avx512_core_vnni:
+        return QStringLiteral("avx512_core_vnni");
+    case dnnl::cpu_isa::avx512_core_bf16:
+        return QStringLiteral("avx512_core_bf16");
+    case dnnl::cpu_isa::avx512_core_amx:
+        return QStringLiteral("avx512_core_amx");
+    }
+    return QStringLiteral("unknown");
 }
 
 } // namespace quorvel::movenet

@@ -12,8 +12,10 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <algorithm>
+#include <cmath>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -72,6 +74,44 @@ void checkPublishedFiles(const QString& dir) {
     }
 }
 
+// The picture bf16 is checked on before it is used: the test portrait as the network sees
+// it, 192x192 8-bit BGR row by row (raw, so that no image decoder is loaded for it).
+cv::Mat checkPicture(int size) {
+    QFile file(QStringLiteral(":/resources/posture/pose-check.bgr"));
+    const qint64 bytes = qint64(size) * size * 3;
+    if (!file.open(QIODevice::ReadOnly) || file.size() != bytes) {
+        throw movenet::ModelError(QStringLiteral("the built-in check picture is missing"));
+    }
+    cv::Mat bgr(size, size, CV_8UC3);
+    if (file.read(reinterpret_cast<char*>(bgr.data), bytes) != bytes) {
+        throw movenet::ModelError(QStringLiteral("the built-in check picture cannot be read"));
+    }
+    return bgr;
+}
+
+// The published model's float32 keypoints on the check picture (y, x), by keypoint index,
+// for the keypoints the posture rules read.
+constexpr std::array<std::array<float, 3>, 5> checkReference{{{0, 0.235514f, 0.432487f},
+                                                              {3, 0.223899f, 0.538827f},
+                                                              {4, 0.216761f, 0.342959f},
+                                                              {5, 0.533769f, 0.624416f},
+                                                              {6, 0.500800f, 0.210637f}}};
+
+std::optional<MoveNetEstimator::Precision> precisionFromEnvironment() {
+    const QString chosen = qEnvironmentVariable("QUORVEL_POSE_PRECISION").trimmed().toLower();
+    if (chosen == QLatin1String("fp32")) {
+        return MoveNetEstimator::Precision::fp32;
+    }
+    if (chosen == QLatin1String("bf16")) {
+        return MoveNetEstimator::Precision::bf16;
+    }
+    if (!chosen.isEmpty() && chosen != QLatin1String("auto")) {
+        qCWarning(lcPosture, "QUORVEL_POSE_PRECISION=%s is not fp32, bf16 or auto; ignored",
+                  qUtf8Printable(chosen));
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 struct MoveNetEstimator::Private {
@@ -82,6 +122,10 @@ struct MoveNetEstimator::Private {
     std::array<std::array<float, 256>, 3> normalised{};
     cv::Mat square, resized; // reused between frames
     cv::Size squareFrame;    // the frame size `square` is bordered for
+    QString precisionReason;
+
+    Keypoints infer(movenet::Engine& engine, const cv::Mat& image);
+    void choosePrecision(int threads);
 };
 
 MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
@@ -89,7 +133,7 @@ MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
 MoveNetEstimator::~MoveNetEstimator() = default;
 
 std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir, QString* error,
-                                                         int threads) {
+                                                         int threads, Precision precision) {
     try {
         checkPublishedFiles(modelDir);
     } catch (const std::exception& e) {
@@ -102,31 +146,45 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
     }
     qCInfo(lcPosture, "the pose model in %s matches the published SHA-256 sums",
            qUtf8Printable(modelDir));
-    return loadUnchecked(modelDir, error, threads);
+    return loadUnchecked(modelDir, error, threads, precision);
 }
 
 std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString& modelDir,
-                                                                  QString* error, int threads) {
+                                                                  QString* error, int threads,
+                                                                  Precision precision) {
     try {
         auto network = std::make_unique<movenet::Network>(
             movenet::Network::fromGraph(movenet::Graph::load(modelDir, modelFileName)));
         std::unique_ptr<MoveNetEstimator> estimator(new MoveNetEstimator);
-        estimator->d->engine = std::make_unique<movenet::Engine>(*network, threads);
-        network->releaseGraph(); // the engine holds its own copy of the weights now
-        // One run on a blank image: an engine that cannot run fails here, at load, and the
-        // first real frame does not pay for first-touch costs.
-        const int size = network->inputSize();
-        std::fill_n(estimator->d->engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
-        estimator->d->engine->run();
+        Private& d = *estimator->d;
         for (std::size_t c = 0; c < 3; ++c) {
             for (std::size_t u = 0; u < 256; ++u) {
-                estimator->d->normalised[c][u] = normalise(u, c, network->normalisation());
+                d.normalised[c][u] = normalise(u, c, network->normalisation());
             }
         }
-        qCInfo(lcPosture, "pose model loaded from %s: %d layers, %dx%d input, %d thread(s)",
-               qUtf8Printable(modelDir), static_cast<int>(network->layers().size()), size, size,
-               estimator->threads());
-        estimator->d->network = std::move(network);
+        d.network = std::move(network);
+        if (precision == Precision::automatic) {
+            precision = precisionFromEnvironment().value_or(Precision::automatic);
+        }
+        if (precision == Precision::automatic) {
+            d.choosePrecision(threads);
+        } else {
+            d.engine = std::make_unique<movenet::Engine>(
+                *d.network, threads,
+                precision == Precision::bf16 ? movenet::Precision::bf16 : movenet::Precision::f32);
+            d.precisionReason = QStringLiteral("asked for");
+        }
+        d.network->releaseGraph(); // the engine holds its own copy of the weights now
+        // One run on a blank image: an engine that cannot run fails here, at load, and the
+        // first real frame does not pay for first-touch costs.
+        const int size = d.network->inputSize();
+        std::fill_n(d.engine->input(), std::size_t(size) * std::size_t(size) * 3, 0.0f);
+        d.engine->run();
+        qCInfo(lcPosture,
+               "pose model loaded from %s: %d layers, %dx%d input, %d thread(s), %s (%s)",
+               qUtf8Printable(modelDir), static_cast<int>(d.network->layers().size()), size, size,
+               estimator->threads(), qUtf8Printable(precisionName(estimator->precision())),
+               qUtf8Printable(d.precisionReason));
         return estimator;
     } catch (const std::exception& e) {
         qCWarning(lcPosture, "the pose model in %s could not be loaded: %s",
@@ -162,8 +220,57 @@ QString MoveNetEstimator::defaultModelDirectory() {
     return installed;
 }
 
+void MoveNetEstimator::Private::choosePrecision(int threads) {
+    const QString isa = movenet::Engine::cpuIsaName();
+    if (!movenet::Engine::hasNativeBf16()) {
+        precisionReason = QStringLiteral("%1 has no bf16 dot products").arg(isa);
+    } else {
+        // Only one engine at a time, so that trying bf16 costs no memory at its peak.
+        try {
+            auto candidate =
+                std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::bf16);
+            const QStringList kernels = candidate->implementations();
+            const auto slow = std::find_if(kernels.begin(), kernels.end(), [](const QString& k) {
+                return k.startsWith(QLatin1String("ref"));
+            });
+            float worst = 0.0f;
+            if (slow == kernels.end()) {
+                const Keypoints found = infer(*candidate, checkPicture(network->inputSize()));
+                for (const auto& [k, y, x] : checkReference) {
+                    const Keypoint& p = found[static_cast<std::size_t>(k)];
+                    worst = std::max({worst, std::abs(p.y - y), std::abs(p.x - x)});
+                }
+            }
+            if (slow != kernels.end()) {
+                precisionReason = QStringLiteral("%1 has no fast bf16 kernel for every layer (%2)")
+                                      .arg(isa, *slow);
+            } else if (!(worst <= bf16Tolerance)) { // NaN fails too
+                precisionReason =
+                    QStringLiteral("%1: bf16 moved a keypoint by %2 on the check picture")
+                        .arg(isa)
+                        .arg(static_cast<double>(worst), 0, 'f', 5);
+            } else {
+                engine = std::move(candidate);
+                precisionReason = QStringLiteral("%1: bf16 keypoints within %2 of float32")
+                                      .arg(isa)
+                                      .arg(static_cast<double>(worst), 0, 'f', 5);
+                return;
+            }
+        } catch (const std::exception& e) { // a bf16 engine that cannot be built or run
+            precisionReason =
+                QStringLiteral("%1: bf16 failed: %2").arg(isa, QString::fromLocal8Bit(e.what()));
+        }
+    }
+    engine = std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::f32);
+}
+
 MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
     QMutexLocker lock(&d->mutex);
+    return d->infer(*d->engine, image);
+}
+
+MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on,
+                                                             const cv::Mat& image) {
     if (image.empty() || image.depth() != CV_8U ||
         (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
         throw std::invalid_argument("the image is empty or not an 8-bit colour image");
@@ -175,29 +282,29 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
 
     // A centred square with black borders, shrunk to the network's input with area
     // averaging.
-    const int size = d->network->inputSize();
+    const int size = network->inputSize();
     const int side = std::max(bgr.cols, bgr.rows);
     const int left = (side - bgr.cols) / 2;
     const int top = (side - bgr.rows) / 2;
-    const cv::Mat* square = &bgr;
+    const cv::Mat* padded = &bgr;
     if (bgr.cols != bgr.rows) {
-        if (d->squareFrame != bgr.size()) { // the black border stays from frame to frame
-            d->square.create(side, side, CV_8UC3);
-            d->square.setTo(cv::Scalar::all(0));
-            d->squareFrame = bgr.size();
+        if (squareFrame != bgr.size()) { // the black border stays from frame to frame
+            square.create(side, side, CV_8UC3);
+            square.setTo(cv::Scalar::all(0));
+            squareFrame = bgr.size();
         }
-        bgr.copyTo(d->square(cv::Rect(left, top, bgr.cols, bgr.rows)));
-        square = &d->square;
+        bgr.copyTo(square(cv::Rect(left, top, bgr.cols, bgr.rows)));
+        padded = &square;
     }
-    const cv::Mat* small = square;
+    const cv::Mat* small = padded;
     if (side != size) {
-        cv::resize(*square, d->resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
-        small = &d->resized;
+        cv::resize(*padded, resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
+        small = &resized;
     }
 
     // RGB floats, normalised.
-    float* input = d->engine->input();
-    const auto& [r, g, b] = d->normalised;
+    float* input = on.input();
+    const auto& [r, g, b] = normalised;
     for (int y = 0; y < size; ++y) {
         const uchar* row = small->ptr<uchar>(y);
         for (int x = 0; x < size; ++x, row += 3, input += 3) {
@@ -207,11 +314,11 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
         }
     }
 
-    d->engine->run();
-    const movenet::Network& net = *d->network;
+    on.run();
+    const movenet::Network& net = *network;
     const std::vector<movenet::Keypoint> found =
-        net.decode(d->engine->tensor(net.heatmapTensor()), d->engine->tensor(net.centerTensor()),
-                   d->engine->tensor(net.regressTensor()), d->engine->tensor(net.offsetTensor()));
+        net.decode(on.tensor(net.heatmapTensor()), on.tensor(net.centerTensor()),
+                   on.tensor(net.regressTensor()), on.tensor(net.offsetTensor()));
 
     // Back from the square to the frame.
     Keypoints result;
@@ -272,6 +379,26 @@ std::size_t MoveNetEstimator::workspaceBytes() const {
 
 int MoveNetEstimator::threads() const {
     return d->engine->threads();
+}
+
+MoveNetEstimator::Precision MoveNetEstimator::precision() const {
+    return d->engine->precision() == movenet::Precision::bf16 ? Precision::bf16 : Precision::fp32;
+}
+
+QString MoveNetEstimator::precisionName(Precision precision) {
+    switch (precision) {
+    case Precision::automatic:
+        return QStringLiteral("auto");
+    case Precision::fp32:
+        return QStringLiteral("fp32");
+    case Precision::bf16:
+        return QStringLiteral("bf16");
+    }
+    return {};
+}
+
+QString MoveNetEstimator::precisionReason() const {
+    return d->precisionReason;
 }
 
 } // namespace quorvel

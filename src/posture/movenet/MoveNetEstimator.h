@@ -34,15 +34,26 @@ public:
     };
     using Keypoints = std::array<Keypoint, keypointCount>;
 
+    // The number format the network computes in. automatic takes bf16 where the CPU has
+    // bf16 dot products and, on the check picture, every keypoint the posture rules read
+    // stays within bf16Tolerance of float32; else fp32. $QUORVEL_POSE_PRECISION ("fp32" or
+    // "bf16") overrides automatic.
+    enum class Precision { automatic, fp32, bf16 };
+    static constexpr float bf16Tolerance = 0.002f; // in 0..1 of the frame
+    // The keypoints the posture rules read: nose, ears, shoulders.
+    static constexpr std::array<int, 5> postureKeypoints{0, 3, 4, 5, 6};
+
     // Reads the model in `modelDir` and builds the network for `threads` threads (the count
     // applies to the calling thread, which should be the one that estimates). Both files must
     // be the published ones, byte for byte (SHA-256). On failure: nullptr, and *error (if
     // given) says why, naming the file, starting with loadErrorPrefix.
     static std::unique_ptr<MoveNetEstimator> load(const QString& modelDir, QString* error,
-                                                  int threads = 1);
+                                                  int threads = 1,
+                                                  Precision precision = Precision::automatic);
     // The same for any graph of the same form, its files unchecked (tests of the reader).
-    static std::unique_ptr<MoveNetEstimator> loadUnchecked(const QString& modelDir, QString* error,
-                                                           int threads = 1);
+    static std::unique_ptr<MoveNetEstimator>
+    loadUnchecked(const QString& modelDir, QString* error, int threads = 1,
+                  Precision precision = Precision::automatic);
 
     // Where the model is: the folder $QUORVEL_MODEL_DIR names, when set; else where it was
     // installed with the program (<bindir>/../share/quorvel/models); a program that runs
@@ -66,6 +77,12 @@ public:
     QStringList implementations() const;
     std::size_t workspaceBytes() const;
     int threads() const;
+    // fp32 or bf16: the one running.
+    Precision precision() const;
+    static QString precisionName(Precision precision);
+    // Why it runs: the CPU's instruction set and, where bf16 was tried, its largest keypoint
+    // difference on the check picture.
+    QString precisionReason() const;
 
 private:
     MoveNetEstimator();
