@@ -1,5 +1,6 @@
 #include "app/AppState.h"
 
+#include "app/AppLogging.h"
 #include "camera/CameraPermission.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/ScreenProvider.h"
@@ -20,7 +21,7 @@ SettingsManager& chooseSettings(const AppStateEnvironment& environment) {
 } // namespace
 
 AppState::AppState(AppStateEnvironment environment, QObject* parent)
-    : QObject(parent), m_environment(std::move(environment)),
+    : PanelModel(parent), m_environment(std::move(environment)),
       m_settings(chooseSettings(m_environment)) {
     if (!m_environment.requestCameraPermission) {
         m_environment.requestCameraPermission = [](QObject* context,
@@ -40,6 +41,8 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
             : std::make_unique<PostureLog>(m_environment.postureLogPath, m_environment.clock);
     m_updateChecker = std::make_unique<UpdateChecker>(m_settings, m_environment.updates);
     m_postureAnalyzer = std::make_unique<PostureAnalyzer>(m_settings);
+    connect(m_updateChecker.get(), &UpdateChecker::updateInfoChanged, this,
+            &PanelModel::updateChanged);
 
     // A dismissed slouch overlay ends the detector's alert, whoever took it down.
     QPointer<AppState> self(this);
@@ -101,6 +104,22 @@ WaterReminderManager& AppState::waterManager() {
     return *m_waterManager;
 }
 
+bool AppState::isCalibrated() const {
+    return m_postureAnalyzer->isCalibrated();
+}
+
+QString AppState::standTimeRemaining() {
+    return standManager().formattedTimeRemaining();
+}
+
+QString AppState::waterTimeRemaining() {
+    return waterManager().formattedTimeRemaining();
+}
+
+std::optional<UpdateInfo> AppState::updateInfo() const {
+    return m_updateChecker->updateInfo();
+}
+
 void AppState::setPostureStatus(PostureStatus status) {
     Q_EMIT objectWillChange();
     m_postureStatus = status;
@@ -110,6 +129,9 @@ void AppState::setPostureStatus(PostureStatus status) {
 }
 
 void AppState::setCameraError(std::optional<QString> error) {
+    if (error && error != m_cameraError) {
+        qCInfo(lcApp, "camera problem shown: %s", qUtf8Printable(*error));
+    }
     Q_EMIT objectWillChange();
     m_cameraError = error;
     updateCameraWatch();
@@ -127,6 +149,7 @@ void AppState::userActed() {
 }
 
 void AppState::togglePostureMonitoring(bool enabled) {
+    qCInfo(lcApp, "posture monitoring switched %s", enabled ? "on" : "off");
     userActed();
     m_settings.setPostureMonitoringEnabled(enabled);
     if (enabled) {
@@ -143,6 +166,7 @@ void AppState::startPostureMonitoring() {
         return;
     }
     const quint64 request = ++m_permissionRequest;
+    qCInfo(lcApp, "asking for the camera");
     m_environment.requestCameraPermission(
         this, [this, request](bool granted) { permissionAnswered(request, granted); });
 }
@@ -154,6 +178,7 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
         return;
     }
     if (!granted) {
+        qCWarning(lcApp, "the camera was refused: posture monitoring goes off");
         // Monitoring goes off, so no earlier pipeline may keep the camera either.
         releasePipeline();
         setCameraError(cameraDeniedMessage);
@@ -183,6 +208,7 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
                 return;
             }
             // Without a model nothing can be watched: release the camera, say why.
+            qCWarning(lcApp, "no pose model: posture monitoring stops");
             releasePipeline();
             setPostureStatus(PostureStatus::notMonitoring);
             setCameraError(message);
@@ -198,6 +224,7 @@ void AppState::permissionAnswered(quint64 request, bool granted) {
                             setCameraError(error);
                         }
                     });
+    qCInfo(lcApp, "posture monitoring starts");
     m_cameraManager->start();
     setCameraError(std::nullopt);
 }
@@ -213,6 +240,9 @@ void AppState::releasePipeline() {
 }
 
 void AppState::stopPostureMonitoring() {
+    if (isMonitoringRunning()) {
+        qCInfo(lcApp, "posture monitoring stops; the camera is let go");
+    }
     ++m_permissionRequest;
     releasePipeline();
     setPostureStatus(PostureStatus::notMonitoring);
@@ -225,6 +255,7 @@ void AppState::shutdown() {
 }
 
 void AppState::toggleStandReminder(bool enabled) {
+    qCInfo(lcApp, "stand reminder switched %s", enabled ? "on" : "off");
     userActed();
     m_settings.setStandReminderEnabled(enabled);
     if (enabled) {
@@ -239,6 +270,7 @@ void AppState::toggleStandReminder(bool enabled) {
 }
 
 void AppState::toggleWaterReminder(bool enabled) {
+    qCInfo(lcApp, "water reminder switched %s", enabled ? "on" : "off");
     userActed();
     m_settings.setWaterReminderEnabled(enabled);
     if (enabled) {
@@ -258,6 +290,7 @@ void AppState::startCalibration() {
 }
 
 void AppState::beginCalibration() {
+    qCInfo(lcApp, "calibration begins");
     m_calibrationInterrupted = false;
     m_postureAnalyzer->resetCalibration();
     m_postureAnalyzer->startCalibration();
@@ -288,6 +321,7 @@ void AppState::pauseForAbsence() {
     }
     // The camera goes off as if monitoring were switched off, but the choice stays.
     if (m_settings.postureMonitoringEnabled()) {
+        qCInfo(lcApp, "away from the desk: the camera is let go until the user is back");
         stopPostureMonitoring();
     }
 }

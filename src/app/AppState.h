@@ -1,9 +1,10 @@
 #pragma once
 
-#include "app/Observation.h"
 #include "camera/CameraManager.h"
 #include "common/Clock.h"
+#include "common/Observation.h"
 #include "common/TimerFactory.h"
+#include "menubar/PanelModel.h"
 #include "overlay/OverlayWindowController.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
@@ -49,7 +50,7 @@ struct AppStateEnvironment {
 // let go (the monitoring choice stays), the slouch overlay ends, and a calibration under way
 // is cancelled and begins again, with its prompt, when the user is back. Every command from
 // the panel counts as the user being at the computer.
-class AppState : public QObject, private BreakControls {
+class AppState : public PanelModel, private BreakControls {
     Q_OBJECT
 
 public:
@@ -59,15 +60,21 @@ public:
     explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
     ~AppState() override;
 
-    SettingsManager& settings() const { return m_settings; }
+    SettingsManager& settings() const override { return m_settings; }
     OverlayWindowController& overlayController() const { return *m_overlayController; }
     PostureAnalyzer& postureAnalyzer() const { return *m_postureAnalyzer; }
-    PostureLog& postureLog() const { return *m_postureLog; }
+    PostureLog& postureLog() const override { return *m_postureLog; }
     UpdateChecker& updateChecker() const { return *m_updateChecker; }
-    PostureStatus postureStatus() const { return m_postureStatus; }
-    std::optional<QString> cameraError() const { return m_cameraError; }
+    PostureStatus postureStatus() const override { return m_postureStatus; }
+    bool isCalibrated() const override;
+    std::optional<QString> cameraError() const override { return m_cameraError; }
     // Why everything holds still now (locked, asleep), if it does; see pauseReasonText().
-    std::optional<PauseReason> pauseReason() const { return m_presence->policy().pauseReason(); }
+    std::optional<PauseReason> pauseReason() const override {
+        return m_presence->policy().pauseReason();
+    }
+    QString standTimeRemaining() override;
+    QString waterTimeRemaining() override;
+    std::optional<UpdateInfo> updateInfo() const override;
 
     // Created on first access, then kept.
     StandReminderManager& standManager();
@@ -81,17 +88,16 @@ public:
     PostureDetector* postureDetector() const { return m_postureDetector.get(); }
     PresenceMonitor& presence() const { return *m_presence; }
 
-    void togglePostureMonitoring(bool enabled);
-    void toggleStandReminder(bool enabled);
-    void toggleWaterReminder(bool enabled);
-    void startCalibration();
-    void testOverlay();
+    void togglePostureMonitoring(bool enabled) override;
+    void toggleStandReminder(bool enabled) override;
+    void toggleWaterReminder(bool enabled) override;
+    void startCalibration() override;
+    void testOverlay() override;
 
     // Releases the camera at quit without touching the stored choice.
     void shutdown();
 
 Q_SIGNALS:
-    void objectWillChange();
     void postureStatusChanged(quorvel::PostureStatus status);
     void cameraErrorChanged(std::optional<QString> error);
     void pauseReasonChanged(std::optional<quorvel::PauseReason> reason);

@@ -513,16 +513,14 @@ CameraManager::~CameraManager() {
         session, [session] { session->shutdown(); }, Qt::QueuedConnection);
 }
 
-FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
-    // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
-    // benchmarks, and for trying the app on a machine without a camera).
-    const QString recording = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE");
+FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording) {
     if (!recording.isEmpty()) {
         return [recording]() -> std::unique_ptr<FrameSource> {
             QString error;
             auto camera = RecordedCamera::load(recording, 30.0, &error);
             if (!camera) {
-                qWarning("QUORVEL_CAMERA_SOURCE: %s", qUtf8Printable(error));
+                qCWarning(lcCamera, "recording %s: %s", qUtf8Printable(recording),
+                          qUtf8Printable(error));
                 return nullptr;
             }
             return std::make_unique<V4L2FrameSource>(recording, std::move(camera));

@@ -14,6 +14,8 @@ public:
                                   SettingsManager& settings = SettingsManager::shared(),
                                   TimerFactory timers = eventLoopTimers(),
                                   QObject* parent = nullptr);
+
+    static const ReminderKind kind;
 };
 
 } // namespace quorvel

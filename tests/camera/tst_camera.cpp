@@ -446,9 +446,7 @@ private Q_SLOTS:
         writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
         auto clock = std::make_shared<std::atomic<qint64>>(0);
         CameraManagerOptions options = scripted({}, 1h, clock);
-        qputenv("QUORVEL_CAMERA_SOURCE", QFile::encodeName(node));
-        options.makeFrameSource = CameraManager::defaultFrameSourceFactory();
-        qunsetenv("QUORVEL_CAMERA_SOURCE");
+        options.makeFrameSource = CameraManager::defaultFrameSourceFactory(node);
         CameraManager manager(options);
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
