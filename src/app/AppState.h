@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/MonitoringControl.h"
 #include "camera/CameraManager.h"
 #include "common/Clock.h"
-#include "common/Observation.h"
 #include "common/TimerFactory.h"
 #include "menubar/PanelModel.h"
 #include "overlay/OverlayWindowController.h"
@@ -23,6 +23,7 @@ namespace quorvel {
 class OverlayWindowController;
 class PostureLog;
 class ScreenProvider;
+class ReminderManager;
 class StandReminderManager;
 class WaterReminderManager;
 
@@ -33,7 +34,7 @@ struct AppStateEnvironment {
     QString postureLogPath;              // empty: the user's log
     Clock clock = systemClock();
     // Answers on the main thread, later, whether the camera may be used.
-    std::function<void(QObject* context, std::function<void(bool)> answer)> requestCameraPermission;
+    CameraPermissionRequest requestCameraPermission;
     CameraManagerOptions camera;
     PoseEstimatorFactory poseEstimators = defaultPoseEstimatorFactory();
     std::function<std::unique_ptr<ScreenProvider>()> screens; // empty: the real screens
@@ -54,8 +55,7 @@ class AppState : public PanelModel, private BreakControls {
     Q_OBJECT
 
 public:
-    static inline const QString cameraDeniedMessage =
-        QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
+    static constexpr const QString& cameraDeniedMessage = MonitoringControl::cameraDeniedMessage;
 
     explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
     ~AppState() override;
@@ -83,9 +83,9 @@ public:
     bool hasWaterManager() const { return m_waterManager != nullptr; }
 
     // Whether the camera pipeline exists (monitoring runs).
-    bool isMonitoringRunning() const { return m_cameraManager != nullptr; }
-    CameraManager* cameraManager() const { return m_cameraManager.get(); }
-    PostureDetector* postureDetector() const { return m_postureDetector.get(); }
+    bool isMonitoringRunning() const { return m_monitoring->isRunning(); }
+    CameraManager* cameraManager() const { return m_monitoring->cameraManager(); }
+    PostureDetector* postureDetector() const { return m_monitoring->postureDetector(); }
     PresenceMonitor& presence() const { return *m_presence; }
 
     void togglePostureMonitoring(bool enabled) override;
@@ -106,15 +106,14 @@ private:
     void setPostureStatus(PostureStatus status);
     void setCameraError(std::optional<QString> error);
     void startPostureMonitoring();
-    void permissionAnswered(quint64 request, bool granted);
     void stopPostureMonitoring();
-    void releasePipeline();
 
     void userActed();
     void beginCalibration();
     void pauseForAbsence();
     void resumeAfterAbsence();
     void updateIdleWatch();
+    void toggleReminder(ReminderManager& reminder, bool enabled);
     void updateCameraWatch();
     template <typename F> void forEachReminder(F f);
 
@@ -135,13 +134,8 @@ private:
     std::unique_ptr<StandReminderManager> m_standManager;
     std::unique_ptr<WaterReminderManager> m_waterManager;
     std::unique_ptr<PostureAnalyzer> m_postureAnalyzer;
-    std::unique_ptr<PostureDetector> m_postureDetector;
-    std::unique_ptr<CameraManager> m_cameraManager;
+    std::unique_ptr<MonitoringControl> m_monitoring;
     qint64 m_testOverlayIndex = 0;
-    // Each start and stop moves these on, so late answers and late deliveries from an
-    // earlier pipeline are ignored.
-    quint64 m_permissionRequest = 0;
-    quint64 m_pipeline = 0;
     bool m_calibrationInterrupted = false;
     std::unique_ptr<PresenceMonitor> m_presence;
 };

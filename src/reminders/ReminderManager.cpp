@@ -6,6 +6,11 @@
 
 namespace quorvel {
 
+const ReminderKind standReminderKind{OverlayType::stand, &SettingsManager::standInterval,
+                                     &SettingsManager::standIntervalChanged, 1800};
+const ReminderKind waterReminderKind{OverlayType::water, &SettingsManager::waterInterval,
+                                     &SettingsManager::waterIntervalChanged, 2700};
+
 ReminderManager::ReminderManager(const ReminderKind& kind,
                                  OverlayWindowController& overlayController,
                                  SettingsManager& settings, TimerFactory timers, QObject* parent)

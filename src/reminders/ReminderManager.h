@@ -3,6 +3,7 @@
 #include "common/TimerFactory.h"
 #include "overlay/OverlayType.h"
 #include "reminders/ReminderTimer.h"
+#include "settings/SettingsManager.h"
 
 #include <QObject>
 #include <QPointer>
@@ -11,7 +12,6 @@
 namespace quorvel {
 
 class OverlayWindowController;
-class SettingsManager;
 
 // All that tells one kind of break reminder from another.
 struct ReminderKind {
@@ -22,6 +22,10 @@ struct ReminderKind {
     // Used while the setting is not a positive number of seconds.
     qint64 defaultIntervalSeconds;
 };
+
+// The two kinds there are.
+extern const ReminderKind standReminderKind; // every `standInterval`, "Time to Stand!"
+extern const ReminderKind waterReminderKind; // every `waterInterval`, "Drink Some Water!"
 
 // What the stand and water reminders share: a countdown whose interval follows one
 // setting, and that shows the reminder's overlay, with the auto-dismiss time set at that
@@ -70,6 +74,15 @@ private:
     ReminderKind m_kind;
     QPointer<OverlayWindowController> m_overlayController;
     std::unique_ptr<ReminderTimer> m_timer;
+};
+
+// A reminder of one kind, built stopped.
+template <const ReminderKind& kind> class ReminderOfKind : public ReminderManager {
+public:
+    explicit ReminderOfKind(OverlayWindowController& overlayController,
+                            SettingsManager& settings = SettingsManager::shared(),
+                            TimerFactory timers = eventLoopTimers(), QObject* parent = nullptr)
+        : ReminderManager(kind, overlayController, settings, std::move(timers), parent) {}
 };
 
 } // namespace quorvel
