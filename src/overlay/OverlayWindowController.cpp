@@ -118,8 +118,12 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     for (const OverlayScreen& screen : screens) {
         m_panels.push_back(createPanel(screen, type));
     }
-    qCInfo(lcOverlay, "%s overlay shown on %lld screen(s), dismissed by itself after %lld s",
-           qUtf8Printable(rawValue(type)), qint64(screens.size()), autoDismissSeconds);
+    const QString until =
+        autoDismissSeconds > 0
+            ? QStringLiteral("dismissed by itself after %1 s").arg(autoDismissSeconds)
+            : QStringLiteral("until dismissed");
+    qCInfo(lcOverlay, "%s overlay shown on %lld screen(s), %s", qUtf8Printable(rawValue(type)),
+           qint64(screens.size()), qUtf8Printable(until));
     Q_EMIT shown(type);
     if (autoDismissSeconds > 0) {
         const auto delay =

@@ -136,7 +136,7 @@ void PresencePolicy::enterPause() {
 void PresencePolicy::leavePause() {
     const qint64 ms = m_pausedSince->msecsTo(m_clock());
     const bool breakTaken = m_away || ms >= awayResetSeconds * 1000;
-    qCInfo(lcPresence) << "resumed after" << ms / 1000 << "s" << (breakTaken ? "(a break)" : "");
+    qCInfo(lcPresence, "resumed after %lld s%s", ms / 1000, breakTaken ? " (a break)" : "");
     m_pausedSince.reset();
     m_settle.reset();
     m_away = false;
