@@ -21,7 +21,8 @@ SettingsManager& chooseSettings(const AppStateEnvironment& environment) {
 
 AppState::AppState(AppStateEnvironment environment, QObject* parent)
     : PanelModel(parent), m_environment(std::move(environment)),
-      m_settings(chooseSettings(m_environment)) {
+      m_settings(chooseSettings(m_environment)),
+      m_reminderTicks(sharedSecondTicks(m_environment.timers)) {
     // Overlays, the log and the update checker first, then the analyzer.
     auto screens =
         m_environment.screens ? m_environment.screens() : std::make_unique<GuiScreenProvider>();
@@ -90,7 +91,7 @@ AppState::~AppState() {
 StandReminderManager& AppState::standManager() {
     if (!m_standManager) {
         m_standManager = std::make_unique<StandReminderManager>(*m_overlayController, m_settings,
-                                                                m_environment.timers);
+                                                                m_reminderTicks);
     }
     return *m_standManager;
 }
@@ -98,7 +99,7 @@ StandReminderManager& AppState::standManager() {
 WaterReminderManager& AppState::waterManager() {
     if (!m_waterManager) {
         m_waterManager = std::make_unique<WaterReminderManager>(*m_overlayController, m_settings,
-                                                                m_environment.timers);
+                                                                m_reminderTicks);
     }
     return *m_waterManager;
 }

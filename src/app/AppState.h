@@ -126,6 +126,8 @@ private:
 
     AppStateEnvironment m_environment;
     SettingsManager& m_settings;
+    // The two countdowns tick together: the idle app wakes once a second, not twice.
+    TimerFactory m_reminderTicks;
     std::unique_ptr<OverlayWindowController> m_overlayController;
     std::unique_ptr<PostureLog> m_postureLog;
     std::unique_ptr<UpdateChecker> m_updateChecker;
