@@ -7,7 +7,6 @@
 #if defined(QUORVEL_HAVE_XCB)
 #include "common/XcbAtom.h"
 #if QT_CONFIG(xcb)
-#include <QtGui/qguiapplication_platform.h>
 #define QUORVEL_X11_ACTIVATION 1
 #endif
 #endif
@@ -24,16 +23,6 @@ bool onWayland() {
 }
 
 #if defined(QUORVEL_X11_ACTIVATION)
-xcb_connection_t* x11Connection() {
-    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                                   : nullptr;
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
-xcb_window_t rootOf(xcb_connection_t* connection) {
-    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-}
-
 // The user's time of the launch, which a startup id ends with ("..._TIME<n>").
 quint32 launchTime(const QByteArray& startupId) {
     static const QRegularExpression time(QStringLiteral("_TIME([0-9]+)$"));

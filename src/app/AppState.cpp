@@ -1,6 +1,6 @@
 #include "app/AppState.h"
 
-#include "camera/CameraPermission.h"
+#include "app/AppLogging.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/ScreenProvider.h"
 #include "reminders/StandReminderManager.h"
@@ -20,15 +20,9 @@ SettingsManager& chooseSettings(const AppStateEnvironment& environment) {
 } // namespace
 
 AppState::AppState(AppStateEnvironment environment, QObject* parent)
-    : QObject(parent), m_environment(std::move(environment)),
-      m_settings(chooseSettings(m_environment)) {
-    if (!m_environment.requestCameraPermission) {
-        m_environment.requestCameraPermission = [](QObject* context,
-                                                   std::function<void(bool)> answer) {
-            CameraPermission::request(context, std::move(answer));
-        };
-    }
-
+    : PanelModel(parent), m_environment(std::move(environment)),
+      m_settings(chooseSettings(m_environment)),
+      m_reminderTicks(sharedSecondTicks(m_environment.timers)) {
     // Overlays, the log and the update checker first, then the analyzer.
     auto screens =
         m_environment.screens ? m_environment.screens() : std::make_unique<GuiScreenProvider>();
@@ -40,12 +34,21 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
             : std::make_unique<PostureLog>(m_environment.postureLogPath, m_environment.clock);
     m_updateChecker = std::make_unique<UpdateChecker>(m_settings, m_environment.updates);
     m_postureAnalyzer = std::make_unique<PostureAnalyzer>(m_settings);
+    m_monitoring = std::make_unique<MonitoringControl>(
+        MonitoringControl::Parts{m_environment.requestCameraPermission, m_environment.camera,
+                                 m_environment.poseEstimators, m_environment.clock},
+        *m_postureAnalyzer, *m_overlayController, m_settings, *m_postureLog);
+    connect(m_monitoring.get(), &MonitoringControl::postureStatusChanged, this,
+            &AppState::setPostureStatus);
+    connect(m_monitoring.get(), &MonitoringControl::errorChanged, this, &AppState::setCameraError);
+    connect(m_updateChecker.get(), &UpdateChecker::updateInfoChanged, this,
+            &PanelModel::updateChanged);
 
     // A dismissed slouch overlay ends the detector's alert, whoever took it down.
     QPointer<AppState> self(this);
     m_overlayController->onDismiss = [self](OverlayType type) {
-        if (type == OverlayType::slouch && self && self->m_postureDetector) {
-            self->m_postureDetector->markSlouchAlertDismissed();
+        if (type == OverlayType::slouch && self && self->postureDetector()) {
+            self->postureDetector()->markSlouchAlertDismissed();
         }
     };
 
@@ -81,14 +84,14 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
 
 AppState::~AppState() {
     m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
-    releasePipeline();
+    m_monitoring.reset();
     m_presence.reset(); // it calls back into this
 }
 
 StandReminderManager& AppState::standManager() {
     if (!m_standManager) {
         m_standManager = std::make_unique<StandReminderManager>(*m_overlayController, m_settings,
-                                                                m_environment.timers);
+                                                                m_reminderTicks);
     }
     return *m_standManager;
 }
@@ -96,9 +99,25 @@ StandReminderManager& AppState::standManager() {
 WaterReminderManager& AppState::waterManager() {
     if (!m_waterManager) {
         m_waterManager = std::make_unique<WaterReminderManager>(*m_overlayController, m_settings,
-                                                                m_environment.timers);
+                                                                m_reminderTicks);
     }
     return *m_waterManager;
+}
+
+bool AppState::isCalibrated() const {
+    return m_postureAnalyzer->isCalibrated();
+}
+
+QString AppState::standTimeRemaining() {
+    return standManager().formattedTimeRemaining();
+}
+
+QString AppState::waterTimeRemaining() {
+    return waterManager().formattedTimeRemaining();
+}
+
+std::optional<UpdateInfo> AppState::updateInfo() const {
+    return m_updateChecker->updateInfo();
 }
 
 void AppState::setPostureStatus(PostureStatus status) {
@@ -110,6 +129,9 @@ void AppState::setPostureStatus(PostureStatus status) {
 }
 
 void AppState::setCameraError(std::optional<QString> error) {
+    if (error && error != m_cameraError) {
+        qCInfo(lcApp, "camera problem shown: %s", qUtf8Printable(*error));
+    }
     Q_EMIT objectWillChange();
     m_cameraError = error;
     updateCameraWatch();
@@ -127,6 +149,7 @@ void AppState::userActed() {
 }
 
 void AppState::togglePostureMonitoring(bool enabled) {
+    qCInfo(lcApp, "posture monitoring switched %s", enabled ? "on" : "off");
     userActed();
     m_settings.setPostureMonitoringEnabled(enabled);
     if (enabled) {
@@ -142,112 +165,41 @@ void AppState::startPostureMonitoring() {
     if (!m_settings.postureMonitoringEnabled() || m_presence->policy().isPaused()) {
         return;
     }
-    const quint64 request = ++m_permissionRequest;
-    m_environment.requestCameraPermission(
-        this, [this, request](bool granted) { permissionAnswered(request, granted); });
-}
-
-void AppState::permissionAnswered(quint64 request, bool granted) {
-    // Monitoring switched off (or started again) while the answer was pending: the camera
-    // must not come on for a start nobody wants any more.
-    if (request != m_permissionRequest || !m_settings.postureMonitoringEnabled()) {
-        return;
-    }
-    if (!granted) {
-        // Monitoring goes off, so no earlier pipeline may keep the camera either.
-        releasePipeline();
-        setCameraError(cameraDeniedMessage);
-        setPostureStatus(PostureStatus::notMonitoring);
-        m_settings.setPostureMonitoringEnabled(false);
-        return;
-    }
-
-    // A running pipeline is replaced, never left holding the camera.
-    releasePipeline();
-    const quint64 pipeline = ++m_pipeline;
-
-    m_postureDetector = std::make_unique<PostureDetector>(
-        *m_postureAnalyzer, *m_overlayController, m_settings, *m_postureLog,
-        m_environment.poseEstimators, m_environment.clock);
-    subscribeQueued(m_postureDetector.get(), &PostureDetector::currentStatusChanged,
-                    m_postureDetector->currentStatus(), this,
-                    [this, pipeline](PostureStatus status) {
-                        if (pipeline == m_pipeline) {
-                            setPostureStatus(status);
-                        }
-                    });
-    connect(
-        m_postureDetector.get(), &PostureDetector::poseEstimatorFailed, this,
-        [this, pipeline](const QString& message) {
-            if (pipeline != m_pipeline) {
-                return;
-            }
-            // Without a model nothing can be watched: release the camera, say why.
-            releasePipeline();
-            setPostureStatus(PostureStatus::notMonitoring);
-            setCameraError(message);
-        },
-        // Queued: the handler releases the detector that emits the signal.
-        Qt::QueuedConnection);
-
-    m_cameraManager = std::make_unique<CameraManager>(m_environment.camera);
-    m_cameraManager->setDelegate(m_postureDetector.get());
-    subscribeQueued(m_cameraManager.get(), &CameraManager::errorChanged, m_cameraManager->error(),
-                    this, [this, pipeline](const std::optional<QString>& error) {
-                        if (pipeline == m_pipeline) {
-                            setCameraError(error);
-                        }
-                    });
-    m_cameraManager->start();
-    setCameraError(std::nullopt);
-}
-
-void AppState::releasePipeline() {
-    ++m_pipeline;
-    if (m_cameraManager) {
-        m_cameraManager->stop();
-        m_cameraManager->setDelegate(nullptr);
-    }
-    m_cameraManager.reset();
-    m_postureDetector.reset();
+    m_monitoring->start();
 }
 
 void AppState::stopPostureMonitoring() {
-    ++m_permissionRequest;
-    releasePipeline();
+    m_monitoring->stop();
     setPostureStatus(PostureStatus::notMonitoring);
     setCameraError(std::nullopt);
 }
 
 void AppState::shutdown() {
-    ++m_permissionRequest;
-    releasePipeline();
+    m_monitoring->stop();
 }
 
 void AppState::toggleStandReminder(bool enabled) {
-    userActed();
     m_settings.setStandReminderEnabled(enabled);
-    if (enabled) {
-        standManager().start();
-        if (m_presence->policy().isPaused() || m_presence->policy().isAway()) {
-            standManager().pause();
-        }
-    } else {
-        standManager().stop();
-    }
-    updateIdleWatch();
+    toggleReminder(standManager(), enabled);
 }
 
 void AppState::toggleWaterReminder(bool enabled) {
-    userActed();
     m_settings.setWaterReminderEnabled(enabled);
+    toggleReminder(waterManager(), enabled);
+}
+
+// After the choice is stored: a reminder switched on while the user is away holds still.
+void AppState::toggleReminder(ReminderManager& reminder, bool enabled) {
+    qCInfo(lcApp, "%s reminder switched %s", qUtf8Printable(rawValue(reminder.overlayType())),
+           enabled ? "on" : "off");
+    userActed();
     if (enabled) {
-        waterManager().start();
+        reminder.start();
         if (m_presence->policy().isPaused() || m_presence->policy().isAway()) {
-            waterManager().pause();
+            reminder.pause();
         }
     } else {
-        waterManager().stop();
+        reminder.stop();
     }
     updateIdleWatch();
 }
@@ -258,6 +210,7 @@ void AppState::startCalibration() {
 }
 
 void AppState::beginCalibration() {
+    qCInfo(lcApp, "calibration begins");
     m_calibrationInterrupted = false;
     m_postureAnalyzer->resetCalibration();
     m_postureAnalyzer->startCalibration();
@@ -277,8 +230,8 @@ void AppState::testOverlay() {
 // Locked or asleep (the break overlays and countdowns are the presence policy's).
 void AppState::pauseForAbsence() {
     // The slouch episode on screen ends here, with its time so far: none spans a lock.
-    if (m_postureDetector) {
-        m_postureDetector->markSlouchAlertDismissed();
+    if (PostureDetector* detector = postureDetector()) {
+        detector->markSlouchAlertDismissed();
     }
     m_overlayController->withdraw(OverlayType::slouch);
     // A baseline is never taken from someone leaving or sitting back down.
@@ -288,6 +241,7 @@ void AppState::pauseForAbsence() {
     }
     // The camera goes off as if monitoring were switched off, but the choice stays.
     if (m_settings.postureMonitoringEnabled()) {
+        qCInfo(lcApp, "away from the desk: the camera is let go until the user is back");
         stopPostureMonitoring();
     }
 }

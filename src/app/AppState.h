@@ -1,9 +1,10 @@
 #pragma once
 
-#include "app/Observation.h"
+#include "app/MonitoringControl.h"
 #include "camera/CameraManager.h"
 #include "common/Clock.h"
 #include "common/TimerFactory.h"
+#include "menubar/PanelModel.h"
 #include "overlay/OverlayWindowController.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
@@ -22,6 +23,7 @@ namespace quorvel {
 class OverlayWindowController;
 class PostureLog;
 class ScreenProvider;
+class ReminderManager;
 class StandReminderManager;
 class WaterReminderManager;
 
@@ -32,7 +34,7 @@ struct AppStateEnvironment {
     QString postureLogPath;              // empty: the user's log
     Clock clock = systemClock();
     // Answers on the main thread, later, whether the camera may be used.
-    std::function<void(QObject* context, std::function<void(bool)> answer)> requestCameraPermission;
+    CameraPermissionRequest requestCameraPermission;
     CameraManagerOptions camera;
     PoseEstimatorFactory poseEstimators = defaultPoseEstimatorFactory();
     std::function<std::unique_ptr<ScreenProvider>()> screens; // empty: the real screens
@@ -49,25 +51,30 @@ struct AppStateEnvironment {
 // let go (the monitoring choice stays), the slouch overlay ends, and a calibration under way
 // is cancelled and begins again, with its prompt, when the user is back. Every command from
 // the panel counts as the user being at the computer.
-class AppState : public QObject, private BreakControls {
+class AppState : public PanelModel, private BreakControls {
     Q_OBJECT
 
 public:
-    static inline const QString cameraDeniedMessage =
-        QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
+    static constexpr const QString& cameraDeniedMessage = MonitoringControl::cameraDeniedMessage;
 
     explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
     ~AppState() override;
 
-    SettingsManager& settings() const { return m_settings; }
+    SettingsManager& settings() const override { return m_settings; }
     OverlayWindowController& overlayController() const { return *m_overlayController; }
     PostureAnalyzer& postureAnalyzer() const { return *m_postureAnalyzer; }
-    PostureLog& postureLog() const { return *m_postureLog; }
+    PostureLog& postureLog() const override { return *m_postureLog; }
     UpdateChecker& updateChecker() const { return *m_updateChecker; }
-    PostureStatus postureStatus() const { return m_postureStatus; }
-    std::optional<QString> cameraError() const { return m_cameraError; }
+    PostureStatus postureStatus() const override { return m_postureStatus; }
+    bool isCalibrated() const override;
+    std::optional<QString> cameraError() const override { return m_cameraError; }
     // Why everything holds still now (locked, asleep), if it does; see pauseReasonText().
-    std::optional<PauseReason> pauseReason() const { return m_presence->policy().pauseReason(); }
+    std::optional<PauseReason> pauseReason() const override {
+        return m_presence->policy().pauseReason();
+    }
+    QString standTimeRemaining() override;
+    QString waterTimeRemaining() override;
+    std::optional<UpdateInfo> updateInfo() const override;
 
     // Created on first access, then kept.
     StandReminderManager& standManager();
@@ -76,22 +83,21 @@ public:
     bool hasWaterManager() const { return m_waterManager != nullptr; }
 
     // Whether the camera pipeline exists (monitoring runs).
-    bool isMonitoringRunning() const { return m_cameraManager != nullptr; }
-    CameraManager* cameraManager() const { return m_cameraManager.get(); }
-    PostureDetector* postureDetector() const { return m_postureDetector.get(); }
+    bool isMonitoringRunning() const { return m_monitoring->isRunning(); }
+    CameraManager* cameraManager() const { return m_monitoring->cameraManager(); }
+    PostureDetector* postureDetector() const { return m_monitoring->postureDetector(); }
     PresenceMonitor& presence() const { return *m_presence; }
 
-    void togglePostureMonitoring(bool enabled);
-    void toggleStandReminder(bool enabled);
-    void toggleWaterReminder(bool enabled);
-    void startCalibration();
-    void testOverlay();
+    void togglePostureMonitoring(bool enabled) override;
+    void toggleStandReminder(bool enabled) override;
+    void toggleWaterReminder(bool enabled) override;
+    void startCalibration() override;
+    void testOverlay() override;
 
     // Releases the camera at quit without touching the stored choice.
     void shutdown();
 
 Q_SIGNALS:
-    void objectWillChange();
     void postureStatusChanged(quorvel::PostureStatus status);
     void cameraErrorChanged(std::optional<QString> error);
     void pauseReasonChanged(std::optional<quorvel::PauseReason> reason);
@@ -100,15 +106,14 @@ private:
     void setPostureStatus(PostureStatus status);
     void setCameraError(std::optional<QString> error);
     void startPostureMonitoring();
-    void permissionAnswered(quint64 request, bool granted);
     void stopPostureMonitoring();
-    void releasePipeline();
 
     void userActed();
     void beginCalibration();
     void pauseForAbsence();
     void resumeAfterAbsence();
     void updateIdleWatch();
+    void toggleReminder(ReminderManager& reminder, bool enabled);
     void updateCameraWatch();
     template <typename F> void forEachReminder(F f);
 
@@ -121,6 +126,8 @@ private:
 
     AppStateEnvironment m_environment;
     SettingsManager& m_settings;
+    // The two countdowns tick together: the idle app wakes once a second, not twice.
+    TimerFactory m_reminderTicks;
     std::unique_ptr<OverlayWindowController> m_overlayController;
     std::unique_ptr<PostureLog> m_postureLog;
     std::unique_ptr<UpdateChecker> m_updateChecker;
@@ -129,13 +136,8 @@ private:
     std::unique_ptr<StandReminderManager> m_standManager;
     std::unique_ptr<WaterReminderManager> m_waterManager;
     std::unique_ptr<PostureAnalyzer> m_postureAnalyzer;
-    std::unique_ptr<PostureDetector> m_postureDetector;
-    std::unique_ptr<CameraManager> m_cameraManager;
+    std::unique_ptr<MonitoringControl> m_monitoring;
     qint64 m_testOverlayIndex = 0;
-    // Each start and stop moves these on, so late answers and late deliveries from an
-    // earlier pipeline are ignored.
-    quint64 m_permissionRequest = 0;
-    quint64 m_pipeline = 0;
     bool m_calibrationInterrupted = false;
     std::unique_ptr<PresenceMonitor> m_presence;
 };

@@ -1,6 +1,7 @@
 #include "app/QuorvelApp.h"
 
 #include "app/Activation.h"
+#include "app/AppLogging.h"
 #include "app/AppState.h"
 #include "app/TrayWatcher.h"
 #include "common/Theme.h"
@@ -112,8 +113,10 @@ QuorvelApp::QuorvelApp(AppState& appState, QDBusConnection bus, QObject* parent)
     });
     // Qt is not asked about the tray before the watcher has seen one (see TrayWatcher).
     if (m_trayWatcher->trayAvailable()) {
+        qCInfo(lcApp, "a system tray is there: the icon goes in it");
         useTray();
     } else {
+        qCInfo(lcApp, "no system tray: the panel opens in a window until one appears");
         useWindow();
     }
 }
@@ -243,6 +246,8 @@ void QuorvelApp::showPanel(const QByteArray& activationToken) {
     if (!m_panelWindow) {
         return;
     }
+    qCInfo(lcApp, "panel asked for (%s activation token)",
+           activationToken.isEmpty() ? "without an" : "with an");
     QWidget* window = m_panelWindow;
     if (m_mode == Mode::tray) {
         placePanelNearTray(false);

@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 
 #include "app/Activation.h"
+#include "app/AppLogging.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -92,6 +93,7 @@ bool SingleInstance::listen() {
                 }
                 const QByteArray line = socket->readLine(1024).trimmed();
                 socket->disconnectFromServer();
+                qCInfo(lcApp, "a second launch asked for the panel");
                 if (line == "show") {
                     Q_EMIT showRequested({});
                 } else if (line.startsWith("show ")) {

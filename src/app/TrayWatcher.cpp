@@ -1,5 +1,7 @@
 #include "app/TrayWatcher.h"
 
+#include "app/AppLogging.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
@@ -11,7 +13,6 @@
 #if defined(QUORVEL_HAVE_XCB)
 #include "common/XcbAtom.h"
 #if QT_CONFIG(xcb)
-#include <QtGui/qguiapplication_platform.h>
 #define QUORVEL_X11_TRAY 1
 #endif
 #endif
@@ -37,18 +38,6 @@ bool saysRegistered(const QDBusMessage& reply) {
     return reply.type() == QDBusMessage::ReplyMessage &&
            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
 }
-
-#if defined(QUORVEL_X11_TRAY)
-xcb_connection_t* x11Connection() {
-    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                                   : nullptr;
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
-xcb_window_t rootOf(xcb_connection_t* connection) {
-    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-}
-#endif
 
 } // namespace
 
@@ -125,6 +114,7 @@ void TrayWatcher::check() {
         return;
     }
     if (xembedTrayPresent()) {
+        qCInfo(lcApp, "a system tray appeared (XEmbed)");
         found();
     } else if (m_bus.isConnected()) {
         // Not blocking: the watcher may be slow, or busy calling us.
@@ -133,6 +123,7 @@ void TrayWatcher::check() {
                 [this](QDBusPendingCallWatcher* call) {
                     call->deleteLater();
                     if (m_watching && saysRegistered(call->reply())) {
+                        qCInfo(lcApp, "a system tray appeared (StatusNotifier host)");
                         found();
                     }
                 });

@@ -1,7 +1,10 @@
 #include "app/Activation.h"
+#include "app/AppLogging.h"
 #include "app/AppState.h"
+#include "app/LaunchOptions.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
+#include "camera/CameraManager.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -14,7 +17,7 @@
 
 namespace {
 
-// For quorvel-bench (QUORVEL_REPORT_SHOWN set): prints "shown <CLOCK_MONOTONIC ns>" on
+// For quorvel-bench (LaunchOptions::reportShown): prints "shown <CLOCK_MONOTONIC ns>" on
 // standard error once the fallback window's first paint is done, or one event-loop turn
 // after the tray icon was shown.
 class ShownReport : public QObject {
@@ -68,6 +71,7 @@ void answerVersion(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     answerVersion(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const quorvel::LaunchOptions options = quorvel::LaunchOptions::fromEnvironment(environment);
     if (const QByteArray platform = quorvel::preferredPlatform(environment); !platform.isEmpty()) {
         qputenv("QT_QPA_PLATFORM", platform);
     }
@@ -79,17 +83,21 @@ int main(int argc, char* argv[]) {
         quorvel::launchActivationToken(environment, QGuiApplication::platformName());
     if (!instance.acquire()) {
         // Another copy runs: it shows its panel, or it is just starting and will show itself.
+        qCInfo(quorvel::lcApp, "Quorvel runs already: asking it for its panel");
         instance.handOverToRunningInstance(token);
         return 0;
     }
     instance.listen();
 
-    quorvel::AppState state;
+    quorvel::AppStateEnvironment parts;
+    parts.camera.makeFrameSource =
+        quorvel::CameraManager::defaultFrameSourceFactory(options.cameraRecording);
+    quorvel::AppState state(std::move(parts));
     quorvel::QuorvelApp ui(state);
     QObject::connect(&instance, &quorvel::SingleInstance::showRequested, &ui,
                      &quorvel::QuorvelApp::showPanel);
     std::unique_ptr<ShownReport> shownReport;
-    if (qEnvironmentVariableIsSet("QUORVEL_REPORT_SHOWN")) {
+    if (options.reportShown) {
         shownReport = std::make_unique<ShownReport>(ui);
     }
     // Let go of the camera before the process ends.

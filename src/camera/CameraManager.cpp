@@ -514,13 +514,12 @@ CameraManager::~CameraManager() {
         session, [session] { session->shutdown(); }, Qt::QueuedConnection);
 }
 
-FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
+FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording) {
     // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
     // benchmarks, and for trying the app on a machine without a camera).
     // The recording is read once, when the camera first starts, and played from memory at
     // every start after that: reading it again each time would leave a copy of it in the
     // allocator's pools per start, which is not what a real camera costs.
-    const QString recording = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE");
     if (!recording.isEmpty()) {
         struct Loaded {
             QMutex mutex;
@@ -533,7 +532,8 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory() {
                 QString error;
                 loaded->camera = RecordedCamera::load(recording, 30.0, &error);
                 if (!loaded->camera) {
-                    qWarning("QUORVEL_CAMERA_SOURCE: %s", qUtf8Printable(error));
+                    qCWarning(lcCamera, "recording %s: %s", qUtf8Printable(recording),
+                              qUtf8Printable(error));
                     return nullptr;
                 }
             }

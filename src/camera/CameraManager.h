@@ -98,7 +98,9 @@ public:
     CameraManager& operator=(const CameraManager&) = delete;
 
     // The factory used when the options name none: the chosen V4L2 camera, or nothing.
-    static FrameSourceFactory defaultFrameSourceFactory();
+    // With a recording (a file of Motion-JPEG frames): that recording played as a 30 fps
+    // webcam instead of the camera, for benchmarks and machines without a camera.
+    static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {});
     // The message for a source that did not open (nothing for `opened`); a busy camera is an
     // interruption.
     static std::optional<QString> openFailureText(OpenStatus status, const QString& description);

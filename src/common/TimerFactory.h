@@ -21,4 +21,9 @@ using TimerFactory = std::function<TimerHandle(std::chrono::milliseconds interva
 // QTimer can hold (0 ms to about 24.8 days).
 TimerFactory eventLoopTimers();
 
+// Timers from `timers`, except that all repeating one-second timers made by the returned
+// factory (and its copies) ride on one tick: however many run, the event loop wakes once a
+// second for them all. A timer that joins a running tick first fires at its next second.
+TimerFactory sharedSecondTicks(TimerFactory timers);
+
 } // namespace quorvel

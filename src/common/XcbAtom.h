@@ -1,7 +1,12 @@
 #pragma once
 
 // Only for sources built with xcb (QUORVEL_HAVE_XCB).
+#include <QGuiApplication>
 #include <xcb/xcb.h>
+
+#if QT_CONFIG(xcb)
+#include <QtGui/qguiapplication_platform.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -18,5 +23,19 @@ inline xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
     std::free(reply);
     return result;
 }
+
+#if QT_CONFIG(xcb)
+// The X server connection of this application; null on any other platform.
+inline xcb_connection_t* x11Connection() {
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
+    return x11 != nullptr ? x11->connection() : nullptr;
+}
+
+// The first screen's root window.
+inline xcb_window_t rootOf(xcb_connection_t* connection) {
+    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+}
+#endif
 
 } // namespace quorvel

@@ -1,12 +1,12 @@
 #include "menubar/MenuBarView.h"
 
-#include "app/AppState.h"
 #include "common/Theme.h"
+#include "menubar/MenuBarLogging.h"
+#include "menubar/PanelModel.h"
 #include "menubar/SettingsSection.h"
 #include "menubar/StatusIndicator.h"
 #include "menubar/ToggleRow.h"
-#include "reminders/StandReminderManager.h"
-#include "reminders/WaterReminderManager.h"
+#include "settings/SettingsManager.h"
 #include "stats/PostureStatsView.h"
 
 #include <QDesktopServices>
@@ -110,8 +110,7 @@ QVBoxLayout* column(QWidget* owner, int spacing) {
 
 } // namespace
 
-MenuBarView::MenuBarView(AppState& appState, QWidget* parent)
-    : QWidget(parent), m_appState(appState) {
+MenuBarView::MenuBarView(PanelModel& model, QWidget* parent) : QWidget(parent), m_appState(model) {
     setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 12);
@@ -138,9 +137,9 @@ MenuBarView::MenuBarView(AppState& appState, QWidget* parent)
     layout->addWidget(footerSection());
 
     // Redraw after every change of the application state, and when an update turns up.
-    connect(&m_appState, &AppState::objectWillChange, this, &MenuBarView::scheduleRefresh);
-    connect(&m_appState.updateChecker(), &UpdateChecker::updateInfoChanged, this,
-            &MenuBarView::scheduleRefresh, Qt::QueuedConnection);
+    connect(&m_appState, &PanelModel::objectWillChange, this, &MenuBarView::scheduleRefresh);
+    connect(&m_appState, &PanelModel::updateChanged, this, &MenuBarView::scheduleRefresh,
+            Qt::QueuedConnection);
 
     // The countdown lines tick only while the panel is on screen.
     m_countdownTimer = new QTimer(this);
@@ -277,7 +276,7 @@ QWidget* MenuBarView::updateSectionWidget() {
     layout->addWidget(m_releaseNotes);
     m_downloadButton = smallButton(QStringLiteral("Download"), true, m_updateSection);
     connect(m_downloadButton, &QPushButton::clicked, this, [this] {
-        if (const auto info = m_appState.updateChecker().updateInfo()) {
+        if (const auto info = m_appState.updateInfo()) {
             QDesktopServices::openUrl(info->downloadURL);
         }
     });
@@ -320,7 +319,7 @@ void MenuBarView::refresh() {
     m_statusText->setText(rawValue(status));
 
     m_monitoringToggle->setChecked(monitoring);
-    const bool calibrated = m_appState.postureAnalyzer().isCalibrated();
+    const bool calibrated = m_appState.isCalibrated();
     m_calibratedRow->setVisible(monitoring && calibrated);
     m_calibrateButton->setVisible(monitoring && !calibrated);
     // Paused, the reason stands where the camera's problems do.
@@ -333,7 +332,7 @@ void MenuBarView::refresh() {
     m_waterToggle->setChecked(settings.waterReminderEnabled());
     refreshCountdowns();
 
-    const auto update = m_appState.updateChecker().updateInfo();
+    const auto update = m_appState.updateInfo();
     m_updateDivider->setVisible(update.has_value());
     m_updateSection->setVisible(update.has_value());
     if (update != m_shownUpdate) {
@@ -365,17 +364,16 @@ void MenuBarView::refreshCountdowns() {
     m_standCountdown->setVisible(stand);
     m_waterCountdown->setVisible(water);
     if (stand) {
-        m_standCountdown->setText(QStringLiteral("Next: ") +
-                                  m_appState.standManager().formattedTimeRemaining());
+        m_standCountdown->setText(QStringLiteral("Next: ") + m_appState.standTimeRemaining());
     }
     if (water) {
-        m_waterCountdown->setText(QStringLiteral("Next: ") +
-                                  m_appState.waterManager().formattedTimeRemaining());
+        m_waterCountdown->setText(QStringLiteral("Next: ") + m_appState.waterTimeRemaining());
     }
 }
 
 void MenuBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    qCInfo(lcMenuBar, "panel opened");
     window()->installEventFilter(this);
     refresh();
     if (!window()->isMinimized()) {
@@ -397,6 +395,7 @@ bool MenuBarView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MenuBarView::hideEvent(QHideEvent* event) {
+    qCInfo(lcMenuBar, "panel closed");
     m_countdownTimer->stop();
     QWidget::hideEvent(event);
 }

@@ -13,7 +13,7 @@ class QFrame;
 
 namespace quorvel {
 
-class AppState;
+class PanelModel;
 class PostureStatsView;
 class SettingsSection;
 class ToggleRow;
@@ -27,7 +27,7 @@ class MenuBarView : public QWidget {
 public:
     static constexpr int panelWidth = 320;
 
-    explicit MenuBarView(AppState& appState, QWidget* parent = nullptr);
+    explicit MenuBarView(PanelModel& model, QWidget* parent = nullptr);
 
     // Reads the application state again and shows it.
     void refresh();
@@ -75,7 +75,7 @@ private:
     void showUpdate(const std::optional<UpdateInfo>& update);
     void scheduleRefresh();
 
-    AppState& m_appState;
+    PanelModel& m_appState;
     QLabel* m_statusIcon = nullptr;
     QString m_statusIconName;
     QLabel* m_statusText = nullptr;

@@ -1,5 +1,6 @@
 #include "overlay/OverlayWindowController.h"
 
+#include "overlay/OverlayLogging.h"
 #include "overlay/X11WindowHints.h"
 
 #include <QCoreApplication>
@@ -52,8 +53,13 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     connect(m_screens.get(), &ScreenProvider::screenGeometryChanged, this,
             &OverlayWindowController::screenGeometryChanged);
     // Escape on X11 arrives inside the event dispatcher; act on it from the event loop.
-    connect(&m_escape, &EscapeKeyGrab::escapePressed, this, &OverlayWindowController::dismiss,
-            Qt::QueuedConnection);
+    connect(
+        &m_escape, &EscapeKeyGrab::escapePressed, this,
+        [this] {
+            qCInfo(lcOverlay, "dismissed: Escape (grabbed)");
+            dismiss();
+        },
+        Qt::QueuedConnection);
     if (m_x11) {
         QCoreApplication::instance()->installNativeEventFilter(this);
     }
@@ -89,6 +95,7 @@ void OverlayWindowController::show(OverlayType type, qint64 autoDismissSeconds) 
         // One of a kind: a reminder that is up or waiting already needs no second copy.
         const bool onScreen = m_state == State::showing && m_currentType == type;
         if (!onScreen && !m_overlayQueue.contains(type)) {
+            qCInfo(lcOverlay, "%s overlay queued", qUtf8Printable(rawValue(type)));
             m_overlayQueue.append(type);
         }
         return;
@@ -103,6 +110,7 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     if (screens.isEmpty()) {
         // Nowhere to show it: dropped. The kind stays current until the next dismiss(),
         // which then reports it as dismissed.
+        qCWarning(lcOverlay, "no screen to show the %s overlay on", qUtf8Printable(rawValue(type)));
         m_state = State::idle;
         return;
     }
@@ -110,12 +118,19 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     for (const OverlayScreen& screen : screens) {
         m_panels.push_back(createPanel(screen, type));
     }
+    const QString until =
+        autoDismissSeconds > 0
+            ? QStringLiteral("dismissed by itself after %1 s").arg(autoDismissSeconds)
+            : QStringLiteral("until dismissed");
+    qCInfo(lcOverlay, "%s overlay shown on %lld screen(s), %s", qUtf8Printable(rawValue(type)),
+           qint64(screens.size()), qUtf8Printable(until));
     Q_EMIT shown(type);
     if (autoDismissSeconds > 0) {
         const auto delay =
             std::chrono::seconds(std::min(autoDismissSeconds, longestAutoDismissSeconds));
         m_autoDismissTask = m_timers(delay, false, [weak = QPointer(this)] {
             if (weak) {
+                qCInfo(lcOverlay, "dismissed: its time is up");
                 weak->dismiss();
             }
         });
@@ -128,6 +143,7 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
         type,
         [weak = QPointer(this)] {
             if (weak) {
+                qCInfo(lcOverlay, "dismissed: clicked");
                 weak->dismiss();
             }
         },
@@ -224,6 +240,7 @@ void OverlayWindowController::dismiss() {
 void OverlayWindowController::withdraw(OverlayType type) {
     m_overlayQueue.removeAll(type);
     if (m_currentType == type) {
+        qCInfo(lcOverlay, "%s overlay withdrawn", qUtf8Printable(rawValue(type)));
         dismiss();
     }
 }
@@ -299,6 +316,7 @@ void OverlayWindowController::screenRemoved(quintptr screenId) {
     if (m_state == State::showing && m_panels.empty()) {
         // No window left to click: end the overlay rather than leave it up unseen, which
         // would hold back every later overlay.
+        qCInfo(lcOverlay, "dismissed: its last screen went away");
         dismiss();
     }
 }
@@ -334,6 +352,7 @@ bool OverlayWindowController::nativeEventFilter(const QByteArray& eventType, voi
         return p.view && p.view->internalWinId() == window;
     });
     if (ours) {
+        qCInfo(lcOverlay, "dismissed: its window was unmapped or destroyed by another program");
         QMetaObject::invokeMethod(this, &OverlayWindowController::dismiss, Qt::QueuedConnection);
     }
 #else
@@ -354,6 +373,7 @@ bool OverlayWindowController::eventFilter(QObject* watched, QEvent* event) {
         if (auto* key = static_cast<QKeyEvent*>(event); key->key() == Qt::Key_Escape) {
             // A held key repeats; only a fresh press dismisses.
             if (!key->isAutoRepeat()) {
+                qCInfo(lcOverlay, "dismissed: Escape");
                 dismiss();
             }
             return true;
@@ -363,14 +383,17 @@ bool OverlayWindowController::eventFilter(QObject* watched, QEvent* event) {
         // Closed by the window system (Alt+F4, a compositor): that is the user dismissing
         // it. The window stays for the fade-out.
         event->ignore();
+        qCInfo(lcOverlay, "dismissed: closed by the window manager");
         dismiss();
         return true;
     case QEvent::Hide:
         // Hidden by anyone but us: the same, or the overlay would hold up the queue forever.
+        qCInfo(lcOverlay, "dismissed: hidden by the window manager");
         dismiss();
         break;
     case QEvent::WindowStateChange:
         if (static_cast<QWidget*>(watched)->isMinimized()) {
+            qCInfo(lcOverlay, "dismissed: minimised");
             dismiss();
         }
         break;

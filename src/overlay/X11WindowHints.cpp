@@ -17,9 +17,7 @@ namespace quorvel {
 
 void markAsOverlayWindow(QWidget* window) {
 #if defined(QUORVEL_X11_HINTS)
-    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                                   : nullptr;
-    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    xcb_connection_t* connection = x11Connection();
     if (connection == nullptr || window == nullptr) {
         return;
     }

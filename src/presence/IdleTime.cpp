@@ -5,10 +5,9 @@
 #include <QGuiApplication>
 
 #if defined(QUORVEL_HAVE_XCB_SCREENSAVER)
+#include "common/XcbAtom.h"
 #include <xcb/screensaver.h>
-#include <xcb/xcb.h>
 #if QT_CONFIG(xcb)
-#include <QtGui/qguiapplication_platform.h>
 #define QUORVEL_X11_IDLE 1
 #endif
 #endif
@@ -80,9 +79,7 @@ void IdleTime::query(Answer answer) {
 
 std::optional<qint64> IdleTime::askX11() {
 #if defined(QUORVEL_X11_IDLE)
-    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                                   : nullptr;
-    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    xcb_connection_t* connection = x11Connection();
     if (connection == nullptr) {
         return std::nullopt;
     }

@@ -1,12 +1,12 @@
 #include "presence/PresencePolicy.h"
 
+#include "presence/PresenceLogging.h"
+
 #include <QPointer>
 #include <algorithm>
 #include <chrono>
 
 namespace quorvel {
-
-Q_LOGGING_CATEGORY(presenceLog, "quorvel.presence", QtWarningMsg)
 
 namespace {
 std::chrono::milliseconds seconds(qint64 s) {
@@ -113,8 +113,8 @@ void PresencePolicy::updateReason() {
 }
 
 void PresencePolicy::enterPause() {
-    qCDebug(presenceLog) << "paused" << (m_asleep ? "asleep" : "locked")
-                         << (confirmed() ? "by the locker" : "unconfirmed");
+    qCInfo(lcPresence) << "paused" << (m_asleep ? "asleep" : "locked")
+                       << (confirmed() ? "by the locker" : "unconfirmed");
     m_pausedSince = m_clock();
     m_cameraCheck.reset();
     for (OverlayType type : m_breaks.withdrawBreakOverlays()) {
@@ -136,7 +136,7 @@ void PresencePolicy::enterPause() {
 void PresencePolicy::leavePause() {
     const qint64 ms = m_pausedSince->msecsTo(m_clock());
     const bool breakTaken = m_away || ms >= awayResetSeconds * 1000;
-    qCDebug(presenceLog) << "resumed after" << ms / 1000 << "s" << (breakTaken ? "(a break)" : "");
+    qCInfo(lcPresence, "resumed after %lld s%s", ms / 1000, breakTaken ? " (a break)" : "");
     m_pausedSince.reset();
     m_settle.reset();
     m_away = false;
@@ -225,9 +225,9 @@ void PresencePolicy::evaluateAway() {
         (m_cameraWatching && m_lastPersonSeen.msecsTo(m_clock()) < awayResetSeconds * 1000)) {
         return;
     }
-    qCDebug(presenceLog) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
-                         << "s, nobody in view for"
-                         << (m_cameraWatching ? m_lastPersonSeen.secsTo(m_clock()) : -1) << "s";
+    qCInfo(lcPresence) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
+                       << "s, nobody in view for"
+                       << (m_cameraWatching ? m_lastPersonSeen.secsTo(m_clock()) : -1) << "s";
     m_away = true;
     m_cameraCheck.reset();
     m_breaks.withdrawBreakOverlays();
@@ -242,7 +242,7 @@ void PresencePolicy::comeBack() {
     if (!m_away || isPaused()) {
         return;
     }
-    qCDebug(presenceLog) << "back";
+    qCInfo(lcPresence) << "back";
     m_away = false;
     m_breaks.restartCountdowns();
     Q_EMIT returned();
@@ -303,7 +303,7 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
     const bool inputSince = m_previousIdleMs && *m_idleMs < *m_previousIdleMs;
     if (isPaused()) {
         if (inputSince && !confirmed()) {
-            qCDebug(presenceLog) << "input during an unconfirmed pause";
+            qCDebug(lcPresence) << "input during an unconfirmed pause";
             m_requested = false;
             m_asleep = false;
             evaluateLock(true);

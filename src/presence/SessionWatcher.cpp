@@ -1,5 +1,7 @@
 #include "presence/SessionWatcher.h"
 
+#include "presence/PresenceLogging.h"
+
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -215,8 +217,9 @@ void SessionWatcher::readLockedHint() {
                      const QDBusPendingReply<QDBusVariant> reply(done);
                      if (generation == m_logindGeneration && lockSignals == m_lockSignals &&
                          reply.isValid()) {
-                         Q_EMIT lockerReported(Locker::logindHint,
-                                               reply.value().variant().toBool());
+                         const bool locked = reply.value().variant().toBool();
+                         qCInfo(lcPresence, "logind: LockedHint read: %d", locked);
+                         Q_EMIT lockerReported(Locker::logindHint, locked);
                      }
                  });
 }
@@ -233,16 +236,20 @@ void SessionWatcher::readSleeping() {
                      const QDBusPendingReply<QDBusVariant> reply(done);
                      if (generation == m_logindGeneration && sleepSignals == m_sleepSignals &&
                          reply.isValid()) {
-                         Q_EMIT sleepReported(reply.value().variant().toBool());
+                         const bool asleep = reply.value().variant().toBool();
+                         qCInfo(lcPresence, "logind: PreparingForSleep read: %d", asleep);
+                         Q_EMIT sleepReported(asleep);
                      }
                  });
 }
 
 void SessionWatcher::logindLock() {
+    qCInfo(lcPresence, "logind: Lock");
     Q_EMIT lockRequested();
 }
 
 void SessionWatcher::logindUnlock() {
+    qCInfo(lcPresence, "logind: Unlock");
     Q_EMIT unlockRequested();
 }
 
@@ -255,6 +262,7 @@ void SessionWatcher::sessionPropertiesChanged(const QString& interface,
     const auto hint = changedProperties.constFind(QStringLiteral("LockedHint"));
     if (hint != changedProperties.constEnd()) {
         ++m_lockSignals;
+        qCInfo(lcPresence, "logind: LockedHint changed: %d", hint->toBool());
         Q_EMIT lockerReported(Locker::logindHint, hint->toBool());
     } else if (invalidated.contains(QStringLiteral("LockedHint"))) {
         readLockedHint();
@@ -263,6 +271,7 @@ void SessionWatcher::sessionPropertiesChanged(const QString& interface,
 
 void SessionWatcher::prepareForSleep(bool sleeping) {
     ++m_sleepSignals;
+    qCInfo(lcPresence, "logind: PrepareForSleep(%d)", sleeping);
     Q_EMIT sleepReported(sleeping);
 }
 
@@ -277,6 +286,8 @@ void SessionWatcher::saverOwnerChanged(Locker locker, const QString& owner) {
                              QStringLiteral("ActiveChanged"), this, saver.slot);
     }
     m_saverOwners[i] = owner;
+    qCInfo(lcPresence, "%s: %s", qUtf8Printable(saver.service),
+           owner.isEmpty() ? "gone" : "on the bus");
     if (owner.isEmpty()) {
         Q_EMIT lockerReported(locker, false); // the locker's word goes with it
         return;
@@ -295,6 +306,8 @@ void SessionWatcher::readScreenSaver(Locker locker) {
                  [this, locker, i, saverSignals = m_saverSignals[i]](const QDBusPendingCall& done) {
                      const QDBusPendingReply<bool> reply(done);
                      if (saverSignals == m_saverSignals[i] && reply.isValid()) {
+                         qCInfo(lcPresence, "%s: GetActive: %d", qUtf8Printable(savers[i].service),
+                                reply.value());
                          Q_EMIT lockerReported(locker, reply.value());
                      }
                  });
@@ -302,11 +315,13 @@ void SessionWatcher::readScreenSaver(Locker locker) {
 
 void SessionWatcher::freedesktopActiveChanged(bool active) {
     ++m_saverSignals[0];
+    qCInfo(lcPresence, "%s: ActiveChanged(%d)", qUtf8Printable(savers[0].service), active);
     Q_EMIT lockerReported(Locker::freedesktopSaver, active);
 }
 
 void SessionWatcher::gnomeActiveChanged(bool active) {
     ++m_saverSignals[1];
+    qCInfo(lcPresence, "%s: ActiveChanged(%d)", qUtf8Printable(savers[1].service), active);
     Q_EMIT lockerReported(Locker::gnomeSaver, active);
 }
 

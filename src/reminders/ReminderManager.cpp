@@ -1,16 +1,22 @@
 #include "reminders/ReminderManager.h"
 
+#include "common/Observation.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
 
 namespace quorvel {
 
-ReminderManager::ReminderManager(OverlayType type, OverlayWindowController& overlayController,
-                                 SettingsManager& settings, qint64 intervalSeconds,
-                                 TimerFactory timers, QObject* parent)
-    : QObject(parent), m_settings(settings), m_type(type), m_overlayController(&overlayController) {
+const ReminderKind standReminderKind{OverlayType::stand, &SettingsManager::standInterval,
+                                     &SettingsManager::standIntervalChanged, 1800};
+const ReminderKind waterReminderKind{OverlayType::water, &SettingsManager::waterInterval,
+                                     &SettingsManager::waterIntervalChanged, 2700};
+
+ReminderManager::ReminderManager(const ReminderKind& kind,
+                                 OverlayWindowController& overlayController,
+                                 SettingsManager& settings, TimerFactory timers, QObject* parent)
+    : QObject(parent), m_settings(settings), m_kind(kind), m_overlayController(&overlayController) {
     m_timer = std::make_unique<ReminderTimer>(
-        intervalSeconds,
+        usableInterval((m_settings.*m_kind.interval)()),
         [weak = QPointer(this)] {
             if (weak) {
                 weak->triggerOverlay();
@@ -23,6 +29,8 @@ ReminderManager::ReminderManager(OverlayType type, OverlayWindowController& over
             &ReminderManager::isRunningChanged);
     connect(m_timer.get(), &ReminderTimer::secondsRemainingChanged, this,
             &ReminderManager::secondsRemainingChanged);
+    subscribeDirect(&m_settings, m_kind.intervalChanged, this,
+                    [this](qint64 seconds) { m_timer->updateInterval(usableInterval(seconds)); });
 }
 
 ReminderManager::~ReminderManager() = default;
@@ -35,17 +43,13 @@ void ReminderManager::stop() {
     m_timer->stop();
 }
 
-void ReminderManager::intervalChanged(qint64 seconds) {
-    m_timer->updateInterval(seconds);
-}
-
-qint64 ReminderManager::usableInterval(qint64 seconds, qint64 fallback) {
-    return seconds > 0 ? seconds : fallback;
+qint64 ReminderManager::usableInterval(qint64 seconds) const {
+    return seconds > 0 ? seconds : m_kind.defaultIntervalSeconds;
 }
 
 void ReminderManager::triggerOverlay() {
     if (m_overlayController) {
-        m_overlayController->show(m_type, m_settings.autoDismissTimeout());
+        m_overlayController->show(m_kind.overlay, m_settings.autoDismissTimeout());
     }
 }
 

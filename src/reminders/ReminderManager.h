@@ -3,6 +3,7 @@
 #include "common/TimerFactory.h"
 #include "overlay/OverlayType.h"
 #include "reminders/ReminderTimer.h"
+#include "settings/SettingsManager.h"
 
 #include <QObject>
 #include <QPointer>
@@ -11,7 +12,20 @@
 namespace quorvel {
 
 class OverlayWindowController;
-class SettingsManager;
+
+// All that tells one kind of break reminder from another.
+struct ReminderKind {
+    OverlayType overlay;
+    // The setting the interval follows, and its change signal.
+    qint64 (SettingsManager::*interval)() const;
+    void (SettingsManager::*intervalChanged)(qint64);
+    // Used while the setting is not a positive number of seconds.
+    qint64 defaultIntervalSeconds;
+};
+
+// The two kinds there are.
+extern const ReminderKind standReminderKind; // every `standInterval`, "Time to Stand!"
+extern const ReminderKind waterReminderKind; // every `waterInterval`, "Drink Some Water!"
 
 // What the stand and water reminders share: a countdown whose interval follows one
 // setting, and that shows the reminder's overlay, with the auto-dismiss time set at that
@@ -39,7 +53,7 @@ public:
     bool isRunning() const { return m_timer->isRunning(); }
     qint64 secondsRemaining() const { return m_timer->secondsRemaining(); }
     QString formattedTimeRemaining() const { return m_timer->formattedTimeRemaining(); }
-    OverlayType overlayType() const { return m_type; }
+    OverlayType overlayType() const { return m_kind.overlay; }
 
 Q_SIGNALS:
     void objectWillChange();
@@ -47,23 +61,28 @@ Q_SIGNALS:
     void secondsRemainingChanged(qint64 value);
 
 protected:
-    ReminderManager(OverlayType type, OverlayWindowController& overlayController,
-                    SettingsManager& settings, qint64 intervalSeconds, TimerFactory timers,
-                    QObject* parent);
-
-    // Applies a new value of the followed interval setting.
-    void intervalChanged(qint64 seconds);
-    // An interval setting that is not a positive number of seconds falls back to the default.
-    static qint64 usableInterval(qint64 seconds, qint64 fallback);
-
-    SettingsManager& m_settings;
+    // Follows the kind's interval setting from here on, each change applied during the
+    // assignment itself.
+    ReminderManager(const ReminderKind& kind, OverlayWindowController& overlayController,
+                    SettingsManager& settings, TimerFactory timers, QObject* parent);
 
 private:
     void triggerOverlay();
+    qint64 usableInterval(qint64 seconds) const;
 
-    OverlayType m_type;
+    SettingsManager& m_settings;
+    ReminderKind m_kind;
     QPointer<OverlayWindowController> m_overlayController;
     std::unique_ptr<ReminderTimer> m_timer;
+};
+
+// A reminder of one kind, built stopped.
+template <const ReminderKind& kind> class ReminderOfKind : public ReminderManager {
+public:
+    explicit ReminderOfKind(OverlayWindowController& overlayController,
+                            SettingsManager& settings = SettingsManager::shared(),
+                            TimerFactory timers = eventLoopTimers(), QObject* parent = nullptr)
+        : ReminderManager(kind, overlayController, settings, std::move(timers), parent) {}
 };
 
 } // namespace quorvel

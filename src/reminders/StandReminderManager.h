@@ -1,19 +1,13 @@
 #pragma once
 
 #include "reminders/ReminderManager.h"
-#include "settings/SettingsManager.h"
 
 namespace quorvel {
 
-// Every `standInterval` seconds, the "Time to Stand!" overlay. Built stopped.
-class StandReminderManager : public ReminderManager {
-    Q_OBJECT
-
+// Every `standInterval` seconds, the "Time to Stand!" overlay.
+class StandReminderManager : public ReminderOfKind<standReminderKind> {
 public:
-    explicit StandReminderManager(OverlayWindowController& overlayController,
-                                  SettingsManager& settings = SettingsManager::shared(),
-                                  TimerFactory timers = eventLoopTimers(),
-                                  QObject* parent = nullptr);
+    using ReminderOfKind::ReminderOfKind;
 };
 
 } // namespace quorvel

@@ -1,19 +1,13 @@
 #pragma once
 
 #include "reminders/ReminderManager.h"
-#include "settings/SettingsManager.h"
 
 namespace quorvel {
 
-// Every `waterInterval` seconds, the "Drink Some Water!" overlay. Built stopped.
-class WaterReminderManager : public ReminderManager {
-    Q_OBJECT
-
+// Every `waterInterval` seconds, the "Drink Some Water!" overlay.
+class WaterReminderManager : public ReminderOfKind<waterReminderKind> {
 public:
-    explicit WaterReminderManager(OverlayWindowController& overlayController,
-                                  SettingsManager& settings = SettingsManager::shared(),
-                                  TimerFactory timers = eventLoopTimers(),
-                                  QObject* parent = nullptr);
+    using ReminderOfKind::ReminderOfKind;
 };
 
 } // namespace quorvel

@@ -446,9 +446,7 @@ private Q_SLOTS:
         writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
         auto clock = std::make_shared<std::atomic<qint64>>(0);
         CameraManagerOptions options = scripted({}, 1h, clock);
-        qputenv("QUORVEL_CAMERA_SOURCE", QFile::encodeName(node));
-        options.makeFrameSource = CameraManager::defaultFrameSourceFactory();
-        qunsetenv("QUORVEL_CAMERA_SOURCE");
+        options.makeFrameSource = CameraManager::defaultFrameSourceFactory(node);
         CameraManager manager(options);
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
@@ -524,9 +522,7 @@ private Q_SLOTS:
         TempFolder dir;
         const QString node = dir.path("camera.mjpeg");
         writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
-        qputenv("QUORVEL_CAMERA_SOURCE", QFile::encodeName(node));
-        const FrameSourceFactory factory = CameraManager::defaultFrameSourceFactory();
-        qunsetenv("QUORVEL_CAMERA_SOURCE");
+        const FrameSourceFactory factory = CameraManager::defaultFrameSourceFactory(node);
         const auto first = factory();
         QVERIFY(first);
         writeFile(node, "no longer a recording");

@@ -110,6 +110,30 @@ private Q_SLOTS:
         stand.start();
         QCOMPARE(stand.secondsRemaining(), 1200);
     }
+
+    // Countdowns on shared ticks wake the loop once a second together, the latecomer from
+    // the next tick on; the tick stops with the last of them. Other timers pass through.
+    void countdownsShareOneTick() {
+        FakeTimers timers;
+        const TimerFactory shared = sharedSecondTicks(timers.factory());
+        ReminderTimer a(60, {}, shared);
+        ReminderTimer b(60, {}, shared);
+        a.start();
+        timers.advance(1500ms);
+        b.start();
+        QCOMPARE(timers.activeCount(), 1);
+        timers.advance(500ms);
+        QCOMPARE(a.secondsRemaining(), 58);
+        QCOMPARE(b.secondsRemaining(), 59);
+        TimerHandle once = shared(5s, false, [] {});
+        QCOMPARE(timers.activeCount(), 2);
+        once.reset();
+        a.stop();
+        timers.advance(1s);
+        QCOMPARE(b.secondsRemaining(), 58);
+        b.stop();
+        QCOMPARE(timers.activeCount(), 0);
+    }
 };
 
 QTEST_MAIN(TestReminders)

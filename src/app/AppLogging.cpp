@@ -1,0 +1,7 @@
+#include "app/AppLogging.h"
+
+namespace quorvel {
+
+Q_LOGGING_CATEGORY(lcApp, "quorvel.app", QtWarningMsg)
+
+} // namespace quorvel

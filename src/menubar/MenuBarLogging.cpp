@@ -1,0 +1,7 @@
+#include "menubar/MenuBarLogging.h"
+
+namespace quorvel {
+
+Q_LOGGING_CATEGORY(lcMenuBar, "quorvel.menubar", QtWarningMsg)
+
+} // namespace quorvel

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "posture/PostureModels.h"
+#include "presence/PresencePolicy.h"
+#include "updates/UpdateModels.h"
+
+#include <QObject>
+#include <QString>
+#include <optional>
+
+namespace quorvel {
+
+class PostureLog;
+class SettingsManager;
+
+// What the panel shows and the commands it gives, as the application state offers them. The
+// panel keeps no state of its own: after each objectWillChange() or updateChanged() it reads
+// these again.
+class PanelModel : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~PanelModel() override = default;
+
+    virtual PostureStatus postureStatus() const = 0;
+    virtual bool isCalibrated() const = 0;
+    virtual std::optional<QString> cameraError() const = 0;
+    // Why everything holds still now (locked, asleep), if it does.
+    virtual std::optional<PauseReason> pauseReason() const = 0;
+    // "MM:SS" until the next stand or water break.
+    virtual QString standTimeRemaining() = 0;
+    virtual QString waterTimeRemaining() = 0;
+    virtual std::optional<UpdateInfo> updateInfo() const = 0;
+    // What the settings section edits and the statistics section reads.
+    virtual SettingsManager& settings() const = 0;
+    virtual PostureLog& postureLog() const = 0;
+
+    virtual void togglePostureMonitoring(bool enabled) = 0;
+    virtual void toggleStandReminder(bool enabled) = 0;
+    virtual void toggleWaterReminder(bool enabled) = 0;
+    virtual void startCalibration() = 0;
+    virtual void testOverlay() = 0;
+
+Q_SIGNALS:
+    void objectWillChange();
+    // An update turned up or went away.
+    void updateChanged();
+};
+
+} // namespace quorvel

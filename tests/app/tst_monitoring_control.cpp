@@ -1,0 +1,105 @@
+#include "app/MonitoringControl.h"
+#include "overlay/OverlayWindowController.h"
+#include "posture/PostureAnalyzer.h"
+#include "stats/PostureLog.h"
+#include "support/AppRig.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::test;
+
+namespace {
+
+// A monitoring control on a private store and log, scripted cameras and pose model, and a
+// camera permission that the test answers.
+struct ControlRig {
+    TempFolder dir;
+    FakeTimers timers;
+    std::shared_ptr<CameraLog> cameras = std::make_shared<CameraLog>();
+    PoseScript poses = std::make_shared<std::deque<PoseResult>>();
+    std::vector<std::function<void(bool)>> asks;
+    SettingsManager settings{dir.path("Quorvel.conf")};
+    PostureAnalyzer analyzer{settings};
+    OverlayWindowController overlays{settings, FakeScreens::two(), OverlayTimings{0, 0, {0, 0, 0}},
+                                     timers.factory()};
+    PostureLog log{dir.path("posture-log.json")};
+    std::unique_ptr<MonitoringControl> control;
+    std::vector<QString> told; // both signals, in order
+
+    ControlRig() {
+        MonitoringControl::Parts parts;
+        parts.requestPermission = [this](QObject*, std::function<void(bool)> answer) {
+            asks.push_back(std::move(answer));
+        };
+        parts.camera.makeFrameSource = [log = cameras]() -> std::unique_ptr<FrameSource> {
+            return std::make_unique<ScriptedFrameSource>(log->make());
+        };
+        parts.camera.stallTimeout = std::chrono::hours(1);
+        parts.poseEstimators = scriptedEstimators(poses);
+        control = std::make_unique<MonitoringControl>(std::move(parts), analyzer, overlays,
+                                                      settings, log);
+        QObject::connect(control.get(), &MonitoringControl::postureStatusChanged,
+                         [this](PostureStatus s) { told.push_back(rawValue(s)); });
+        QObject::connect(control.get(), &MonitoringControl::errorChanged,
+                         [this](std::optional<QString> e) {
+                             told.push_back(e.value_or(QStringLiteral("(no error)")));
+                         });
+        settings.setPostureMonitoringEnabled(true);
+    }
+};
+
+} // namespace
+
+class TestMonitoringControl : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Yes: the camera runs with the detector as its delegate, no error, then the detector's
+    // first verdict. No: the refusal, "not monitoring", monitoring switched off, no camera.
+    void answers() {
+        ControlRig rig;
+        rig.control->start();
+        QCOMPARE(int(rig.asks.size()), 1);
+        rig.asks.back()(true);
+        QVERIFY(rig.control->isRunning());
+        QCOMPARE(rig.control->cameraManager()->delegate(),
+                 static_cast<CameraFrameDelegate*>(rig.control->postureDetector()));
+        AppRig::turn();
+        QCOMPARE(rig.told, (std::vector<QString>{"(no error)", "Not monitoring", "(no error)"}));
+        QTRY_COMPARE(rig.cameras->open(), 1);
+
+        rig.told.clear();
+        rig.control->start();
+        rig.asks.back()(false);
+        QVERIFY(!rig.control->isRunning());
+        QCOMPARE(rig.told,
+                 (std::vector<QString>{MonitoringControl::cameraDeniedMessage, "Not monitoring"}));
+        QVERIFY(!rig.settings.postureMonitoringEnabled());
+        QTRY_COMPARE(rig.cameras->alive(), 0);
+    }
+
+    // An answer to a start that stop() or a later start() overtook, or that comes after
+    // monitoring was switched off, does nothing.
+    void lateAnswers() {
+        ControlRig rig;
+        rig.control->start();
+        rig.control->stop();
+        rig.asks.at(0)(true);
+        rig.control->start();
+        rig.settings.setPostureMonitoringEnabled(false);
+        rig.asks.at(1)(false);
+        rig.settings.setPostureMonitoringEnabled(true);
+        rig.control->start();
+        rig.asks.at(1)(true);
+        QVERIFY(!rig.control->isRunning());
+        QVERIFY(rig.told.empty());
+        QVERIFY(rig.settings.postureMonitoringEnabled());
+        rig.asks.at(2)(true);
+        QVERIFY(rig.control->isRunning());
+    }
+};
+
+QTEST_MAIN(TestMonitoringControl)
+#include "tst_monitoring_control.moc"
