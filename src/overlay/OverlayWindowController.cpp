@@ -108,7 +108,8 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     }
     m_escape.grab();
     for (const OverlayScreen& screen : screens) {
-        m_panels.push_back(createPanel(screen, type));
+        // One announcement per overlay, however many screens it covers.
+        m_panels.push_back(createPanel(screen, type, m_panels.empty()));
     }
     Q_EMIT shown(type);
     if (autoDismissSeconds > 0) {
@@ -123,7 +124,8 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
 }
 
 OverlayWindowController::Panel OverlayWindowController::createPanel(const OverlayScreen& screen,
-                                                                    OverlayType type) {
+                                                                    OverlayType type,
+                                                                    bool announces) {
     auto* view = new OverlayView(
         type,
         [weak = QPointer(this)] {
@@ -132,6 +134,7 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
             }
         },
         m_timings.view);
+    view->setAnnounces(announces);
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     if (m_x11) {
         // Managed, a tool window is a utility window, which KWin hides while another
@@ -285,7 +288,7 @@ void OverlayWindowController::screenAdded(const OverlayScreen& screen) {
     if (m_state != State::showing || !m_currentType) {
         return;
     }
-    m_panels.push_back(createPanel(screen, *m_currentType));
+    m_panels.push_back(createPanel(screen, *m_currentType, false));
 }
 
 void OverlayWindowController::screenRemoved(quintptr screenId) {
