@@ -3,6 +3,7 @@
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
+#include "support/Contrast.h"
 #include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
 #include "support/QuietOffscreen.h"
@@ -60,21 +61,13 @@ bool near(QRgb pixel, const QColor& colour, int alpha) {
            qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
 }
 
-double luminance(QRgb c) {
-    auto channel = [](int v) {
-        const double s = v / 255.0;
-        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
-}
-
 // White at `opacity` over `behind`, and its contrast ratio with `behind`.
 double whiteTextContrast(QRgb behind, double opacity) {
     const auto over = [&](int v) {
         return qRound(255 * opacity + v * (1 - opacity));
     };
-    const QRgb text = qRgb(over(qRed(behind)), over(qGreen(behind)), over(qBlue(behind)));
-    return (luminance(text) + 0.05) / (luminance(behind) + 0.05);
+    return contrastRatio(QColor(over(qRed(behind)), over(qGreen(behind)), over(qBlue(behind))),
+                         QColor(behind));
 }
 
 // The overlay at full size over a white desktop (the hardest case for white text), with or
