@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin libglib2.0-bin
-    fonts-dejavu-core qt6-wayland gcc pkg-config libwayland-dev libxkbcommon-dev)
+    fonts-dejavu-core qt6-wayland gcc pkg-config libwayland-dev libxkbcommon-dev
+    at-spi2-core python3-gi gir1.2-atspi-2.0)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
 [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 x11-plasma sway gnome-appindicator plasma-wayland
 for d in "$@"; do

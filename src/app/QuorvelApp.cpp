@@ -4,6 +4,7 @@
 #include "app/AppLogging.h"
 #include "app/AppState.h"
 #include "app/TrayWatcher.h"
+#include "common/Accessibility.h"
 #include "common/Theme.h"
 #include "menubar/MenuBarView.h"
 #include "menubar/StatusIndicator.h"
@@ -41,6 +42,8 @@ public:
     TrayPanel() : QWidget(nullptr, trayPanelFlags()) {
         setAttribute(Qt::WA_DeleteOnClose, false);
         setWindowTitle(QStringLiteral("Quorvel"));
+        // A window with its title for screen readers, not an unnamed popup.
+        a11y::describe(this, QAccessible::Window);
     }
 
 protected:
@@ -70,6 +73,7 @@ class PanelWindow : public QWidget {
 public:
     PanelWindow() : QWidget(nullptr, Qt::Window) {
         setWindowTitle(QStringLiteral("Quorvel"));
+        a11y::describe(this, QAccessible::Window);
         setWindowIcon(QIcon(QStringLiteral(":/resources/desktop/com.quorvel.Quorvel.svg")));
     }
     bool quitting = false;
@@ -162,6 +166,14 @@ void QuorvelApp::updateIcon() {
     const QString tip = QStringLiteral("Quorvel: ") + rawValue(m_appState.postureStatus());
     if (m_tray->toolTip() != tip) {
         m_tray->setToolTip(tip);
+        // An XEmbed icon is a little window of ours: screen readers read its name.
+        const auto widgets = QApplication::topLevelWidgets();
+        for (QWidget* widget : widgets) {
+            if (widget->objectName() == QLatin1String("QSystemTrayIconSys")) {
+                widget->setAccessibleName(QStringLiteral("Quorvel"));
+                widget->setAccessibleDescription(rawValue(m_appState.postureStatus()));
+            }
+        }
     }
     if (name != m_iconName) {
         m_iconName = name;
@@ -208,6 +220,8 @@ void QuorvelApp::useTray() {
     m_trayMenu->addAction(QStringLiteral("Quit Quorvel"), this, &QuorvelApp::quit);
     m_tray->setContextMenu(m_trayMenu.get());
     m_tray->show();
+    m_tray->setToolTip(QString());
+    updateIcon(); // names the icon's window, which exists now
     Q_EMIT shown();
 }
 

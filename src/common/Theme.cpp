@@ -169,7 +169,13 @@ void styleAsSegmentedControl(QWidget* segments) {
                   QStringLiteral("QToolButton { border: 1px solid palette(mid); padding: 2px 0; "
                                  "background: palette(button); }"
                                  "QToolButton:checked { background: palette(highlight); "
-                                 "color: palette(highlighted-text); }"));
+                                 "color: palette(highlighted-text); }"
+                                 // The focus: a ring inside the segment, thick enough to
+                                 // see, in a colour that stands out on both backgrounds.
+                                 "QToolButton:focus { border: 2px solid palette(highlight); "
+                                 "padding: 1px 0; }"
+                                 "QToolButton:checked:focus { border: 2px solid "
+                                 "palette(window-text); }"));
 }
 
 QLabel* iconLabel(const QString& name, const QColor& color, int size, QWidget* parent) {

@@ -1,5 +1,6 @@
 #include "menubar/MenuBarView.h"
 
+#include "common/Accessibility.h"
 #include "common/Theme.h"
 #include "menubar/MenuBarLogging.h"
 #include "menubar/PanelModel.h"
@@ -95,7 +96,9 @@ QPushButton* smallButton(const QString& text, bool prominent, QWidget* parent) {
             QStringLiteral(
                 "QPushButton { background: palette(highlight); color: palette(highlighted-text); "
                 "border: none; border-radius: 5px; padding: 3px 10px; }"
-                "QPushButton:pressed { background: palette(dark); }"));
+                "QPushButton:pressed { background: palette(dark); }"
+                "QPushButton:focus { border: 2px solid palette(window-text); "
+                "padding: 1px 8px; }"));
     }
     return button;
 }
@@ -147,6 +150,7 @@ MenuBarView::MenuBarView(PanelModel& model, QWidget* parent) : QWidget(parent), 
     m_countdownTimer->setTimerType(Qt::CoarseTimer);
     connect(m_countdownTimer, &QTimer::timeout, this, &MenuBarView::refreshCountdowns);
 
+    a11y::pressButtonsOnEnter(this);
     refresh();
 }
 
@@ -227,6 +231,10 @@ QWidget* MenuBarView::postureSection() {
     m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
     error->addWidget(m_cameraErrorText);
     layout->addWidget(m_cameraErrorRow);
+    // The switch tells why monitoring is not watching.
+    m_monitoringToggle->setDescription([this] {
+        return m_cameraErrorRow->isVisibleTo(this) ? m_cameraErrorText->text() : QString();
+    });
     return section;
 }
 
@@ -236,6 +244,9 @@ QWidget* MenuBarView::reminderSection() {
     auto countdown = [&] {
         QLabel* label = captionLabel(QString(), section);
         label->setContentsMargins(20, 0, 0, 0);
+        // Read when a screen reader asks; it hears of a new minute, not of every second.
+        label->setAccessibleName(QStringLiteral("Next"));
+        a11y::describe(label, QAccessible::StaticText, [label] { return label->text(); });
         return label;
     };
     m_standToggle = new ToggleRow(QStringLiteral("Stand Reminders"), section);
@@ -252,6 +263,14 @@ QWidget* MenuBarView::reminderSection() {
     layout->addWidget(m_waterToggle);
     m_waterCountdown = countdown();
     layout->addWidget(m_waterCountdown);
+    // Each switch tells how long to its next reminder.
+    const auto countdownOf = [this](QLabel* label) {
+        return [this, label] {
+            return label->isVisibleTo(this) ? label->text() : QString();
+        };
+    };
+    m_standToggle->setDescription(countdownOf(m_standCountdown));
+    m_waterToggle->setDescription(countdownOf(m_waterCountdown));
     return section;
 }
 
@@ -363,11 +382,22 @@ void MenuBarView::refreshCountdowns() {
     const bool water = settings.waterReminderEnabled();
     m_standCountdown->setVisible(stand);
     m_waterCountdown->setVisible(water);
+    const auto show = [](QLabel* label, const QString& remaining) {
+        const QString text = QStringLiteral("Next: ") + remaining;
+        const auto minutes = [](const QString& t) {
+            return t.left(t.lastIndexOf(u':'));
+        };
+        const bool newMinute = minutes(label->text()) != minutes(text);
+        label->setText(text);
+        if (newMinute) {
+            a11y::notify(label, QAccessible::NameChanged);
+        }
+    };
     if (stand) {
-        m_standCountdown->setText(QStringLiteral("Next: ") + m_appState.standTimeRemaining());
+        show(m_standCountdown, m_appState.standTimeRemaining());
     }
     if (water) {
-        m_waterCountdown->setText(QStringLiteral("Next: ") + m_appState.waterTimeRemaining());
+        show(m_waterCountdown, m_appState.waterTimeRemaining());
     }
 }
 

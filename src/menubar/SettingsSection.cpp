@@ -1,5 +1,6 @@
 #include "menubar/SettingsSection.h"
 
+#include "common/Accessibility.h"
 #include "common/Theme.h"
 
 #include <QButtonGroup>
@@ -57,6 +58,7 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
         segmentsLayout->addWidget(button);
     }
     theme::styleAsSegmentedControl(segments);
+    a11y::makeSegmentGroup(segments, m_sensitivity, QStringLiteral("Sensitivity"));
     connect(m_sensitivity, &QButtonGroup::idClicked, this, [this](int index) {
         m_settings.setSensitivity(allSlouchSensitivities.at(static_cast<size_t>(index)));
     });
@@ -107,6 +109,13 @@ QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control)
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     label->setFont(theme::font(theme::TextRole::body));
     theme::useSecondaryText(label);
+    // The title names the control for screen readers: a picker says its title and its choice.
+    // (Qt's own picker interface on Linux speaks only the choice.)
+    label->setBuddy(control);
+    control->setAccessibleName(title);
+    if (qobject_cast<QComboBox*>(control)) {
+        a11y::describe(control, QAccessible::ComboBox);
+    }
     row->addWidget(label);
     row->addStretch(1);
     row->addWidget(control, 0, Qt::AlignVCenter);

@@ -1,5 +1,6 @@
 #include "menubar/ToggleRow.h"
 
+#include "common/Accessibility.h"
 #include "common/Theme.h"
 
 #include <QHBoxLayout>
@@ -14,14 +15,18 @@ ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
     setFocusPolicy(Qt::StrongFocus);
 }
 
+// The track, with room around it for the focus ring.
+constexpr int ringSpace = 3;
+
 QSize ToggleSwitch::sizeHint() const {
-    return {34, 20};
+    return {34 + 2 * ringSpace, 20 + 2 * ringSpace};
 }
 
 void ToggleSwitch::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const QRectF track =
+        QRectF(rect()).adjusted(ringSpace + 1, ringSpace + 1, -ringSpace - 1, -ringSpace - 1);
     const qreal radius = track.height() / 2;
     QColor trackColor =
         isChecked() ? palette().color(QPalette::Highlight) : palette().color(QPalette::Mid);
@@ -36,9 +41,12 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     p.setBrush(Qt::white);
     p.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
     if (hasFocus()) {
+        // A ring apart from the track, in the text colour: it shows on the blue of a switch
+        // that is on as well as on the gray of one that is off, in light and dark themes.
+        const qreal out = ringSpace - 0.25;
         p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
-        p.drawRoundedRect(track.adjusted(-0.5, -0.5, 0.5, 0.5), radius, radius);
+        p.setPen(QPen(palette().color(QPalette::WindowText), 2.0));
+        p.drawRoundedRect(track.adjusted(-out, -out, out, out), radius + out, radius + out);
     }
 }
 
@@ -49,6 +57,7 @@ ToggleRow::ToggleRow(const QString& title, QWidget* parent) : QWidget(parent) {
     m_title->setFont(theme::font(theme::TextRole::body));
     m_switch = new ToggleSwitch(this);
     m_switch->setAccessibleName(title);
+    a11y::describe(m_switch, QAccessible::CheckBox);
     m_title->setBuddy(m_switch);
     row->addWidget(m_title);
     row->addStretch(1);
@@ -66,6 +75,10 @@ bool ToggleRow::isChecked() const {
 void ToggleRow::setChecked(bool checked) {
     const QSignalBlocker block(m_switch);
     m_switch->setChecked(checked);
+}
+
+void ToggleRow::setDescription(std::function<QString()> description) {
+    a11y::describe(m_switch, QAccessible::CheckBox, {}, std::move(description));
 }
 
 void ToggleRow::click() {

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QWidget>
+#include <functional>
 
 class QLabel;
 
@@ -30,6 +31,10 @@ public:
     QString title() const;
     bool isChecked() const;
     void setChecked(bool checked);
+    // What screen readers hear after the title and state, read when they ask.
+    void setDescription(std::function<QString()> description);
+    // The switch itself, for tests.
+    QAbstractButton* toggle() const { return m_switch; }
     // What a click does, for tests.
     void click();
 

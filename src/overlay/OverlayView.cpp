@@ -1,5 +1,7 @@
 #include "overlay/OverlayView.h"
 
+#include "common/Accessibility.h"
+
 #include <QEasingCurve>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -11,6 +13,8 @@
 #include <QSvgRenderer>
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
 namespace quorvel {
 
@@ -59,6 +63,46 @@ QImage whiteIcon(const QString& name, int size, qreal dpr) {
     return image;
 }
 
+// Blurs an 8-bit alpha image in place: three passes of a box blur, close to a Gaussian
+// blur of about `radius` pixels.
+void blurAlpha(QImage& image, int radius) {
+    const int w = image.width();
+    const int h = image.height();
+    const int r = std::max(1, radius / 2);
+    const int window = 2 * r + 1;
+    std::vector<int> line(static_cast<size_t>(std::max(w, h)));
+    auto pass = [&](int length, const auto& at) {
+        int sum = 0;
+        for (int i = 0; i < r && i < length; ++i) {
+            sum += at(i);
+        }
+        for (int i = 0; i < length; ++i) {
+            if (i + r < length) {
+                sum += at(i + r);
+            }
+            if (i - r - 1 >= 0) {
+                sum -= at(i - r - 1);
+            }
+            line[static_cast<size_t>(i)] = sum / window;
+        }
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (int y = 0; y < h; ++y) {
+            uchar* row = image.scanLine(y);
+            pass(w, [row](int x) { return int(row[x]); });
+            for (int x = 0; x < w; ++x) {
+                row[x] = static_cast<uchar>(line[static_cast<size_t>(x)]);
+            }
+        }
+        for (int x = 0; x < w; ++x) {
+            pass(h, [&image, x](int y) { return int(image.constScanLine(y)[x]); });
+            for (int y = 0; y < h; ++y) {
+                image.scanLine(y)[x] = static_cast<uchar>(line[static_cast<size_t>(y)]);
+            }
+        }
+    }
+}
+
 } // namespace
 
 struct OverlayView::Layout {
@@ -102,6 +146,18 @@ OverlayView::OverlayView(OverlayType type, std::function<void()> onDismiss, Timi
       m_gradient(toList(gradientColors(type))) {
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     setCursor(Qt::ArrowCursor);
+    a11y::describe(
+        this, QAccessible::Notification, [this] { return ::quorvel::title(m_type); },
+        [this] { return accessibleText(); });
+}
+
+QString OverlayView::accessibleText() const {
+    return ::quorvel::subtitle(m_type) + QStringLiteral(". ") + dismissHint();
+}
+
+void OverlayView::setAnnounces(bool announces) {
+    m_announces = announces;
+    a11y::setRole(this, announces ? QAccessible::Notification : QAccessible::Window);
 }
 
 OverlayView::~OverlayView() = default;
@@ -174,17 +230,103 @@ QRect OverlayView::contentRect() const {
     return QRect(QPoint((width() - column.width()) / 2, (height() - column.height()) / 2), column);
 }
 
+QList<QRect> OverlayView::textRects() const {
+    const Layout l = layout();
+    const QPoint origin = contentRect().topLeft();
+    return {l.title.translated(origin), l.subtitle.translated(origin), l.hint.translated(origin)};
+}
+
+void OverlayView::setDrawsTexts(bool draws) {
+    m_drawsTexts = draws;
+    m_content = QPixmap();
+    update();
+}
+
+QImage OverlayView::textBackdrop(const Layout& l, const QImage& icon) const {
+    // In device pixels, with the band's margin all round.
+    const qreal dpr = devicePixelRatioF();
+    const QSize size = (l.column + QSize(2 * bandMargin, 2 * bandMargin)) * dpr;
+    auto alphaImage = [&] {
+        QImage image(size, QImage::Format_Alpha8);
+        image.fill(0);
+        return image;
+    };
+    auto painterOn = [&](QImage& image) {
+        auto p = std::make_unique<QPainter>(&image);
+        p->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+        p->scale(dpr, dpr);
+        p->translate(bandMargin, bandMargin);
+        return p;
+    };
+
+    // The band: from above the title to below the hint, with soft edges.
+    QImage band = alphaImage();
+    {
+        auto p = painterOn(band);
+        const QRect texts = (l.title | l.subtitle | l.hint).adjusted(-32, -16, 32, 16);
+        p->setPen(Qt::NoPen);
+        p->setBrush(QColor(0, 0, 0, qRound(255 * bandOpacity)));
+        p->drawRoundedRect(texts, 24, 24);
+    }
+    blurAlpha(band, qRound(bandMargin * dpr / 2));
+
+    // The shadows: each letter (and the icon) spread a few pixels, dense right behind the
+    // strokes, fading out soon after.
+    QImage shadow = alphaImage();
+    {
+        auto p = painterOn(shadow);
+        p->setPen(Qt::black);
+        // Each shape spread by 2 pixels all round, then softened.
+        for (int dx = -2; dx <= 2; ++dx) {
+            for (int dy = -2; dy <= 2; ++dy) {
+                if (dx * dx + dy * dy > 5) {
+                    continue;
+                }
+                const QPoint d(dx, dy);
+                p->drawImage(l.icon.topLeft() + d, icon);
+                p->setFont(l.titleFont);
+                p->drawText(l.title.translated(d), textFlags, title(m_type));
+                p->setFont(l.subtitleFont);
+                p->drawText(l.subtitle.translated(d), textFlags, subtitle(m_type));
+                p->setFont(l.hintFont);
+                p->drawText(l.hint.translated(d), textFlags, dismissHint());
+            }
+        }
+    }
+    blurAlpha(shadow, qRound(4 * dpr));
+
+    QImage backdrop(size, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < size.height(); ++y) {
+        const uchar* b = band.constScanLine(y);
+        const uchar* s = shadow.constScanLine(y);
+        auto* out = reinterpret_cast<QRgb*>(backdrop.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const double under = std::min(1.0, s[x] / 255.0 * 1.5) * shadowOpacity;
+            const double alpha = 1.0 - (1.0 - b[x] / 255.0) * (1.0 - under);
+            out[x] = qRgba(0, 0, 0, qRound(255 * alpha));
+        }
+    }
+    backdrop.setDevicePixelRatio(dpr);
+    return backdrop;
+}
+
 void OverlayView::renderContent() {
     const Layout l = layout();
     const qreal dpr = devicePixelRatioF();
-    m_content = QPixmap(l.column * dpr);
+    m_content = QPixmap((l.column + QSize(2 * bandMargin, 2 * bandMargin)) * dpr);
     m_content.setDevicePixelRatio(dpr);
     m_content.fill(Qt::transparent);
 
+    const QImage icon = whiteIcon(iconName(m_type), iconSize, dpr);
     QPainter p(&m_content);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
                      QPainter::SmoothPixmapTransform);
-    p.drawImage(l.icon.topLeft(), whiteIcon(iconName(m_type), iconSize, dpr));
+    p.drawImage(QPointF(0, 0), textBackdrop(l, icon));
+    p.translate(bandMargin, bandMargin);
+    p.drawImage(l.icon.topLeft(), icon);
+    if (!m_drawsTexts) {
+        return;
+    }
     p.setPen(Qt::white);
     p.setFont(l.titleFont);
     p.drawText(l.title, textFlags, title(m_type));
@@ -229,6 +371,11 @@ void OverlayView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!m_contentVisible) {
         m_contentVisible = true;
+        // Appearing, a notification is spoken by screen readers (Orca reads its name and
+        // description); the alert is for bridges that listen for alerts instead.
+        if (m_announces) {
+            a11y::notify(this, QAccessible::Alert);
+        }
         if (m_timings.entranceDelayMs <= 0 && m_timings.entranceDurationMs <= 0) {
             setContentProgress(1.0);
         } else {

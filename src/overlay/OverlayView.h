@@ -42,6 +42,11 @@ public:
     static constexpr int hintExtraSpace = 40;
     static constexpr double subtitleOpacity = 0.85;
     static constexpr double hintOpacity = 0.5;
+    // Behind the texts, so that they read on the brightest gradients and desktops: a gently
+    // darker band under the column's texts, and a soft dark shadow under each letter.
+    static constexpr double bandOpacity = 0.3;
+    static constexpr double shadowOpacity = 0.8;
+    static constexpr int bandMargin = 48; // the band's reach beyond the column
     // The gradient moves slowly: about 30 frames a second look the same as 60 and cost half.
     static constexpr int gradientFrameMs = 33;
 
@@ -74,6 +79,20 @@ public:
     // Where the column (icon to hint) sits at full size, in widget coordinates.
     QRect contentRect() const;
 
+    // Where the title, subtitle and hint stand at full size, in widget coordinates.
+    QList<QRect> textRects() const;
+    // Off: everything but the three texts is drawn, so what stands behind them shows (to
+    // measure their contrast).
+    void setDrawsTexts(bool draws);
+
+    // What screen readers hear: the title as the name, the subtitle and the hint as the
+    // description.
+    QString accessibleText() const;
+    // Whether the view announces itself to screen readers when it appears (a notification)
+    // or is only a window with the overlay's title: one view per overlay announces it.
+    bool announces() const { return m_announces; }
+    void setAnnounces(bool announces);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -85,12 +104,15 @@ private:
     struct Layout;
     Layout layout() const;
     void renderContent();
+    QImage textBackdrop(const Layout& l, const QImage& icon) const;
 
     OverlayType m_type;
     std::function<void()> m_onDismiss;
     Timings m_timings;
     AnimatedGradient m_gradient;
     bool m_contentVisible = false;
+    bool m_announces = true;
+    bool m_drawsTexts = true;
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;
     double m_fadeOpacity = 1.0;

@@ -116,7 +116,8 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
     }
     m_escape.grab();
     for (const OverlayScreen& screen : screens) {
-        m_panels.push_back(createPanel(screen, type));
+        // One announcement per overlay, however many screens it covers.
+        m_panels.push_back(createPanel(screen, type, m_panels.empty()));
     }
     const QString until =
         autoDismissSeconds > 0
@@ -138,7 +139,8 @@ void OverlayWindowController::presentOnAllScreens(OverlayType type, qint64 autoD
 }
 
 OverlayWindowController::Panel OverlayWindowController::createPanel(const OverlayScreen& screen,
-                                                                    OverlayType type) {
+                                                                    OverlayType type,
+                                                                    bool announces) {
     auto* view = new OverlayView(
         type,
         [weak = QPointer(this)] {
@@ -148,6 +150,7 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
             }
         },
         m_timings.view);
+    view->setAnnounces(announces);
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     if (m_x11) {
         // Managed, a tool window is a utility window, which KWin hides while another
@@ -302,7 +305,7 @@ void OverlayWindowController::screenAdded(const OverlayScreen& screen) {
     if (m_state != State::showing || !m_currentType) {
         return;
     }
-    m_panels.push_back(createPanel(screen, *m_currentType));
+    m_panels.push_back(createPanel(screen, *m_currentType, false));
 }
 
 void OverlayWindowController::screenRemoved(quintptr screenId) {

@@ -120,7 +120,8 @@ private:
     };
 
     void presentOnAllScreens(OverlayType type, qint64 autoDismissSeconds);
-    Panel createPanel(const OverlayScreen& screen, OverlayType type);
+    // `announces`: the panel tells screen readers the overlay has appeared (the first one).
+    Panel createPanel(const OverlayScreen& screen, OverlayType type, bool announces);
     void finishDismiss(std::optional<OverlayType> dismissed);
     void showNextInQueue();
     void screenAdded(const OverlayScreen& screen);

@@ -1,5 +1,6 @@
 #include "stats/PostureStatsView.h"
 
+#include "common/Accessibility.h"
 #include "common/Theme.h"
 #include "stats/PostureLog.h"
 
@@ -105,6 +106,22 @@ QString dayLabel(const QDateTime& date, StatsRange range, const QLocale& locale)
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, weekday);
     const qsizetype end = finder.toNextBoundary();
     return end > 0 ? weekday.left(end) : weekday;
+}
+
+QString chartTitle(StatsRange range) {
+    return QStringLiteral("Slouches per day, last %1 days").arg(range == StatsRange::week ? 7 : 30);
+}
+
+QString chartDescription(const QList<DayCount>& days, const QLocale& locale) {
+    QStringList parts;
+    parts.reserve(days.size());
+    for (const DayCount& day : days) {
+        parts.append(QStringLiteral("%1: %2 slouch%3")
+                         .arg(locale.toString(day.date.toLocalTime().date(), u"ddd d MMM"))
+                         .arg(day.count)
+                         .arg(day.count == 1 ? QString() : QStringLiteral("es")));
+    }
+    return parts.join(QStringLiteral("; "));
 }
 
 QList<QRectF> barRects(const QList<DayCount>& days, double width, double height) {
@@ -242,7 +259,6 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
     // A two-segment switch; its title "Range" is for assistive technology only.
     auto* segments = new QWidget(this);
     segments->setObjectName(QStringLiteral("range"));
-    segments->setAccessibleName(QStringLiteral("Range"));
     auto* row = new QHBoxLayout(segments);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
@@ -259,6 +275,7 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
         connect(button, &QToolButton::clicked, this, [this, range] { setSelectedRange(range); });
     }
     theme::styleAsSegmentedControl(segments);
+    a11y::makeSegmentGroup(segments, group, QStringLiteral("Range"));
     column->addWidget(segments);
 
     m_chart = new BarChart(
@@ -270,13 +287,29 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
     m_chart->setObjectName(QStringLiteral("chart"));
     column->addWidget(m_chart);
 
+    // Screen readers read the painted texts and bars as text, computed when they ask.
+    a11y::describe(m_summary, QAccessible::StaticText, [this] { return summaryText(); });
+    a11y::describe(
+        m_chart, QAccessible::Chart, [this] { return stats::chartTitle(m_selectedRange); },
+        [this] {
+            return m_log ? stats::chartDescription(
+                               stats::chartData(*m_log, m_selectedRange, m_log->now()))
+                         : QString();
+        });
+
     if (m_log) {
         // Painting happens later, after the log holds the new list.
         connect(m_log, &PostureLog::eventsChanged, this, [this] {
             m_summary->update();
-            m_chart->update();
+            a11y::notify(m_summary, QAccessible::NameChanged);
+            chartChanged();
         });
     }
+}
+
+void PostureStatsView::chartChanged() {
+    m_chart->update();
+    a11y::notify(m_chart, QAccessible::DescriptionChanged);
 }
 
 void PostureStatsView::setSelectedRange(StatsRange range) {
@@ -285,7 +318,8 @@ void PostureStatsView::setSelectedRange(StatsRange range) {
     for (qsizetype i = 0; i < m_segments.size(); ++i) {
         m_segments[i]->setChecked(ranges[i] == range);
     }
-    m_chart->update();
+    a11y::notify(m_chart, QAccessible::NameChanged);
+    chartChanged();
 }
 
 QString PostureStatsView::summaryText() const {

@@ -59,6 +59,11 @@ QColor barColor(int count);
 // month: the day of the month ("1" to "31"). In `locale`, of the local day of `date`.
 QString dayLabel(const QDateTime& date, StatsRange range, const QLocale& locale = QLocale());
 
+// What the chart says to a screen reader: its title for the range ("Slouches per day, last
+// 7 days") and every day with its count, oldest first ("Mon 30 Nov: 2 slouches; …").
+QString chartTitle(StatsRange range);
+QString chartDescription(const QList<DayCount>& days, const QLocale& locale = QLocale());
+
 // Where each bar of `days` is drawn inside a chart of the given size (bars rest on the label
 // line, 2 apart, filling the width).
 QList<QRectF> barRects(const QList<DayCount>& days, double width, double height = chartHeight);
@@ -83,7 +88,13 @@ public:
 
     QSize sizeHint() const override;
 
+    // The parts screen readers read, for tests.
+    QWidget* summaryRow() const { return m_summary; }
+    QWidget* chart() const { return m_chart; }
+
 private:
+    void chartChanged();
+
     QPointer<PostureLog> m_log;
     StatsRange m_selectedRange = StatsRange::week;
     QWidget* m_summary = nullptr;

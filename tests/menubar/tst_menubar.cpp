@@ -1,11 +1,15 @@
+#include "common/Accessibility.h"
 #include "menubar/MenuBarView.h"
 #include "menubar/SettingsSection.h"
 #include "menubar/ToggleRow.h"
 #include "support/AppRig.h"
+#include "support/Contrast.h"
 #include "support/LocalHttpServer.h"
 #include "support/TestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QButtonGroup>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -13,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+#include <functional>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -34,6 +39,29 @@ QByteArray updateReply(const QByteArray& notes) {
                R"({"app_identifier": "com.quorvel.app", "current_version": "9.9.9",)"
                R"( "download_url": "https://example.com/quorvel.tar.gz", "release_notes": )") +
            notes + "}";
+}
+
+// Every accessible object under `iface`, depth first.
+void walk(QAccessibleInterface* iface, const std::function<void(QAccessibleInterface*)>& visit) {
+    visit(iface);
+    for (int i = 0; i < iface->childCount(); ++i) {
+        walk(iface->child(i), visit);
+    }
+}
+
+// What a screen reader says of a control: role, name, value or state, description.
+QString spoken(QAccessibleInterface* iface) {
+    QString text = QString::number(iface->role(), 16) + " " + iface->text(QAccessible::Name);
+    if (!iface->text(QAccessible::Value).isEmpty()) {
+        text += " = " + iface->text(QAccessible::Value);
+    }
+    if (iface->state().checkable) {
+        text += iface->state().checked ? " on" : " off";
+    }
+    if (!iface->text(QAccessible::Description).isEmpty()) {
+        text += " (" + iface->text(QAccessible::Description) + ")";
+    }
+    return text;
 }
 
 } // namespace
@@ -167,6 +195,140 @@ private Q_SLOTS:
             QVERIFY(shown.size() > 4 && shown.takeLast().endsWith(QChar(0x2026)));
             QCOMPARE(shown, words.mid(0, shown.size()));
         }
+    }
+
+    void screenReadersHearEveryControl() {
+        AppRig rig;
+        Panel panel{rig};
+        MenuBarView& view = panel.view;
+        view.standToggle()->click();
+        panel.settle();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+        // Every control a user can reach has a name and a role, and says its value or state.
+        QStringList controls;
+        walk(QAccessible::queryAccessibleInterface(&view), [&](QAccessibleInterface* iface) {
+            const QAccessible::State state = iface->state();
+            // (The choices of a closed picker are its list's items.)
+            if (state.focusable && !state.invisible && iface->role() != QAccessible::ListItem) {
+                QVERIFY2(!iface->text(QAccessible::Name).isEmpty(), qPrintable(spoken(iface)));
+                controls << spoken(iface);
+            }
+        });
+        const QString checkBox = QString::number(QAccessible::CheckBox, 16);
+        const QString radio = QString::number(QAccessible::RadioButton, 16);
+        const QString combo = QString::number(QAccessible::ComboBox, 16);
+        const QString button = QString::number(QAccessible::Button, 16);
+        QCOMPARE(controls, (QStringList{
+                               checkBox + " Posture Monitoring off",
+                               checkBox + " Stand Reminders on (Next: 30:00)",
+                               checkBox + " Water Reminders off",
+                               radio + " Week on",
+                               radio + " Month off",
+                               radio + " Low off",
+                               radio + " Medium on",
+                               radio + " High off",
+                               combo + " Stand Interval = 30 min",
+                               combo + " Water Interval = 45 min",
+                               combo + " Auto-dismiss = 30s",
+                               button + " Test Overlay",
+                               button + " Quit",
+                           }));
+        // The segments sit in named groups.
+        auto* sensitivity =
+            QAccessible::queryAccessibleInterface(
+                view.findChild<SettingsSection*>()->sensitivityGroup()->buttons().first())
+                ->parent();
+        QCOMPARE(sensitivity->role(), QAccessible::Grouping);
+        QCOMPARE(sensitivity->text(QAccessible::Name), "Sensitivity");
+
+        // The countdown is read when asked: screen readers hear of a new minute only.
+        QList<QPair<QObject*, QAccessible::Event>> told;
+        a11y::setObserver([&](QObject* o, QAccessible::Event e) { told.append({o, e}); });
+        for (int second = 0; second < 60; ++second) {
+            rig.timers.advance(1s);
+            view.refresh();
+        }
+        QCOMPARE(view.standCountdown()->text(), "Next: 29:00");
+        a11y::setObserver({});
+        QCOMPARE(told.count({view.standCountdown(), QAccessible::NameChanged}), 1);
+        QCOMPARE(
+            QAccessible::queryAccessibleInterface(view.standCountdown())->text(QAccessible::Name),
+            "Next: 29:00");
+
+        // A camera that cannot be opened is told with the switch.
+        rig.cameras->setRefuseOpen(true);
+        view.monitoringToggle()->click();
+        rig.answer(true);
+        QTRY_VERIFY(panel.shows(view.cameraErrorRow()));
+        QCOMPARE(QAccessible::queryAccessibleInterface(view.monitoringToggle()->toggle())
+                     ->text(QAccessible::Description),
+                 view.cameraErrorLabel()->text());
+    }
+
+    void keyboardUsersSeeAndMoveTheFocus() {
+        AppRig rig;
+        Panel panel{rig};
+        MenuBarView& view = panel.view;
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+
+        // Enter presses buttons and switches, as Space does.
+        QSignalSpy quit(&view, &MenuBarView::quitRequested);
+        view.quitButton()->setFocus();
+        QTest::keyClick(view.quitButton(), Qt::Key_Return);
+        QCOMPARE(quit.count(), 1);
+        view.waterToggle()->toggle()->setFocus();
+        QTest::keyClick(view.waterToggle()->toggle(), Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(rig.state->settings().waterReminderEnabled());
+
+        // A segment group is one Tab stop, at the chosen segment; arrows choose.
+        QButtonGroup* group = view.findChild<SettingsSection*>()->sensitivityGroup();
+        auto tabStops = [&] {
+            QStringList stops;
+            for (QAbstractButton* b : group->buttons()) {
+                if (b->focusPolicy() & Qt::TabFocus) {
+                    stops << b->text();
+                }
+            }
+            return stops;
+        };
+        QCOMPARE(tabStops(), QStringList{"Medium"});
+        group->button(1)->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(group->button(1), Qt::Key_Right);
+        panel.settle();
+        QCOMPARE(rig.state->settings().sensitivity(), SlouchSensitivity::high);
+        QVERIFY(group->button(2)->hasFocus());
+        QCOMPARE(tabStops(), QStringList{"High"});
+        QTest::keyClick(group->button(2), Qt::Key_Home);
+        QCOMPARE(rig.state->settings().sensitivity(), SlouchSensitivity::low);
+
+        // The focus shows on segments and on a switch that is on, in light and dark themes,
+        // as a ring that stands out from the switch's blue track.
+        const QPalette original = QApplication::palette();
+        QAbstractButton* on = view.waterToggle()->toggle();
+        for (const auto& [window, blue] : {std::pair{QColor(0xffffff), QColor(0x308cc6)},
+                                           std::pair{QColor(0x1e1e1e), QColor(0x2a82da)}}) {
+            QPalette palette(window, window);
+            palette.setColor(QPalette::Highlight, blue);
+            QApplication::setPalette(palette);
+            panel.settle();
+            for (QAbstractButton* control : {group->button(0), group->button(1), on}) {
+                control->clearFocus();
+                const QImage before = control->grab().toImage();
+                control->setFocus();
+                const QImage after = control->grab().toImage();
+                QVERIFY2(before != after, qPrintable(control->text()));
+            }
+            const QImage ring = on->grab().toImage();
+            const QColor track = on->palette().color(QPalette::Highlight);
+            const QColor top = ring.pixelColor(ring.width() / 2, 1);
+            QVERIFY2(contrastRatio(top, track) >= 3.0 && contrastRatio(top, window) >= 3.0,
+                     qPrintable(top.name()));
+        }
+        QApplication::setPalette(original);
     }
 
     void everyColourFollowsAThemeChange() {

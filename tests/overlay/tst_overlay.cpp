@@ -1,12 +1,15 @@
+#include "common/Accessibility.h"
 #include "overlay/OverlayGradients.h"
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
+#include "support/Contrast.h"
 #include "support/FakeScreens.h"
 #include "support/FakeTimers.h"
 #include "support/QuietOffscreen.h"
 #include "support/TestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QScreen>
@@ -56,6 +59,54 @@ QImage renderView(OverlayView& view) {
 bool near(QRgb pixel, const QColor& colour, int alpha) {
     return qAbs(qRed(pixel) - colour.red()) <= 3 && qAbs(qGreen(pixel) - colour.green()) <= 3 &&
            qAbs(qBlue(pixel) - colour.blue()) <= 3 && qAbs(qAlpha(pixel) - alpha) <= 2;
+}
+
+// White at `opacity` over `behind`, and its contrast ratio with `behind`.
+double whiteTextContrast(QRgb behind, double opacity) {
+    const auto over = [&](int v) {
+        return qRound(255 * opacity + v * (1 - opacity));
+    };
+    return contrastRatio(QColor(over(qRed(behind)), over(qGreen(behind)), over(qBlue(behind))),
+                         QColor(behind));
+}
+
+// The overlay at full size over a white desktop (the hardest case for white text), with or
+// without its texts.
+QImage overWhite(OverlayView& view, bool texts) {
+    view.setDrawsTexts(texts);
+    QImage image(view.size(), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+// The lowest contrast of each text (title, subtitle, hint) with what stands right behind
+// it, over the pixels the text covers, wherever the gradient swings.
+QList<double> lowestTextContrast(OverlayType type) {
+    OverlayView view(type, {}, {0, 0, 0});
+    view.resize(1280, 800);
+    view.setContentProgress(1.0);
+    const QList<double> opacities{1.0, OverlayView::subtitleOpacity, OverlayView::hintOpacity};
+    QList<double> lowest(3, 100.0);
+    for (double swing : {0.0, 0.5, 1.0}) {
+        view.setGradientProgress(swing);
+        const QImage with = overWhite(view, true);
+        const QImage behind = overWhite(view, false);
+        const QList<QRect> boxes = view.textRects();
+        for (qsizetype i = 0; i < boxes.size(); ++i) {
+            for (int y = boxes[i].top(); y <= boxes[i].bottom(); ++y) {
+                for (int x = boxes[i].left(); x <= boxes[i].right(); ++x) {
+                    const QRgb a = with.pixel(x, y), b = behind.pixel(x, y);
+                    const int change = qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) +
+                                       qAbs(qBlue(a) - qBlue(b));
+                    if (change > 24) { // a pixel of the text
+                        lowest[i] = std::min(lowest[i], whiteTextContrast(b, opacities[i]));
+                    }
+                }
+            }
+        }
+    }
+    return lowest;
 }
 
 } // namespace
@@ -221,6 +272,39 @@ private Q_SLOTS:
         QVERIFY(!rig.controller.isShowing()); // the water overlay had nowhere to go
         flushDeletes();
         QCOMPARE(QApplication::topLevelWidgets().size(), 0);
+    }
+
+    // Screen readers hear an overlay once as it appears: title, subtitle and the way out.
+    void announcedToScreenReaders() {
+        QList<QPair<QObject*, QAccessible::Event>> told;
+        a11y::setObserver([&](QObject* o, QAccessible::Event e) { told.append({o, e}); });
+        Rig rig;
+        rig.controller.show(OverlayType::water, 0);
+        const auto panels = rig.controller.panels();
+        QCOMPARE(panels.size(), 2);
+        QAccessibleInterface* first = QAccessible::queryAccessibleInterface(panels[0]);
+        QCOMPARE(first->role(), QAccessible::Notification);
+        QCOMPARE(first->text(QAccessible::Name), "Drink Some Water!");
+        QCOMPARE(first->text(QAccessible::Description),
+                 "Stay hydrated, stay sharp. Click anywhere to dismiss");
+        QAccessibleInterface* second = QAccessible::queryAccessibleInterface(panels[1]);
+        QCOMPARE(second->role(), QAccessible::Window);
+        QCOMPARE(second->text(QAccessible::Name), "Drink Some Water!");
+        using Told = QList<QPair<QObject*, QAccessible::Event>>;
+        QCOMPARE(told, (Told{{panels[0], QAccessible::Alert}}));
+        a11y::setObserver({});
+    }
+
+    // White texts on the bright gradients stay readable: 4.5:1, 3:1 for the large title.
+    void textsStandOutFromTheGradient() {
+        for (OverlayType type : allOverlayTypes) {
+            const QList<double> lowest = lowestTextContrast(type);
+            qInfo("%s: title %.2f, subtitle %.2f, hint %.2f", qPrintable(rawValue(type)), lowest[0],
+                  lowest[1], lowest[2]);
+            QVERIFY(lowest[0] >= 3.0);
+            QVERIFY(lowest[1] >= 4.5);
+            QVERIFY(lowest[2] >= 4.5);
+        }
     }
 
     void destroyedWhileShowing() {

@@ -1,8 +1,10 @@
 #include "StatsTestSupport.h"
+#include "common/Accessibility.h"
 #include "stats/PostureLog.h"
 #include "stats/PostureStatsView.h"
 #include "support/TestSupport.h"
 
+#include <QAccessible>
 #include <QTest>
 #include <QToolButton>
 
@@ -70,18 +72,40 @@ private Q_SLOTS:
         auto* chart = view.findChild<QWidget*>(QStringLiteral("chart"));
         QCOMPARE(chart->size(), QSize(296, 100));
 
-        // A new event repaints the summary and the chart.
+        // Screen readers read the summary and every day of the chart as text.
+        auto text = [](QWidget* widget, QAccessible::Text t) {
+            return QAccessible::queryAccessibleInterface(widget)->text(t);
+        };
+        QCOMPARE(QAccessible::queryAccessibleInterface(chart)->role(), QAccessible::Chart);
+        QCOMPARE(text(view.summaryRow(), QAccessible::Name), "Today: 10 slouches, 5m");
+        QCOMPARE(text(chart, QAccessible::Name), "Slouches per day, last 7 days");
+        QCOMPARE(text(chart, QAccessible::Description),
+                 "Wed 28 Feb: 0 slouches; Thu 29 Feb: 0 slouches; Fri 1 Mar: 0 slouches; "
+                 "Sat 2 Mar: 0 slouches; Sun 3 Mar: 0 slouches; Mon 4 Mar: 1 slouch; "
+                 "Tue 5 Mar: 10 slouches");
+
+        // A new event repaints the summary and the chart, and tells screen readers.
+        QList<QPair<QObject*, QAccessible::Event>> told;
+        a11y::setObserver([&](QObject* o, QAccessible::Event e) { told.append({o, e}); });
         PaintCounter chartPaints(chart);
         PaintCounter summaryPaints(view.findChild<QWidget*>(QStringLiteral("summary")));
         log.record(PostureEvent(local(2024, 3, 5, 11, 0), 45.0));
         QTRY_VERIFY(chartPaints.count > 0 && summaryPaints.count > 0);
         QCOMPARE(view.summaryText(), "Today: 11 slouches, 5m");
+        QCOMPARE(text(view.summaryRow(), QAccessible::Name), view.summaryText());
+        QVERIFY(text(chart, QAccessible::Description).endsWith("Tue 5 Mar: 11 slouches"));
+        QVERIFY(told.contains({chart, QAccessible::DescriptionChanged}));
+        QVERIFY(told.contains({view.summaryRow(), QAccessible::NameChanged}));
+        a11y::setObserver({});
 
         auto* month =
             view.findChild<QWidget*>(QStringLiteral("range"))->findChildren<QToolButton*>().last();
         QCOMPARE(month->text(), "Month");
         QTest::mouseClick(month, Qt::LeftButton);
         QCOMPARE(view.selectedRange(), StatsRange::month);
+        QCOMPARE(text(chart, QAccessible::Name), "Slouches per day, last 30 days");
+        QCOMPARE(text(chart, QAccessible::Description).count(';'), 29);
+        QVERIFY(text(chart, QAccessible::Description).startsWith("Mon 5 Feb: 0 slouches;"));
     }
 };
 

@@ -1,0 +1,279 @@
+#include "common/Accessibility.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAccessibleWidget>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QWidget>
+
+namespace quorvel::a11y {
+
+namespace {
+
+// What describe() was told, kept by the widget it describes.
+class Traits : public QObject {
+public:
+    Traits(QWidget* widget, QAccessible::Role r, Text n, Text d)
+        : QObject(widget), role(r), name(std::move(n)), description(std::move(d)) {
+        setObjectName(QStringLiteral("quorvel-accessible"));
+    }
+    QAccessible::Role role;
+    Text name;
+    Text description;
+};
+
+Traits* traitsOf(const QWidget* widget) {
+    return widget->findChild<Traits*>(QStringLiteral("quorvel-accessible"),
+                                      Qt::FindDirectChildrenOnly);
+}
+
+QString withoutMnemonic(QString text) {
+    return text.remove(QLatin1Char('&'));
+}
+
+class DescribedWidget : public QAccessibleWidget {
+public:
+    DescribedWidget(QWidget* widget, Traits* traits) : QAccessibleWidget(widget, traits->role) {}
+
+    QAccessible::Role role() const override {
+        const Traits* traits = this->traits();
+        return traits ? traits->role : QAccessibleWidget::role();
+    }
+
+    QString text(QAccessible::Text t) const override {
+        const Traits* traits = this->traits();
+        if (traits && t == QAccessible::Name && traits->name) {
+            return traits->name();
+        }
+        if (traits && t == QAccessible::Description && traits->description) {
+            return traits->description();
+        }
+        if (t == QAccessible::Value) {
+            if (const auto* c = combo()) {
+                return c->currentText();
+            }
+        }
+        QString text = QAccessibleWidget::text(t);
+        if (t == QAccessible::Name && text.isEmpty()) {
+            if (const auto* b = button()) {
+                text = withoutMnemonic(b->text());
+            }
+        }
+        return text;
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        if (const auto* b = button(); b && b->isCheckable()) {
+            s.checkable = true;
+            s.checked = b->isChecked();
+        }
+        return s;
+    }
+
+    QStringList actionNames() const override {
+        QStringList names;
+        if (const auto* b = button()) {
+            names << pressAction();
+            if (b->isCheckable()) {
+                names << toggleAction();
+            }
+        } else if (combo()) {
+            names << showMenuAction() << pressAction();
+        }
+        return names + QAccessibleWidget::actionNames();
+    }
+
+    void doAction(const QString& action) override {
+        if (auto* b = button();
+            b && b->isEnabled() && (action == pressAction() || action == toggleAction())) {
+            b->click();
+            return;
+        }
+        if (auto* c = combo();
+            c && c->isEnabled() && (action == showMenuAction() || action == pressAction())) {
+            c->showPopup();
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+
+    // A picker's list of choices, as Qt's own combo box interface offers it.
+    int childCount() const override { return combo() ? 1 : QAccessibleWidget::childCount(); }
+    QAccessibleInterface* child(int index) const override {
+        if (const auto* c = combo()) {
+            return index == 0 ? QAccessible::queryAccessibleInterface(c->view()) : nullptr;
+        }
+        return QAccessibleWidget::child(index);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        if (const auto* c = combo()) {
+            return child && child->object() == c->view() ? 0 : -1;
+        }
+        return QAccessibleWidget::indexOfChild(child);
+    }
+
+private:
+    const Traits* traits() const { return widget() ? traitsOf(widget()) : nullptr; }
+    QAbstractButton* button() const { return qobject_cast<QAbstractButton*>(widget()); }
+    QComboBox* combo() const { return qobject_cast<QComboBox*>(widget()); }
+};
+
+QAccessibleInterface* describedWidgets(const QString&, QObject* object) {
+    auto* widget = qobject_cast<QWidget*>(object);
+    Traits* traits = widget ? traitsOf(widget) : nullptr;
+    return traits ? new DescribedWidget(widget, traits) : nullptr;
+}
+
+// Enter and Return click the button that has the focus.
+class EnterPresses : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) {
+            return false;
+        }
+        const auto* key = static_cast<QKeyEvent*>(event);
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (button && button->isEnabled() &&
+            (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!key->isAutoRepeat()) {
+                button->click();
+            }
+            return true;
+        }
+        return false;
+    }
+};
+
+// The arrow keys choose the neighbouring segment; the chosen one is the group's Tab stop.
+class SegmentKeys : public QObject {
+public:
+    SegmentKeys(QButtonGroup* group) : QObject(group), m_group(group) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) {
+            return false;
+        }
+        const QList<QAbstractButton*> buttons = m_group->buttons();
+        const auto index = buttons.indexOf(qobject_cast<QAbstractButton*>(watched));
+        if (index < 0 || buttons.isEmpty()) {
+            return false;
+        }
+        qsizetype target = index;
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Up:
+            target = std::max<qsizetype>(0, index - 1);
+            break;
+        case Qt::Key_Right:
+        case Qt::Key_Down:
+            target = std::min(buttons.size() - 1, index + 1);
+            break;
+        case Qt::Key_Home:
+            target = 0;
+            break;
+        case Qt::Key_End:
+            target = buttons.size() - 1;
+            break;
+        default:
+            return false;
+        }
+        QAbstractButton* next = buttons[target];
+        if (next != watched && next->isEnabled()) {
+            next->setFocus(Qt::TabFocusReason);
+            if (!next->isChecked()) {
+                next->click();
+            }
+        }
+        return true;
+    }
+
+    void updateTabStop() const {
+        const QList<QAbstractButton*> buttons = m_group->buttons();
+        QAbstractButton* stop = m_group->checkedButton();
+        if (!stop && !buttons.isEmpty()) {
+            stop = buttons.first();
+        }
+        for (QAbstractButton* b : buttons) {
+            b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
+        }
+    }
+
+private:
+    QButtonGroup* m_group;
+};
+
+} // namespace
+
+void describe(QWidget* widget, QAccessible::Role role, Text name, Text description) {
+    static const bool installed = [] {
+        QAccessible::installFactory(describedWidgets);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    if (Traits* traits = traitsOf(widget)) {
+        traits->role = role;
+        traits->name = std::move(name);
+        traits->description = std::move(description);
+    } else {
+        new Traits(widget, role, std::move(name), std::move(description));
+    }
+    // Qt may have made the widget's interface already (a name set before, a screen reader
+    // asking): it is made again, from the traits, when next asked for.
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+    if (iface && !dynamic_cast<DescribedWidget*>(iface)) {
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+    }
+}
+
+void setRole(QWidget* widget, QAccessible::Role role) {
+    if (Traits* traits = traitsOf(widget)) {
+        traits->role = role;
+    } else {
+        describe(widget, role);
+    }
+}
+
+Observer& observer() {
+    static Observer instance;
+    return instance;
+}
+
+void setObserver(Observer o) {
+    observer() = std::move(o);
+}
+
+void notify(QWidget* widget, QAccessible::Event event) {
+    if (observer()) {
+        observer()(widget, event);
+    }
+    QAccessibleEvent e(widget, event);
+    QAccessible::updateAccessibility(&e);
+}
+
+void pressButtonsOnEnter(QWidget* root) {
+    auto* filter = new EnterPresses(root);
+    const auto buttons = root->findChildren<QAbstractButton*>();
+    for (QAbstractButton* button : buttons) {
+        button->installEventFilter(filter);
+    }
+}
+
+void makeSegmentGroup(QWidget* segments, QButtonGroup* group, const QString& name) {
+    describe(segments, QAccessible::Grouping, [name] { return name; });
+    auto* keys = new SegmentKeys(group);
+    const auto buttons = group->buttons();
+    for (QAbstractButton* button : buttons) {
+        describe(button, QAccessible::RadioButton);
+        button->installEventFilter(keys);
+    }
+    QObject::connect(group, &QButtonGroup::buttonToggled, keys, [keys] { keys->updateTabStop(); });
+    keys->updateTabStop();
+}
+
+} // namespace quorvel::a11y
