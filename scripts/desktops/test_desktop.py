@@ -2,12 +2,14 @@
 a stand reminder every 7 seconds that stays until dismissed, and a terminal on each output).
 Each check asserts one column of README's desktop table, as that table's row says."""
 
+import shutil
 import subprocess
 import time
 
 import pytest
 from PIL import Image
 
+import a11y
 from drivers import Win, ready, wait_until
 
 OVERLAY = "Time to Stand!"
@@ -346,3 +348,42 @@ def test_a_call_gets_the_camera_and_gives_it_back(desk):
     back = time.monotonic() - closed
     assert 8 <= back <= 16, f"taken back {back:.1f} s after the other program closed it (about 10 s expected)"
     assert wait_until(lambda: said(cleared) > was_cleared, 10), "the panel kept its camera message"
+
+
+@pytest.mark.column("Screen reader")
+def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
+    """With the session's AT-SPI bus up: the app's accessible tree as a screen reader reads it
+    (kept beside the screenshots), the next overlay announced on the bus with its texts as
+    Orca speaks them, and the overlay's texts readable on its gradient (WCAG contrast; measured
+    where no window of ours shows through the overlay's centre)."""
+    script = desk.bin / "a11y.py"
+    shutil.copy2(a11y.HERE, script)
+    desk.stop_app()
+    desk.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], "at-spi.log")
+    assert wait_until(lambda: "unix:" in desk.run(
+        "gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
+        "--method", "org.a11y.Bus.GetAddress"), 15), "set-up: the AT-SPI bus did not start"
+    desk.start_app(a11y.APP_ENV)
+    tree = desk.run(a11y.PYTHON, str(script), "dump", "Quorvel", "20", timeout=80)
+    (desk.out / "a11y-tree.txt").write_text(tree)
+    assert 'application "Quorvel"' in tree, "Quorvel is not on the AT-SPI bus"
+    if desk.row["Tray"] == "fallback window":  # the panel is on screen
+        for control in ("Posture Monitoring", "Stand Reminders", "Sensitivity", "Stand Interval"):
+            assert f'"{control}"' in tree, f"no control named '{control}' in the accessible tree"
+    listener = subprocess.Popen(desk.command([a11y.PYTHON, str(script), "listen", "30"]),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert "listening" in listener.stderr.readline(), "set-up: the AT-SPI listener did not start"
+    wins = next_overlay(desk)
+    out, _ = listener.communicate(timeout=40)
+    assert out.strip(), "no overlay announced on the AT-SPI bus"
+    heard = a11y.json.loads(out)
+    assert heard["name"] == OVERLAY and "Click anywhere to dismiss" in heard["description"], \
+        f"the overlay was announced as {heard}"
+    if "texts readable" in desk.row["Screen reader"]:  # nothing of ours under the overlay
+        desk.shoot("screen-reader")
+        contrast = a11y.overlay_contrast(str(desk.out / f"screen-reader-{desk.outputs[0].name}.png"))
+        (desk.out / "overlay-contrast.txt").write_text(f"{contrast}\n")
+        assert contrast["title"] >= 3 and contrast["subtitle"] >= 4.5 and contrast["hint"] >= 4.5, \
+            f"overlay texts too faint on the gradient: {contrast}"
+    desk.key("Escape")
+    gone(desk, wins)
