@@ -1,5 +1,7 @@
 #pragma once
 
+#include "posture/movenet/MoveNetEstimator.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 
@@ -10,6 +12,14 @@ namespace quorvel {
 struct LaunchOptions {
     // QUORVEL_CAMERA_SOURCE: a Motion-JPEG recording played instead of the camera.
     QString cameraRecording;
+    // QUORVEL_CAMERA_SOURCE_LOG: a file the recording appends "open" and "close" to each time
+    // it starts and stops streaming, as a camera's light goes on and off.
+    QString cameraUseLog;
+    // QUORVEL_MODEL_DIR: the folder of the pose model, instead of the installed one.
+    QString modelDirectory;
+    // QUORVEL_POSE_PRECISION: "fp32" or "bf16" instead of the number format the pose model
+    // would choose; "auto", unset or anything else (with a warning) leaves the choice to it.
+    MoveNetEstimator::Precision posePrecision = MoveNetEstimator::Precision::automatic;
     // QUORVEL_REPORT_SHOWN: print "shown <CLOCK_MONOTONIC ns>" on standard error once the
     // tray icon or the fallback window is on screen.
     bool reportShown = false;

@@ -90,8 +90,10 @@ int main(int argc, char* argv[]) {
     instance.listen();
 
     quorvel::AppStateEnvironment parts;
-    parts.camera.makeFrameSource =
-        quorvel::CameraManager::defaultFrameSourceFactory(options.cameraRecording);
+    parts.camera.makeFrameSource = quorvel::CameraManager::defaultFrameSourceFactory(
+        options.cameraRecording, options.cameraUseLog);
+    parts.poseEstimators =
+        quorvel::defaultPoseEstimatorFactory(options.modelDirectory, options.posePrecision);
     quorvel::AppState state(std::move(parts));
     quorvel::QuorvelApp ui(state);
     QObject::connect(&instance, &quorvel::SingleInstance::showRequested, &ui,

@@ -514,7 +514,8 @@ CameraManager::~CameraManager() {
         session, [session] { session->shutdown(); }, Qt::QueuedConnection);
 }
 
-FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording) {
+FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording,
+                                                            const QString& useLog) {
     // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
     // benchmarks, and for trying the app on a machine without a camera).
     // The recording is read once, when the camera first starts, and played from memory at
@@ -526,7 +527,7 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
             std::shared_ptr<RecordedCamera> camera;
         };
         auto loaded = std::make_shared<Loaded>();
-        return [recording, loaded]() -> std::unique_ptr<FrameSource> {
+        return [recording, useLog, loaded]() -> std::unique_ptr<FrameSource> {
             QMutexLocker lock(&loaded->mutex);
             if (!loaded->camera) {
                 QString error;
@@ -537,7 +538,9 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
                     return nullptr;
                 }
             }
-            return std::make_unique<V4L2FrameSource>(recording, loaded->camera->replay());
+            auto camera = loaded->camera->replay();
+            camera->setUseLog(useLog);
+            return std::make_unique<V4L2FrameSource>(recording, std::move(camera));
         };
     }
     return []() -> std::unique_ptr<FrameSource> {

@@ -99,8 +99,11 @@ public:
 
     // The factory used when the options name none: the chosen V4L2 camera, or nothing.
     // With a recording (a file of Motion-JPEG frames): that recording played as a 30 fps
-    // webcam instead of the camera, for benchmarks and machines without a camera.
-    static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {});
+    // webcam instead of the camera, for benchmarks and machines without a camera; with a use
+    // log too, the recording notes there when it starts and stops streaming
+    // (StandInCamera::setUseLog).
+    static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {},
+                                                        const QString& useLog = {});
     // The message for a source that did not open (nothing for `opened`); a busy camera is an
     // interruption.
     static std::optional<QString> openFailureText(OpenStatus status, const QString& description);

@@ -24,11 +24,8 @@ int failWith(int error) {
     return -1;
 }
 
-// With QUORVEL_CAMERA_SOURCE_LOG set, the camera appends a line to that file each time it
-// starts streaming ("open") and stops ("close"): when a real camera's light goes on and off,
-// and what a test outside the process watches.
-void logUse(const char* what) {
-    const QString path = qEnvironmentVariable("QUORVEL_CAMERA_SOURCE_LOG");
+// Appends "open" or "close" to the use log at `path`, if there is one.
+void logUse(const QString& path, const char* what) {
     QFile file(path);
     if (!path.isEmpty() && file.open(QIODevice::Append | QIODevice::WriteOnly)) {
         file.write(QByteArray(what) + '\n');
@@ -98,6 +95,11 @@ StandInCamera::~StandInCamera() {
     }
 }
 
+void StandInCamera::setUseLog(const QString& path) {
+    QMutexLocker lock(&m_mutex);
+    m_useLog = path;
+}
+
 int StandInCamera::open(const char* path, int) {
     QMutexLocker lock(&m_mutex);
     if (m_open) {
@@ -124,7 +126,7 @@ int StandInCamera::close(int fd) {
         ::close(m_fd); // also ends the claim
     }
     if (m_streaming) {
-        logUse("close");
+        logUse(m_useLog, "close");
     }
     m_fd = -1;
     m_open = false;
@@ -338,7 +340,7 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
         }
         if (m_streaming != (request == VIDIOC_STREAMON && !m_buffers.empty())) {
             m_streaming = !m_streaming;
-            logUse(m_streaming ? "open" : "close");
+            logUse(m_useLog, m_streaming ? "open" : "close");
         }
         if (!m_streaming) {
             for (Buffer& buffer : m_buffers) {

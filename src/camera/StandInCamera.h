@@ -56,6 +56,11 @@ public:
         return m_interval;
     }
 
+    // A file the camera appends a line to each time it starts streaming ("open") and stops
+    // ("close"): when a real camera's light goes on and off, and what a test outside the
+    // process watches. Empty (the default): no log.
+    void setUseLog(const QString& path);
+
     // The descriptor open() hands out when not backed by a node.
     static constexpr int deviceFd = 1 << 20;
 
@@ -99,6 +104,7 @@ private:
     quint32 m_sequence = 0;
     v4l2_fract m_interval{1, 30};
     std::vector<pollfd> m_idleOn; // the other descriptors of the poll under way
+    QString m_useLog;
 };
 
 // Plays a recording to the capture as a Motion-JPEG webcam would: a file of JPEG images one

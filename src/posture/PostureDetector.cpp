@@ -10,9 +10,11 @@
 
 namespace quorvel {
 
-PoseEstimatorFactory defaultPoseEstimatorFactory() {
-    return [](QString* error) -> std::unique_ptr<PoseEstimator> {
-        return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error);
+PoseEstimatorFactory defaultPoseEstimatorFactory(const QString& modelDirectory,
+                                                 MoveNetEstimator::Precision precision) {
+    return [modelDirectory, precision](QString* error) -> std::unique_ptr<PoseEstimator> {
+        return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(modelDirectory),
+                                      error, 1, precision);
     };
 }
 

@@ -5,6 +5,7 @@
 #include "posture/PoseEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureModels.h"
+#include "posture/movenet/MoveNetEstimator.h"
 
 #include <QObject>
 #include <deque>
@@ -20,8 +21,11 @@ class PostureLog;
 // Makes the pose estimator when monitoring starts; on failure returns nothing and says why.
 using PoseEstimatorFactory = std::function<std::unique_ptr<PoseEstimator>(QString* error)>;
 
-// The real estimator: MoveNet from the installed model files.
-PoseEstimatorFactory defaultPoseEstimatorFactory();
+// The real estimator: MoveNet from the installed model files, or from `modelDirectory` when
+// not empty, in `precision` (automatic: the estimator chooses).
+PoseEstimatorFactory defaultPoseEstimatorFactory(
+    const QString& modelDirectory = {},
+    MoveNetEstimator::Precision precision = MoveNetEstimator::Precision::automatic);
 
 // Turns camera frames into posture verdicts and runs the slouch alert.
 //

@@ -1,5 +1,6 @@
 #include "app/Activation.h"
 #include "app/AppState.h"
+#include "app/LaunchOptions.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
 #include "reminders/StandReminderManager.h"
@@ -320,6 +321,39 @@ private Q_SLOTS:
                 env.insert(v.section(u'=', 0, 0), v.section(u'=', 1));
             }
             QCOMPARE(preferredPlatform(env), platform);
+        }
+    }
+
+    // The hooks for benchmarks and install tests, read from the environment in one go; a
+    // precision that is not one of the known names leaves the choice to the model, and says so.
+    void launchOptionsFromEnvironment() {
+        using Precision = MoveNetEstimator::Precision;
+        const LaunchOptions unset = LaunchOptions::fromEnvironment(QProcessEnvironment());
+        QVERIFY(unset.cameraRecording.isEmpty() && unset.cameraUseLog.isEmpty() &&
+                unset.modelDirectory.isEmpty() && !unset.reportShown);
+        QCOMPARE(unset.posePrecision, Precision::automatic);
+
+        QProcessEnvironment env;
+        env.insert("QUORVEL_CAMERA_SOURCE", "/tmp/camera.mjpeg");
+        env.insert("QUORVEL_CAMERA_SOURCE_LOG", "/tmp/uses.log");
+        env.insert("QUORVEL_MODEL_DIR", "/tmp/models");
+        env.insert("QUORVEL_REPORT_SHOWN", "");
+        const QList<std::pair<QString, Precision>> precisions{{" BF16\n", Precision::bf16},
+                                                              {"fp32", Precision::fp32},
+                                                              {"auto", Precision::automatic},
+                                                              {"fast", Precision::automatic}};
+        for (const auto& [value, precision] : precisions) {
+            env.insert("QUORVEL_POSE_PRECISION", value);
+            if (value == "fast") {
+                QTest::ignoreMessage(
+                    QtWarningMsg, "QUORVEL_POSE_PRECISION=fast is not fp32, bf16 or auto; ignored");
+            }
+            const LaunchOptions options = LaunchOptions::fromEnvironment(env);
+            QCOMPARE(options.cameraRecording, QString("/tmp/camera.mjpeg"));
+            QCOMPARE(options.cameraUseLog, QString("/tmp/uses.log"));
+            QCOMPARE(options.modelDirectory, QString("/tmp/models"));
+            QVERIFY(options.reportShown);
+            QCOMPARE(options.posePrecision, precision);
         }
     }
 };

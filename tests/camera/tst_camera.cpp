@@ -446,13 +446,13 @@ private Q_SLOTS:
         writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
         auto clock = std::make_shared<std::atomic<qint64>>(0);
         CameraManagerOptions options = scripted({}, 1h, clock);
-        options.makeFrameSource = CameraManager::defaultFrameSourceFactory(node);
+        // What the test sees: Quorvel's streams, as the recording notes them, and the closes of
+        // the node.
+        options.makeFrameSource =
+            CameraManager::defaultFrameSourceFactory(node, dir.path("uses.log"));
         CameraManager manager(options);
         QSignalSpy running(&manager, &CameraManager::isRunningChanged);
         QSignalSpy errors(&manager, &CameraManager::errorChanged);
-        // What the test sees: Quorvel's streams, as the recording notes them, and the closes of
-        // the node.
-        qputenv("QUORVEL_CAMERA_SOURCE_LOG", QFile::encodeName(dir.path("uses.log")));
         const auto streams = [&] {
             return readFile(dir.path("uses.log")).count("open");
         };
@@ -512,7 +512,6 @@ private Q_SLOTS:
         QCOMPARE(values<bool>(running), (QList<bool>{true, false, true}));
         QCOMPARE(values<Error>(errors), interruptedThenRecovered);
         ::close(closes);
-        qunsetenv("QUORVEL_CAMERA_SOURCE_LOG");
     }
 
     // The recording is read when the camera first starts and played from memory after

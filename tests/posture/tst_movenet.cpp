@@ -279,11 +279,9 @@ private Q_SLOTS:
         }
         QString error;
         if (damage == "missing" || damage == "damaged bin") {
-            // Found where the developer's variable points, as the app would.
-            qputenv("QUORVEL_MODEL_DIR", dir.path().toLocal8Bit());
+            // Found in the folder the developer chose, as the app would.
             const auto estimator =
-                MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error);
-            qunsetenv("QUORVEL_MODEL_DIR");
+                MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(dir.path()), &error);
             QVERIFY(!estimator);
             expected.prepend(dir.path());
         } else {

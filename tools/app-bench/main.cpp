@@ -43,6 +43,7 @@
 // prints each thread's share to standard error. Without a display the app uses Qt's offscreen
 // platform; run it under Xvfb or a desktop for the X11 figures.
 
+#include "app/LaunchOptions.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
 #include "posture/movenet/MoveNetEstimator.h"
@@ -58,6 +59,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -545,8 +547,11 @@ int runParent(const Options& o) {
     std::optional<BodyJoints> upright;
     {
         QString error;
+        const LaunchOptions launch =
+            LaunchOptions::fromEnvironment(QProcessEnvironment::systemEnvironment());
         const auto estimator =
-            MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), &error);
+            MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(launch.modelDirectory),
+                                   &error, 1, launch.posePrecision);
         if (!estimator) {
             return bench.fail(error);
         }

@@ -7,6 +7,7 @@
 //   quorvel-probe model [--threads N] [--precision auto|fp32|bf16]
 //   quorvel-probe camera [--frames N]
 
+#include "app/LaunchOptions.h"
 #include "camera/CameraDevices.h"
 #include "camera/CameraManager.h"
 #include "camera/V4L2FrameSource.h"
@@ -21,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -92,11 +94,18 @@ std::optional<QStringList> parse(QCommandLineParser& parser, const QStringList& 
     return parser.positionalArguments();
 }
 
+// The model as the app finds it, QUORVEL_MODEL_DIR included; QUORVEL_POSE_PRECISION stands for
+// an automatic `precision`.
 std::unique_ptr<MoveNetEstimator>
 loadModel(int threads, QString* error,
           MoveNetEstimator::Precision precision = MoveNetEstimator::Precision::automatic) {
-    return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(), error, threads,
-                                  precision);
+    static const LaunchOptions launch =
+        LaunchOptions::fromEnvironment(QProcessEnvironment::systemEnvironment());
+    if (precision == MoveNetEstimator::Precision::automatic) {
+        precision = launch.posePrecision;
+    }
+    return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(launch.modelDirectory),
+                                  error, threads, precision);
 }
 
 const QCommandLineOption precisionOption("precision", "auto (what the app chooses), fp32 or bf16.",

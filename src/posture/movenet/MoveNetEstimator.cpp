@@ -97,21 +97,6 @@ constexpr std::array<std::array<float, 3>, 5> checkReference{{{0, 0.235514f, 0.4
                                                               {5, 0.533769f, 0.624416f},
                                                               {6, 0.500800f, 0.210637f}}};
 
-std::optional<MoveNetEstimator::Precision> precisionFromEnvironment() {
-    const QString chosen = qEnvironmentVariable("QUORVEL_POSE_PRECISION").trimmed().toLower();
-    if (chosen == QLatin1String("fp32")) {
-        return MoveNetEstimator::Precision::fp32;
-    }
-    if (chosen == QLatin1String("bf16")) {
-        return MoveNetEstimator::Precision::bf16;
-    }
-    if (!chosen.isEmpty() && chosen != QLatin1String("auto")) {
-        qCWarning(lcPosture, "QUORVEL_POSE_PRECISION=%s is not fp32, bf16 or auto; ignored",
-                  qUtf8Printable(chosen));
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 struct MoveNetEstimator::Private {
@@ -164,9 +149,6 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
         }
         d.network = std::move(network);
         if (precision == Precision::automatic) {
-            precision = precisionFromEnvironment().value_or(Precision::automatic);
-        }
-        if (precision == Precision::automatic) {
             d.choosePrecision(threads);
         } else {
             d.engine = std::make_unique<movenet::Engine>(
@@ -196,8 +178,7 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
     return nullptr;
 }
 
-QString MoveNetEstimator::defaultModelDirectory() {
-    const QString chosen = qEnvironmentVariable("QUORVEL_MODEL_DIR");
+QString MoveNetEstimator::defaultModelDirectory(const QString& chosen) {
     if (!chosen.isEmpty()) {
         return chosen;
     }

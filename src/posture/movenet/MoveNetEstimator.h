@@ -36,8 +36,7 @@ public:
 
     // The number format the network computes in. automatic takes bf16 where the CPU has
     // bf16 dot products and, on the check picture, every keypoint the posture rules read
-    // stays within bf16Tolerance of float32; else fp32. $QUORVEL_POSE_PRECISION ("fp32" or
-    // "bf16") overrides automatic.
+    // stays within bf16Tolerance of float32; else fp32.
     enum class Precision { automatic, fp32, bf16 };
     static constexpr float bf16Tolerance = 0.002f; // in 0..1 of the frame
     // The keypoints the posture rules read: nose, ears, shoulders.
@@ -55,10 +54,10 @@ public:
     loadUnchecked(const QString& modelDir, QString* error, int threads = 1,
                   Precision precision = Precision::automatic);
 
-    // Where the model is: the folder $QUORVEL_MODEL_DIR names, when set; else where it was
-    // installed with the program (<bindir>/../share/quorvel/models); a program that runs
+    // Where the model is: `chosen` (a folder the user named), when not empty; else where it
+    // was installed with the program (<bindir>/../share/quorvel/models); a program that runs
     // from inside the build tree that built it falls back to that tree's copy.
-    static QString defaultModelDirectory();
+    static QString defaultModelDirectory(const QString& chosen = {});
 
     ~MoveNetEstimator() override;
 
