@@ -4,8 +4,11 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <numeric>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace quorvel::movenet {
@@ -70,18 +73,87 @@ bool isValid(const Network& net, const Schedule& s) {
     return true;
 }
 
-// The number format of each tensor: in bf16 every tensor a layer reads is bf16; the heads,
-// which only the decode reads, stay float32.
-std::vector<dt> tensorTypes(const Network& net, bool bf16) {
+// The number format of each tensor. In bf16 every tensor a layer reads is bf16. In int8 the
+// input is s8, what a ReLU makes is u8, a sum of u8 is u8, a resampled tensor keeps its
+// source's format, anything else is s8. The heads, which only the decode reads, stay float32.
+std::vector<dt> tensorTypes(const Network& net, Precision precision) {
     std::vector<dt> types(net.tensors().size(), dt::f32);
-    if (bf16) {
+    if (precision == Precision::bf16) {
         for (const Layer& l : net.layers()) {
             for (int in : l.inputs) {
                 types[static_cast<std::size_t>(in)] = dt::bf16;
             }
         }
+    } else if (precision == Precision::int8) {
+        const auto type = [&](int t) -> dt& {
+            return types[static_cast<std::size_t>(t)];
+        };
+        type(0) = dt::s8;
+        for (const Layer& l : net.layers()) {
+            switch (l.kind) {
+            case Layer::Kind::conv:
+            case Layer::Kind::depthwiseConv:
+                type(l.output) = l.activation == Activation::none ? dt::s8 : dt::u8;
+                break;
+            case Layer::Kind::add:
+                type(l.output) = std::all_of(l.inputs.begin(), l.inputs.end(),
+                                             [&](int in) { return type(in) == dt::u8; })
+                                     ? dt::u8
+                                     : dt::s8;
+                break;
+            case Layer::Kind::resizeBilinear:
+                type(l.output) = type(l.inputs[0]);
+                break;
+            }
+        }
+        for (int head :
+             {net.heatmapTensor(), net.centerTensor(), net.regressTensor(), net.offsetTensor()}) {
+            type(head) = dt::f32;
+        }
     }
     return types;
+}
+
+// Per tensor: the real value of one integer step (1 for float tensors). A resampled tensor
+// shares its source's scale, since interpolation stays within the source's range.
+std::vector<float> tensorScales(const Network& net, const std::vector<dt>& types,
+                                const TensorRanges* ranges) {
+    std::vector<float> scales(types.size(), 1.0f);
+    if (std::none_of(types.begin(), types.end(), [](dt t) { return t == dt::s8 || t == dt::u8; })) {
+        return scales;
+    }
+    if (!ranges || ranges->size() != types.size()) {
+        throw ModelError(QStringLiteral("int8 needs the range of every tensor"));
+    }
+    const auto scaleOf = [&](std::size_t t) {
+        const float range = (*ranges)[t];
+        if (types[t] == dt::f32 || !(range > 0.0f) || !std::isfinite(range)) {
+            return 1.0f;
+        }
+        return range / (types[t] == dt::u8 ? 255.0f : 127.0f);
+    };
+    scales[0] = scaleOf(0);
+    for (const Layer& l : net.layers()) {
+        const auto out = static_cast<std::size_t>(l.output);
+        scales[out] = l.kind == Layer::Kind::resizeBilinear && types[out] != dt::f32
+                          ? scales[static_cast<std::size_t>(l.inputs[0])]
+                          : scaleOf(out);
+    }
+    return scales;
+}
+
+// Each output channel's filter scaled to fill -127..127: the scale per channel. TensorFlow
+// keeps the output channel last in both layouts, [kh][kw][in][out] and
+// [kh][kw][channel][multiplier], so channel c is every `channels`-th value from c.
+std::vector<float> filterScales(const std::vector<float>& filter, std::size_t channels) {
+    std::vector<float> largest(channels, 0.0f);
+    for (std::size_t i = 0; i < filter.size(); ++i) {
+        largest[i % channels] = std::max(largest[i % channels], std::abs(filter[i]));
+    }
+    for (float& s : largest) {
+        s = s > 0.0f ? s / 127.0f : 1.0f;
+    }
+    return largest;
 }
 
 Schedule planSchedule(const Network& net, const std::vector<dt>& types) {
@@ -152,59 +224,33 @@ Schedule planSchedule(const Network& net, const std::vector<dt>& types) {
     return s;
 }
 
-} // namespace
-
-struct Engine::Private {
-    int threads = 1;
-    Precision precision = Precision::f32;
-    dnnl::engine engine{dnnl::engine::kind::cpu, 0};
-    dnnl::stream stream{engine};
-    std::vector<dnnl::primitive> primitives;
-    std::vector<std::unordered_map<int, dnnl::memory>> args;
-    QStringList implementations;
-    struct FreeDeleter {
-        void operator()(void* p) const { std::free(p); }
-    };
-    std::unique_ptr<std::byte, FreeDeleter> arena;
-    std::size_t arenaBytes = 0;
-    std::vector<std::size_t> tensorOffset; // bytes into the arena
-    // In bf16, the float32 input the caller fills; reordered into the arena's bf16 input.
-    std::unique_ptr<float, FreeDeleter> input;
+// Where each storage of a schedule lives in the one shared buffer.
+struct BufferPlan {
+    std::vector<std::size_t> bytes;  // per storage; 0 = unused
+    std::vector<std::size_t> offset; // per storage, into the buffer
+    std::size_t total = 0;
 };
 
-Engine::Engine(const Network& net, int threads, Precision precision)
-    : d(std::make_unique<Private>()) {
-    d->threads = std::max(1, threads);
-    d->precision = precision;
-    const bool bf16 = precision == Precision::bf16;
-    // Debian's oneDNN runs on OpenMP and sizes each primitive's work split by the thread
-    // count in force when the primitive is created, so fix it first.
-    omp_set_num_threads(d->threads);
-
+// Each storage lives from its first write to its last read (step -1 is the caller writing
+// the input; the step after the last is the decode reading the heads).
+BufferPlan storageLifetimes(const Network& net, const Schedule& schedule,
+                            const std::function<std::size_t(int)>& tensorBytes,
+                            std::vector<int>& firstWrite, std::vector<int>& lastRead) {
     const auto& layers = net.layers();
-    const auto& shapes = net.tensors();
-    const std::vector<dt> types = tensorTypes(net, bf16);
-    const Schedule schedule = planSchedule(net, types);
-    const std::vector<int> heads{net.heatmapTensor(), net.centerTensor(), net.regressTensor(),
-                                 net.offsetTensor()};
-    const auto activationMd = [&](int t) {
-        const TensorShape& s = shapes[static_cast<std::size_t>(t)];
-        return dnnl::memory::desc({1, s.c, s.h, s.w}, types[static_cast<std::size_t>(t)],
-                                  tag::nhwc);
-    };
-
-    // Buffer plan: each storage lives from its first write to its last read; storages
-    // that are never alive at the same time share bytes.
+    const std::size_t count = net.tensors().size();
     const int stepCount = static_cast<int>(schedule.steps.size());
-    std::vector<int> firstWrite(shapes.size(), stepCount + 1), lastRead(shapes.size(), -2);
-    std::vector<std::size_t> storageBytes(shapes.size(), 0);
+    BufferPlan plan;
+    plan.bytes.assign(count, 0);
+    plan.offset.assign(count, 0);
+    firstWrite.assign(count, stepCount + 1);
+    lastRead.assign(count, -2);
     const auto touch = [&](int tensor, int step) {
         const auto i = static_cast<std::size_t>(schedule.storage[static_cast<std::size_t>(tensor)]);
-        storageBytes[i] = std::max(storageBytes[i], alignUp(activationMd(tensor).get_size()));
+        plan.bytes[i] = std::max(plan.bytes[i], alignUp(tensorBytes(tensor)));
         firstWrite[i] = std::min(firstWrite[i], step);
         lastRead[i] = std::max(lastRead[i], step);
     };
-    touch(0, -1); // the input is written before the first step
+    touch(0, -1);
     for (int i = 0; i < stepCount; ++i) {
         const Step& step = schedule.steps[static_cast<std::size_t>(i)];
         const Layer& l = layers[static_cast<std::size_t>(step.layer)];
@@ -215,169 +261,299 @@ Engine::Engine(const Network& net, int threads, Precision precision)
                                  : l.output,
               i);
     }
-    for (int head : heads) {
-        touch(head, stepCount); // read by the decode, after the last step
+    for (int head :
+         {net.heatmapTensor(), net.centerTensor(), net.regressTensor(), net.offsetTensor()}) {
+        touch(head, stepCount);
     }
-    // Largest first, each at the lowest offset free during its whole life.
-    std::vector<int> order;
-    for (std::size_t i = 0; i < shapes.size(); ++i) {
-        if (storageBytes[i] > 0) {
-            order.push_back(static_cast<int>(i));
+    return plan;
+}
+
+// Storages that are never alive at the same time share bytes: largest first, each at the
+// lowest offset free during its whole life.
+BufferPlan planBuffers(const Network& net, const Schedule& schedule,
+                       const std::function<std::size_t(int)>& tensorBytes) {
+    std::vector<int> firstWrite, lastRead;
+    BufferPlan plan = storageLifetimes(net, schedule, tensorBytes, firstWrite, lastRead);
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < plan.bytes.size(); ++i) {
+        if (plan.bytes[i] > 0) {
+            order.push_back(i);
         }
     }
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return storageBytes[static_cast<std::size_t>(a)] >
-               storageBytes[static_cast<std::size_t>(b)];
-    });
-    std::vector<std::size_t> storageOffset(shapes.size(), 0);
-    std::vector<int> placed;
-    for (int st : order) {
-        const auto s = static_cast<std::size_t>(st);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return plan.bytes[a] > plan.bytes[b]; });
+    std::vector<std::size_t> placed;
+    for (std::size_t s : order) {
         std::vector<std::pair<std::size_t, std::size_t>> busy; // [begin, end) of live ones
-        for (int o : placed) {
-            const auto p = static_cast<std::size_t>(o);
+        for (std::size_t p : placed) {
             if (firstWrite[p] <= lastRead[s] && firstWrite[s] <= lastRead[p]) {
-                busy.push_back({storageOffset[p], storageOffset[p] + storageBytes[p]});
+                busy.push_back({plan.offset[p], plan.offset[p] + plan.bytes[p]});
             }
         }
         std::sort(busy.begin(), busy.end());
         std::size_t offset = 0;
         for (const auto& [begin, end] : busy) {
-            if (offset + storageBytes[s] <= begin) {
+            if (offset + plan.bytes[s] <= begin) {
                 break;
             }
             offset = std::max(offset, end);
         }
-        storageOffset[s] = offset;
-        d->arenaBytes = std::max(d->arenaBytes, offset + storageBytes[s]);
-        placed.push_back(st);
+        plan.offset[s] = offset;
+        plan.total = std::max(plan.total, offset + plan.bytes[s]);
+        placed.push_back(s);
     }
-    d->arena.reset(
-        static_cast<std::byte*>(std::aligned_alloc(alignment, std::max(d->arenaBytes, alignment))));
-    if (!d->arena) {
-        throw std::bad_alloc();
+    return plan;
+}
+
+bool isInteger(dt type) {
+    return type == dt::s8 || type == dt::u8;
+}
+
+} // namespace
+
+struct Engine::Private {
+    int threads = 1;
+    Precision precision = Precision::f32;
+    dnnl::engine engine{dnnl::engine::kind::cpu, 0};
+    dnnl::stream stream{engine};
+    std::vector<TensorShape> shapes;
+    std::vector<dt> types;
+    std::vector<float> scales; // per tensor: the real value of one integer step
+    std::vector<dnnl::memory> memories;
+    std::vector<dnnl::primitive> primitives;
+    std::vector<std::unordered_map<int, dnnl::memory>> args;
+    std::vector<int> writes; // per primitive: the tensor it writes
+    QStringList implementations;
+    struct FreeDeleter {
+        void operator()(void* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::byte, FreeDeleter> arena;
+    std::size_t arenaBytes = 0;
+    std::vector<std::size_t> tensorOffset; // bytes into the arena
+    // Where the network's input is not float32: the float32 input the caller fills; the first
+    // primitive converts it into the arena's input.
+    std::unique_ptr<float, FreeDeleter> input;
+
+    dnnl::memory::desc activationMd(int t) const {
+        const TensorShape& s = shapes[static_cast<std::size_t>(t)];
+        return {{1, s.c, s.h, s.w}, types[static_cast<std::size_t>(t)], tag::nhwc};
     }
-    d->tensorOffset.assign(shapes.size(), 0);
-    std::vector<dnnl::memory> memories(shapes.size());
-    for (std::size_t t = 0; t < shapes.size(); ++t) {
-        const int st = schedule.storage[t];
-        if (st >= 0 && storageBytes[static_cast<std::size_t>(st)] > 0) {
-            d->tensorOffset[t] = storageOffset[static_cast<std::size_t>(st)];
-            memories[t] = dnnl::memory(activationMd(static_cast<int>(t)), d->engine,
-                                       d->arena.get() + d->tensorOffset[t]);
-        }
+    dnnl::memory memory(int t) const { return memories[static_cast<std::size_t>(t)]; }
+    float scale(int t) const { return scales[static_cast<std::size_t>(t)]; }
+    void add(dnnl::primitive primitive, const char* implementation,
+             std::unordered_map<int, dnnl::memory> arguments, int written) {
+        primitives.push_back(std::move(primitive));
+        args.push_back(std::move(arguments));
+        writes.push_back(written);
+        implementations.append(QString::fromLatin1(implementation));
     }
 
-    if (types[0] == dt::bf16) {
-        // The caller writes float32; the first step turns it into the network's bf16 input.
-        const TensorShape& s = shapes[0];
-        const dnnl::memory::desc userMd({1, s.c, s.h, s.w}, dt::f32, tag::nhwc);
-        d->input.reset(static_cast<float*>(
-            std::aligned_alloc(alignment, std::max(alignUp(userMd.get_size()), alignment))));
-        if (!d->input) {
-            throw std::bad_alloc();
-        }
-        const dnnl::memory user(userMd, d->engine, d->input.get());
-        const dnnl::reorder::primitive_desc pd(user, memories[0]);
-        d->primitives.push_back(dnnl::reorder(pd));
-        d->args.push_back({{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, memories[0]}});
-        d->implementations.append(QString::fromLatin1(pd.impl_info_str()));
-    }
+    void allocate(const Network& net, const Schedule& schedule);
+    void buildInput();
+    void buildConvolution(const Network& net, const Step& step);
+    void buildAdd(const Layer& l);
+    void buildResize(const Layer& l);
+};
 
-    // The primitives, in schedule order, with their weights in the layouts they prefer.
-    const Graph& graph = net.graph();
+Engine::Engine(const Network& net, int threads, Precision precision, const TensorRanges* ranges)
+    : d(std::make_unique<Private>()) {
+    d->threads = std::max(1, threads);
+    d->precision = precision;
+    // Debian's oneDNN runs on OpenMP and sizes each primitive's work split by the thread
+    // count in force when the primitive is created, so fix it first.
+    omp_set_num_threads(d->threads);
+
+    d->shapes = net.tensors();
+    d->types = tensorTypes(net, precision);
+    d->scales = tensorScales(net, d->types, ranges);
+    const Schedule schedule = planSchedule(net, d->types);
+    d->allocate(net, schedule);
+    d->buildInput();
+    // The primitives, in schedule order.
     for (const Step& step : schedule.steps) {
-        const Layer& l = layers[static_cast<std::size_t>(step.layer)];
-        const int out =
-            step.addLayer >= 0 ? layers[static_cast<std::size_t>(step.addLayer)].output : l.output;
-        std::unordered_map<int, dnnl::memory> args;
-        args[DNNL_ARG_DST] = memories[static_cast<std::size_t>(out)];
+        const Layer& l = net.layers()[static_cast<std::size_t>(step.layer)];
         switch (l.kind) {
         case Layer::Kind::conv:
-        case Layer::Kind::depthwiseConv: {
-            const bool depthwise = l.kind == Layer::Kind::depthwiseConv;
-            const TensorShape& in = shapes[static_cast<std::size_t>(l.inputs[0])];
-            const TensorShape& o = shapes[static_cast<std::size_t>(l.output)];
-            const ConstTensor& filter = graph.constant(l.filter);
-            const int kh = l.kernelH, kw = l.kernelW;
-            // TensorFlow keeps [kh][kw][in][out] (depthwise: [kh][kw][channel][multiplier]),
-            // which oneDNN reads as hwio (hwigo); the reorder below makes the kernel's layout.
-            const int multiplier = depthwise ? static_cast<int>(filter.shape[3]) : 1;
-            const dnnl::memory::dims wdims = depthwise
-                                                 ? dnnl::memory::dims{in.c, multiplier, 1, kh, kw}
-                                                 : dnnl::memory::dims{o.c, in.c, kh, kw};
-            const dnnl::memory::desc userWeightsMd(wdims, dt::f32,
-                                                   depthwise ? tag::hwigo : tag::hwio);
-            // A layer computes in the format of what it reads.
-            const dnnl::memory::desc anyWeightsMd(
-                wdims, types[static_cast<std::size_t>(l.inputs[0])], tag::any);
-            const dnnl::memory::desc biasMd({o.c}, dt::f32, tag::x);
-            const dnnl::memory::desc srcMd = activationMd(l.inputs[0]);
-            const dnnl::memory::desc dstMd = activationMd(out);
-            const dnnl::memory::dims strides{l.strideH, l.strideW};
-            const dnnl::memory::dims padL{l.padTop, l.padLeft}, padR{l.padBottom, l.padRight};
-            const auto desc =
-                l.bias.isEmpty()
-                    ? dnnl::convolution_forward::desc(dnnl::prop_kind::forward_inference,
-                                                      dnnl::algorithm::convolution_direct, srcMd,
-                                                      anyWeightsMd, dstMd, strides, padL, padR)
-                    : dnnl::convolution_forward::desc(
-                          dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
-                          srcMd, anyWeightsMd, biasMd, dstMd, strides, padL, padR);
-            dnnl::post_ops ops;
-            if (l.activation == Activation::relu) {
-                ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
-            } else if (l.activation == Activation::relu6) {
-                ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, 0.0f, 6.0f);
-            }
-            if (step.addLayer >= 0) {
-                ops.append_sum(1.0f); // dst = activation(conv) + dst: the residual in place
-            }
-            dnnl::primitive_attr attr;
-            attr.set_post_ops(ops);
-            const dnnl::convolution_forward::primitive_desc pd(desc, attr, d->engine);
-            dnnl::memory userWeights(userWeightsMd, d->engine,
-                                     const_cast<float*>(filter.floats.data()));
-            dnnl::memory weights(pd.weights_desc(), d->engine);
-            dnnl::reorder(userWeights, weights).execute(d->stream, userWeights, weights);
-            d->stream.wait();
-            args[DNNL_ARG_SRC] = memories[static_cast<std::size_t>(l.inputs[0])];
-            args[DNNL_ARG_WEIGHTS] = weights;
-            if (!l.bias.isEmpty()) {
-                dnnl::memory bias(biasMd, d->engine);
-                const std::vector<float>& b = graph.constant(l.bias).floats;
-                std::copy(b.begin(), b.end(), static_cast<float*>(bias.get_data_handle()));
-                args[DNNL_ARG_BIAS] = bias;
-            }
-            d->primitives.push_back(dnnl::convolution_forward(pd));
-            d->implementations.append(QString::fromLatin1(pd.impl_info_str()));
+        case Layer::Kind::depthwiseConv:
+            d->buildConvolution(net, step);
+            break;
+        case Layer::Kind::add:
+            d->buildAdd(l);
+            break;
+        case Layer::Kind::resizeBilinear:
+            d->buildResize(l);
             break;
         }
-        case Layer::Kind::add: {
-            const dnnl::binary::desc desc(dnnl::algorithm::binary_add, activationMd(l.inputs[0]),
-                                          activationMd(l.inputs[1]), activationMd(out));
-            const dnnl::binary::primitive_desc pd(desc, d->engine);
-            args[DNNL_ARG_SRC_0] = memories[static_cast<std::size_t>(l.inputs[0])];
-            args[DNNL_ARG_SRC_1] = memories[static_cast<std::size_t>(l.inputs[1])];
-            d->primitives.push_back(dnnl::binary(pd));
-            d->implementations.append(QString::fromLatin1(pd.impl_info_str()));
-            break;
-        }
-        case Layer::Kind::resizeBilinear: {
-            // oneDNN's linear resampling samples at half-pixel centres and clamps at the
-            // edges, as ResizeBilinear with half_pixel_centers does.
-            const dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
-                                                      dnnl::algorithm::resampling_linear,
-                                                      activationMd(l.inputs[0]), activationMd(out));
-            const dnnl::resampling_forward::primitive_desc pd(desc, d->engine);
-            args[DNNL_ARG_SRC] = memories[static_cast<std::size_t>(l.inputs[0])];
-            d->primitives.push_back(dnnl::resampling_forward(pd));
-            d->implementations.append(QString::fromLatin1(pd.impl_info_str()));
-            break;
-        }
-        }
-        d->args.push_back(std::move(args));
     }
+}
+
+// The shared buffer, and a oneDNN memory for every tensor that is materialised.
+void Engine::Private::allocate(const Network& net, const Schedule& schedule) {
+    const BufferPlan plan =
+        planBuffers(net, schedule, [&](int t) { return activationMd(t).get_size(); });
+    arenaBytes = plan.total;
+    arena.reset(
+        static_cast<std::byte*>(std::aligned_alloc(alignment, std::max(arenaBytes, alignment))));
+    if (!arena) {
+        throw std::bad_alloc();
+    }
+    tensorOffset.assign(shapes.size(), 0);
+    memories.assign(shapes.size(), dnnl::memory());
+    for (std::size_t t = 0; t < shapes.size(); ++t) {
+        const int st = schedule.storage[t];
+        if (st >= 0 && plan.bytes[static_cast<std::size_t>(st)] > 0) {
+            tensorOffset[t] = plan.offset[static_cast<std::size_t>(st)];
+            memories[t] = dnnl::memory(activationMd(static_cast<int>(t)), engine,
+                                       arena.get() + tensorOffset[t]);
+        }
+    }
+}
+
+// Where the network reads bf16 or int8, the caller still writes float32; the first primitive
+// converts it.
+void Engine::Private::buildInput() {
+    if (types[0] == dt::f32) {
+        return;
+    }
+    const TensorShape& s = shapes[0];
+    const dnnl::memory::desc userMd({1, s.c, s.h, s.w}, dt::f32, tag::nhwc);
+    input.reset(static_cast<float*>(
+        std::aligned_alloc(alignment, std::max(alignUp(userMd.get_size()), alignment))));
+    if (!input) {
+        throw std::bad_alloc();
+    }
+    const dnnl::memory user(userMd, engine, input.get());
+    dnnl::primitive_attr attr;
+    if (isInteger(types[0])) {
+        attr.set_output_scales(0, {1.0f / scale(0)});
+    }
+    const dnnl::reorder::primitive_desc pd(user, memory(0), attr);
+    add(dnnl::reorder(pd), pd.impl_info_str(), {{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, memory(0)}},
+        0);
+}
+
+// A convolution with its bias, activation and any folded add, its weights reordered into
+// the layout the kernel prefers. In int8 the kernel sums integer products; the output scale
+// per channel takes the sum to the destination's scale, the bias is in the sum's units, and
+// the activation and the add work in the destination's units.
+void Engine::Private::buildConvolution(const Network& net, const Step& step) {
+    const auto& layers = net.layers();
+    const Layer& l = layers[static_cast<std::size_t>(step.layer)];
+    const int out =
+        step.addLayer >= 0 ? layers[static_cast<std::size_t>(step.addLayer)].output : l.output;
+    const bool depthwise = l.kind == Layer::Kind::depthwiseConv;
+    const TensorShape& in = shapes[static_cast<std::size_t>(l.inputs[0])];
+    const TensorShape& o = shapes[static_cast<std::size_t>(l.output)];
+    const ConstTensor& filter = net.graph().constant(l.filter);
+    const dt srcType = types[static_cast<std::size_t>(l.inputs[0])];
+    const bool int8 = isInteger(srcType);
+    // TensorFlow keeps [kh][kw][in][out] (depthwise: [kh][kw][channel][multiplier]), which
+    // oneDNN reads as hwio (hwigo).
+    const int multiplier = depthwise ? static_cast<int>(filter.shape[3]) : 1;
+    const dnnl::memory::dims wdims =
+        depthwise ? dnnl::memory::dims{in.c, multiplier, 1, l.kernelH, l.kernelW}
+                  : dnnl::memory::dims{o.c, in.c, l.kernelH, l.kernelW};
+    const dnnl::memory::desc userWeightsMd(wdims, dt::f32, depthwise ? tag::hwigo : tag::hwio);
+    const dnnl::memory::desc anyWeightsMd(wdims, int8 ? dt::s8 : srcType, tag::any);
+    const dnnl::memory::desc biasMd({o.c}, dt::f32, tag::x);
+    const dnnl::memory::dims strides{l.strideH, l.strideW};
+    const dnnl::memory::dims padL{l.padTop, l.padLeft}, padR{l.padBottom, l.padRight};
+    const auto prop = dnnl::prop_kind::forward_inference;
+    const auto alg = dnnl::algorithm::convolution_direct;
+    const auto desc =
+        l.bias.isEmpty()
+            ? dnnl::convolution_forward::desc(prop, alg, activationMd(l.inputs[0]), anyWeightsMd,
+                                              activationMd(out), strides, padL, padR)
+            : dnnl::convolution_forward::desc(prop, alg, activationMd(l.inputs[0]), anyWeightsMd,
+                                              biasMd, activationMd(out), strides, padL, padR);
+
+    const std::vector<float> filterScale =
+        int8 ? filterScales(filter.floats, static_cast<std::size_t>(o.c))
+             : std::vector<float>(static_cast<std::size_t>(o.c), 1.0f);
+    const float srcScale = scale(l.inputs[0]), dstScale = scale(out);
+    dnnl::post_ops ops;
+    if (l.activation == Activation::relu) {
+        ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
+    } else if (l.activation == Activation::relu6) {
+        ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, 0.0f, 6.0f / dstScale);
+    }
+    if (step.addLayer >= 0) {
+        // dst = activation(conv) + dst: the residual in place
+        ops.append_sum(scale(step.sumOperand) / dstScale);
+    }
+    dnnl::primitive_attr attr;
+    attr.set_post_ops(ops);
+    if (int8) {
+        std::vector<float> outputScales(filterScale.size());
+        for (std::size_t c = 0; c < outputScales.size(); ++c) {
+            outputScales[c] = srcScale * filterScale[c] / dstScale;
+        }
+        attr.set_output_scales(1 << 1, outputScales);
+    }
+    const dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
+
+    dnnl::memory userWeights(userWeightsMd, engine, const_cast<float*>(filter.floats.data()));
+    dnnl::memory weights(pd.weights_desc(), engine);
+    dnnl::primitive_attr quantise;
+    if (int8) {
+        std::vector<float> inverse(filterScale.size());
+        std::transform(filterScale.begin(), filterScale.end(), inverse.begin(),
+                       [](float s) { return 1.0f / s; });
+        quantise.set_output_scales(depthwise ? (1 << 0) | (1 << 1) : 1 << 0, inverse);
+    }
+    dnnl::reorder(dnnl::reorder::primitive_desc(userWeights, weights, quantise))
+        .execute(stream, userWeights, weights);
+    stream.wait();
+    std::unordered_map<int, dnnl::memory> arguments{{DNNL_ARG_SRC, memory(l.inputs[0])},
+                                                    {DNNL_ARG_WEIGHTS, weights},
+                                                    {DNNL_ARG_DST, memory(out)}};
+    if (!l.bias.isEmpty()) {
+        dnnl::memory bias(biasMd, engine);
+        const std::vector<float>& b = net.graph().constant(l.bias).floats;
+        auto* to = static_cast<float*>(bias.get_data_handle());
+        for (std::size_t c = 0; c < b.size(); ++c) {
+            to[c] = int8 ? b[c] / (srcScale * filterScale[c]) : b[c];
+        }
+        arguments[DNNL_ARG_BIAS] = bias;
+    }
+    add(dnnl::convolution_forward(pd), pd.impl_info_str(), std::move(arguments), out);
+}
+
+// An add that could not be folded into a convolution; in int8 each operand is brought to
+// the sum's scale.
+void Engine::Private::buildAdd(const Layer& l) {
+    const int a = l.inputs[0], b = l.inputs[1];
+    dnnl::primitive_attr attr;
+    if (isInteger(types[static_cast<std::size_t>(a)])) {
+        attr.set_scales(DNNL_ARG_SRC_0, 0, {scale(a) / scale(l.output)});
+    }
+    if (isInteger(types[static_cast<std::size_t>(b)])) {
+        attr.set_scales(DNNL_ARG_SRC_1, 0, {scale(b) / scale(l.output)});
+    }
+    const dnnl::binary::desc desc(dnnl::algorithm::binary_add, activationMd(a), activationMd(b),
+                                  activationMd(l.output));
+    const dnnl::binary::primitive_desc pd(desc, attr, engine);
+    add(dnnl::binary(pd), pd.impl_info_str(),
+        {{DNNL_ARG_SRC_0, memory(a)},
+         {DNNL_ARG_SRC_1, memory(b)},
+         {DNNL_ARG_DST, memory(l.output)}},
+        l.output);
+}
+
+// oneDNN's linear resampling samples at half-pixel centres and clamps at the edges, as
+// ResizeBilinear with half_pixel_centers does. It has no scales: in int8 the result keeps
+// its source's.
+void Engine::Private::buildResize(const Layer& l) {
+    const int src = l.inputs[0];
+    if (scale(src) != scale(l.output)) {
+        throw ModelError(QStringLiteral("%1: a resampling cannot change the scale").arg(l.name));
+    }
+    const dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                              dnnl::algorithm::resampling_linear, activationMd(src),
+                                              activationMd(l.output));
+    const dnnl::resampling_forward::primitive_desc pd(desc, engine);
+    add(dnnl::resampling_forward(pd), pd.impl_info_str(),
+        {{DNNL_ARG_SRC, memory(src)}, {DNNL_ARG_DST, memory(l.output)}}, l.output);
 }
 
 Engine::~Engine() = default;
@@ -395,6 +571,28 @@ void Engine::run() {
         d->primitives[i].execute(d->stream, d->args[i]);
     }
     d->stream.wait();
+}
+
+void Engine::runMeasuring(TensorRanges& ranges) {
+    if (d->precision != Precision::f32) {
+        throw std::logic_error("tensor ranges are measured in float32");
+    }
+    ranges.resize(d->shapes.size(), 0.0f);
+    const auto measure = [&](int t) {
+        const float* v = tensor(t);
+        const auto n = static_cast<std::size_t>(d->shapes[static_cast<std::size_t>(t)].elements());
+        float& range = ranges[static_cast<std::size_t>(t)];
+        for (std::size_t i = 0; i < n; ++i) {
+            range = std::max(range, std::abs(v[i]));
+        }
+    };
+    omp_set_num_threads(d->threads);
+    measure(0);
+    for (std::size_t i = 0; i < d->primitives.size(); ++i) {
+        d->primitives[i].execute(d->stream, d->args[i]);
+        d->stream.wait();
+        measure(d->writes[i]);
+    }
 }
 
 const float* Engine::tensor(int id) const {
@@ -416,6 +614,15 @@ int Engine::threads() const {
 
 Precision Engine::precision() const {
     return d->precision;
+}
+
+bool Engine::hasNativeInt8() {
+    const auto isa = static_cast<unsigned>(dnnl::get_effective_cpu_isa());
+    const auto has = [&](dnnl::cpu_isa set) {
+        const auto bits = static_cast<unsigned>(set);
+        return (isa & bits) == bits;
+    };
+    return has(dnnl::cpu_isa::avx512_core_vnni) || has(dnnl::cpu_isa::avx2_vnni);
 }
 
 bool Engine::hasNativeBf16() {
