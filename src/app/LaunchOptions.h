@@ -17,8 +17,9 @@ struct LaunchOptions {
     QString cameraUseLog;
     // QUORVEL_MODEL_DIR: the folder of the pose model, instead of the installed one.
     QString modelDirectory;
-    // QUORVEL_POSE_PRECISION: "fp32" or "bf16" instead of the number format the pose model
-    // would choose; "auto", unset or anything else (with a warning) leaves the choice to it.
+    // QUORVEL_POSE_PRECISION: "fp32", "bf16" or "int8" instead of the number format the pose
+    // model would choose; "auto", unset or anything else (with a warning) leaves the choice
+    // to it.
     MoveNetEstimator::Precision posePrecision = MoveNetEstimator::Precision::automatic;
     // QUORVEL_REPORT_SHOWN: print "shown <CLOCK_MONOTONIC ns>" on standard error once the
     // tray icon or the fallback window is on screen.

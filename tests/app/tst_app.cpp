@@ -340,13 +340,15 @@ private Q_SLOTS:
         env.insert("QUORVEL_REPORT_SHOWN", "");
         const QList<std::pair<QString, Precision>> precisions{{" BF16\n", Precision::bf16},
                                                               {"fp32", Precision::fp32},
+                                                              {"int8", Precision::int8},
                                                               {"auto", Precision::automatic},
                                                               {"fast", Precision::automatic}};
         for (const auto& [value, precision] : precisions) {
             env.insert("QUORVEL_POSE_PRECISION", value);
             if (value == "fast") {
                 QTest::ignoreMessage(
-                    QtWarningMsg, "QUORVEL_POSE_PRECISION=fast is not fp32, bf16 or auto; ignored");
+                    QtWarningMsg,
+                    "QUORVEL_POSE_PRECISION=fast is not fp32, bf16, int8 or auto; ignored");
             }
             const LaunchOptions options = LaunchOptions::fromEnvironment(env);
             QCOMPARE(options.cameraRecording, QString("/tmp/camera.mjpeg"));

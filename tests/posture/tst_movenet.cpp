@@ -123,30 +123,40 @@ private Q_SLOTS:
         QVERIFY2(m_estimator, qPrintable(error));
     }
 
-    // bf16, where the CPU has it, runs the same network (every kernel a fast one, keypoints
-    // near float32's on every picture). Where the app chooses it, every keypoint the posture
-    // rules read stays within the tolerance and every verdict is the same; where it does not,
-    // the pictures confirm the refusal.
+    // A lower precision, where the CPU has its dot products, runs the same network (every
+    // kernel a fast one, keypoints near float32's). Where the app chooses it, every keypoint
+    // the posture rules read stays within the tolerance and every verdict is the same; where
+    // it does not, the pictures confirm the refusal.
+    void lowerPrecisionKeepsKeypointsAndVerdicts_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("bf16") << "bf16";
+        QTest::newRow("int8") << "int8";
+    }
+
     void lowerPrecisionKeepsKeypointsAndVerdicts() {
-        if (!movenet::Engine::hasNativeBf16()) {
-            QSKIP(qPrintable("no bf16 dot products on this CPU (" + movenet::Engine::cpuIsaName() +
-                             "): the model runs in float32"));
+        QFETCH(QString, name);
+        using Precision = MoveNetEstimator::Precision;
+        const Precision precision = name == "bf16" ? Precision::bf16 : Precision::int8;
+        if (!(precision == Precision::bf16 ? movenet::Engine::hasNativeBf16()
+                                           : movenet::Engine::hasNativeInt8())) {
+            QSKIP(qPrintable("no " + name + " dot products on this CPU (" +
+                             movenet::Engine::cpuIsaName() + "): the model runs in float32"));
         }
         QString error;
         const QString modelDir = MoveNetEstimator::defaultModelDirectory();
         const auto chosen = MoveNetEstimator::load(modelDir, &error);
         QVERIFY2(chosen, qPrintable(error));
-        const auto bf16 =
-            MoveNetEstimator::load(modelDir, &error, 1, MoveNetEstimator::Precision::bf16);
-        QVERIFY2(bf16, qPrintable(error));
-        for (const QString& kernel : bf16->implementations()) {
+        const auto low = MoveNetEstimator::load(modelDir, &error, 1, precision);
+        QVERIFY2(low, qPrintable(error));
+        QCOMPARE(low->precision(), precision);
+        for (const QString& kernel : low->implementations()) {
             QVERIFY2(!kernel.startsWith("ref"), qPrintable(kernel));
         }
-        const bool bf16Chosen = chosen->precision() == MoveNetEstimator::Precision::bf16;
+        const bool lowChosen = chosen->precision() == precision;
 
         TempFolder dir;
-        SettingsManager settings32(dir.path("fp32.conf")), settings16(dir.path("bf16.conf"));
-        PostureAnalyzer analyzer32(settings32), analyzer16(settings16);
+        SettingsManager settings32(dir.path("fp32.conf")), settingsLow(dir.path("low.conf"));
+        PostureAnalyzer analyzer32(settings32), analyzerLow(settingsLow);
         const auto calibrate = [](PostureAnalyzer& analyzer, MoveNetEstimator& estimator) {
             const auto upright = PostureDetector::usableJoints(estimator.estimate(astronaut()));
             QVERIFY(upright);
@@ -156,7 +166,7 @@ private Q_SLOTS:
             }
         };
         calibrate(analyzer32, *m_estimator);
-        calibrate(analyzer16, *bf16);
+        calibrate(analyzerLow, *low);
         const auto verdict = [](PostureAnalyzer& analyzer, MoveNetEstimator& estimator,
                                 const cv::Mat& image) {
             const auto joints = PostureDetector::usableJoints(estimator.estimate(image));
@@ -165,46 +175,73 @@ private Q_SLOTS:
 
         std::set<PostureStatus> verdicts;
         float worst = 0.0f;
-        for (const auto& [name, image] : projectPictures()) {
+        int changed = 0;
+        for (const auto& [picture, image] : projectPictures()) {
             const Keypoints exact = m_estimator->keypoints(image);
-            const Keypoints low = bf16->keypoints(image);
+            const Keypoints found = low->keypoints(image);
+            float moved = 0.0f;
             for (int k : MoveNetEstimator::postureKeypoints) {
                 const auto& a = exact[static_cast<std::size_t>(k)];
-                const auto& b = low[static_cast<std::size_t>(k)];
+                const auto& b = found[static_cast<std::size_t>(k)];
                 if (a.score <= 0.3f && b.score <= 0.3f) {
                     continue; // too faint for the rules to read, in both
                 }
-                const float moved = std::max(std::abs(a.x - b.x), std::abs(a.y - b.y));
-                worst = std::max(worst, moved);
-                // Not chosen, bf16 may still move a faint point to a neighbouring cell on
-                // some pictures; on the portrait a wrong layout or a lost residual would show.
-                const float bound = bf16Chosen ? MoveNetEstimator::bf16Tolerance
-                                    : std::string(name) == "portrait" ? 0.01f
-                                                                      : 1.0f;
-                QVERIFY2(moved <= bound, qPrintable(QStringLiteral("%1, keypoint %2: moved by %3")
-                                                        .arg(name)
-                                                        .arg(k)
-                                                        .arg(double(moved))));
+                moved = std::max({moved, std::abs(a.x - b.x), std::abs(a.y - b.y)});
             }
+            // Not chosen, a lower precision may still move a faint point to a neighbouring
+            // cell on some pictures; on the portrait a wrong layout, scale or lost residual
+            // would show.
+            const float bound = lowChosen ? MoveNetEstimator::lowPrecisionTolerance
+                                : std::string(picture) == "portrait" ? 0.02f
+                                                                     : 1.0f;
+            QVERIFY2(moved <= bound,
+                     qPrintable(QStringLiteral("%1: moved by %2").arg(picture).arg(double(moved))));
+            worst = std::max(worst, moved);
             const PostureStatus expected = verdict(analyzer32, *m_estimator, image);
-            if (bf16Chosen) {
-                QCOMPARE(verdict(analyzer16, *bf16, image), expected);
+            const PostureStatus lowVerdict = verdict(analyzerLow, *low, image);
+            if (lowChosen) {
+                QCOMPARE(lowVerdict, expected);
             }
+            changed += lowVerdict != expected;
             verdicts.insert(expected);
+            qInfo("%s, %s: largest difference of a keypoint the rules read %.5f, verdict %s",
+                  qPrintable(name), picture, double(moved),
+                  lowVerdict == expected ? "same" : "changed");
         }
-        qInfo("bf16: largest difference of a keypoint the rules read: %.5f", double(worst));
+        qInfo("%s: largest difference %.5f, %d verdict(s) changed", qPrintable(name), double(worst),
+              changed);
         // The pictures cover more than one verdict, so a changed one would show.
         QVERIFY(verdicts.count(PostureStatus::good) == 1);
         QVERIFY(verdicts.size() >= 3);
-        if (!bf16Chosen) {
+        if (!lowChosen) {
+            if (precision == Precision::bf16 && chosen->precision() == Precision::int8) {
+                QSKIP("int8 is chosen, so bf16 is not tried");
+            }
             // Refused on the check picture, which is the portrait as the model sees it.
-            QVERIFY(worst > MoveNetEstimator::bf16Tolerance);
+            QVERIFY(worst > MoveNetEstimator::lowPrecisionTolerance);
             // Refused by the measurement, not for want of the built-in picture.
-            QVERIFY2(chosen->precisionReason().contains(QLatin1String("moved a keypoint")),
+            QVERIFY2(chosen->precisionReason().contains(name + " moved a keypoint"),
                      qPrintable(chosen->precisionReason()));
-            QSKIP(qPrintable("bf16 is not chosen on this CPU (" + chosen->precisionReason() +
-                             "): the app runs float32, nothing more to compare"));
+            QSKIP(qPrintable(name + " is not chosen on this CPU (" + chosen->precisionReason() +
+                             "): nothing more to compare"));
         }
+    }
+
+    // The choice is made once per process: the model loads at every start of monitoring, and
+    // trying a precision means building and running it.
+    void precisionIsChosenOncePerProcess() {
+        QString error;
+        const QString modelDir = MoveNetEstimator::defaultModelDirectory();
+        const auto first = MoveNetEstimator::load(modelDir, &error);
+        QVERIFY2(first, qPrintable(error));
+        const auto again = MoveNetEstimator::load(modelDir + "/", &error);
+        QVERIFY2(again, qPrintable(error));
+        QCOMPARE(again->precision(), first->precision());
+        const QString remembered = " (at this process's first load)";
+        QVERIFY2(again->precisionReason().endsWith(remembered),
+                 qPrintable(again->precisionReason()));
+        QVERIFY(first->precisionReason().startsWith(
+            again->precisionReason().chopped(remembered.size())));
     }
 
     void astronautMatchesReference() {

@@ -3,8 +3,8 @@
 //
 //   quorvel-probe joints FILE...
 //   quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...
-//   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16] IMAGE
-//   quorvel-probe model [--threads N] [--precision auto|fp32|bf16]
+//   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8] IMAGE
+//   quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]
 //   quorvel-probe camera [--frames N]
 
 #include "app/LaunchOptions.h"
@@ -47,9 +47,9 @@ const tools::Tool probe(
     QStringLiteral(
         "usage: quorvel-probe joints FILE...\n"
         "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
-        "       quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16] "
+        "       quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8] "
         "IMAGE\n"
-        "       quorvel-probe model [--threads N] [--precision auto|fp32|bf16]\n"
+        "       quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]\n"
         "       quorvel-probe camera [--frames N]\n"));
 
 double elapsedMs(const QElapsedTimer& timer) {
@@ -108,12 +108,13 @@ loadModel(int threads, QString* error,
                                   error, threads, precision);
 }
 
-const QCommandLineOption precisionOption("precision", "auto (what the app chooses), fp32 or bf16.",
-                                         "auto|fp32|bf16", "auto");
+const QCommandLineOption precisionOption("precision",
+                                         "auto (what the app chooses), fp32, bf16 or int8.",
+                                         "auto|fp32|bf16|int8", "auto");
 
 std::optional<MoveNetEstimator::Precision> precisionValue(const QCommandLineParser& parser) {
     for (auto p : {MoveNetEstimator::Precision::automatic, MoveNetEstimator::Precision::fp32,
-                   MoveNetEstimator::Precision::bf16}) {
+                   MoveNetEstimator::Precision::bf16, MoveNetEstimator::Precision::int8}) {
         if (parser.value(precisionOption) == MoveNetEstimator::precisionName(p)) {
             return p;
         }

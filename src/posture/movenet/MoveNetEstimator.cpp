@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
@@ -74,8 +75,8 @@ void checkPublishedFiles(const QString& dir) {
     }
 }
 
-// The picture bf16 is checked on before it is used: the test portrait as the network sees
-// it, 192x192 8-bit BGR row by row (raw, so that no image decoder is loaded for it).
+// The picture a lower precision is checked on before it is used: the test portrait as the network
+// sees it, 192x192 8-bit BGR row by row (raw, so that no image decoder is loaded for it).
 cv::Mat checkPicture(int size) {
     QFile file(QStringLiteral(":/resources/posture/pose-check.bgr"));
     const qint64 bytes = qint64(size) * size * 3;
@@ -97,6 +98,46 @@ constexpr std::array<std::array<float, 3>, 5> checkReference{{{0, 0.235514f, 0.4
                                                               {5, 0.533769f, 0.624416f},
                                                               {6, 0.500800f, 0.210637f}}};
 
+// What the first load in this process found out, per model folder and thread count: the
+// precision and why, and the float32 tensor ranges int8 is scaled by. Loads happen on the
+// camera thread and, in tools and tests, on others.
+struct Decision {
+    MoveNetEstimator::Precision precision = MoveNetEstimator::Precision::automatic;
+    QString reason;
+};
+struct Remembered {
+    QMutex mutex;
+    std::map<QString, Decision> decisions;
+    std::map<QString, movenet::TensorRanges> ranges;
+};
+Remembered& remembered() {
+    static Remembered r;
+    return r;
+}
+
+MoveNetEstimator::Precision precisionOf(const movenet::Engine& engine) {
+    switch (engine.precision()) {
+    case movenet::Precision::bf16:
+        return MoveNetEstimator::Precision::bf16;
+    case movenet::Precision::int8:
+        return MoveNetEstimator::Precision::int8;
+    case movenet::Precision::f32:
+        break;
+    }
+    return MoveNetEstimator::Precision::fp32;
+}
+
+movenet::Precision enginePrecision(MoveNetEstimator::Precision precision) {
+    switch (precision) {
+    case MoveNetEstimator::Precision::bf16:
+        return movenet::Precision::bf16;
+    case MoveNetEstimator::Precision::int8:
+        return movenet::Precision::int8;
+    default:
+        return movenet::Precision::f32;
+    }
+}
+
 } // namespace
 
 struct MoveNetEstimator::Private {
@@ -108,9 +149,15 @@ struct MoveNetEstimator::Private {
     cv::Mat square, resized; // reused between frames
     cv::Size squareFrame;    // the frame size `square` is bordered for
     QString precisionReason;
+    QString modelDir;
 
+    // Fills the engine's input from the image; the square's side and the image's offset in it.
+    std::array<int, 3> prepare(movenet::Engine& engine, const cv::Mat& image);
     Keypoints infer(movenet::Engine& engine, const cv::Mat& image);
+    std::unique_ptr<movenet::Engine> build(int threads, Precision precision);
+    const movenet::TensorRanges& ranges(int threads);
     void choosePrecision(int threads);
+    QString tryPrecision(int threads, Precision precision);
 };
 
 MoveNetEstimator::MoveNetEstimator() : d(std::make_unique<Private>()) {}
@@ -148,12 +195,11 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
             }
         }
         d.network = std::move(network);
+        d.modelDir = QDir::cleanPath(QFileInfo(modelDir).absoluteFilePath());
         if (precision == Precision::automatic) {
             d.choosePrecision(threads);
         } else {
-            d.engine = std::make_unique<movenet::Engine>(
-                *d.network, threads,
-                precision == Precision::bf16 ? movenet::Precision::bf16 : movenet::Precision::f32);
+            d.engine = d.build(threads, precision);
             d.precisionReason = QStringLiteral("asked for");
         }
         d.network->releaseGraph(); // the engine holds its own copy of the weights now
@@ -201,48 +247,102 @@ QString MoveNetEstimator::defaultModelDirectory(const QString& chosen) {
     return installed;
 }
 
-void MoveNetEstimator::Private::choosePrecision(int threads) {
-    const QString isa = movenet::Engine::cpuIsaName();
-    if (!movenet::Engine::hasNativeBf16()) {
-        precisionReason = QStringLiteral("%1 has no bf16 dot products").arg(isa);
-    } else {
-        // Only one engine at a time, so that trying bf16 costs no memory at its peak.
-        try {
-            auto candidate =
-                std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::bf16);
-            const QStringList kernels = candidate->implementations();
-            const auto slow = std::find_if(kernels.begin(), kernels.end(), [](const QString& k) {
-                return k.startsWith(QLatin1String("ref"));
-            });
-            float worst = 0.0f;
-            if (slow == kernels.end()) {
-                const Keypoints found = infer(*candidate, checkPicture(network->inputSize()));
-                for (const auto& [k, y, x] : checkReference) {
-                    const Keypoint& p = found[static_cast<std::size_t>(k)];
-                    worst = std::max({worst, std::abs(p.y - y), std::abs(p.x - x)});
-                }
-            }
-            if (slow != kernels.end()) {
-                precisionReason = QStringLiteral("%1 has no fast bf16 kernel for every layer (%2)")
-                                      .arg(isa, *slow);
-            } else if (!(worst <= bf16Tolerance)) { // NaN fails too
-                precisionReason =
-                    QStringLiteral("%1: bf16 moved a keypoint by %2 on the check picture")
-                        .arg(isa)
-                        .arg(static_cast<double>(worst), 0, 'f', 5);
-            } else {
-                engine = std::move(candidate);
-                precisionReason = QStringLiteral("%1: bf16 keypoints within %2 of float32")
-                                      .arg(isa)
-                                      .arg(static_cast<double>(worst), 0, 'f', 5);
-                return;
-            }
-        } catch (const std::exception& e) { // a bf16 engine that cannot be built or run
-            precisionReason =
-                QStringLiteral("%1: bf16 failed: %2").arg(isa, QString::fromLocal8Bit(e.what()));
+std::unique_ptr<movenet::Engine> MoveNetEstimator::Private::build(int threads,
+                                                                  Precision precision) {
+    const movenet::Precision p = enginePrecision(precision);
+    return std::make_unique<movenet::Engine>(
+        *network, threads, p, p == movenet::Precision::int8 ? &ranges(threads) : nullptr);
+}
+
+// The float32 range of every tensor on the check picture and its mirror image, measured once
+// per process (a few float32 runs).
+const movenet::TensorRanges& MoveNetEstimator::Private::ranges(int threads) {
+    Remembered& r = remembered();
+    {
+        QMutexLocker lock(&r.mutex);
+        const auto known = r.ranges.find(modelDir);
+        if (known != r.ranges.end()) {
+            return known->second;
         }
     }
-    engine = std::make_unique<movenet::Engine>(*network, threads, movenet::Precision::f32);
+    movenet::TensorRanges measured;
+    movenet::Engine f32(*network, threads, movenet::Precision::f32);
+    const cv::Mat picture = checkPicture(network->inputSize());
+    cv::Mat mirrored;
+    cv::flip(picture, mirrored, 1);
+    for (const cv::Mat& image : {picture, mirrored}) {
+        prepare(f32, image);
+        f32.runMeasuring(measured);
+    }
+    QMutexLocker lock(&r.mutex);
+    return r.ranges.try_emplace(modelDir, std::move(measured)).first->second;
+}
+
+// Builds `precision` and checks it; the engine stays when it holds the tolerance. Returns the
+// reason either way.
+QString MoveNetEstimator::Private::tryPrecision(int threads, Precision precision) {
+    const QString name = precisionName(precision);
+    try {
+        auto candidate = build(threads, precision);
+        const QStringList kernels = candidate->implementations();
+        const auto slow = std::find_if(kernels.begin(), kernels.end(), [](const QString& k) {
+            return k.startsWith(QLatin1String("ref"));
+        });
+        if (slow != kernels.end()) {
+            return QStringLiteral("no fast %1 kernel for every layer (%2)").arg(name, *slow);
+        }
+        const Keypoints found = infer(*candidate, checkPicture(network->inputSize()));
+        float worst = 0.0f;
+        for (const auto& [k, y, x] : checkReference) {
+            const Keypoint& p = found[static_cast<std::size_t>(k)];
+            worst = std::max({worst, std::abs(p.y - y), std::abs(p.x - x)});
+        }
+        const QString figure = QString::number(static_cast<double>(worst), 'f', 5);
+        if (!(worst <= lowPrecisionTolerance)) { // NaN fails too
+            return QStringLiteral("%1 moved a keypoint by %2 on the check picture")
+                .arg(name, figure);
+        }
+        engine = std::move(candidate);
+        return QStringLiteral("%1 keypoints within %2 of float32").arg(name, figure);
+    } catch (const std::exception& e) { // an engine that cannot be built or run
+        return QStringLiteral("%1 failed: %2").arg(name, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void MoveNetEstimator::Private::choosePrecision(int threads) {
+    const QString key = modelDir + QLatin1Char('#') + QString::number(threads);
+    Remembered& r = remembered();
+    std::optional<Decision> known;
+    {
+        QMutexLocker lock(&r.mutex);
+        if (const auto found = r.decisions.find(key); found != r.decisions.end()) {
+            known = found->second;
+        }
+    }
+    if (known) {
+        engine = build(threads, known->precision);
+        precisionReason = known->reason + QStringLiteral(" (at this process's first load)");
+        return;
+    }
+    // Fastest first; only one candidate engine exists at a time.
+    const QString isa = movenet::Engine::cpuIsaName();
+    QStringList reasons;
+    for (const Precision p : {Precision::int8, Precision::bf16}) {
+        const bool native = p == Precision::int8 ? movenet::Engine::hasNativeInt8()
+                                                 : movenet::Engine::hasNativeBf16();
+        reasons << (native ? tryPrecision(threads, p)
+                           : QStringLiteral("no %1 dot products").arg(precisionName(p)));
+        if (engine) {
+            break;
+        }
+    }
+    const Precision chosen = engine ? precisionOf(*engine) : Precision::fp32;
+    if (!engine) {
+        engine = build(threads, Precision::fp32);
+    }
+    precisionReason = isa + QStringLiteral(": ") + reasons.join(QStringLiteral("; "));
+    QMutexLocker lock(&r.mutex);
+    r.decisions.try_emplace(key, Decision{chosen, precisionReason});
 }
 
 MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
@@ -250,8 +350,7 @@ MoveNetEstimator::Keypoints MoveNetEstimator::keypoints(const cv::Mat& image) {
     return d->infer(*d->engine, image);
 }
 
-MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on,
-                                                             const cv::Mat& image) {
+std::array<int, 3> MoveNetEstimator::Private::prepare(movenet::Engine& on, const cv::Mat& image) {
     if (image.empty() || image.depth() != CV_8U ||
         (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
         throw std::invalid_argument("the image is empty or not an 8-bit colour image");
@@ -294,7 +393,13 @@ MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on
             input[2] = b[row[0]];
         }
     }
+    return {side, left, top};
+}
 
+MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on,
+                                                             const cv::Mat& image) {
+    const auto [side, left, top] = prepare(on, image);
+    const int rows = image.rows, cols = image.cols;
     on.run();
     const movenet::Network& net = *network;
     const std::vector<movenet::Keypoint> found =
@@ -305,8 +410,8 @@ MoveNetEstimator::Keypoints MoveNetEstimator::Private::infer(movenet::Engine& on
     Keypoints result;
     const float s = static_cast<float>(side);
     for (std::size_t k = 0; k < result.size(); ++k) {
-        result[k].y = (found[k].y * s - static_cast<float>(top)) / static_cast<float>(bgr.rows);
-        result[k].x = (found[k].x * s - static_cast<float>(left)) / static_cast<float>(bgr.cols);
+        result[k].y = (found[k].y * s - static_cast<float>(top)) / static_cast<float>(rows);
+        result[k].x = (found[k].x * s - static_cast<float>(left)) / static_cast<float>(cols);
         result[k].score = found[k].score;
     }
     return result;
@@ -363,7 +468,7 @@ int MoveNetEstimator::threads() const {
 }
 
 MoveNetEstimator::Precision MoveNetEstimator::precision() const {
-    return d->engine->precision() == movenet::Precision::bf16 ? Precision::bf16 : Precision::fp32;
+    return precisionOf(*d->engine);
 }
 
 QString MoveNetEstimator::precisionName(Precision precision) {
@@ -374,6 +479,8 @@ QString MoveNetEstimator::precisionName(Precision precision) {
         return QStringLiteral("fp32");
     case Precision::bf16:
         return QStringLiteral("bf16");
+    case Precision::int8:
+        return QStringLiteral("int8");
     }
     return {};
 }

@@ -34,11 +34,13 @@ public:
     };
     using Keypoints = std::array<Keypoint, keypointCount>;
 
-    // The number format the network computes in. automatic takes bf16 where the CPU has
-    // bf16 dot products and, on the check picture, every keypoint the posture rules read
-    // stays within bf16Tolerance of float32; else fp32.
-    enum class Precision { automatic, fp32, bf16 };
-    static constexpr float bf16Tolerance = 0.002f; // in 0..1 of the frame
+    // The number format the network computes in. automatic tries int8, then bf16 (fastest
+    // first), each only where the CPU has its dot products, and takes the first that keeps
+    // every keypoint the posture rules read within lowPrecisionTolerance of float32 on the
+    // check picture; else fp32. The answer cannot change while the process runs, so it is
+    // worked out at the first load and remembered.
+    enum class Precision { automatic, fp32, bf16, int8 };
+    static constexpr float lowPrecisionTolerance = 0.002f; // in 0..1 of the frame
     // The keypoints the posture rules read: nose, ears, shoulders.
     static constexpr std::array<int, 5> postureKeypoints{0, 3, 4, 5, 6};
 
@@ -76,11 +78,11 @@ public:
     QStringList implementations() const;
     std::size_t workspaceBytes() const;
     int threads() const;
-    // fp32 or bf16: the one running.
+    // fp32, bf16 or int8: the one running.
     Precision precision() const;
     static QString precisionName(Precision precision);
-    // Why it runs: the CPU's instruction set and, where bf16 was tried, its largest keypoint
-    // difference on the check picture.
+    // Why it runs: the CPU's instruction set and, for each lower precision tried, its largest
+    // keypoint difference on the check picture.
     QString precisionReason() const;
 
 private:
