@@ -351,6 +351,8 @@ struct Engine::Private {
     void allocate(const Network& net, const Schedule& schedule);
     void buildInput();
     void buildConvolution(const Network& net, const Step& step);
+    dnnl::memory weightsFor(const dnnl::convolution_forward::primitive_desc& pd, dnnl::memory user,
+                            const std::vector<float>& channelScales);
     void buildAdd(const Layer& l);
     void buildResize(const Layer& l);
 };
@@ -492,18 +494,9 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
     }
     const dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
 
-    dnnl::memory userWeights(userWeightsMd, engine, const_cast<float*>(filter.floats.data()));
-    dnnl::memory weights(pd.weights_desc(), engine);
-    dnnl::primitive_attr quantise;
-    if (int8) {
-        std::vector<float> inverse(filterScale.size());
-        std::transform(filterScale.begin(), filterScale.end(), inverse.begin(),
-                       [](float s) { return 1.0f / s; });
-        quantise.set_output_scales(depthwise ? (1 << 0) | (1 << 1) : 1 << 0, inverse);
-    }
-    dnnl::reorder(dnnl::reorder::primitive_desc(userWeights, weights, quantise))
-        .execute(stream, userWeights, weights);
-    stream.wait();
+    const dnnl::memory weights = weightsFor(
+        pd, dnnl::memory(userWeightsMd, engine, const_cast<float*>(filter.floats.data())),
+        int8 ? filterScale : std::vector<float>{});
     std::unordered_map<int, dnnl::memory> arguments{{DNNL_ARG_SRC, memory(l.inputs[0])},
                                                     {DNNL_ARG_WEIGHTS, weights},
                                                     {DNNL_ARG_DST, memory(out)}};
@@ -517,6 +510,27 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
         arguments[DNNL_ARG_BIAS] = bias;
     }
     add(dnnl::convolution_forward(pd), pd.impl_info_str(), std::move(arguments), out);
+}
+
+// The filter in the layout the convolution prefers; in int8, each output channel divided by
+// its scale and rounded.
+dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primitive_desc& pd,
+                                         dnnl::memory user,
+                                         const std::vector<float>& channelScales) {
+    dnnl::memory weights(pd.weights_desc(), engine);
+    dnnl::primitive_attr quantise;
+    if (!channelScales.empty()) {
+        std::vector<float> inverse(channelScales.size());
+        std::transform(channelScales.begin(), channelScales.end(), inverse.begin(),
+                       [](float s) { return 1.0f / s; });
+        // The output channel is dimension 0 of (o, i, h, w), 0 and 1 of (g, o, i, h, w).
+        const bool grouped = user.get_desc().data.ndims == 5;
+        quantise.set_output_scales(grouped ? (1 << 0) | (1 << 1) : 1 << 0, inverse);
+    }
+    dnnl::reorder(dnnl::reorder::primitive_desc(user, weights, quantise))
+        .execute(stream, user, weights);
+    stream.wait();
+    return weights;
 }
 
 // An add that could not be folded into a convolution; in int8 each operand is brought to
