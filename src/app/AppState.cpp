@@ -11,33 +11,48 @@
 
 namespace quorvel {
 
-namespace {
-
-SettingsManager& chooseSettings(const AppStateEnvironment& environment) {
-    return environment.settings ? *environment.settings : SettingsManager::shared();
+AppParts AppParts::make(const AppStateEnvironment& environment) {
+    AppParts parts;
+    parts.settings = environment.settings ? environment.settings : &SettingsManager::shared();
+    SettingsManager& settings = *parts.settings;
+    auto screens =
+        environment.screens ? environment.screens() : std::make_unique<GuiScreenProvider>();
+    parts.overlayController = std::make_unique<OverlayWindowController>(
+        settings, std::move(screens), environment.overlayTimings, environment.timers);
+    parts.postureLog = std::make_unique<PostureLog>(environment.postureLogPath.isEmpty()
+                                                        ? PostureLog::defaultFilePath()
+                                                        : environment.postureLogPath,
+                                                    environment.clock);
+    parts.updateChecker = std::make_unique<UpdateChecker>(settings, environment.updates);
+    parts.postureAnalyzer = std::make_unique<PostureAnalyzer>(settings);
+    parts.monitoring = std::make_unique<MonitoringControl>(
+        MonitoringControl::Parts{environment.requestCameraPermission, environment.camera,
+                                 environment.poseEstimators, environment.clock},
+        *parts.postureAnalyzer, *parts.overlayController, settings, *parts.postureLog);
+    parts.reminders =
+        std::make_unique<BreakReminders>(*parts.overlayController, settings, environment.timers);
+    parts.presence = std::make_unique<PresenceMonitor>(environment.presence, *parts.reminders,
+                                                       environment.clock, environment.timers);
+    return parts;
 }
 
-} // namespace
+AppState::AppState(AppParts parts, QObject* parent)
+    : PanelModel(parent), m_settings(*parts.settings),
+      m_overlayController(std::move(parts.overlayController)),
+      m_postureLog(std::move(parts.postureLog)), m_updateChecker(std::move(parts.updateChecker)),
+      m_reminders(std::move(parts.reminders)), m_postureAnalyzer(std::move(parts.postureAnalyzer)),
+      m_monitoring(std::move(parts.monitoring)), m_presence(std::move(parts.presence)) {
+    connectParts();
+    restoreChoices();
+}
 
-AppState::AppState(AppStateEnvironment environment, QObject* parent)
-    : PanelModel(parent), m_environment(std::move(environment)),
-      m_settings(chooseSettings(m_environment)),
-      m_reminderTicks(sharedSecondTicks(m_environment.timers)) {
-    // Overlays, the log and the update checker first, then the analyzer.
-    auto screens =
-        m_environment.screens ? m_environment.screens() : std::make_unique<GuiScreenProvider>();
-    m_overlayController = std::make_unique<OverlayWindowController>(
-        m_settings, std::move(screens), m_environment.overlayTimings, m_environment.timers);
-    m_postureLog =
-        m_environment.postureLogPath.isEmpty()
-            ? std::make_unique<PostureLog>(PostureLog::defaultFilePath(), m_environment.clock)
-            : std::make_unique<PostureLog>(m_environment.postureLogPath, m_environment.clock);
-    m_updateChecker = std::make_unique<UpdateChecker>(m_settings, m_environment.updates);
-    m_postureAnalyzer = std::make_unique<PostureAnalyzer>(m_settings);
-    m_monitoring = std::make_unique<MonitoringControl>(
-        MonitoringControl::Parts{m_environment.requestCameraPermission, m_environment.camera,
-                                 m_environment.poseEstimators, m_environment.clock},
-        *m_postureAnalyzer, *m_overlayController, m_settings, *m_postureLog);
+AppState::~AppState() {
+    m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
+    m_monitoring.reset();
+    m_presence.reset(); // it calls into the reminders
+}
+
+void AppState::connectParts() {
     connect(m_monitoring.get(), &MonitoringControl::postureStatusChanged, this,
             &AppState::setPostureStatus);
     connect(m_monitoring.get(), &MonitoringControl::errorChanged, this, &AppState::setCameraError);
@@ -47,18 +62,17 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
     // A dismissed slouch overlay ends the detector's alert, whoever took it down.
     QPointer<AppState> self(this);
     m_overlayController->onDismiss = [self](OverlayType type) {
-        if (type == OverlayType::slouch && self && self->postureDetector()) {
-            self->postureDetector()->markSlouchAlertDismissed();
+        if (type != OverlayType::slouch || !self) {
+            return;
+        }
+        if (PostureDetector* detector = self->m_monitoring->postureDetector()) {
+            detector->markSlouchAlertDismissed();
         }
     };
 
-    m_presence = std::make_unique<PresenceMonitor>(m_environment.presence,
-                                                   static_cast<BreakControls&>(*this),
-                                                   m_environment.clock, m_environment.timers);
-    PresencePolicy* presence = &m_presence->policy();
-    connect(presence, &PresencePolicy::paused, this, &AppState::pauseForAbsence);
-    connect(presence, &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
-    connect(presence, &PresencePolicy::pauseReasonChanged, this,
+    connect(&presence(), &PresencePolicy::paused, this, &AppState::pauseForAbsence);
+    connect(&presence(), &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
+    connect(&presence(), &PresencePolicy::pauseReasonChanged, this,
             [this](std::optional<PauseReason> reason) {
                 Q_EMIT objectWillChange();
                 Q_EMIT pauseReasonChanged(reason);
@@ -67,12 +81,16 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
     // Every settings change is one change of the application state, a turn later.
     connect(&m_settings, &SettingsManager::objectWillChange, this, &AppState::objectWillChange,
             Qt::QueuedConnection);
+}
 
+// Stand before water, both before the camera is asked for and before the update check. A
+// reminder that is off is not made at all.
+void AppState::restoreChoices() {
     if (m_settings.standReminderEnabled()) {
-        standManager().start();
+        m_reminders->stand().start();
     }
     if (m_settings.waterReminderEnabled()) {
-        waterManager().start();
+        m_reminders->water().start();
     }
     if (m_settings.postureMonitoringEnabled()) {
         QMetaObject::invokeMethod(
@@ -82,38 +100,36 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
     updateIdleWatch();
 }
 
-AppState::~AppState() {
-    m_overlayController->onDismiss = nullptr; // it reaches members that go before the controller
-    m_monitoring.reset();
-    m_presence.reset(); // it calls back into this
-}
-
-StandReminderManager& AppState::standManager() {
-    if (!m_standManager) {
-        m_standManager = std::make_unique<StandReminderManager>(*m_overlayController, m_settings,
-                                                                m_reminderTicks);
-    }
-    return *m_standManager;
-}
-
-WaterReminderManager& AppState::waterManager() {
-    if (!m_waterManager) {
-        m_waterManager = std::make_unique<WaterReminderManager>(*m_overlayController, m_settings,
-                                                                m_reminderTicks);
-    }
-    return *m_waterManager;
+PresencePolicy& AppState::presence() const {
+    return m_presence->policy();
 }
 
 bool AppState::isCalibrated() const {
     return m_postureAnalyzer->isCalibrated();
 }
 
+std::optional<PauseReason> AppState::pauseReason() const {
+    return presence().pauseReason();
+}
+
+bool AppState::postureMonitoringEnabled() const {
+    return m_settings.postureMonitoringEnabled();
+}
+
+bool AppState::standReminderEnabled() const {
+    return m_settings.standReminderEnabled();
+}
+
+bool AppState::waterReminderEnabled() const {
+    return m_settings.waterReminderEnabled();
+}
+
 QString AppState::standTimeRemaining() {
-    return standManager().formattedTimeRemaining();
+    return m_reminders->stand().formattedTimeRemaining();
 }
 
 QString AppState::waterTimeRemaining() {
-    return waterManager().formattedTimeRemaining();
+    return m_reminders->water().formattedTimeRemaining();
 }
 
 std::optional<UpdateInfo> AppState::updateInfo() const {
@@ -124,7 +140,7 @@ void AppState::setPostureStatus(PostureStatus status) {
     Q_EMIT objectWillChange();
     m_postureStatus = status;
     updateCameraWatch();
-    m_presence->policy().postureSeen(status);
+    presence().postureSeen(status);
     Q_EMIT postureStatusChanged(status);
 }
 
@@ -140,12 +156,12 @@ void AppState::setCameraError(std::optional<QString> error) {
 
 // The camera tells whether someone is at the desk while it delivers verdicts.
 void AppState::updateCameraWatch() {
-    m_presence->policy().setCameraWatching(isMonitoringRunning() && !m_cameraError &&
-                                           m_postureStatus != PostureStatus::notMonitoring);
+    presence().setCameraWatching(m_monitoring->isRunning() && !m_cameraError &&
+                                 m_postureStatus != PostureStatus::notMonitoring);
 }
 
 void AppState::userActed() {
-    m_presence->policy().userActed();
+    presence().userActed();
 }
 
 void AppState::togglePostureMonitoring(bool enabled) {
@@ -162,7 +178,7 @@ void AppState::togglePostureMonitoring(bool enabled) {
 
 void AppState::startPostureMonitoring() {
     // Switched off meanwhile, or paused: the camera comes on when the user is back.
-    if (!m_settings.postureMonitoringEnabled() || m_presence->policy().isPaused()) {
+    if (!m_settings.postureMonitoringEnabled() || presence().isPaused()) {
         return;
     }
     m_monitoring->start();
@@ -180,12 +196,12 @@ void AppState::shutdown() {
 
 void AppState::toggleStandReminder(bool enabled) {
     m_settings.setStandReminderEnabled(enabled);
-    toggleReminder(standManager(), enabled);
+    toggleReminder(m_reminders->stand(), enabled);
 }
 
 void AppState::toggleWaterReminder(bool enabled) {
     m_settings.setWaterReminderEnabled(enabled);
-    toggleReminder(waterManager(), enabled);
+    toggleReminder(m_reminders->water(), enabled);
 }
 
 // After the choice is stored: a reminder switched on while the user is away holds still.
@@ -195,7 +211,7 @@ void AppState::toggleReminder(ReminderManager& reminder, bool enabled) {
     userActed();
     if (enabled) {
         reminder.start();
-        if (m_presence->policy().isPaused() || m_presence->policy().isAway()) {
+        if (presence().isPaused() || presence().isAway()) {
             reminder.pause();
         }
     } else {
@@ -230,7 +246,7 @@ void AppState::testOverlay() {
 // Locked or asleep (the break overlays and countdowns are the presence policy's).
 void AppState::pauseForAbsence() {
     // The slouch episode on screen ends here, with its time so far: none spans a lock.
-    if (PostureDetector* detector = postureDetector()) {
+    if (PostureDetector* detector = m_monitoring->postureDetector()) {
         detector->markSlouchAlertDismissed();
     }
     m_overlayController->withdraw(OverlayType::slouch);
@@ -247,7 +263,7 @@ void AppState::pauseForAbsence() {
 }
 
 void AppState::resumeAfterAbsence() {
-    if (m_settings.postureMonitoringEnabled() && !isMonitoringRunning()) {
+    if (m_settings.postureMonitoringEnabled() && !m_monitoring->isRunning()) {
         // As at start-up: the camera is asked for again.
         QMetaObject::invokeMethod(
             this, [this] { startPostureMonitoring(); }, Qt::QueuedConnection);
@@ -257,47 +273,8 @@ void AppState::resumeAfterAbsence() {
     }
 }
 
-template <typename F> void AppState::forEachReminder(F f) {
-    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_standManager.get()),
-                                     static_cast<ReminderManager*>(m_waterManager.get())}) {
-        if (manager) {
-            f(*manager);
-        }
-    }
-}
-
-void AppState::holdCountdowns() {
-    forEachReminder([](ReminderManager& m) { m.pause(); });
-}
-
-void AppState::continueCountdowns() {
-    forEachReminder([](ReminderManager& m) { m.resume(); });
-}
-
-void AppState::restartCountdowns() {
-    forEachReminder([](ReminderManager& m) { m.restart(); });
-}
-
-QList<OverlayType> AppState::withdrawBreakOverlays() {
-    QList<OverlayType> withdrawn;
-    for (OverlayType type : {OverlayType::stand, OverlayType::water}) {
-        const bool onScreen =
-            m_overlayController->currentType() == type && !m_overlayController->isFadingOut();
-        if (onScreen || m_overlayController->overlayQueue().contains(type)) {
-            withdrawn.append(type);
-        }
-        m_overlayController->withdraw(type);
-    }
-    return withdrawn;
-}
-
-void AppState::showBreakOverlay(OverlayType type) {
-    m_overlayController->show(type, m_settings.autoDismissTimeout());
-}
-
 void AppState::updateIdleWatch() {
-    m_presence->policy().setRemindersRunning((m_standManager && m_standManager->isRunning()) ||
-                                             (m_waterManager && m_waterManager->isRunning()));
+    presence().setRemindersRunning(m_reminders->anyRunning());
 }
 
 } // namespace quorvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/BreakReminders.h"
 #include "app/MonitoringControl.h"
 #include "camera/CameraManager.h"
 #include "common/Clock.h"
@@ -11,6 +12,7 @@
 #include "posture/PostureModels.h"
 #include "presence/PresenceMonitor.h"
 #include "settings/SettingsManager.h"
+#include "stats/PostureLog.h"
 #include "updates/UpdateChecker.h"
 
 #include <QObject>
@@ -20,15 +22,11 @@
 
 namespace quorvel {
 
-class OverlayWindowController;
-class PostureLog;
 class ScreenProvider;
 class ReminderManager;
-class StandReminderManager;
-class WaterReminderManager;
 
-// What the application state is made with. Defaults are the real parts; tests replace the
-// camera, the pose model, the permission answer, the screens, the timers and the clock.
+// What the application is made with. Defaults are the real parts; tests replace the camera,
+// the pose model, the permission answer, the screens, the timers and the clock.
 struct AppStateEnvironment {
     SettingsManager* settings = nullptr; // null: the user's store
     QString postureLogPath;              // empty: the user's log
@@ -44,49 +42,55 @@ struct AppStateEnvironment {
     PresenceEnvironment presence;
 };
 
-// Creates, owns and connects every component, restores the user's last choices at start-up
-// and carries the user's commands to the components. Main thread only.
+// The components the application state conducts, made in the order the application is put
+// together (see make()). AppState takes them over and keeps them for its whole life; whoever
+// made them (main, or a test) may keep a plain pointer to any of them meanwhile, to hand to
+// the panel or to watch.
+struct AppParts {
+    SettingsManager* settings = nullptr;
+    std::unique_ptr<OverlayWindowController> overlayController;
+    std::unique_ptr<PostureLog> postureLog;
+    std::unique_ptr<UpdateChecker> updateChecker;
+    std::unique_ptr<PostureAnalyzer> postureAnalyzer;
+    std::unique_ptr<MonitoringControl> monitoring;
+    std::unique_ptr<BreakReminders> reminders;
+    std::unique_ptr<PresenceMonitor> presence;
+
+    // Overlays, the log and the update checker first, then the analyzer, the camera's side
+    // of monitoring, the reminders and presence. No reminder runs and nothing is asked for
+    // yet: AppState restores the user's choices.
+    static AppParts make(const AppStateEnvironment& environment);
+};
+
+// Connects the components, restores the user's last choices at start-up and carries the
+// user's commands to them. It hands none of them out: the panel reads its values and calls
+// its operations. Main thread only.
 //
 // While the user is away (see PresencePolicy) it holds still: locked or asleep, the camera is
 // let go (the monitoring choice stays), the slouch overlay ends, and a calibration under way
 // is cancelled and begins again, with its prompt, when the user is back. Every command from
 // the panel counts as the user being at the computer.
-class AppState : public PanelModel, private BreakControls {
+class AppState : public PanelModel {
     Q_OBJECT
 
 public:
     static constexpr const QString& cameraDeniedMessage = MonitoringControl::cameraDeniedMessage;
 
-    explicit AppState(AppStateEnvironment environment = {}, QObject* parent = nullptr);
+    // `parts` must be complete, as AppParts::make() leaves them.
+    explicit AppState(AppParts parts, QObject* parent = nullptr);
     ~AppState() override;
 
-    SettingsManager& settings() const override { return m_settings; }
-    OverlayWindowController& overlayController() const { return *m_overlayController; }
-    PostureAnalyzer& postureAnalyzer() const { return *m_postureAnalyzer; }
-    PostureLog& postureLog() const override { return *m_postureLog; }
-    UpdateChecker& updateChecker() const { return *m_updateChecker; }
     PostureStatus postureStatus() const override { return m_postureStatus; }
     bool isCalibrated() const override;
     std::optional<QString> cameraError() const override { return m_cameraError; }
     // Why everything holds still now (locked, asleep), if it does; see pauseReasonText().
-    std::optional<PauseReason> pauseReason() const override {
-        return m_presence->policy().pauseReason();
-    }
+    std::optional<PauseReason> pauseReason() const override;
+    bool postureMonitoringEnabled() const override;
+    bool standReminderEnabled() const override;
+    bool waterReminderEnabled() const override;
     QString standTimeRemaining() override;
     QString waterTimeRemaining() override;
     std::optional<UpdateInfo> updateInfo() const override;
-
-    // Created on first access, then kept.
-    StandReminderManager& standManager();
-    WaterReminderManager& waterManager();
-    bool hasStandManager() const { return m_standManager != nullptr; }
-    bool hasWaterManager() const { return m_waterManager != nullptr; }
-
-    // Whether the camera pipeline exists (monitoring runs).
-    bool isMonitoringRunning() const { return m_monitoring->isRunning(); }
-    CameraManager* cameraManager() const { return m_monitoring->cameraManager(); }
-    PostureDetector* postureDetector() const { return m_monitoring->postureDetector(); }
-    PresenceMonitor& presence() const { return *m_presence; }
 
     void togglePostureMonitoring(bool enabled) override;
     void toggleStandReminder(bool enabled) override;
@@ -103,11 +107,14 @@ Q_SIGNALS:
     void pauseReasonChanged(std::optional<quorvel::PauseReason> reason);
 
 private:
+    void connectParts();
+    void restoreChoices();
     void setPostureStatus(PostureStatus status);
     void setCameraError(std::optional<QString> error);
     void startPostureMonitoring();
     void stopPostureMonitoring();
 
+    PresencePolicy& presence() const;
     void userActed();
     void beginCalibration();
     void pauseForAbsence();
@@ -115,26 +122,14 @@ private:
     void updateIdleWatch();
     void toggleReminder(ReminderManager& reminder, bool enabled);
     void updateCameraWatch();
-    template <typename F> void forEachReminder(F f);
 
-    // What presence does to the reminders.
-    void holdCountdowns() override;
-    void continueCountdowns() override;
-    void restartCountdowns() override;
-    QList<OverlayType> withdrawBreakOverlays() override;
-    void showBreakOverlay(OverlayType type) override;
-
-    AppStateEnvironment m_environment;
     SettingsManager& m_settings;
-    // The two countdowns tick together: the idle app wakes once a second, not twice.
-    TimerFactory m_reminderTicks;
     std::unique_ptr<OverlayWindowController> m_overlayController;
     std::unique_ptr<PostureLog> m_postureLog;
     std::unique_ptr<UpdateChecker> m_updateChecker;
     PostureStatus m_postureStatus = PostureStatus::notMonitoring;
     std::optional<QString> m_cameraError;
-    std::unique_ptr<StandReminderManager> m_standManager;
-    std::unique_ptr<WaterReminderManager> m_waterManager;
+    std::unique_ptr<BreakReminders> m_reminders;
     std::unique_ptr<PostureAnalyzer> m_postureAnalyzer;
     std::unique_ptr<MonitoringControl> m_monitoring;
     qint64 m_testOverlayIndex = 0;

@@ -107,8 +107,10 @@ void QuorvelApp::setUpApplication() {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-QuorvelApp::QuorvelApp(AppState& appState, QDBusConnection bus, QObject* parent)
-    : QObject(parent), m_appState(appState), m_trayWatcher(new TrayWatcher(std::move(bus), this)) {
+QuorvelApp::QuorvelApp(AppState& appState, const PanelStores& stores, QDBusConnection bus,
+                       QObject* parent)
+    : QObject(parent), m_appState(appState), m_stores(stores),
+      m_trayWatcher(new TrayWatcher(std::move(bus), this)) {
     // The desktop session is ending: let the window close.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { allowClose(); });
     connect(&m_appState, &AppState::objectWillChange, this, [this] {
@@ -156,8 +158,8 @@ QIcon QuorvelApp::trayIcon(const QString& name) {
 }
 
 void QuorvelApp::updateIcon() {
-    const QString name = StatusIndicator::iconName(
-        m_appState.postureStatus(), m_appState.settings().postureMonitoringEnabled());
+    const QString name = StatusIndicator::iconName(m_appState.postureStatus(),
+                                                   m_appState.postureMonitoringEnabled());
     if (!m_tray) {
         m_iconName = name;
         return;
@@ -198,8 +200,7 @@ void QuorvelApp::useTray() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     if (!m_view) {
-        m_view = new MenuBarView(m_appState);
-        connect(m_view, &MenuBarView::quitRequested, this, &QuorvelApp::quit);
+        makeView();
     }
     layout->addWidget(m_view);
 
@@ -233,8 +234,7 @@ void QuorvelApp::useWindow() {
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    m_view = new MenuBarView(m_appState);
-    connect(m_view, &MenuBarView::quitRequested, this, &QuorvelApp::quit);
+    makeView();
     layout->addWidget(m_view);
     window->show();
     Q_EMIT shown();
@@ -243,6 +243,11 @@ void QuorvelApp::useWindow() {
     connect(m_trayWatcher, &TrayWatcher::trayAppeared, this, &QuorvelApp::useTray,
             Qt::UniqueConnection);
     m_trayWatcher->watch();
+}
+
+void QuorvelApp::makeView() {
+    m_view = new MenuBarView(m_appState, m_stores);
+    connect(m_view, &MenuBarView::quitRequested, this, &QuorvelApp::quit);
 }
 
 void QuorvelApp::allowClose() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "menubar/PanelModel.h"
+
 #include <QDBusConnection>
 #include <QIcon>
 #include <QObject>
@@ -18,15 +20,16 @@ class TrayWatcher;
 
 // The tray icon and its panel. Where the desktop has no tray (GNOME without the
 // AppIndicator extension), the panel is a small normal window instead, and the icon takes
-// over as soon as a tray turns up. `bus` is the session bus, where D-Bus trays live.
+// over as soon as a tray turns up. The panel shows `appState` and the settings and statistics
+// of `stores`. `bus` is the session bus, where D-Bus trays live.
 class QuorvelApp : public QObject {
     Q_OBJECT
 
 public:
     enum class Mode { tray, window };
 
-    explicit QuorvelApp(AppState& appState, QDBusConnection bus = QDBusConnection::sessionBus(),
-                        QObject* parent = nullptr);
+    QuorvelApp(AppState& appState, const PanelStores& stores,
+               QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
 
     // Names the application, sets its icon, and keeps it running with no window open (it
     // lives in the tray: only Quit ends it). Call once, right after making the QApplication.
@@ -68,7 +71,10 @@ private:
     void placePanelNearTray(bool clicked);
     QRect trayIconGeometry() const;
 
+    void makeView();
+
     AppState& m_appState;
+    PanelStores m_stores;
     Mode m_mode = Mode::window;
     QString m_iconName;
     std::unique_ptr<QSystemTrayIcon> m_tray;

@@ -89,13 +89,16 @@ int main(int argc, char* argv[]) {
     }
     instance.listen();
 
-    quorvel::AppStateEnvironment parts;
-    parts.camera.makeFrameSource = quorvel::CameraManager::defaultFrameSourceFactory(
+    quorvel::AppStateEnvironment appEnvironment;
+    appEnvironment.camera.makeFrameSource = quorvel::CameraManager::defaultFrameSourceFactory(
         options.cameraRecording, options.cameraUseLog);
-    parts.poseEstimators =
+    appEnvironment.poseEstimators =
         quorvel::defaultPoseEstimatorFactory(options.modelDirectory, options.posePrecision);
+    // The components first; the state conducts them, the panel shows it and their stores.
+    quorvel::AppParts parts = quorvel::AppParts::make(appEnvironment);
+    const quorvel::PanelStores stores{*parts.settings, *parts.postureLog};
     quorvel::AppState state(std::move(parts));
-    quorvel::QuorvelApp ui(state);
+    quorvel::QuorvelApp ui(state, stores);
     QObject::connect(&instance, &quorvel::SingleInstance::showRequested, &ui,
                      &quorvel::QuorvelApp::showPanel);
     std::unique_ptr<ShownReport> shownReport;

@@ -191,166 +191,188 @@ int StandInCamera::ioctl(int fd, unsigned long request, void* argument) {
         return failWith(EBADF);
     }
     switch (request) {
-    case VIDIOC_QUERYCAP: {
-        auto& cap = *static_cast<v4l2_capability*>(argument);
-        cap = {};
-        std::strcpy(reinterpret_cast<char*>(cap.driver), "uvcvideo");
-        std::strcpy(reinterpret_cast<char*>(cap.card), "Stand-in Camera");
-        std::strcpy(reinterpret_cast<char*>(cap.bus_info), "virtual");
-        cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-        cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+    case VIDIOC_QUERYCAP:
+        describeDevice(*static_cast<v4l2_capability*>(argument));
         return 0;
-    }
-    case VIDIOC_ENUM_FMT: {
-        auto& desc = *static_cast<v4l2_fmtdesc*>(argument);
-        if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index >= m_formats.size()) {
-            return failWith(EINVAL);
-        }
-        desc.pixelformat = m_formats[desc.index].pixelFormat;
-        desc.flags = isCompressed(desc.pixelformat) ? V4L2_FMT_FLAG_COMPRESSED : 0;
-        return 0;
-    }
-    case VIDIOC_ENUM_FRAMESIZES: {
-        auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
-        for (const Format& f : m_formats) {
-            if (f.pixelFormat == size.pixel_format && size.index < f.sizes.size()) {
-                size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-                size.discrete = {f.sizes[size.index].first, f.sizes[size.index].second};
-                return 0;
-            }
-        }
-        return failWith(EINVAL);
-    }
-    case VIDIOC_ENUM_FRAMEINTERVALS: {
-        auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
-        for (const Format& f : m_formats) {
-            if (f.pixelFormat == interval.pixel_format &&
-                interval.index < f.framesPerSecond.size()) {
-                interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-                interval.discrete = {1, f.framesPerSecond[interval.index]};
-                return 0;
-            }
-        }
-        return failWith(EINVAL);
-    }
+    case VIDIOC_ENUM_FMT:
+        return enumerateFormat(*static_cast<v4l2_fmtdesc*>(argument));
+    case VIDIOC_ENUM_FRAMESIZES:
+        return enumerateSize(*static_cast<v4l2_frmsizeenum*>(argument));
+    case VIDIOC_ENUM_FRAMEINTERVALS:
+        return enumerateInterval(*static_cast<v4l2_frmivalenum*>(argument));
     case VIDIOC_TRY_FMT:
         return fillFormat(*static_cast<v4l2_format*>(argument));
-    case VIDIOC_S_FMT: {
-        if (!m_buffers.empty()) {
-            return failWith(EBUSY);
-        }
-        auto& format = *static_cast<v4l2_format*>(argument);
-        if (claimStream() != 0 || fillFormat(format) != 0) {
-            return -1;
-        }
-        m_format = format.fmt.pix;
-        return 0;
-    }
-    case VIDIOC_G_FMT: {
-        auto& format = *static_cast<v4l2_format*>(argument);
-        format.fmt.pix = m_format;
-        return format.type == V4L2_BUF_TYPE_VIDEO_CAPTURE && m_format.width > 0 ? 0
-                                                                                : failWith(EINVAL);
-    }
+    case VIDIOC_S_FMT:
+        return setFormat(*static_cast<v4l2_format*>(argument));
+    case VIDIOC_G_FMT:
+        return getFormat(*static_cast<v4l2_format*>(argument));
     case VIDIOC_G_PARM:
-    case VIDIOC_S_PARM: {
-        auto& parameters = *static_cast<v4l2_streamparm*>(argument);
-        if (parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
-            return failWith(EINVAL);
-        }
-        if (request == VIDIOC_S_PARM) {
-            if (claimStream() != 0) {
-                return -1;
-            }
-            // The offered rate nearest the one asked for.
-            const v4l2_fract asked = parameters.parm.capture.timeperframe;
-            const double wanted =
-                asked.numerator > 0 ? double(asked.denominator) / asked.numerator : 30;
-            const auto format =
-                std::find_if(m_formats.begin(), m_formats.end(), [&](const Format& f) {
-                    return f.pixelFormat == m_format.pixelformat;
-                });
-            if (format != m_formats.end() && !format->framesPerSecond.empty()) {
-                const auto nearest =
-                    std::min_element(format->framesPerSecond.begin(), format->framesPerSecond.end(),
-                                     [&](quint32 a, quint32 b) {
-                                         return std::abs(a - wanted) < std::abs(b - wanted);
-                                     });
-                m_interval = {1, *nearest};
-            }
-        }
-        parameters.parm.capture = {};
-        parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-        parameters.parm.capture.timeperframe = m_interval;
-        return 0;
-    }
-    case VIDIOC_REQBUFS: {
-        auto& buffers = *static_cast<v4l2_requestbuffers*>(argument);
-        if (buffers.memory != V4L2_MEMORY_MMAP || m_format.width == 0) {
-            return failWith(EINVAL);
-        }
-        if (m_streaming || !m_mappings.empty()) {
-            return failWith(EBUSY);
-        }
-        if (buffers.count > 0 && claimStream() != 0) {
-            return -1;
-        }
-        buffers.count = std::min<quint32>(buffers.count, 8);
-        m_buffers.assign(buffers.count, Buffer{});
-        for (Buffer& buffer : m_buffers) {
-            buffer.memory = std::make_shared<Memory>(bufferBytes(m_format));
-        }
-        return 0;
-    }
+    case VIDIOC_S_PARM:
+        return streamParameters(request == VIDIOC_S_PARM, *static_cast<v4l2_streamparm*>(argument));
+    case VIDIOC_REQBUFS:
+        return requestBuffers(*static_cast<v4l2_requestbuffers*>(argument));
     case VIDIOC_QUERYBUF:
     case VIDIOC_QBUF:
-    case VIDIOC_DQBUF: {
-        auto& buffer = *static_cast<v4l2_buffer*>(argument);
-        if (request == VIDIOC_DQBUF) {
-            const auto done = std::find_if(m_buffers.begin(), m_buffers.end(),
-                                           [](const Buffer& b) { return b.done; });
-            if (done == m_buffers.end()) {
-                return failWith(EAGAIN);
-            }
-            buffer.index = quint32(done - m_buffers.begin());
-        }
-        if (buffer.index >= m_buffers.size()) {
-            return failWith(EINVAL);
-        }
-        Buffer& own = m_buffers[buffer.index];
-        buffer.length = quint32(own.memory->size());
-        buffer.m.offset = buffer.index * 4096;
-        if (request == VIDIOC_QBUF) {
-            if (own.queued || own.done) {
-                return failWith(EINVAL);
-            }
-            own.queued = true;
-        } else if (request == VIDIOC_DQBUF) {
-            own.done = false;
-            buffer.bytesused = own.bytesused;
-            buffer.sequence = own.sequence;
-            buffer.flags = V4L2_BUF_FLAG_MAPPED;
-        }
-        return 0;
-    }
+    case VIDIOC_DQBUF:
+        return handleBuffer(request, *static_cast<v4l2_buffer*>(argument));
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF:
-        if (request == VIDIOC_STREAMON && claimStream() != 0) {
-            return -1;
-        }
-        if (m_streaming != (request == VIDIOC_STREAMON && !m_buffers.empty())) {
-            m_streaming = !m_streaming;
-            logUse(m_useLog, m_streaming ? "open" : "close");
-        }
-        if (!m_streaming) {
-            for (Buffer& buffer : m_buffers) {
-                buffer.queued = buffer.done = false;
-            }
-        }
-        return request == VIDIOC_STREAMOFF || m_streaming ? 0 : failWith(EINVAL);
+        return setStreaming(request == VIDIOC_STREAMON);
     default:
         return failWith(ENOTTY);
     }
+}
+
+void StandInCamera::describeDevice(v4l2_capability& cap) {
+    cap = {};
+    std::strcpy(reinterpret_cast<char*>(cap.driver), "uvcvideo");
+    std::strcpy(reinterpret_cast<char*>(cap.card), "Stand-in Camera");
+    std::strcpy(reinterpret_cast<char*>(cap.bus_info), "virtual");
+    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+}
+
+int StandInCamera::enumerateFormat(v4l2_fmtdesc& desc) const {
+    if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index >= m_formats.size()) {
+        return failWith(EINVAL);
+    }
+    desc.pixelformat = m_formats[desc.index].pixelFormat;
+    desc.flags = isCompressed(desc.pixelformat) ? V4L2_FMT_FLAG_COMPRESSED : 0;
+    return 0;
+}
+
+int StandInCamera::enumerateSize(v4l2_frmsizeenum& size) const {
+    for (const Format& f : m_formats) {
+        if (f.pixelFormat == size.pixel_format && size.index < f.sizes.size()) {
+            size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            size.discrete = {f.sizes[size.index].first, f.sizes[size.index].second};
+            return 0;
+        }
+    }
+    return failWith(EINVAL);
+}
+
+int StandInCamera::enumerateInterval(v4l2_frmivalenum& interval) const {
+    for (const Format& f : m_formats) {
+        if (f.pixelFormat == interval.pixel_format && interval.index < f.framesPerSecond.size()) {
+            interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            interval.discrete = {1, f.framesPerSecond[interval.index]};
+            return 0;
+        }
+    }
+    return failWith(EINVAL);
+}
+
+int StandInCamera::setFormat(v4l2_format& format) {
+    if (!m_buffers.empty()) {
+        return failWith(EBUSY);
+    }
+    if (claimStream() != 0 || fillFormat(format) != 0) {
+        return -1;
+    }
+    m_format = format.fmt.pix;
+    return 0;
+}
+
+int StandInCamera::getFormat(v4l2_format& format) const {
+    format.fmt.pix = m_format;
+    return format.type == V4L2_BUF_TYPE_VIDEO_CAPTURE && m_format.width > 0 ? 0 : failWith(EINVAL);
+}
+
+int StandInCamera::streamParameters(bool set, v4l2_streamparm& parameters) {
+    if (parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+        return failWith(EINVAL);
+    }
+    if (set) {
+        if (claimStream() != 0) {
+            return -1;
+        }
+        chooseFrameRate(parameters.parm.capture.timeperframe);
+    }
+    parameters.parm.capture = {};
+    parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    parameters.parm.capture.timeperframe = m_interval;
+    return 0;
+}
+
+// The offered rate of the format set nearest the one asked for.
+void StandInCamera::chooseFrameRate(const v4l2_fract& asked) {
+    const double wanted = asked.numerator > 0 ? double(asked.denominator) / asked.numerator : 30;
+    const auto format = std::find_if(m_formats.begin(), m_formats.end(), [&](const Format& f) {
+        return f.pixelFormat == m_format.pixelformat;
+    });
+    if (format == m_formats.end() || format->framesPerSecond.empty()) {
+        return;
+    }
+    const auto nearest = std::min_element(
+        format->framesPerSecond.begin(), format->framesPerSecond.end(),
+        [&](quint32 a, quint32 b) { return std::abs(a - wanted) < std::abs(b - wanted); });
+    m_interval = {1, *nearest};
+}
+
+int StandInCamera::requestBuffers(v4l2_requestbuffers& buffers) {
+    if (buffers.memory != V4L2_MEMORY_MMAP || m_format.width == 0) {
+        return failWith(EINVAL);
+    }
+    if (m_streaming || !m_mappings.empty()) {
+        return failWith(EBUSY);
+    }
+    if (buffers.count > 0 && claimStream() != 0) {
+        return -1;
+    }
+    buffers.count = std::min<quint32>(buffers.count, 8);
+    m_buffers.assign(buffers.count, Buffer{});
+    for (Buffer& buffer : m_buffers) {
+        buffer.memory = std::make_shared<Memory>(bufferBytes(m_format));
+    }
+    return 0;
+}
+
+// VIDIOC_QUERYBUF, VIDIOC_QBUF and VIDIOC_DQBUF (which takes the first filled buffer).
+int StandInCamera::handleBuffer(unsigned long request, v4l2_buffer& buffer) {
+    if (request == VIDIOC_DQBUF) {
+        const auto done = std::find_if(m_buffers.begin(), m_buffers.end(),
+                                       [](const Buffer& b) { return b.done; });
+        if (done == m_buffers.end()) {
+            return failWith(EAGAIN);
+        }
+        buffer.index = quint32(done - m_buffers.begin());
+    }
+    if (buffer.index >= m_buffers.size()) {
+        return failWith(EINVAL);
+    }
+    Buffer& own = m_buffers[buffer.index];
+    buffer.length = quint32(own.memory->size());
+    buffer.m.offset = buffer.index * 4096;
+    if (request == VIDIOC_QBUF) {
+        if (own.queued || own.done) {
+            return failWith(EINVAL);
+        }
+        own.queued = true;
+    } else if (request == VIDIOC_DQBUF) {
+        own.done = false;
+        buffer.bytesused = own.bytesused;
+        buffer.sequence = own.sequence;
+        buffer.flags = V4L2_BUF_FLAG_MAPPED;
+    }
+    return 0;
+}
+
+// Streaming starts only with buffers; stopping takes every buffer back, queued or filled.
+int StandInCamera::setStreaming(bool on) {
+    if (on && claimStream() != 0) {
+        return -1;
+    }
+    if (m_streaming != (on && !m_buffers.empty())) {
+        m_streaming = !m_streaming;
+        logUse(m_useLog, m_streaming ? "open" : "close");
+    }
+    if (!m_streaming) {
+        for (Buffer& buffer : m_buffers) {
+            buffer.queued = buffer.done = false;
+        }
+    }
+    return !on || m_streaming ? 0 : failWith(EINVAL);
 }
 
 void* StandInCamera::mmap(std::size_t length, int, int, int fd, off_t offset) {

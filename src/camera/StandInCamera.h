@@ -83,7 +83,19 @@ protected:
     quint32 m_rowPadding = 0; // bytes a raw format's rows are padded with (even)
 
 private:
+    // The requests ioctl() answers, under the lock; -1 with errno set on failure.
+    static void describeDevice(v4l2_capability& cap);
+    int enumerateFormat(v4l2_fmtdesc& desc) const;
+    int enumerateSize(v4l2_frmsizeenum& size) const;
+    int enumerateInterval(v4l2_frmivalenum& interval) const;
     int fillFormat(v4l2_format& format) const;
+    int setFormat(v4l2_format& format);
+    int getFormat(v4l2_format& format) const;
+    int streamParameters(bool set, v4l2_streamparm& parameters);
+    void chooseFrameRate(const v4l2_fract& asked);
+    int requestBuffers(v4l2_requestbuffers& buffers);
+    int handleBuffer(unsigned long request, v4l2_buffer& buffer);
+    int setStreaming(bool on);
     int claimStream();
 
     class Memory;

@@ -7,7 +7,6 @@
 #include "menubar/SettingsSection.h"
 #include "menubar/StatusIndicator.h"
 #include "menubar/ToggleRow.h"
-#include "settings/SettingsManager.h"
 #include "stats/PostureStatsView.h"
 
 #include <QDesktopServices>
@@ -113,7 +112,8 @@ QVBoxLayout* column(QWidget* owner, int spacing) {
 
 } // namespace
 
-MenuBarView::MenuBarView(PanelModel& model, QWidget* parent) : QWidget(parent), m_appState(model) {
+MenuBarView::MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* parent)
+    : QWidget(parent), m_appState(model) {
     setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 12);
@@ -126,11 +126,11 @@ MenuBarView::MenuBarView(PanelModel& model, QWidget* parent) : QWidget(parent), 
     layout->addWidget(divider());
     layout->addWidget(reminderSection());
     layout->addWidget(divider());
-    auto* stats = new PostureStatsView(&m_appState.postureLog(), this);
+    auto* stats = new PostureStatsView(&stores.postureLog, this);
     stats->setFixedWidth(panelWidth - 24);
     layout->addWidget(stats);
     layout->addWidget(divider());
-    auto* settings = new SettingsSection(m_appState.settings(), this);
+    auto* settings = new SettingsSection(stores.settings, this);
     settings->setFixedWidth(panelWidth - 24);
     layout->addWidget(settings);
     m_updateDivider = divider();
@@ -328,9 +328,8 @@ void MenuBarView::scheduleRefresh() {
 
 void MenuBarView::refresh() {
     m_refreshQueued = false;
-    const SettingsManager& settings = m_appState.settings();
     const PostureStatus status = m_appState.postureStatus();
-    const bool monitoring = settings.postureMonitoringEnabled();
+    const bool monitoring = m_appState.postureMonitoringEnabled();
 
     m_statusIconName = StatusIndicator::iconName(status, monitoring);
     m_statusIcon->setPixmap(
@@ -347,8 +346,8 @@ void MenuBarView::refresh() {
     m_cameraErrorRow->setVisible((monitoring || pause) && error.has_value());
     m_cameraErrorText->setText(error.value_or(QString()));
 
-    m_standToggle->setChecked(settings.standReminderEnabled());
-    m_waterToggle->setChecked(settings.waterReminderEnabled());
+    m_standToggle->setChecked(m_appState.standReminderEnabled());
+    m_waterToggle->setChecked(m_appState.waterReminderEnabled());
     refreshCountdowns();
 
     const auto update = m_appState.updateInfo();
@@ -377,9 +376,8 @@ void MenuBarView::showUpdate(const std::optional<UpdateInfo>& update) {
 }
 
 void MenuBarView::refreshCountdowns() {
-    const SettingsManager& settings = m_appState.settings();
-    const bool stand = settings.standReminderEnabled();
-    const bool water = settings.waterReminderEnabled();
+    const bool stand = m_appState.standReminderEnabled();
+    const bool water = m_appState.waterReminderEnabled();
     m_standCountdown->setVisible(stand);
     m_waterCountdown->setVisible(water);
     const auto show = [](QLabel* label, const QString& remaining) {

@@ -14,6 +14,7 @@ class QFrame;
 namespace quorvel {
 
 class PanelModel;
+struct PanelStores;
 class PostureStatsView;
 class SettingsSection;
 class ToggleRow;
@@ -27,7 +28,7 @@ class MenuBarView : public QWidget {
 public:
     static constexpr int panelWidth = 320;
 
-    explicit MenuBarView(PanelModel& model, QWidget* parent = nullptr);
+    MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* parent = nullptr);
 
     // Reads the application state again and shows it.
     void refresh();

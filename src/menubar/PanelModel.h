@@ -15,7 +15,7 @@ class SettingsManager;
 
 // What the panel shows and the commands it gives, as the application state offers them. The
 // panel keeps no state of its own: after each objectWillChange() or updateChanged() it reads
-// these again.
+// these again. (Its settings and statistics blocks follow their own stores: PanelStores.)
 class PanelModel : public QObject {
     Q_OBJECT
 
@@ -32,9 +32,10 @@ public:
     virtual QString standTimeRemaining() = 0;
     virtual QString waterTimeRemaining() = 0;
     virtual std::optional<UpdateInfo> updateInfo() const = 0;
-    // What the settings section edits and the statistics section reads.
-    virtual SettingsManager& settings() const = 0;
-    virtual PostureLog& postureLog() const = 0;
+    // The three switches as stored.
+    virtual bool postureMonitoringEnabled() const = 0;
+    virtual bool standReminderEnabled() const = 0;
+    virtual bool waterReminderEnabled() const = 0;
 
     virtual void togglePostureMonitoring(bool enabled) = 0;
     virtual void toggleStandReminder(bool enabled) = 0;
@@ -46,6 +47,13 @@ Q_SIGNALS:
     void objectWillChange();
     // An update turned up or went away.
     void updateChanged();
+};
+
+// What the panel's settings block edits and its statistics block reads. Each block observes
+// its store itself; whoever puts the application together hands them over.
+struct PanelStores {
+    SettingsManager& settings;
+    PostureLog& postureLog;
 };
 
 } // namespace quorvel

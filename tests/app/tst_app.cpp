@@ -88,14 +88,14 @@ private Q_SLOTS:
     void startUpWithEmptyPreferences() {
         AppRig rig;
         AppState& s = *rig.state;
-        QVERIFY(!s.hasStandManager() && !s.hasWaterManager());
-        QCOMPARE(rig.startUp, QStringList{"update"});
+        QCOMPARE(rig.startUp, QStringList{"update"}); // no countdown, nothing ticks
         rig.turn();
-        QVERIFY(rig.permissionAsks.empty() && !s.isMonitoringRunning());
-        s.toggleWaterReminder(false); // switched off while off: made, not started
-        QVERIFY(s.hasWaterManager() && !s.waterManager().isRunning());
+        QVERIFY(rig.permissionAsks.empty() && !rig.monitoring->isRunning());
+        s.toggleWaterReminder(false); // switched off while off: not started
+        QCOMPARE(rig.startUp, QStringList{"update"});
+        QCOMPARE(s.waterTimeRemaining(), "0:00");
         s.testOverlay(); // a slouch overlay, and no detector to tell of its end
-        s.overlayController().dismiss();
+        rig.overlays->dismiss();
     }
 
     void startUpWithStoredChoices() {
@@ -110,14 +110,14 @@ private Q_SLOTS:
         // Both reminders started, on one shared tick, then the update check.
         QCOMPARE(rig.startUp, (QStringList{"timer", "update"}));
         rig.timerCallbacks.at(0)();
-        QCOMPARE(s.standManager().secondsRemaining(), 899);
-        QCOMPARE(s.waterManager().secondsRemaining(), 1199);
+        QCOMPARE(s.standTimeRemaining(), "14:59");
+        QCOMPARE(s.waterTimeRemaining(), "19:59");
 
         // The camera is asked for after construction returned, by the queued task, once.
         QVERIFY(rig.permissionAsks.empty());
         rig.answer(true);
         QCOMPARE(int(rig.permissionAsks.size()), 1);
-        QVERIFY(s.isMonitoringRunning());
+        QVERIFY(rig.monitoring->isRunning());
         QCOMPARE(monitoringWrites.count(), 0);
     }
 
@@ -129,7 +129,7 @@ private Q_SLOTS:
         QCOMPARE(errorText(s), "Camera access denied. Enable in System Settings > Privacy.");
         QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
         QVERIFY(!rig.settings->postureMonitoringEnabled());
-        QVERIFY(!s.postureDetector() && !s.cameraManager());
+        QVERIFY(!rig.monitoring->postureDetector() && !rig.monitoring->cameraManager());
         QCOMPARE(rig.cameras->made(), 0);
 
         QSignalSpy statuses(&s, &AppState::postureStatusChanged);
@@ -152,12 +152,12 @@ private Q_SLOTS:
         s.togglePostureMonitoring(false);
         first(true);
         rig.turn();
-        QVERIFY(!s.isMonitoringRunning());
+        QVERIFY(!rig.monitoring->isRunning());
         s.togglePostureMonitoring(true);
         rig.turn();
         first(true);
         rig.turn();
-        QVERIFY(!s.isMonitoringRunning());
+        QVERIFY(!rig.monitoring->isRunning());
         rig.answer(true);
         QTRY_COMPARE(rig.cameras->open(), 1);
 
@@ -168,7 +168,7 @@ private Q_SLOTS:
         QCOMPARE(rig.cameras->source(0)->read(&FrameScript::closes), 1);
         s.togglePostureMonitoring(true);
         rig.answer(false);
-        QVERIFY(!s.isMonitoringRunning());
+        QVERIFY(!rig.monitoring->isRunning());
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }
 
@@ -180,8 +180,9 @@ private Q_SLOTS:
         rig.startMonitoring();
         QTRY_COMPARE(rig.cameras->open(), 1);
         bool releasedFirst = false;
-        connect(&s, &AppState::postureStatusChanged, this,
-                [&] { releasedFirst = !s.cameraManager() && !s.postureDetector(); });
+        connect(&s, &AppState::postureStatusChanged, this, [&] {
+            releasedFirst = !rig.monitoring->cameraManager() && !rig.monitoring->postureDetector();
+        });
         s.togglePostureMonitoring(false);
         QVERIFY(releasedFirst);
         QTRY_COMPARE(rig.cameras->alive(), 0);
@@ -200,12 +201,12 @@ private Q_SLOTS:
         AppState& s = *rig.state;
         s.startCalibration();
         QCOMPARE(s.postureStatus(), PostureStatus::calibrating);
-        QVERIFY(s.postureAnalyzer().isCalibrating() && !s.postureAnalyzer().isCalibrated());
-        QVERIFY(s.overlayController().currentType() == OverlayType::slouch);
+        QVERIFY(rig.analyzer->isCalibrating() && !s.isCalibrated());
+        QVERIFY(rig.overlays->currentType() == OverlayType::slouch);
         rig.timers.advance(2999ms);
-        QVERIFY(s.overlayController().isShowing());
+        QVERIFY(rig.overlays->isShowing());
         rig.timers.advance(1ms);
-        QVERIFY(!s.overlayController().isShowing());
+        QVERIFY(!rig.overlays->isShowing());
     }
 
     void poseModelFailureIsShownAndReleasesTheCamera() {
@@ -217,7 +218,7 @@ private Q_SLOTS:
         rig.cameras->source(0)->addFrames(CameraManager::processEveryNthFrame);
         QTRY_COMPARE(errorText(s), "Pose model could not be loaded: file missing");
         QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
-        QVERIFY(!s.isMonitoringRunning());
+        QVERIFY(!rig.monitoring->isRunning());
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }
 
@@ -228,7 +229,7 @@ private Q_SLOTS:
         TrayBus bus;
         QVERIFY(!bus.address.isEmpty());
         AppRig rig;
-        QuorvelApp app(*rig.state, bus.app());
+        QuorvelApp app(*rig.state, rig.stores(), bus.app());
         QCOMPARE(app.mode(), QuorvelApp::Mode::window);
         QWidget* window = app.panelWindow();
         QVERIFY(window && window->isVisible());

@@ -28,7 +28,7 @@ namespace {
 // A panel on an AppRig's state; settle() lets it redraw after the state's notifications.
 struct Panel {
     AppRig& rig;
-    MenuBarView view{*rig.state};
+    MenuBarView view{*rig.state, rig.stores()};
     bool shows(const QWidget* part) const { return part->isVisibleTo(&view); }
     void settle() { AppRig::turn(); }
 };
@@ -157,7 +157,7 @@ private Q_SLOTS:
         Panel panel{rig};
         MenuBarView& view = panel.view;
         QLabel* notes = view.releaseNotes();
-        QSignalSpy checks(&rig.state->updateChecker(), &UpdateChecker::checkFinished);
+        QSignalSpy checks(rig.updates, &UpdateChecker::checkFinished);
         QVERIFY(!panel.shows(view.updateSection()));
         auto check = [&](qsizetype count) {
             QTRY_COMPARE_WITH_TIMEOUT(checks.size(), count, 30000);
@@ -183,7 +183,7 @@ private Q_SLOTS:
             }
             server.setResponse(
                 HttpResponse::json(updateReply('"' + words.join(' ').toUtf8() + '"')));
-            rig.state->updateChecker().performCheck();
+            rig.updates->performCheck();
             check(round + 2);
             view.refresh();
             QCOMPARE(view.releaseNotesLayouts(), layouts[round]);
@@ -282,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(quit.count(), 1);
         view.waterToggle()->toggle()->setFocus();
         QTest::keyClick(view.waterToggle()->toggle(), Qt::Key_Enter, Qt::KeypadModifier);
-        QVERIFY(rig.state->settings().waterReminderEnabled());
+        QVERIFY(rig.settings->waterReminderEnabled());
 
         // A segment group is one Tab stop, at the chosen segment; arrows choose.
         QButtonGroup* group = view.findChild<SettingsSection*>()->sensitivityGroup();
@@ -299,11 +299,11 @@ private Q_SLOTS:
         group->button(1)->setFocus(Qt::TabFocusReason);
         QTest::keyClick(group->button(1), Qt::Key_Right);
         panel.settle();
-        QCOMPARE(rig.state->settings().sensitivity(), SlouchSensitivity::high);
+        QCOMPARE(rig.settings->sensitivity(), SlouchSensitivity::high);
         QVERIFY(group->button(2)->hasFocus());
         QCOMPARE(tabStops(), QStringList{"High"});
         QTest::keyClick(group->button(2), Qt::Key_Home);
-        QCOMPARE(rig.state->settings().sensitivity(), SlouchSensitivity::low);
+        QCOMPARE(rig.settings->sensitivity(), SlouchSensitivity::low);
 
         // The focus shows on segments and on a switch that is on, in light and dark themes,
         // as a ring that stands out from the switch's blue track.

@@ -18,9 +18,7 @@ struct Rig : AppRig {
         }
         startMonitoring();
     }
-    PostureDetector& detector() const { return *state->postureDetector(); }
-    OverlayWindowController& overlays() const { return state->overlayController(); }
-    PostureLog& log() const { return state->postureLog(); }
+    PostureDetector& detector() const { return *monitoring->postureDetector(); }
     bool alert() const { return detector().slouchAlertActive(); }
     // One frame per letter: 'G' upright, 'S' slouched, 'N' nobody.
     void frames(const char* verdicts) {
@@ -52,10 +50,10 @@ private Q_SLOTS:
         Rig rig;
         rig.frames(verdicts.constData());
         QCOMPARE(rig.alert(), alert);
-        QCOMPARE(rig.overlays().isShowing(), alert);
+        QCOMPARE(rig.overlays->isShowing(), alert);
         if (alert) {
-            QVERIFY(rig.overlays().currentType() == OverlayType::slouch);
-            QVERIFY(!rig.overlays().hasAutoDismissTask());
+            QVERIFY(rig.overlays->currentType() == OverlayType::slouch);
+            QVERIFY(!rig.overlays->hasAutoDismissTask());
             QVERIFY(rig.detector().recentFrames().empty());
         }
     }
@@ -69,10 +67,10 @@ private Q_SLOTS:
         QVERIFY(rig.alert());
         rig.clock.advance(5);
         rig.frame(upright());
-        QVERIFY(!rig.alert() && !rig.overlays().isShowing());
-        QCOMPARE(rig.log().events().size(), 1);
-        QCOMPARE(rig.log().events().first().startedAt, raised);
-        QCOMPARE(rig.log().events().first().duration, 15.0);
+        QVERIFY(!rig.alert() && !rig.overlays->isShowing());
+        QCOMPARE(rig.log->events().size(), 1);
+        QCOMPARE(rig.log->events().first().startedAt, raised);
+        QCOMPARE(rig.log->events().first().duration, 15.0);
 
         // A minute of cooldown from the end of the alert holds off the next one.
         rig.clock.advance(30);
@@ -87,10 +85,10 @@ private Q_SLOTS:
         Rig rig;
         rig.frames("SSSSSSG"); // one good frame seen
         rig.clock.advance(7);
-        rig.overlays().dismiss(); // the user's click
+        rig.overlays->dismiss(); // the user's click
         QVERIFY(!rig.alert());
-        QCOMPARE(rig.log().events().size(), 1);
-        QCOMPARE(rig.log().events().first().duration, 7.0);
+        QCOMPARE(rig.log->events().size(), 1);
+        QCOMPARE(rig.log->events().first().duration, 7.0);
         QVERIFY(rig.detector().recentFrames().empty());
 
         // After the cooldown, the next alert ends at its first good frame.
@@ -99,7 +97,7 @@ private Q_SLOTS:
         QVERIFY(rig.alert());
         rig.frame(upright());
         QVERIFY(!rig.alert());
-        QCOMPARE(rig.log().events().size(), 2);
+        QCOMPARE(rig.log->events().size(), 2);
     }
 
     // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a
@@ -108,17 +106,17 @@ private Q_SLOTS:
         for (const bool slouchOnScreen : {false, true}) {
             Rig rig;
             if (!slouchOnScreen) {
-                rig.overlays().show(OverlayType::stand, 0);
+                rig.overlays->show(OverlayType::stand, 0);
             }
             rig.frames("SSSSSS");
-            rig.overlays().show(OverlayType::water, 0);
+            rig.overlays->show(OverlayType::water, 0);
             rig.frames("GG");
             QVERIFY(!rig.alert());
-            QCOMPARE(rig.overlays().currentType(),
+            QCOMPARE(rig.overlays->currentType(),
                      slouchOnScreen ? OverlayType::water : OverlayType::stand);
-            QCOMPARE(rig.overlays().overlayQueue(),
+            QCOMPARE(rig.overlays->overlayQueue(),
                      slouchOnScreen ? QList<OverlayType>{} : QList{OverlayType::water});
-            QCOMPARE(rig.log().events().size(), 1);
+            QCOMPARE(rig.log->events().size(), 1);
         }
     }
 
@@ -128,8 +126,8 @@ private Q_SLOTS:
         rig.frames("SSS");
         for (OverlayType type : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
             QCOMPARE(rig.detector().recentFrames().size(), std::size_t(3));
-            rig.overlays().show(type, 0);
-            rig.overlays().dismiss();
+            rig.overlays->show(type, 0);
+            rig.overlays->dismiss();
         }
         QVERIFY(rig.detector().recentFrames().empty());
     }
@@ -172,22 +170,22 @@ private Q_SLOTS:
             AppRig::turn();
             return rig.state->postureStatus();
         };
-        rig.state->postureAnalyzer().startCalibration();
+        rig.analyzer->startCalibration();
         for (int i = 0; i < 10; ++i) {
             frame(upright);
         }
-        QVERIFY(rig.state->postureAnalyzer().isCalibrated());
+        QVERIFY(rig.analyzer->isCalibrated());
         QCOMPARE(frame(upright), PostureStatus::good);
         for (int i = 0; i < 6; ++i) {
             QCOMPARE(frame(slouch), PostureStatus::slouching);
         }
-        QVERIFY(rig.overlays().isShowing() && rig.overlays().currentType() == OverlayType::slouch);
+        QVERIFY(rig.overlays->isShowing() && rig.overlays->currentType() == OverlayType::slouch);
         rig.clock.advance(12);
         frame(upright);
         frame(upright);
-        QVERIFY(!rig.overlays().isShowing());
-        QCOMPARE(rig.log().events().size(), 1);
-        QVERIFY(readFile(rig.log().filePath()).contains("\"duration\":12}"));
+        QVERIFY(!rig.overlays->isShowing());
+        QCOMPARE(rig.log->events().size(), 1);
+        QVERIFY(readFile(rig.log->filePath()).contains("\"duration\":12}"));
     }
 };
 

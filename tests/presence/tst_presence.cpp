@@ -192,12 +192,12 @@ class TestPresence : public QObject {
             };
         });
         static_cast<void>(
-            QTest::qWaitFor([&] { return !state.presence().loginSession().isEmpty(); }, patience));
+            QTest::qWaitFor([&] { return !m_rig->presence->loginSession().isEmpty(); }, patience));
         quiesce();
         return state;
     }
     QDateTime now() const { return m_start.addMSecs(m_rig->timers.now().count()); }
-    PresencePolicy& policy() const { return m_rig->state->presence().policy(); }
+    PresencePolicy& policy() const { return m_rig->presence->policy(); }
     // Everything the stand-ins sent, and every answer to the app, has been acted on.
     void quiesce() {
         for (const Bus* bus : {m_system.get(), m_session.get()}) {
@@ -235,7 +235,7 @@ class TestPresence : public QObject {
         }
     }
     void input() { m_lastInput = now(); }
-    bool cameraOpen() const { return m_rig->state->isMonitoringRunning(); }
+    bool cameraOpen() const { return m_rig->monitoring->isRunning(); }
 
     // The working day: what the user does, and what Quorvel did, with times.
     bool m_typing = false;
@@ -259,7 +259,7 @@ class TestPresence : public QObject {
         }
     }
     void followTheDay(AppState& s) {
-        auto* overlays = &s.overlayController();
+        auto* overlays = m_rig->overlays;
         connect(overlays, &OverlayWindowController::shown, this,
                 [this](OverlayType t) { note(rawValue(t) + " overlay up"); });
         connect(overlays, &OverlayWindowController::dismissed, this,
@@ -275,11 +275,11 @@ class TestPresence : public QObject {
         connect(&policy(), &PresencePolicy::returned, this,
                 [this] { note("back, countdowns start over"); });
         m_cameraNoted = cameraOpen();
-        connect(&s, &AppState::postureStatusChanged, this, [this, &s] {
-            if (s.postureLog().events().size() != m_logged) {
-                m_logged = s.postureLog().events().size();
+        connect(&s, &AppState::postureStatusChanged, this, [this] {
+            if (m_rig->log->events().size() != m_logged) {
+                m_logged = m_rig->log->events().size();
                 note(QStringLiteral("slouch logged, %1 s")
-                         .arg(s.postureLog().events().last().duration));
+                         .arg(m_rig->log->events().last().duration));
             }
         });
     }
@@ -398,7 +398,7 @@ private Q_SLOTS:
             "16:40:00 back, countdowns start over",
         };
         QCOMPARE(m_day, expected);
-        QVERIFY(s.postureAnalyzer().isCalibrated());
+        QVERIFY(s.isCalibrated());
     }
 
     void initTestCase() {
@@ -446,7 +446,7 @@ private Q_SLOTS:
         quiesce();
         elapse(15s);
         QVERIFY(cameraOpen() && !s.pauseReason());
-        QCOMPARE(s.standManager().secondsRemaining(), m_desk->reports() ? 1788 : 1785);
+        QCOMPARE(s.standTimeRemaining(), m_desk->reports() ? "29:48" : "29:45");
     }
 
     // logind restarting behind a lock screen is no unlock; back, it is asked again. A wake
@@ -512,7 +512,7 @@ private Q_SLOTS:
         QVERIFY2(started.elapsed() < 10000, "libdbus gives up after 25 s");
         m_desk->gnome.answer("GetActive", true);
         m_desk->gnome.emitSignal("/org/gnome/ScreenSaver", gnomeSaver, "ActiveChanged", {true});
-        QTRY_VERIFY_WITH_TIMEOUT(m_rig->state->presence().policy().isPaused(), patience);
+        QTRY_VERIFY_WITH_TIMEOUT(m_rig->presence->policy().isPaused(), patience);
         m_rig.reset(); // waits for its look at the hung bus, a second at most
     }
 
@@ -526,16 +526,16 @@ private Q_SLOTS:
         }
         m_desk->request(true);
         quiesce();
-        QVERIFY(!s.postureAnalyzer().isCalibrating() && !s.overlayController().isShowing());
+        QVERIFY(!m_rig->analyzer->isCalibrating() && !m_rig->overlays->isShowing());
         m_lastInput.reset();
         elapse(30min);
         s.testOverlay(); // stuck without input: the panel's press is the user
         QVERIFY(!policy().isPaused());
         m_rig->turn();
-        QVERIFY(cameraOpen() && s.postureAnalyzer().isCalibrating());
-        QCOMPARE(s.overlayController().currentType(), OverlayType::slouch); // the prompt
+        QVERIFY(cameraOpen() && m_rig->analyzer->isCalibrating());
+        QCOMPARE(m_rig->overlays->currentType(), OverlayType::slouch); // the prompt
         m_rig->frame(upright());
-        QVERIFY(!s.postureAnalyzer().isCalibrated());
+        QVERIFY(!s.isCalibrated());
     }
 };
 

@@ -71,6 +71,14 @@ struct AppRig {
     QStringList startUp;
     std::vector<std::function<void()>> timerCallbacks;
     std::unique_ptr<SettingsManager> settings;
+    // The launched state's parts, kept a hold on to watch and drive them.
+    OverlayWindowController* overlays = nullptr;
+    PostureLog* log = nullptr;
+    UpdateChecker* updates = nullptr;
+    PostureAnalyzer* analyzer = nullptr;
+    MonitoringControl* monitoring = nullptr;
+    BreakReminders* reminders = nullptr;
+    PresenceMonitor* presence = nullptr;
     std::unique_ptr<AppState> state;
 
     // `preferences`: the store file before launch ("[General]\nkey=value\n...").
@@ -122,9 +130,18 @@ struct AppRig {
         if (tweak) {
             tweak(env);
         }
-        state = std::make_unique<AppState>(std::move(env));
+        AppParts parts = AppParts::make(env);
+        overlays = parts.overlayController.get();
+        log = parts.postureLog.get();
+        updates = parts.updateChecker.get();
+        analyzer = parts.postureAnalyzer.get();
+        monitoring = parts.monitoring.get();
+        reminders = parts.reminders.get();
+        presence = parts.presence.get();
+        state = std::make_unique<AppState>(std::move(parts));
         return *state;
     }
+    PanelStores stores() const { return {*settings, *log}; }
 
     static void turn() {
         for (int i = 0; i < 3; ++i) {
@@ -147,7 +164,7 @@ struct AppRig {
     // main-thread work and AppState's delivery.
     PostureStatus frame(PoseResult result) {
         poses->push_back(std::move(result));
-        state->postureDetector()->processFrame(cv::Mat());
+        monitoring->postureDetector()->processFrame(cv::Mat());
         turn();
         return state->postureStatus();
     }

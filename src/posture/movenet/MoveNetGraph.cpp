@@ -166,7 +166,10 @@ QStringList GraphNode::stringListAttr(const QString& key) const {
     return values;
 }
 
-Graph Graph::load(const QString& dir, const QString& fileName) {
+namespace {
+
+// The model description's JSON, checked to be a TensorFlow.js graph model.
+QJsonObject readModelDescription(const QString& dir, const QString& fileName) {
     const QString jsonPath = QDir(dir).filePath(fileName);
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(readWholeFile(jsonPath), &parseError);
@@ -174,118 +177,114 @@ Graph Graph::load(const QString& dir, const QString& fileName) {
         throw ModelError(QStringLiteral("%1 is not a valid model description (%2)")
                              .arg(QDir::toNativeSeparators(jsonPath), parseError.errorString()));
     }
-    const QJsonObject root = doc.object();
+    QJsonObject root = doc.object();
     if (root.value("format").toString() != "graph-model") {
         throw ModelError(QStringLiteral("%1 is not a TensorFlow.js graph model").arg(fileName));
     }
+    return root;
+}
 
+GraphNode parseNode(const QJsonObject& o) {
+    GraphNode n;
+    n.name = o.value("name").toString();
+    n.op = o.value("op").toString();
+    n.attr = o.value("attr").toObject();
+    for (const QJsonValue& in : o.value("input").toArray()) {
+        const QString text = in.toString();
+        if (!text.startsWith('^')) { // control dependencies carry no data
+            n.inputs.push_back(parseNodeInput(text));
+        }
+    }
+    return n;
+}
+
+// A weight group's shards, one after another: one byte stream holding its tensors back to
+// back. Shards are plain file names in the model's folder.
+QByteArray readShards(const QJsonObject& group, const QString& dir, const QString& fileName) {
+    QByteArray bytes;
+    const QJsonArray paths = group.value("paths").toArray();
+    for (const QJsonValue& p : paths) {
+        const QString shard = p.toString();
+        if (shard.isEmpty() || shard.contains('/') || shard.contains('\\') ||
+            shard.startsWith('.')) {
+            throw ModelError(
+                QStringLiteral("%1 names an unsafe weights file \"%2\"").arg(fileName, shard));
+        }
+        const QByteArray shardBytes = readWholeFile(QDir(dir).filePath(shard));
+        bytes = paths.size() == 1 ? shardBytes : bytes + shardBytes;
+    }
+    return bytes;
+}
+
+// `count` little-endian float32 or float16 values (`elementSize` 4 or 2), all finite.
+std::vector<float> decodeFloats(const char* data, qint64 count, qint64 elementSize,
+                                const QString& name) {
+    std::vector<float> floats(static_cast<std::size_t>(count));
+    for (qint64 i = 0; i < count; ++i) {
+        float f = 0.0f;
+        if (elementSize == 2) {
+            f = halfToFloat(qFromLittleEndian<quint16>(data + 2 * i));
+        } else {
+            const quint32 bits = qFromLittleEndian<quint32>(data + 4 * i);
+            std::memcpy(&f, &bits, sizeof f);
+        }
+        if (!std::isfinite(f)) {
+            throw ModelError(QStringLiteral("weight %1 holds a value that is not a finite number "
+                                            "(corrupt weights file?)")
+                                 .arg(name));
+        }
+        floats[static_cast<std::size_t>(i)] = f;
+    }
+    return floats;
+}
+
+// The tensor `w` describes, read from `bytes` at `offset`, which moves past it.
+ConstTensor readTensor(const QJsonObject& w, const QByteArray& bytes, qint64& offset,
+                       const QString& fileName) {
+    const QString name = w.value("name").toString();
+    ConstTensor t;
+    t.shape = parseShape(w.value("shape"), name);
+    const qint64 count = t.elementCount();
+    const QString dtype = w.value("dtype").toString();
+    const QJsonObject quantization = w.value("quantization").toObject();
+    const QString storedAs =
+        quantization.isEmpty() ? dtype : quantization.value("dtype").toString();
+    const qint64 elementSize = storedAs == "float16" ? 2 : 4;
+    if (!((dtype == "float32" && (storedAs == "float32" || storedAs == "float16")) ||
+          (dtype == "int32" && storedAs == "int32"))) {
+        throw ModelError(QStringLiteral("weight %1 is stored as %2 %3, which is not supported")
+                             .arg(name, dtype, storedAs));
+    }
+    if (count < 0 || offset + count * elementSize > bytes.size()) {
+        throw ModelError(
+            QStringLiteral("the weights file is shorter than %1 describes (truncated?)")
+                .arg(fileName));
+    }
+    const char* data = bytes.constData() + offset;
+    offset += count * elementSize;
+    if (dtype == "int32") {
+        t.isInt = true;
+        t.ints.resize(static_cast<std::size_t>(count));
+        for (qint64 i = 0; i < count; ++i) {
+            t.ints[static_cast<std::size_t>(i)] = qFromLittleEndian<qint32>(data + 4 * i);
+        }
+    } else {
+        t.floats = decodeFloats(data, count, elementSize, name);
+    }
+    return t;
+}
+
+} // namespace
+
+Graph Graph::load(const QString& dir, const QString& fileName) {
+    const QJsonObject root = readModelDescription(dir, fileName);
     Graph g;
-    for (const QJsonValue& v : root.value("modelTopology").toObject().value("node").toArray()) {
-        const QJsonObject o = v.toObject();
-        GraphNode n;
-        n.name = o.value("name").toString();
-        n.op = o.value("op").toString();
-        n.attr = o.value("attr").toObject();
-        for (const QJsonValue& in : o.value("input").toArray()) {
-            const QString text = in.toString();
-            if (!text.startsWith('^')) { // control dependencies carry no data
-                n.inputs.push_back(parseNodeInput(text));
-            }
-        }
-        if (n.name.isEmpty() || n.op.isEmpty() || g.m_index.contains(n.name)) {
-            throw ModelError(QStringLiteral("%1 holds a nameless or duplicate node").arg(fileName));
-        }
-        g.m_index.insert(n.name, static_cast<qsizetype>(g.m_nodes.size()));
-        g.m_nodes.push_back(std::move(n));
-    }
-    if (g.m_nodes.empty()) {
-        throw ModelError(QStringLiteral("%1 holds no graph").arg(fileName));
-    }
-    for (const GraphNode& n : g.m_nodes) {
-        for (const NodeInput& in : n.inputs) {
-            if (!g.m_index.contains(in.node)) {
-                throw ModelError(
-                    QStringLiteral("node %1 refers to the unknown node %2").arg(n.name, in.node));
-            }
-        }
-    }
+    g.readNodes(root.value("modelTopology").toObject(), fileName);
     const QJsonObject signature = root.value("signature").toObject();
     g.m_inputs = parseSignature(signature.value("inputs").toObject());
     g.m_outputs = parseSignature(signature.value("outputs").toObject());
-
-    // Weights: each group's shards form one byte stream holding its tensors back to back.
-    for (const QJsonValue& groupValue : root.value("weightsManifest").toArray()) {
-        const QJsonObject group = groupValue.toObject();
-        QByteArray bytes;
-        const QJsonArray paths = group.value("paths").toArray();
-        for (const QJsonValue& p : paths) {
-            const QString shard = p.toString();
-            if (shard.isEmpty() || shard.contains('/') || shard.contains('\\') ||
-                shard.startsWith('.')) {
-                throw ModelError(
-                    QStringLiteral("%1 names an unsafe weights file \"%2\"").arg(fileName, shard));
-            }
-            const QByteArray shardBytes = readWholeFile(QDir(dir).filePath(shard));
-            bytes = paths.size() == 1 ? shardBytes : bytes + shardBytes;
-        }
-        qint64 offset = 0;
-        for (const QJsonValue& wv : group.value("weights").toArray()) {
-            const QJsonObject w = wv.toObject();
-            const QString name = w.value("name").toString();
-            ConstTensor t;
-            t.shape = parseShape(w.value("shape"), name);
-            const qint64 count = t.elementCount();
-            const QString dtype = w.value("dtype").toString();
-            const QJsonObject quantization = w.value("quantization").toObject();
-            const QString storedAs =
-                quantization.isEmpty() ? dtype : quantization.value("dtype").toString();
-            const qint64 elementSize = storedAs == "float16" ? 2 : 4;
-            if (!((dtype == "float32" && (storedAs == "float32" || storedAs == "float16")) ||
-                  (dtype == "int32" && storedAs == "int32"))) {
-                throw ModelError(
-                    QStringLiteral("weight %1 is stored as %2 %3, which is not supported")
-                        .arg(name, dtype, storedAs));
-            }
-            if (count < 0 || offset + count * elementSize > bytes.size()) {
-                throw ModelError(
-                    QStringLiteral("the weights file is shorter than %1 describes (truncated?)")
-                        .arg(fileName));
-            }
-            const char* data = bytes.constData() + offset;
-            offset += count * elementSize;
-            if (dtype == "int32") {
-                t.isInt = true;
-                t.ints.resize(static_cast<std::size_t>(count));
-                for (qint64 i = 0; i < count; ++i) {
-                    t.ints[static_cast<std::size_t>(i)] = qFromLittleEndian<qint32>(data + 4 * i);
-                }
-            } else {
-                t.floats.resize(static_cast<std::size_t>(count));
-                for (qint64 i = 0; i < count; ++i) {
-                    float f = 0.0f;
-                    if (elementSize == 2) {
-                        f = halfToFloat(qFromLittleEndian<quint16>(data + 2 * i));
-                    } else {
-                        const quint32 bits = qFromLittleEndian<quint32>(data + 4 * i);
-                        std::memcpy(&f, &bits, sizeof f);
-                    }
-                    if (!std::isfinite(f)) {
-                        throw ModelError(
-                            QStringLiteral("weight %1 holds a value that is not a finite number "
-                                           "(corrupt weights file?)")
-                                .arg(name));
-                    }
-                    t.floats[static_cast<std::size_t>(i)] = f;
-                }
-            }
-            g.m_consts.insert(name, std::move(t));
-        }
-        if (offset != bytes.size()) {
-            throw ModelError(QStringLiteral("the weights file is %1 bytes, %2 describes %3")
-                                 .arg(bytes.size())
-                                 .arg(fileName)
-                                 .arg(offset));
-        }
+    for (const QJsonValue& group : root.value("weightsManifest").toArray()) {
+        g.readWeightGroup(group.toObject(), dir, fileName);
     }
     for (const GraphNode& n : g.m_nodes) {
         if (n.op == "Const" && !g.m_consts.contains(n.name)) {
@@ -293,6 +292,43 @@ Graph Graph::load(const QString& dir, const QString& fileName) {
         }
     }
     return g;
+}
+
+void Graph::readNodes(const QJsonObject& topology, const QString& fileName) {
+    for (const QJsonValue& v : topology.value("node").toArray()) {
+        GraphNode n = parseNode(v.toObject());
+        if (n.name.isEmpty() || n.op.isEmpty() || m_index.contains(n.name)) {
+            throw ModelError(QStringLiteral("%1 holds a nameless or duplicate node").arg(fileName));
+        }
+        m_index.insert(n.name, static_cast<qsizetype>(m_nodes.size()));
+        m_nodes.push_back(std::move(n));
+    }
+    if (m_nodes.empty()) {
+        throw ModelError(QStringLiteral("%1 holds no graph").arg(fileName));
+    }
+    for (const GraphNode& n : m_nodes) {
+        for (const NodeInput& in : n.inputs) {
+            if (!m_index.contains(in.node)) {
+                throw ModelError(
+                    QStringLiteral("node %1 refers to the unknown node %2").arg(n.name, in.node));
+            }
+        }
+    }
+}
+
+void Graph::readWeightGroup(const QJsonObject& group, const QString& dir, const QString& fileName) {
+    const QByteArray bytes = readShards(group, dir, fileName);
+    qint64 offset = 0;
+    for (const QJsonValue& w : group.value("weights").toArray()) {
+        const QString name = w.toObject().value("name").toString();
+        m_consts.insert(name, readTensor(w.toObject(), bytes, offset, fileName));
+    }
+    if (offset != bytes.size()) {
+        throw ModelError(QStringLiteral("the weights file is %1 bytes, %2 describes %3")
+                             .arg(bytes.size())
+                             .arg(fileName)
+                             .arg(offset));
+    }
 }
 
 const GraphNode* Graph::node(const QString& name) const {

@@ -73,6 +73,11 @@ public:
     std::vector<const GraphNode*> consumers(const QString& name) const;
 
 private:
+    // The topology's nodes, each named once, every input naming one of them.
+    void readNodes(const QJsonObject& topology, const QString& fileName);
+    // One group of the weights manifest: its shards hold exactly its tensors.
+    void readWeightGroup(const QJsonObject& group, const QString& dir, const QString& fileName);
+
     std::vector<GraphNode> m_nodes;
     QHash<QString, qsizetype> m_index;
     QHash<QString, ConstTensor> m_consts;

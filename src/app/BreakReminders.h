@@ -1,0 +1,51 @@
+#pragma once
+
+#include "common/TimerFactory.h"
+#include "presence/PresencePolicy.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace quorvel {
+
+class OverlayWindowController;
+class ReminderManager;
+class SettingsManager;
+class StandReminderManager;
+class WaterReminderManager;
+
+// The stand and water reminders, and what presence does to them. Each manager is made the
+// first time it is needed (started, stopped or read) and kept: a reminder that stays off
+// costs nothing, not even its subscription to its interval. The two countdowns ride on one
+// tick, so the idle app wakes once a second, not twice. Main thread only.
+class BreakReminders : public QObject, public BreakControls {
+    Q_OBJECT
+
+public:
+    BreakReminders(OverlayWindowController& overlayController, SettingsManager& settings,
+                   TimerFactory timers, QObject* parent = nullptr);
+    ~BreakReminders() override;
+
+    StandReminderManager& stand();
+    WaterReminderManager& water();
+    // Whether either countdown runs.
+    bool anyRunning() const;
+
+    void holdCountdowns() override;
+    void continueCountdowns() override;
+    void restartCountdowns() override;
+    QList<OverlayType> withdrawBreakOverlays() override;
+    void showBreakOverlay(OverlayType type) override;
+
+private:
+    template <typename F> void forEachMade(F f);
+
+    OverlayWindowController& m_overlayController;
+    SettingsManager& m_settings;
+    TimerFactory m_ticks;
+    std::unique_ptr<StandReminderManager> m_stand;
+    std::unique_ptr<WaterReminderManager> m_water;
+};
+
+} // namespace quorvel
