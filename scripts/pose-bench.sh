@@ -27,14 +27,15 @@ if [ -n "$ort_dir" ] && [ ! -f "$ort_dir/light_valid.onnx" ]; then
     echo "pose-bench: the peer benchmark did not set up" >&2
     ort_dir=
 fi
+[ -n "$ort_dir" ] || echo "pose-bench: no ONNX Runtime peer ($peer); that column is left out" >&2
 
 median() { sed -n 's/.*"median_ms":\([0-9.]*\).*/\1/p'; }
 bench() { "$probe" bench --runs "$runs" --precision "$1" "$image" 2>/dev/null | median; }
 columns=(fp32 bf16 int8 avx2 avx2int8)
 [ -n "$ort_dir" ] && columns+=(ort)
-ratios="bf16/fp32 int8/fp32 int8/ort fp32/ort avx2/fp32 a2i8/avx2"
+ratios=(bf16/fp32 int8/fp32 int8/ort fp32/ort avx2/fp32 a2i8/avx2)
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s' round; printf ' %9s' "${columns[@]}"; printf '  '; printf ' %9s' $ratios; printf '\n'
+printf '%-6s' round; printf ' %9s' "${columns[@]}"; printf '  '; printf ' %9s' "${ratios[@]}"; printf '\n'
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a > 0 && b > 0) printf " %9.2f", a / b; else printf " %9s", "-" }'; }
 for ((r = 1; r <= rounds; r++)); do
     declare -A t=()
