@@ -92,6 +92,8 @@ StandReminderManager& AppState::standManager() {
     if (!m_standManager) {
         m_standManager = std::make_unique<StandReminderManager>(*m_overlayController, m_settings,
                                                                 m_reminderTicks);
+        connect(m_standManager.get(), &ReminderManager::secondsRemainingChanged, this,
+                &PanelModel::countdownsChanged);
     }
     return *m_standManager;
 }
@@ -100,6 +102,8 @@ WaterReminderManager& AppState::waterManager() {
     if (!m_waterManager) {
         m_waterManager = std::make_unique<WaterReminderManager>(*m_overlayController, m_settings,
                                                                 m_reminderTicks);
+        connect(m_waterManager.get(), &ReminderManager::secondsRemainingChanged, this,
+                &PanelModel::countdownsChanged);
     }
     return *m_waterManager;
 }
