@@ -125,7 +125,11 @@ std::optional<UpdateInfo> AppState::updateInfo() const {
 }
 
 void AppState::setPostureStatus(PostureStatus status) {
-    Q_EMIT objectWillChange();
+    // The same verdict again (twice a second while monitoring) changes nothing on screen: the
+    // panel and the icon are not redrawn for it.
+    if (status != m_postureStatus) {
+        Q_EMIT objectWillChange();
+    }
     m_postureStatus = status;
     updateCameraWatch();
     m_presence->policy().postureSeen(status);
