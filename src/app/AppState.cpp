@@ -53,6 +53,8 @@ AppState::~AppState() {
 }
 
 void AppState::connectParts() {
+    connect(m_reminders.get(), &BreakReminders::countdownsMoved, this,
+            &PanelModel::countdownsChanged);
     connect(m_monitoring.get(), &MonitoringControl::postureStatusChanged, this,
             &AppState::setPostureStatus);
     connect(m_monitoring.get(), &MonitoringControl::errorChanged, this, &AppState::setCameraError);
@@ -137,7 +139,11 @@ std::optional<UpdateInfo> AppState::updateInfo() const {
 }
 
 void AppState::setPostureStatus(PostureStatus status) {
-    Q_EMIT objectWillChange();
+    // The same verdict again (twice a second while monitoring) changes nothing on screen: the
+    // panel and the icon are not redrawn for it.
+    if (status != m_postureStatus) {
+        Q_EMIT objectWillChange();
+    }
     m_postureStatus = status;
     updateCameraWatch();
     presence().postureSeen(status);

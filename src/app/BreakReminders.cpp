@@ -17,6 +17,8 @@ BreakReminders::~BreakReminders() = default;
 StandReminderManager& BreakReminders::stand() {
     if (!m_stand) {
         m_stand = std::make_unique<StandReminderManager>(m_overlayController, m_settings, m_ticks);
+        connect(m_stand.get(), &ReminderManager::secondsRemainingChanged, this,
+                &BreakReminders::countdownsMoved);
     }
     return *m_stand;
 }
@@ -24,6 +26,8 @@ StandReminderManager& BreakReminders::stand() {
 WaterReminderManager& BreakReminders::water() {
     if (!m_water) {
         m_water = std::make_unique<WaterReminderManager>(m_overlayController, m_settings, m_ticks);
+        connect(m_water.get(), &ReminderManager::secondsRemainingChanged, this,
+                &BreakReminders::countdownsMoved);
     }
     return *m_water;
 }

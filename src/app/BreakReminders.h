@@ -38,6 +38,10 @@ public:
     QList<OverlayType> withdrawBreakOverlays() override;
     void showBreakOverlay(OverlayType type) override;
 
+Q_SIGNALS:
+    // A countdown moved on: once a second while one runs, on the shared tick.
+    void countdownsMoved();
+
 private:
     template <typename F> void forEachMade(F f);
 

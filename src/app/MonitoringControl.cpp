@@ -2,6 +2,7 @@
 
 #include "app/AppLogging.h"
 #include "camera/CameraPermission.h"
+#include "common/Memory.h"
 #include "common/Observation.h"
 #include "settings/SettingsManager.h"
 
@@ -107,7 +108,10 @@ void MonitoringControl::release() {
         m_cameraManager->setDelegate(nullptr);
     }
     m_cameraManager.reset();
-    m_postureDetector.reset();
+    if (m_postureDetector) {
+        m_postureDetector.reset();
+        returnFreedMemory(); // the pose model's, most of what monitoring used
+    }
 }
 
 } // namespace quorvel

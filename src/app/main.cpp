@@ -5,6 +5,7 @@
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
 #include "camera/CameraManager.h"
+#include "common/Memory.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -69,6 +70,7 @@ void answerVersion(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    quorvel::configureAllocator();
     answerVersion(argc, argv);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const quorvel::LaunchOptions options = quorvel::LaunchOptions::fromEnvironment(environment);

@@ -518,9 +518,9 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
                                                             const QString& useLog) {
     // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
     // benchmarks, and for trying the app on a machine without a camera).
-    // The recording is read once, when the camera first starts, and played from memory at
-    // every start after that: reading it again each time would leave a copy of it in the
-    // allocator's pools per start, which is not what a real camera costs.
+    // The recording is looked through once, when the camera first starts, for where its
+    // images lie; each start after that plays it from the file again, a frame at a time, so
+    // that it costs the app no more memory than a camera does, however long it is.
     if (!recording.isEmpty()) {
         struct Loaded {
             QMutex mutex;

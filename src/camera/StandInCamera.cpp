@@ -2,8 +2,8 @@
 
 #include "camera/DeviceUse.h"
 
+#include <QBuffer>
 #include <QFile>
-#include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -439,10 +439,13 @@ int StandInCamera::poll(pollfd* fds, nfds_t count, int timeoutMs) {
         if (frame && m_streaming && queued != m_buffers.end()) {
             const quint32 size =
                 std::min<quint32>(quint32(frame->size()), quint32(queued->memory->size()));
-            // The rest of the buffer is cleared: what a reader finds past the frame is no
-            // picture.
+            // What a reader finds past the frame is no picture: zeros, as the buffer was
+            // mapped, so only what an earlier, longer frame left there is cleared.
             std::memcpy(queued->memory->data(), frame->constData(), size);
-            std::memset(queued->memory->data() + size, 0, queued->memory->size() - size);
+            if (queued->written > size) {
+                std::memset(queued->memory->data() + size, 0, queued->written - size);
+            }
+            queued->written = size;
             queued->bytesused = size;
             queued->sequence = m_sequence;
             queued->queued = false;
@@ -476,22 +479,15 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
         *error = file.errorString();
         return nullptr;
     }
-    std::vector<QByteArray> frames = splitJpegStream(file.readAll());
-    OwnDeviceUse::willClose(path);
-    file.close();
-    // A recording of a few pictures shown over and over holds each picture once.
-    QSet<QByteArray> distinct;
-    for (QByteArray& frame : frames) {
-        const auto known = distinct.constFind(frame);
-        if (known != distinct.cend()) {
-            frame = *known;
-        } else {
-            distinct.insert(frame);
-        }
-    }
+    auto frames = std::make_shared<std::vector<Span>>(jpegSpans(file));
     // The size from the first image's start-of-frame segment (any of SOF0..SOF15 but the
     // DHT, JPG and DAC markers that share the range).
-    const QByteArray& first = frames.empty() ? QByteArray() : frames.front();
+    QByteArray first;
+    if (!frames->empty() && file.seek(frames->front().offset)) {
+        first = file.read(frames->front().length);
+    }
+    OwnDeviceUse::willClose(path);
+    file.close();
     for (qsizetype at = 2; at + 9 <= first.size();) {
         const auto byte = [&](qsizetype i) {
             return quint32(quint8(first[at + i]));
@@ -508,7 +504,7 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
                 break;
             }
             return std::make_shared<RecordedCamera>(std::move(frames), width, height,
-                                                    framesPerSecond, true);
+                                                    framesPerSecond);
         }
         at += 2 + qsizetype(byte(2) << 8 | byte(3));
     }
@@ -516,42 +512,79 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
     return nullptr;
 }
 
-RecordedCamera::RecordedCamera(std::vector<QByteArray> frames, quint32 width, quint32 height,
-                               double framesPerSecond, bool backedByNode)
+RecordedCamera::RecordedCamera(std::shared_ptr<const std::vector<Span>> frames, quint32 width,
+                               quint32 height, double framesPerSecond)
     : StandInCamera({{V4L2_PIX_FMT_MJPEG,
                       {{width, height}},
                       {quint32(std::lround(framesPerSecond > 0 ? framesPerSecond : 30.0))}}},
-                    backedByNode),
+                    true),
       m_frames(std::move(frames)), m_width(width), m_height(height),
-      m_framesPerSecond(framesPerSecond), m_backedByNode(backedByNode),
+      m_framesPerSecond(framesPerSecond),
       m_period(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(1.0 / (framesPerSecond > 0 ? framesPerSecond : 30.0)))),
       m_due(std::chrono::steady_clock::now()) {}
 
 std::shared_ptr<RecordedCamera> RecordedCamera::replay() const {
-    // QByteArray shares its bytes: the copy of the list copies no image.
-    return std::make_shared<RecordedCamera>(m_frames, m_width, m_height, m_framesPerSecond,
-                                            m_backedByNode);
+    return std::make_shared<RecordedCamera>(m_frames, m_width, m_height, m_framesPerSecond);
+}
+
+std::vector<RecordedCamera::Span> RecordedCamera::jpegSpans(QIODevice& device) {
+    // Where the start markers (FF D8 FF) and end markers (FF D9) are, found a piece at a time;
+    // each piece begins with the last two bytes of the one before, so that no marker is lost
+    // between two pieces, and none is counted twice.
+    static const QByteArray startMarker("\xFF\xD8\xFF", 3);
+    static const QByteArray endMarker("\xFF\xD9", 2);
+    constexpr qint64 piece = 256 * 1024;
+    std::vector<qint64> starts, ends;
+    QByteArray window;
+    qint64 windowAt = device.pos(); // where window[0] lies
+    const qint64 origin = windowAt;
+    for (QByteArray more = device.read(piece); !more.isEmpty(); more = device.read(piece)) {
+        window += more;
+        const auto collect = [&](const QByteArray& marker, std::vector<qint64>& found) {
+            for (qsizetype i = window.indexOf(marker); i >= 0; i = window.indexOf(marker, i + 1)) {
+                if (found.empty() || windowAt + i > found.back()) {
+                    found.push_back(windowAt + i);
+                }
+            }
+        };
+        collect(startMarker, starts);
+        collect(endMarker, ends);
+        const qsizetype keep = std::min<qsizetype>(2, window.size());
+        windowAt += window.size() - keep;
+        window = window.right(keep);
+    }
+    const qint64 size = windowAt + window.size() - origin;
+    std::vector<Span> spans;
+    auto start = starts.begin();
+    if (start == starts.end()) {
+        return spans;
+    }
+    qint64 from = *start;
+    for (const qint64 end : ends) {
+        if (end < from + 2) {
+            continue;
+        }
+        const qint64 next = end + 2;
+        start = std::lower_bound(start, starts.end(), next);
+        if (next == origin + size || (start != starts.end() && *start == next)) {
+            spans.push_back({from, next - from});
+            from = next;
+        }
+    }
+    if (from < origin + size) {
+        spans.push_back({from, origin + size - from});
+    }
+    return spans;
 }
 
 std::vector<QByteArray> RecordedCamera::splitJpegStream(const QByteArray& bytes) {
-    // An image runs from its start marker up to the next image's start marker (FF D8 FF)
-    // that follows an end marker (FF D9).
-    static const QByteArray start("\xFF\xD8\xFF", 3);
-    static const QByteArray end("\xFF\xD9", 2);
+    QByteArray data = bytes;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
     std::vector<QByteArray> frames;
-    qsizetype from = bytes.indexOf(start);
-    while (from >= 0 && from < bytes.size()) {
-        qsizetype next = -1;
-        for (qsizetype e = bytes.indexOf(end, from + 2); e >= 0; e = bytes.indexOf(end, e + 2)) {
-            if (e + 2 == bytes.size() || bytes.mid(e + 2, 3) == start) {
-                next = e + 2;
-                break;
-            }
-        }
-        const qsizetype stop = next < 0 ? bytes.size() : next;
-        frames.push_back(bytes.mid(from, stop - from));
-        from = next < 0 ? -1 : next;
+    for (const Span& span : jpegSpans(buffer)) {
+        frames.push_back(bytes.mid(span.offset, span.length));
     }
     return frames;
 }
@@ -571,8 +604,25 @@ std::optional<QByteArray> RecordedCamera::nextFrame(const v4l2_pix_format&,
     if (m_due < now) {
         m_due = now + m_period;
     }
-    const QByteArray frame = m_frames[m_next];
-    m_next = (m_next + 1) % m_frames.size();
+    const Span span = (*m_frames)[m_next];
+    m_next = (m_next + 1) % m_frames->size();
+    // A recording cut short or changed since it was loaded gives what is there now: a
+    // damaged frame, as a camera can send.
+    QByteArray frame(qsizetype(span.length), Qt::Uninitialized);
+    const int fd = nodeDescriptor();
+    qint64 done = 0;
+    while (fd >= 0 && done < span.length) {
+        const ssize_t n = ::pread(fd, frame.data() + done, std::size_t(span.length - done),
+                                  off_t(span.offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += n;
+    }
+    frame.truncate(qsizetype(done));
     return frame;
 }
 

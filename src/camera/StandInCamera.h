@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+class QIODevice;
+
 namespace quorvel {
 
 // A webcam made of software, behind VideoDeviceCalls: it answers the V4L2 requests of a
@@ -75,6 +77,12 @@ protected:
     // under way becomes readable: false then.
     bool idle(std::chrono::milliseconds time);
 
+    // The descriptor of the node file while the camera is open, else -1.
+    int nodeDescriptor() const {
+        QMutexLocker lock(&m_mutex);
+        return m_backedByNode && m_open ? m_fd : -1;
+    }
+
     // Held while any call runs; the state below is read by subclasses under it.
     mutable QMutex m_mutex;
     bool m_open = false;
@@ -105,6 +113,7 @@ private:
         bool queued = false;
         bool done = false;
         quint32 bytesused = 0;
+        quint32 written = 0; // bytes of the buffer that may be other than zero
         quint32 sequence = 0;
     };
     std::vector<Format> m_formats;
@@ -123,33 +132,49 @@ private:
 // after another (as `ffmpeg -f mjpeg` writes them, or a camera's frames saved in a row), at
 // framesPerSecond, from the start again after the last. The camera offers Motion-JPEG at
 // the size of the first image. For running the app and its benchmarks without a camera.
-// Loaded from a file, the camera is backed by that file as its node: other programs use the
-// "camera" by opening the recording.
+// The file is the camera's node too: other programs use the "camera" by opening the
+// recording.
+//
+// Like a camera, it holds one frame at a time, whatever the length of the recording: the file
+// is read through once at load to find where its images start and end, and each frame is read
+// from it as it is due, through the node's descriptor, so only while the camera is open.
 class RecordedCamera final : public StandInCamera {
 public:
+    // Where one image lies in the file.
+    struct Span {
+        qint64 offset = 0;
+        qint64 length = 0;
+    };
+
     // Nothing when the file cannot be read or holds no JPEG image; `error` then says why.
     static std::shared_ptr<RecordedCamera> load(const QString& path, double framesPerSecond,
                                                 QString* error);
 
-    RecordedCamera(std::vector<QByteArray> frames, quint32 width, quint32 height,
-                   double framesPerSecond, bool backedByNode = false);
+    RecordedCamera(std::shared_ptr<const std::vector<Span>> frames, quint32 width, quint32 height,
+                   double framesPerSecond);
 
+    // Where the JPEG images in `device` lie, in order, read from its current position to its
+    // end a piece at a time. An image runs from its start marker to an end marker that the
+    // next image's start marker, or the end of the data, follows.
+    static std::vector<Span> jpegSpans(QIODevice& device);
     // The JPEG images in `bytes`, in order.
     static std::vector<QByteArray> splitJpegStream(const QByteArray& bytes);
 
     // A new camera playing the same recording from its start, backed by the same node; the
-    // images are shared with this one, not read or copied again.
+    // file is not read through again.
     std::shared_ptr<RecordedCamera> replay() const;
+
+    // The images of the recording.
+    std::size_t frameCount() const { return m_frames->size(); }
 
 protected:
     std::optional<QByteArray> nextFrame(const v4l2_pix_format& format,
                                         std::chrono::milliseconds timeout) override;
 
 private:
-    std::vector<QByteArray> m_frames;
+    std::shared_ptr<const std::vector<Span>> m_frames;
     quint32 m_width = 0, m_height = 0;
     double m_framesPerSecond = 30.0;
-    bool m_backedByNode = false;
     std::size_t m_next = 0;
     std::chrono::steady_clock::duration m_period;
     std::chrono::steady_clock::time_point m_due;

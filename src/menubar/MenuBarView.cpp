@@ -16,7 +16,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTextLayout>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace quorvel {
@@ -144,11 +143,22 @@ MenuBarView::MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* 
     connect(&m_appState, &PanelModel::updateChanged, this, &MenuBarView::scheduleRefresh,
             Qt::QueuedConnection);
 
-    // The countdown lines tick only while the panel is on screen.
-    m_countdownTimer = new QTimer(this);
-    m_countdownTimer->setInterval(1000);
-    m_countdownTimer->setTimerType(Qt::CoarseTimer);
-    connect(m_countdownTimer, &QTimer::timeout, this, &MenuBarView::refreshCountdowns);
+    // The countdown lines move with the reminders' own tick, so the panel adds no wake-up of
+    // its own; they are redrawn only while the panel is on screen, once a tick for both, after
+    // the countdowns have taken their new values.
+    connect(&m_appState, &PanelModel::countdownsChanged, this, [this] {
+        if (m_countdownsQueued || !isVisible() || window()->isMinimized()) {
+            return;
+        }
+        m_countdownsQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_countdownsQueued = false;
+                refreshCountdowns();
+            },
+            Qt::QueuedConnection);
+    });
 
     a11y::pressButtonsOnEnter(this);
     refresh();
@@ -404,27 +414,19 @@ void MenuBarView::showEvent(QShowEvent* event) {
     qCInfo(lcMenuBar, "panel opened");
     window()->installEventFilter(this);
     refresh();
-    if (!window()->isMinimized()) {
-        m_countdownTimer->start();
-    }
 }
 
 bool MenuBarView::eventFilter(QObject* watched, QEvent* event) {
-    // A minimised panel window shows nothing: no need to wake up every second for it.
-    if (watched == window() && event->type() == QEvent::WindowStateChange) {
-        if (window()->isMinimized()) {
-            m_countdownTimer->stop();
-        } else if (isVisible()) {
-            refresh();
-            m_countdownTimer->start();
-        }
+    // A minimised panel window shows nothing and is not redrawn; brought back, it catches up.
+    if (watched == window() && event->type() == QEvent::WindowStateChange &&
+        !window()->isMinimized() && isVisible()) {
+        refresh();
     }
     return QWidget::eventFilter(watched, event);
 }
 
 void MenuBarView::hideEvent(QHideEvent* event) {
     qCInfo(lcMenuBar, "panel closed");
-    m_countdownTimer->stop();
     QWidget::hideEvent(event);
 }
 

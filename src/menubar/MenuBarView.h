@@ -8,7 +8,6 @@
 
 class QLabel;
 class QPushButton;
-class QTimer;
 class QFrame;
 
 namespace quorvel {
@@ -98,8 +97,8 @@ private:
     int m_releaseNotesLayouts = 0;
     QPushButton* m_testOverlayButton = nullptr;
     QPushButton* m_quitButton = nullptr;
-    QTimer* m_countdownTimer = nullptr;
     bool m_refreshQueued = false;
+    bool m_countdownsQueued = false;
 };
 
 } // namespace quorvel

@@ -47,6 +47,8 @@ Q_SIGNALS:
     void objectWillChange();
     // An update turned up or went away.
     void updateChanged();
+    // A break countdown moved on: every second while one runs, on the reminders' own tick.
+    void countdownsChanged();
 };
 
 // What the panel's settings block edits and its statistics block reads. Each block observes

@@ -238,14 +238,15 @@ QList<QRect> OverlayView::textRects() const {
 
 void OverlayView::setDrawsTexts(bool draws) {
     m_drawsTexts = draws;
-    m_content = QPixmap();
+    m_content = QImage();
     update();
 }
 
-QImage OverlayView::textBackdrop(const Layout& l, const QImage& icon) const {
-    // In device pixels, with the band's margin all round.
+// Fills the transparent `content` (the column's size plus the band's margin all round, in
+// device pixels) with the dark band and the letters' shadows: black, at their opacity.
+void OverlayView::drawTextBackdrop(QImage& content, const Layout& l, const QImage& icon) const {
     const qreal dpr = devicePixelRatioF();
-    const QSize size = (l.column + QSize(2 * bandMargin, 2 * bandMargin)) * dpr;
+    const QSize size = content.size();
     auto alphaImage = [&] {
         QImage image(size, QImage::Format_Alpha8);
         image.fill(0);
@@ -295,33 +296,33 @@ QImage OverlayView::textBackdrop(const Layout& l, const QImage& icon) const {
     }
     blurAlpha(shadow, qRound(4 * dpr));
 
-    QImage backdrop(size, QImage::Format_ARGB32_Premultiplied);
+    // Written straight into the content, which is transparent so far: no image of the
+    // backdrop's own, the size of the content, is needed.
     for (int y = 0; y < size.height(); ++y) {
         const uchar* b = band.constScanLine(y);
         const uchar* s = shadow.constScanLine(y);
-        auto* out = reinterpret_cast<QRgb*>(backdrop.scanLine(y));
+        auto* out = reinterpret_cast<QRgb*>(content.scanLine(y));
         for (int x = 0; x < size.width(); ++x) {
             const double under = std::min(1.0, s[x] / 255.0 * 1.5) * shadowOpacity;
             const double alpha = 1.0 - (1.0 - b[x] / 255.0) * (1.0 - under);
             out[x] = qRgba(0, 0, 0, qRound(255 * alpha));
         }
     }
-    backdrop.setDevicePixelRatio(dpr);
-    return backdrop;
 }
 
 void OverlayView::renderContent() {
     const Layout l = layout();
     const qreal dpr = devicePixelRatioF();
-    m_content = QPixmap((l.column + QSize(2 * bandMargin, 2 * bandMargin)) * dpr);
-    m_content.setDevicePixelRatio(dpr);
+    m_content = QImage((l.column + QSize(2 * bandMargin, 2 * bandMargin)) * dpr,
+                       QImage::Format_ARGB32_Premultiplied);
     m_content.fill(Qt::transparent);
 
     const QImage icon = whiteIcon(iconName(m_type), iconSize, dpr);
+    drawTextBackdrop(m_content, l, icon);
+    m_content.setDevicePixelRatio(dpr);
     QPainter p(&m_content);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
                      QPainter::SmoothPixmapTransform);
-    p.drawImage(QPointF(0, 0), textBackdrop(l, icon));
     p.translate(bandMargin, bandMargin);
     p.drawImage(l.icon.topLeft(), icon);
     if (!m_drawsTexts) {
@@ -356,7 +357,7 @@ void OverlayView::paintEvent(QPaintEvent*) {
     p.translate(QRectF(rect()).center());
     p.scale(scale, scale);
     // Whole pixels at full size keep the text crisp.
-    p.drawPixmap(QPointF(-std::floor(size.width() / 2), -std::floor(size.height() / 2)), m_content);
+    p.drawImage(QPointF(-std::floor(size.width() / 2), -std::floor(size.height() / 2)), m_content);
 }
 
 void OverlayView::mousePressEvent(QMouseEvent* event) {
@@ -418,7 +419,7 @@ void OverlayView::hideEvent(QHideEvent* event) {
 
 void OverlayView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    m_content = QPixmap();
+    m_content = QImage();
 }
 
 } // namespace quorvel

@@ -4,7 +4,7 @@
 #include "overlay/OverlayType.h"
 
 #include <QElapsedTimer>
-#include <QPixmap>
+#include <QImage>
 #include <QWidget>
 #include <functional>
 
@@ -104,7 +104,7 @@ private:
     struct Layout;
     Layout layout() const;
     void renderContent();
-    QImage textBackdrop(const Layout& l, const QImage& icon) const;
+    void drawTextBackdrop(QImage& content, const Layout& l, const QImage& icon) const;
 
     OverlayType m_type;
     std::function<void()> m_onDismiss;
@@ -116,7 +116,7 @@ private:
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;
     double m_fadeOpacity = 1.0;
-    QPixmap m_content; // the column, drawn once per size
+    QImage m_content; // the column, drawn once per size
     QElapsedTimer m_sincePaint;
     QAbstractAnimation* m_swing = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "posture/PostureDetector.h"
 
+#include "common/Memory.h"
 #include "overlay/OverlayWindowController.h"
 #include "posture/PostureLogging.h"
 #include "posture/movenet/MoveNetEstimator.h"
@@ -13,8 +14,12 @@ namespace quorvel {
 PoseEstimatorFactory defaultPoseEstimatorFactory(const QString& modelDirectory,
                                                  MoveNetEstimator::Precision precision) {
     return [modelDirectory, precision](QString* error) -> std::unique_ptr<PoseEstimator> {
-        return MoveNetEstimator::load(MoveNetEstimator::defaultModelDirectory(modelDirectory),
-                                      error, 1, precision);
+        auto estimator = MoveNetEstimator::load(
+            MoveNetEstimator::defaultModelDirectory(modelDirectory), error, 1, precision);
+        // The model's graph, and the engine tried and refused, are freed by now: about as much
+        // again as the model needs to run.
+        returnFreedMemory();
+        return estimator;
     };
 }
 

@@ -5,6 +5,7 @@
 #include "camera/V4L2FrameSource.h"
 #include "support/TestSupport.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
@@ -514,25 +515,65 @@ private Q_SLOTS:
         ::close(closes);
     }
 
-    // The recording is read when the camera first starts and played from memory after
-    // that: a file changed or spoiled meanwhile changes nothing, and each start gets a camera
-    // of its own that plays from the first image.
-    void recordingIsReadOnce() {
+    // The recording is looked through once, when the camera first starts, and then played
+    // from its file a frame at a time, in order and round again, each start from the first
+    // image; a file spoiled meanwhile gives damaged frames, as a failing camera does.
+    void playsTheRecordingFromItsFile() {
         TempFolder dir;
         const QString node = dir.path("camera.mjpeg");
-        writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
+        const cv::Scalar other(200, 40, 120);
+        writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)) +
+                            ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, other)));
         const FrameSourceFactory factory = CameraManager::defaultFrameSourceFactory(node);
-        const auto first = factory();
-        QVERIFY(first);
-        writeFile(node, "no longer a recording");
-        for (int start = 0; start < 2; ++start) {
+        const auto play = [&](int frames) {
             const auto source = factory();
-            QVERIFY(source && source.get() != first.get());
             auto* camera = static_cast<V4L2FrameSource*>(source.get());
-            QCOMPARE(camera->open(), OpenStatus::opened);
-            QCOMPARE(camera->frameSize(), cv::Size(64, 48));
-            camera->close();
+            QList<cv::Scalar> seen;
+            if (!camera || camera->open() != OpenStatus::opened) {
+                return seen;
+            }
+            while (seen.size() < frames) {
+                cv::Mat image;
+                if (camera->grab() == GrabResult::frame) {
+                    seen.append(camera->retrieve(image) ? cv::mean(image) : cv::Scalar::all(-1));
+                }
+            }
+            return seen;
+        };
+        const auto near = [](const cv::Scalar& a, const cv::Scalar& b) {
+            return cv::norm(a - b) < 8;
+        };
+        for (int start = 0; start < 2; ++start) {
+            const QList<cv::Scalar> seen = play(3);
+            QCOMPARE(seen.size(), 3);
+            QVERIFY(near(seen[0], ScriptedCamera::colour) && near(seen[1], other) &&
+                    near(seen[2], ScriptedCamera::colour));
         }
+        writeFile(node, "no longer a recording");
+        QCOMPARE(play(1), QList<cv::Scalar>{cv::Scalar::all(-1)});
+    }
+
+    // Images are found however the file's pieces fall, and an image inside an image (a
+    // thumbnail) stays part of it.
+    void findsTheImagesOfARecording() {
+        const QByteArray start("\xFF\xD8\xFF", 3), end("\xFF\xD9", 2);
+        const QByteArray junk("junk");
+        const QByteArray thumbnail = start + QByteArray(100, 'x') + end;
+        // The first image's end marker falls across the first piece's end (256 KiB).
+        const QByteArray head = junk + start + thumbnail;
+        const QByteArray first = start + thumbnail + QByteArray(262143 - head.size(), 'a') + end;
+        const QByteArray second = start + QByteArray(10, 'b') + end;
+        QBuffer buffer;
+        buffer.setData(junk + first + second + start + "cut short");
+        buffer.open(QIODevice::ReadOnly);
+        const auto spans = RecordedCamera::jpegSpans(buffer);
+        QCOMPARE(spans.size(), std::size_t(3));
+        QCOMPARE(spans[0].offset, qint64(junk.size()));
+        QCOMPARE(spans[0].length, qint64(first.size()));
+        QCOMPARE(spans[1].length, qint64(second.size()));
+        QCOMPARE(spans[2].length, qint64(12));
+        QCOMPARE(RecordedCamera::splitJpegStream(first + second),
+                 (std::vector<QByteArray>{first, second}));
     }
 
     // The camera is found as libv4l2 shows the nodes (its plugin serves multi-planar devices),

@@ -146,6 +146,29 @@ private Q_SLOTS:
         QCOMPARE(view.waterCountdown()->text(), "Next: 43:59");
     }
 
+    // The countdown lines move on the reminders' own tick while the panel is on screen, and
+    // catch up when it comes back: the panel wakes the app no more often than they do.
+    void countdownsMoveWithTheReminders() {
+        AppRig rig("[General]\nstandReminderEnabled=true\nwaterReminderEnabled=true\n");
+        MenuBarView view(*rig.state, rig.stores());
+        view.show();
+        const auto lines = [&] {
+            return view.standCountdown()->text() + " " + view.waterCountdown()->text();
+        };
+        const auto second = [&] {
+            rig.timers.advance(1s);
+            AppRig::turn();
+        };
+        QCOMPARE(lines(), "Next: 30:00 Next: 45:00");
+        second();
+        QCOMPARE(lines(), "Next: 29:59 Next: 44:59");
+        view.hide();
+        second();
+        QCOMPARE(lines(), "Next: 29:59 Next: 44:59");
+        view.show();
+        QCOMPARE(lines(), "Next: 29:58 Next: 44:58");
+    }
+
     void updateBlockShowsTwoPlainLinesOfNotes() {
         LocalHttpServer server;
         server.setResponse(HttpResponse::json(updateReply("null")));

@@ -5,8 +5,9 @@
 //
 //   monitoring  monitoring on, both reminders on, calibrated on the played picture
 //   idle        monitoring off, both reminders on
-//               {"scenario": …, "cpu_percent": …, "peak_rss_mb": …, "pss_mb": …,
-//                "libraries": …, "wakeups_per_s": …, "camera_cpu_percent": …}
+//               {"scenario": …, "cpu_percent": …, "peak_rss_mb": …, "final_rss_mb": …,
+//                "peak_pss_mb": …, "pss_mb": …, "libraries": …, "wakeups_per_s": …,
+//                "camera_cpu_percent": …}
 //   launch      from starting the process to the tray icon or the fallback window being on
 //               screen, as a user with monitoring and both reminders left on starts it
 //               (median of --launch-runs fresh starts): {"scenario": "launch", "launch_ms": …}
@@ -19,20 +20,24 @@
 // overlays are really drawn, and stops it at the end. --slouch-every S makes the camera
 // lean the person into a slouch for a third of every S seconds (S >= 60, the pause
 // between two slouch alerts), so the slouch overlay comes and goes during the run; the
-// monitoring line then also gives final_rss_mb, peak_pss_mb (sampled every second) and
-// overlays (the slouch episodes the app logged).
+// monitoring line then also gives overlays (the slouch episodes the app logged).
 //
 // Every scenario runs in a fresh process of the app, with its settings, posture log and XDG
 // folders in a temporary folder: the user's own are never read or written, and a running
 // Quorvel is left alone. The figures are read from /proc while the app runs:
 //
-// cpu_percent   user + system CPU time of the process over the measured window, in percent
-//               of one core (camera_cpu_percent: the camera thread's share of it)
-// peak_rss_mb   the process's peak resident memory (VmHWM) at the end of the window
-// pss_mb        its proportional memory (Pss of /proc/PID/smaps_rollup): shared pages count
-//               in part, by the number of processes sharing them
+// cpu_percent   time on a CPU of all the process's threads over the measured window
+//               (schedstat, in nanoseconds; threads are looked at every second, so one that
+//               ends meanwhile counts too), in percent of one core (camera_cpu_percent: the
+//               camera thread's share of it)
+// peak_rss_mb   the process's peak resident memory (VmHWM) at the end of the window, since
+//               its start; final_rss_mb: its resident memory (VmRSS) then
+// pss_mb        its proportional memory at the end (Pss of /proc/PID/smaps_rollup): shared
+//               pages count in part, by the number of processes sharing them; peak_pss_mb:
+//               the most of it seen over the window (looked at every second)
 // libraries     distinct shared libraries (.so files) mapped into the process
-// wakeups_per_s voluntary + involuntary context switches of all threads over the window
+// wakeups_per_s voluntary context switches of all threads over the window: each time a
+//               thread slept and was woken (preemptions on a busy machine are not counted)
 // launch_ms     from just before starting the process to the first paint of the fallback
 //               window (or the tray icon's show() plus one event-loop turn when there is a
 //               tray), as the app reports it when QUORVEL_REPORT_SHOWN is set
@@ -235,41 +240,51 @@ long statusField(const QByteArray& status, const QByteArray& key) {
     return 0;
 }
 
-// CPU clock ticks (user + system) of a /proc/.../stat line.
-long statTicks(const QByteArray& stat) {
-    // Fields after the command name's closing parenthesis: state is field 3, utime 14.
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLong() + fields.value(12).toLong();
-}
-
-// Per thread: its name, context switches and CPU clock ticks.
+// Per thread: its name, the times it went to sleep (voluntary context switches: each is
+// followed by a wake-up; being preempted on a busy machine is not counted) and its time on
+// a CPU in nanoseconds (schedstat: exact, where clock ticks count in 10 ms steps).
 struct ThreadSample {
     QString name;
     long switches = 0;
-    long ticks = 0;
+    qint64 runNs = 0;
 };
 
-struct Sample {
-    long ticks = 0; // the whole process, finished threads included
-    std::map<int, ThreadSample> threads;
-};
+using Sample = std::map<int, ThreadSample>;
 
 Sample sample(qint64 pid) {
     Sample result;
-    const QString base = QStringLiteral("/proc/%1").arg(pid);
-    result.ticks = statTicks(readProc(base + "/stat"));
-    const QStringList tids = QDir(base + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QString base = QStringLiteral("/proc/%1/task/").arg(pid);
+    const QStringList tids = QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& tid : tids) {
-        const QString task = base + "/task/" + tid;
-        const QByteArray status = readProc(task + "/status");
+        const QString task = base + tid;
         ThreadSample s;
         s.name = QString::fromUtf8(readProc(task + "/comm").trimmed());
-        s.switches = statusField(status, "voluntary_ctxt_switches") +
-                     statusField(status, "nonvoluntary_ctxt_switches");
-        s.ticks = statTicks(readProc(task + "/stat"));
-        result.threads[tid.toInt()] = s;
+        s.switches = statusField(readProc(task + "/status"), "voluntary_ctxt_switches");
+        s.runNs = readProc(task + "/schedstat").split(' ').value(0).toLongLong();
+        if (!s.name.isEmpty()) { // gone meanwhile
+            result[tid.toInt()] = s;
+        }
     }
     return result;
+}
+
+// Each thread seen during the window, first and last as seen: a thread that starts meanwhile
+// counts from nothing, one that ends counts up to its last look (at most a second before).
+struct ThreadSpan {
+    ThreadSample first, last;
+    bool started = false; // not there at the window's start
+};
+using Threads = std::map<int, ThreadSpan>;
+
+void follow(Threads& threads, const Sample& now) {
+    for (const auto& [tid, s] : now) {
+        auto [it, inserted] = threads.try_emplace(tid);
+        if (inserted) {
+            it->second.first = ThreadSample{s.name, 0, 0};
+            it->second.started = true;
+        }
+        it->second.last = s;
+    }
 }
 
 int distinctLibraries(qint64 pid) {
@@ -283,16 +298,13 @@ int distinctLibraries(qint64 pid) {
     return int(paths.size());
 }
 
-void explain(const Sample& before, const Sample& after, double seconds) {
-    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+void explain(const Threads& threads, double seconds) {
     std::fprintf(stderr, "  %-8s %-20s %10s %10s\n", "tid", "thread", "wakeups/s", "cpu %");
-    for (const auto& [tid, s] : after.threads) {
-        const auto old = before.threads.find(tid);
-        const ThreadSample base = old != before.threads.end() ? old->second : ThreadSample{};
-        const double switches = static_cast<double>(s.switches - base.switches) / seconds;
-        const double cpu = static_cast<double>(s.ticks - base.ticks) / hz / seconds * 100.0;
-        std::fprintf(stderr, "  %-8d %-20s %10.2f %10.3f%s\n", tid, qUtf8Printable(s.name),
-                     switches, cpu, old == before.threads.end() ? "  (new)" : "");
+    for (const auto& [tid, t] : threads) {
+        const double switches = static_cast<double>(t.last.switches - t.first.switches) / seconds;
+        const double cpu = static_cast<double>(t.last.runNs - t.first.runNs) / 1e9 / seconds * 100;
+        std::fprintf(stderr, "  %-8d %-20s %10.2f %10.3f%s\n", tid, qUtf8Printable(t.last.name),
+                     switches, cpu, t.started ? "  (new)" : "");
     }
 }
 
@@ -430,17 +442,21 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     const auto pssNow = [&] {
         return static_cast<double>(statusField(readProc(proc + "/smaps_rollup"), "Pss"));
     };
-    const Sample before = sample(app.pid());
+    Threads threads;
+    for (const auto& [tid, s] : sample(app.pid())) {
+        threads[tid] = ThreadSpan{s, s, false};
+    }
     const qint64 start = monotonicNs();
     // PSS has no high-water mark of its own: look once a second (reading smaps_rollup costs
-    // the app nothing; the kernel walks its page tables in this process's time).
+    // the app nothing; the kernel walks its page tables in this process's time), and at the
+    // threads, so that one that ends meanwhile is counted too.
     double peakPss = pssNow();
     const qint64 end = start + static_cast<qint64>(o.seconds * 1e9);
     for (qint64 now = start; now < end; now = monotonicNs()) {
         spin(static_cast<int>(std::min<qint64>(1000, (end - now) / 1000000 + 1)));
         peakPss = std::max(peakPss, pssNow());
+        follow(threads, sample(app.pid()));
     }
-    const Sample after = sample(app.pid());
     const double seconds = static_cast<double>(monotonicNs() - start) / 1e9;
     const QByteArray status = readProc(proc + "/status");
     const double peakRss = static_cast<double>(statusField(status, "VmHWM"));
@@ -452,39 +468,34 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
         return bench.fail(QStringLiteral("the app ended during the %1 scenario").arg(scenario));
     }
 
-    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
     long switches = 0;
-    long cameraTicks = 0;
-    for (const auto& [tid, s] : after.threads) {
-        const auto old = before.threads.find(tid);
-        const ThreadSample prior = old != before.threads.end() ? old->second : ThreadSample{};
-        switches += s.switches - prior.switches;
-        if (s.name.startsWith("com.quorvel.cam")) { // the name as the kernel keeps it
-            cameraTicks += s.ticks - prior.ticks;
+    qint64 runNs = 0, cameraNs = 0;
+    bool cameraRunning = false;
+    for (const auto& [tid, t] : threads) {
+        switches += t.last.switches - t.first.switches;
+        runNs += t.last.runNs - t.first.runNs;
+        if (t.last.name.startsWith("com.quorvel.cam")) { // the name as the kernel keeps it
+            cameraNs += t.last.runNs - t.first.runNs;
+            cameraRunning = true;
         }
     }
-    const bool cameraRunning =
-        std::any_of(after.threads.begin(), after.threads.end(),
-                    [](const auto& t) { return t.second.name.startsWith("com.quorvel.cam"); });
     if (monitoring && !cameraRunning) {
         return bench.fail(QStringLiteral("monitoring did not start: no camera thread"));
     }
-    const auto percentOfCore = [&](long ticks) {
-        return jsonNumber(static_cast<double>(ticks) / hz / seconds * 100.0, 3);
+    const auto percentOfCore = [&](qint64 ns) {
+        return jsonNumber(static_cast<double>(ns) / 1e9 / seconds * 100.0, 3);
     };
     QJsonObject line{{"scenario", scenario},
-                     {"cpu_percent", percentOfCore(after.ticks - before.ticks)},
+                     {"cpu_percent", percentOfCore(runNs)},
                      {"peak_rss_mb", jsonNumber(peakRss / 1024.0, 1)},
+                     {"final_rss_mb", jsonNumber(finalRss / 1024.0, 1)},
+                     {"peak_pss_mb", jsonNumber(peakPss / 1024.0, 1)},
                      {"pss_mb", jsonNumber(pss / 1024.0, 1)},
                      {"libraries", libraries},
                      {"wakeups_per_s", jsonNumber(static_cast<double>(switches) / seconds, 2)},
-                     {"camera_cpu_percent", percentOfCore(cameraTicks)},
+                     {"camera_cpu_percent", percentOfCore(cameraNs)},
                      {"seconds", jsonNumber(seconds, 1)},
                      {"platform", platform(o)}};
-    if (o.slouchEverySeconds > 0 || !o.xvfbDisplay.isEmpty()) {
-        line.insert("final_rss_mb", jsonNumber(finalRss / 1024.0, 1));
-        line.insert("peak_pss_mb", jsonNumber(peakPss / 1024.0, 1));
-    }
     if (o.slouchEverySeconds > 0 && monitoring) {
         // Each slouch alert is logged as an episode once its overlay goes.
         const QJsonDocument log =
@@ -494,7 +505,7 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     printJsonLine(line);
     if (o.explain) {
         std::fprintf(stderr, "%s, per thread over %.1f s:\n", qUtf8Printable(scenario), seconds);
-        explain(before, after, seconds);
+        explain(threads, seconds);
     }
     return 0;
 }
