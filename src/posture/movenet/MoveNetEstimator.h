@@ -34,11 +34,11 @@ public:
     };
     using Keypoints = std::array<Keypoint, keypointCount>;
 
-    // The number format the network computes in. automatic tries int8, then bf16 (fastest
-    // first), each only where the CPU has its dot products, and takes the first that keeps
-    // every keypoint the posture rules read within lowPrecisionTolerance of float32 on the
-    // check picture; else fp32. The answer cannot change while the process runs, so it is
-    // worked out at the first load and remembered.
+    // The number format the network computes in. automatic tries bf16 where the CPU has its
+    // dot products and takes it when it keeps every keypoint the posture rules read within
+    // lowPrecisionTolerance of float32 on the check picture; else fp32. int8 runs only when
+    // asked for. The answer cannot change while the process runs, so it is worked out at the
+    // first load and remembered.
     enum class Precision { automatic, fp32, bf16, int8 };
     static constexpr float lowPrecisionTolerance = 0.002f; // in 0..1 of the frame
     // The keypoints the posture rules read: nose, ears, shoulders.
