@@ -263,7 +263,7 @@ void AppState::pauseForAbsence() {
     }
     // The camera goes off as if monitoring were switched off, but the choice stays.
     if (m_settings.postureMonitoringEnabled()) {
-        qCInfo(lcApp, "away from the desk: the camera is let go until the user is back");
+        qCInfo(lcApp, "paused (locked or asleep): the camera is let go until the session is back");
         stopPostureMonitoring();
     }
 }
