@@ -2,6 +2,7 @@
 #include "posture/PostureDetector.h"
 #include "posture/movenet/MoveNetEngine.h"
 #include "posture/movenet/MoveNetEstimator.h"
+#include "posture/movenet/SquareShrink.h"
 #include "settings/SettingsManager.h"
 #include "support/TestSupport.h"
 
@@ -265,10 +266,38 @@ private Q_SLOTS:
         const Keypoints inSquare = m_estimator->keypoints(square);
         const Keypoints wide = m_estimator->keypoints(square.rowRange(64, 448).clone());
 
-        for (std::size_t i = 0; i < inSquare.size(); ++i) {
+        for (const int k : MoveNetEstimator::postureKeypoints) {
+            const auto i = static_cast<std::size_t>(k);
             QVERIFY(near(wide[i].y, (inSquare[i].y * 512 - 64) / 384, 1e-5));
             QVERIFY(near(wide[i].x, inSquare[i].x, 1e-5));
             QVERIFY(near(wide[i].score, inSquare[i].score, 1e-6));
+        }
+    }
+
+    // The network's input is the frame centred on a black square, area-averaged as OpenCV's
+    // INTER_AREA does, at the sizes cameras give and at odd ones (a rounding tie may land
+    // one step apart).
+    void framesShrinkAsOpenCvShrinksTheirSquare() {
+        movenet::SquareShrink shrink;
+        for (const cv::Size size :
+             {cv::Size(320, 240), cv::Size(240, 320), cv::Size(640, 480), cv::Size(1280, 720),
+              cv::Size(333, 211), cv::Size(400, 150), cv::Size(192, 192), cv::Size(200, 193)}) {
+            cv::Mat frame;
+            cv::resize(astronaut(), frame, size, 0, 0, cv::INTER_LINEAR);
+            const int side = std::max(size.width, size.height);
+            cv::Mat square(side, side, CV_8UC3, cv::Scalar::all(0));
+            frame.copyTo(square(cv::Rect((side - size.width) / 2, (side - size.height) / 2,
+                                         size.width, size.height)));
+            cv::Mat expected, found, difference;
+            cv::resize(square, expected, cv::Size(192, 192), 0, 0, cv::INTER_AREA);
+            shrink(frame, 192, found);
+            cv::absdiff(expected, found, difference);
+            double largest = 0;
+            cv::minMaxLoc(difference.reshape(1), nullptr, &largest);
+            const QString which = QStringLiteral("%1x%2").arg(size.width).arg(size.height);
+            QVERIFY2(largest <= 1, qPrintable(which));
+            QVERIFY2(cv::countNonZero(difference.reshape(1)) < 192 * 192 * 3 / 100,
+                     qPrintable(which));
         }
     }
 

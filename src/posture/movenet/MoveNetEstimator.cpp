@@ -4,6 +4,7 @@
 #include "posture/PostureLogging.h"
 #include "posture/movenet/MoveNetEngine.h"
 #include "posture/movenet/MoveNetNetwork.h"
+#include "posture/movenet/SquareShrink.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -146,8 +147,8 @@ struct MoveNetEstimator::Private {
     QMutex mutex;
     // The graph's normalisation of each 8-bit value, per channel (R, G, B).
     std::array<std::array<float, 256>, 3> normalised{};
-    cv::Mat square, resized; // reused between frames
-    cv::Size squareFrame;    // the frame size `square` is bordered for
+    movenet::SquareShrink shrink;
+    cv::Mat resized; // reused between frames
     QString precisionReason;
     QString modelDir;
 
@@ -187,6 +188,8 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
     try {
         auto network = std::make_unique<movenet::Network>(
             movenet::Network::fromGraph(movenet::Graph::load(modelDir, modelFileName)));
+        // The heads compute the keypoints the posture rules read, and no others.
+        network->keepOnly({postureKeypoints.begin(), postureKeypoints.end()});
         std::unique_ptr<MoveNetEstimator> estimator(new MoveNetEstimator);
         Private& d = *estimator->d;
         for (std::size_t c = 0; c < 3; ++c) {
@@ -356,32 +359,25 @@ std::array<int, 3> MoveNetEstimator::Private::prepare(movenet::Engine& on, const
     }
 
     // A centred square with black borders, shrunk to the network's input with area
-    // averaging.
+    // averaging; a frame smaller than the input (no camera Quorvel asks gives one) is
+    // bordered and enlarged by OpenCV.
     const int size = network->inputSize();
     const int side = std::max(bgr.cols, bgr.rows);
     const int left = (side - bgr.cols) / 2;
     const int top = (side - bgr.rows) / 2;
-    const cv::Mat* padded = &bgr;
-    if (bgr.cols != bgr.rows) {
-        if (squareFrame != bgr.size()) { // the black border stays from frame to frame
-            square.create(side, side, CV_8UC3);
-            square.setTo(cv::Scalar::all(0));
-            squareFrame = bgr.size();
-        }
+    if (side >= size) {
+        shrink(bgr, size, resized);
+    } else {
+        cv::Mat square(side, side, CV_8UC3, cv::Scalar::all(0));
         bgr.copyTo(square(cv::Rect(left, top, bgr.cols, bgr.rows)));
-        padded = &square;
-    }
-    const cv::Mat* small = padded;
-    if (side != size) {
-        cv::resize(*padded, resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
-        small = &resized;
+        cv::resize(square, resized, cv::Size(size, size), 0, 0, cv::INTER_AREA);
     }
 
     // RGB floats, normalised.
     float* input = on.input();
     const auto& [r, g, b] = normalised;
     for (int y = 0; y < size; ++y) {
-        const uchar* row = small->ptr<uchar>(y);
+        const uchar* row = resized.ptr<uchar>(y);
         for (int x = 0; x < size; ++x, row += 3, input += 3) {
             input[0] = r[row[2]];
             input[1] = g[row[1]];

@@ -65,8 +65,9 @@ public:
 
     PoseResult estimate(const cv::Mat& bgr) override;
 
-    // The 17 raw keypoints for one 8-bit BGR (or grey, or BGRA) image; throws
-    // std::exception when the image is unusable or the engine fails.
+    // The raw keypoints for one 8-bit BGR (or grey, or BGRA) image, by MoveNet's index: those
+    // the posture rules read (postureKeypoints); the network computes no others, and they
+    // stay at zero. Throws std::exception when the image is unusable or the engine fails.
     Keypoints keypoints(const cv::Mat& bgr);
 
     // The body the detector sees: nose 0, left ear 3, right ear 4, left shoulder 5, right

@@ -65,6 +65,10 @@ public:
     const GraphNode& requireNode(const QString& name) const;
     bool isConst(const QString& name) const { return m_consts.contains(name); }
     const ConstTensor& constant(const QString& name) const;
+    // Adds a constant derived from the weights (or replaces one of that name).
+    void setConstant(const QString& name, ConstTensor tensor) {
+        m_consts.insert(name, std::move(tensor));
+    }
 
     const std::vector<GraphSignatureTensor>& inputs() const { return m_inputs; }
     const std::vector<GraphSignatureTensor>& outputs() const { return m_outputs; }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numeric>
 
 namespace quorvel::movenet {
 
@@ -645,6 +646,8 @@ Network Network::fromGraph(Graph graph) {
     net.m_gridH = hm.h;
     net.m_gridW = hm.w;
     net.m_keypoints = hm.c;
+    net.m_kept.resize(static_cast<std::size_t>(hm.c));
+    std::iota(net.m_kept.begin(), net.m_kept.end(), 0);
     const auto isGrid = [&](int tensor, int channels) {
         return net.m_tensors[static_cast<std::size_t>(tensor)] == TensorShape{hm.h, hm.w, channels};
     };
@@ -662,13 +665,64 @@ Network Network::fromGraph(Graph graph) {
     return net;
 }
 
+void Network::keepOnly(const std::vector<int>& keypoints) {
+    if (keypoints.empty() || !std::is_sorted(keypoints.begin(), keypoints.end()) ||
+        std::adjacent_find(keypoints.begin(), keypoints.end()) != keypoints.end() ||
+        keypoints.front() < 0 || keypoints.back() >= m_keypoints ||
+        m_kept.size() != std::size_t(m_keypoints)) {
+        throw std::invalid_argument("keepOnly takes ascending keypoint indices, once");
+    }
+    // Heat map: one channel per keypoint; regression and offsets: two (y, x).
+    for (const auto& [head, perKeypoint] :
+         {std::pair{m_heatmap, 1}, {m_regress, 2}, {m_offset, 2}}) {
+        const auto made = std::find_if(m_layers.begin(), m_layers.end(),
+                                       [&](const Layer& l) { return l.output == head; });
+        const bool readByOthers =
+            std::any_of(m_layers.begin(), m_layers.end(), [&](const Layer& l) {
+                return std::find(l.inputs.begin(), l.inputs.end(), head) != l.inputs.end();
+            });
+        if (made == m_layers.end() || made->kind != Layer::Kind::conv || readByOthers) {
+            throw ModelError(QStringLiteral("a head is not made by a convolution of its own"));
+        }
+        std::vector<std::size_t> channels;
+        for (int k : keypoints) {
+            for (int i = 0; i < perKeypoint; ++i) {
+                channels.push_back(static_cast<std::size_t>(k * perKeypoint + i));
+            }
+        }
+        // Filters are [kh][kw][in][out], biases [out]: keep `channels` of the last axis.
+        const auto slice = [&](const QString& name) {
+            const ConstTensor& from = m_graph.constant(name);
+            const auto outs = static_cast<std::size_t>(from.shape.back());
+            ConstTensor kept = from;
+            kept.shape.back() = static_cast<qint64>(channels.size());
+            kept.floats.clear();
+            for (std::size_t base = 0; base < from.floats.size(); base += outs) {
+                for (std::size_t c : channels) {
+                    kept.floats.push_back(from.floats[base + c]);
+                }
+            }
+            const QString keptName = name + QStringLiteral("/kept");
+            m_graph.setConstant(keptName, std::move(kept));
+            return keptName;
+        };
+        made->filter = slice(made->filter);
+        if (!made->bias.isEmpty()) {
+            made->bias = slice(made->bias);
+        }
+        m_tensors[static_cast<std::size_t>(head)].c = static_cast<int>(channels.size());
+    }
+    m_kept = keypoints;
+}
+
 std::vector<Keypoint> Network::decode(const float* heatmap, const float* center,
                                       const float* regress, const float* offset) const {
     const auto sigmoid = [](float v) {
         return 1.0f / (1.0f + std::exp(-v));
     };
     const int cells = m_gridH * m_gridW;
-    const int k2 = 2 * m_keypoints;
+    const int kept = static_cast<int>(m_kept.size());
+    const int k2 = 2 * kept;
 
     // The centre of the body: the first cell with the highest prior-weighted centre score.
     int centre = 0;
@@ -683,13 +737,12 @@ std::vector<Keypoint> Network::decode(const float* heatmap, const float* center,
     const float cy = static_cast<float>(centre / m_gridW);
     const float cx = static_cast<float>(centre % m_gridW);
 
-    std::vector<float> heat(static_cast<std::size_t>(cells) *
-                            static_cast<std::size_t>(m_keypoints));
+    std::vector<float> heat(static_cast<std::size_t>(cells) * static_cast<std::size_t>(kept));
     for (std::size_t i = 0; i < heat.size(); ++i) {
         heat[i] = sigmoid(heatmap[i]);
     }
     std::vector<Keypoint> result(static_cast<std::size_t>(m_keypoints));
-    for (int k = 0; k < m_keypoints; ++k) {
+    for (int k = 0; k < kept; ++k) {
         // The cell of keypoint k: its heat map, weighed down by the distance to where the
         // centre's regression puts it.
         const float ry = cy + regress[centre * k2 + 2 * k];
@@ -699,7 +752,7 @@ std::vector<Keypoint> Network::decode(const float* heatmap, const float* center,
         for (int i = 0; i < cells; ++i) {
             const float dy = m_gridY[static_cast<std::size_t>(i)] - ry;
             const float dx = m_gridX[static_cast<std::size_t>(i)] - rx;
-            const float s = heat[static_cast<std::size_t>(i * m_keypoints + k)] /
+            const float s = heat[static_cast<std::size_t>(i * kept + k)] /
                             (std::sqrt(dy * dy + dx * dx) + m_distanceBias);
             if (s > best) {
                 best = s;
@@ -708,10 +761,10 @@ std::vector<Keypoint> Network::decode(const float* heatmap, const float* center,
         }
         const float ky = static_cast<float>(cell / m_gridW);
         const float kx = static_cast<float>(cell % m_gridW);
-        Keypoint& kp = result[static_cast<std::size_t>(k)];
+        Keypoint& kp = result[static_cast<std::size_t>(m_kept[static_cast<std::size_t>(k)])];
         kp.y = (ky + offset[cell * k2 + 2 * k]) * m_scale[0];
         kp.x = (kx + offset[cell * k2 + 2 * k + 1]) * m_scale[1];
-        kp.score = heat[static_cast<std::size_t>(cell * m_keypoints + k)];
+        kp.score = heat[static_cast<std::size_t>(cell * kept + k)];
     }
     return result;
 }

@@ -69,10 +69,18 @@ public:
     int regressTensor() const { return m_regress; }
     int offsetTensor() const { return m_offset; }
 
+    // Computes only `keypoints` (ascending indices): the heads' last convolutions keep just
+    // their channels. Nothing else changes, so these keypoints come out exactly as before,
+    // for less work; decode leaves the others at zero. Throws ModelError when a head is not
+    // made by a plain convolution of its own.
+    void keepOnly(const std::vector<int>& keypoints);
+    const std::vector<int>& keptKeypoints() const { return m_kept; }
+
     // Frees the weights once they have been copied into the engine.
     void releaseGraph() { m_graph = Graph(); }
 
-    // The CenterNet decode on the four heads (NHWC, densely packed).
+    // The CenterNet decode on the four heads (NHWC, densely packed): keypointCount() of them,
+    // those not kept at zero.
     std::vector<Keypoint> decode(const float* heatmap, const float* center, const float* regress,
                                  const float* offset) const;
 
@@ -84,6 +92,7 @@ private:
     std::vector<Layer> m_layers;
     int m_heatmap = -1, m_center = -1, m_regress = -1, m_offset = -1;
     int m_keypoints = 0;
+    std::vector<int> m_kept; // the keypoints the heads compute, in their channel order
     int m_gridH = 0, m_gridW = 0;
     // Decode constants, read from the weights.
     std::vector<float> m_prior, m_gridY, m_gridX;
