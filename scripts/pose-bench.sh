@@ -7,6 +7,9 @@
 #
 #   scripts/pose-bench.sh [ROUNDS] [RUNS]     (defaults: 3 rounds of 100 frames each)
 #
+# The frame is the astronaut portrait as the app's camera shows it: 320x240, between black
+# borders ($QUORVEL_BENCH_FRAME names another size; "none" takes the 512x512 picture as it is).
+#
 # ONNX Runtime comes from the peer benchmark beside the project (../shared/peer-bench, or the
 # folder $QUORVEL_PEER_BENCH names), or straight from a folder that already holds its
 # light_valid.onnx and bench.js ($QUORVEL_ORT_DIR); without either that column is left out.
@@ -17,6 +20,9 @@ runs=${2:-100}
 probe=${QUORVEL_PROBE:-$root/build/tools/probe/quorvel-probe}
 image=$root/tests/data/astronaut.png
 peer=${QUORVEL_PEER_BENCH:-$root/../shared/peer-bench}
+frame=${QUORVEL_BENCH_FRAME:-320x240}
+framing=()
+[ "$frame" = none ] || framing=(--frame "$frame")
 [ -x "$probe" ] || { echo "pose-bench: build quorvel-probe first ($probe)" >&2; exit 1; }
 
 ort_dir=${QUORVEL_ORT_DIR:-}
@@ -30,11 +36,11 @@ fi
 [ -n "$ort_dir" ] || echo "pose-bench: no ONNX Runtime peer ($peer); that column is left out" >&2
 
 median() { sed -n 's/.*"median_ms":\([0-9.]*\).*/\1/p'; }
-bench() { "$probe" bench --runs "$runs" --precision "$1" "$image" 2>/dev/null | median; }
+bench() { "$probe" bench --runs "$runs" --precision "$1" "${framing[@]}" "$image" 2>/dev/null | median; }
 columns=(fp32 bf16 int8 avx2 avx2int8)
 [ -n "$ort_dir" ] && columns+=(ort)
 ratios=(bf16/fp32 int8/fp32 int8/ort fp32/ort avx2/fp32 a2i8/avx2)
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "frame: $frame; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-6s' round; printf ' %9s' "${columns[@]}"; printf '  '; printf ' %9s' "${ratios[@]}"; printf '\n'
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a > 0 && b > 0) printf " %9.2f", a / b; else printf " %9s", "-" }'; }
 for ((r = 1; r <= rounds; r++)); do

@@ -151,11 +151,9 @@ std::optional<Options> parse(const QStringList& args) {
         o.seconds = parser.value("seconds").toDouble(&number);
         ok = ok && number && o.seconds >= 1 && o.seconds <= 3600;
     }
-    if (parser.isSet("size")) {
-        const QStringList wh = parser.value("size").split('x');
-        o.size = {wh.value(0).toInt(), wh.value(1).toInt()};
-        ok = ok && wh.size() == 2 && o.size.width >= 16 && o.size.height >= 16;
-    }
+    const std::optional<cv::Size> size = tools::Tool::sizeValue(parser, "size", o.size);
+    ok = ok && size;
+    o.size = size.value_or(o.size);
     o.scenarios = parser.values("scenario");
     for (const QString& s : o.scenarios) {
         ok = ok && (s == "monitoring" || s == "idle" || s == "launch");
@@ -177,19 +175,6 @@ std::optional<Options> parse(const QStringList& args) {
 
 // ---- The camera stand-in ---------------------------------------------------------------
 
-// The picture as a camera would show it: scaled to the frame and centred between black
-// borders.
-cv::Mat letterboxed(const cv::Mat& image, cv::Size size) {
-    const double scale = std::min(static_cast<double>(size.width) / image.cols,
-                                  static_cast<double>(size.height) / image.rows);
-    cv::Mat scaled;
-    cv::resize(image, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
-    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
-    scaled.copyTo(frame(cv::Rect((size.width - scaled.cols) / 2, (size.height - scaled.rows) / 2,
-                                 scaled.cols, scaled.rows)));
-    return frame;
-}
-
 // The person leaning into the camera: closer and lower, as a slouch looks to a webcam.
 cv::Mat leaning(const cv::Mat& image) {
     cv::Mat moved;
@@ -208,8 +193,9 @@ cv::Mat writeStream(const Options& o, const QString& path) {
         return image;
     }
     std::vector<uchar> upright, slouched;
-    cv::imencode(".jpg", letterboxed(image, o.size), upright, {cv::IMWRITE_JPEG_QUALITY, 90});
-    cv::imencode(".jpg", letterboxed(leaning(image), o.size), slouched,
+    cv::imencode(".jpg", tools::letterboxed(image, o.size), upright,
+                 {cv::IMWRITE_JPEG_QUALITY, 90});
+    cv::imencode(".jpg", tools::letterboxed(leaning(image), o.size), slouched,
                  {cv::IMWRITE_JPEG_QUALITY, 90});
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {

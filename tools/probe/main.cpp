@@ -3,7 +3,8 @@
 //
 //   quorvel-probe joints FILE...
 //   quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...
-//   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8] IMAGE
+//   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8]
+//                       [--frame WxH] IMAGE
 //   quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]
 //   quorvel-probe camera [--frames N]
 
@@ -48,7 +49,7 @@ const tools::Tool probe(
         "usage: quorvel-probe joints FILE...\n"
         "       quorvel-probe posture --baseline IMAGE [--sensitivity Low|Medium|High] FILE...\n"
         "       quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8] "
-        "IMAGE\n"
+        "[--frame WxH] IMAGE\n"
         "       quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]\n"
         "       quorvel-probe camera [--frames N]\n"));
 
@@ -257,20 +258,26 @@ double percentile(std::vector<double> values, double p) {
 
 int runBench(const QStringList& args) {
     QCommandLineParser parser;
-    parser.addOptions(
-        {{"runs", "Timed estimates.", "N"}, {"threads", "oneDNN threads.", "N"}, precisionOption});
+    parser.addOptions({{"runs", "Timed estimates.", "N"},
+                       {"threads", "oneDNN threads.", "N"},
+                       precisionOption,
+                       {"frame", "The image as a camera of this size shows it.", "WxH"}});
     const std::optional<QStringList> images = parse(parser, args);
+    const std::optional<cv::Size> frameSize = tools::Tool::sizeValue(parser, "frame", {});
     const auto precision = precisionValue(parser);
     const std::optional<int> runs =
         tools::Tool::intValue(parser, "runs", 200, 1, std::numeric_limits<int>::max());
     const std::optional<int> threads = tools::Tool::intValue(parser, "threads", 1, 1, 256);
-    if (!images || images->size() != 1 || !runs || !threads || !precision) {
+    if (!images || images->size() != 1 || !runs || !threads || !precision || !frameSize) {
         return probe.usage();
     }
     const QString imagePath = images->front();
-    const cv::Mat image = cv::imread(QFile::encodeName(imagePath).toStdString(), cv::IMREAD_COLOR);
+    cv::Mat image = cv::imread(QFile::encodeName(imagePath).toStdString(), cv::IMREAD_COLOR);
     if (image.empty()) {
         return probe.fail(QStringLiteral("cannot read %1 as an image").arg(imagePath));
+    }
+    if (!frameSize->empty()) {
+        image = tools::letterboxed(image, *frameSize);
     }
 
     QElapsedTimer timer;

@@ -1,5 +1,7 @@
 #include "ToolSupport.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <QJsonDocument>
 
 #include <cmath>
@@ -53,6 +55,30 @@ QJsonValue jsonNumber(double value, int decimals) {
     }
     const double scale = std::pow(10.0, decimals);
     return std::round(value * scale) / scale;
+}
+
+std::optional<cv::Size> Tool::sizeValue(const QCommandLineParser& parser, const QString& option,
+                                        cv::Size fallback) {
+    if (!parser.isSet(option)) {
+        return fallback;
+    }
+    const QStringList wh = parser.value(option).split('x');
+    const cv::Size size{wh.value(0).toInt(), wh.value(1).toInt()};
+    if (wh.size() != 2 || size.width < 16 || size.height < 16) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+cv::Mat letterboxed(const cv::Mat& image, cv::Size size) {
+    const double scale = std::min(static_cast<double>(size.width) / image.cols,
+                                  static_cast<double>(size.height) / image.rows);
+    cv::Mat scaled;
+    cv::resize(image, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
+    scaled.copyTo(frame(cv::Rect((size.width - scaled.cols) / 2, (size.height - scaled.rows) / 2,
+                                 scaled.cols, scaled.rows)));
+    return frame;
 }
 
 } // namespace quorvel::tools

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <opencv2/core.hpp>
 #include <optional>
 
 namespace quorvel::tools {
@@ -33,6 +34,10 @@ public:
     // option is not given; nothing when it is given but is no such number.
     static std::optional<int> intValue(const QCommandLineParser& parser, const QString& option,
                                        int fallback, int min, int max);
+    // The value of `option` as a frame size "WxH", each side 16 or more, or `fallback`
+    // when it is not given; nothing when it is given but is no such size.
+    static std::optional<cv::Size> sizeValue(const QCommandLineParser& parser,
+                                             const QString& option, cv::Size fallback);
 
 private:
     QString m_name;
@@ -44,5 +49,9 @@ void printJsonLine(const QJsonObject& line);
 
 // A measured figure rounded to `decimals` places; null when it is not a finite number.
 QJsonValue jsonNumber(double value, int decimals);
+
+// The picture as a camera of `size` would show it: scaled to fit the frame and centred
+// between black borders.
+cv::Mat letterboxed(const cv::Mat& image, cv::Size size);
 
 } // namespace quorvel::tools

@@ -85,6 +85,7 @@ void SquareShrink::operator()(const cv::Mat& frame, int size, cv::Mat& out) {
         m_columns = edge(side, size, (side - frame.cols) / 2, frame.cols);
         // the last pixel's load reads one float past its three
         m_line.assign(static_cast<std::size_t>(frame.cols + m_columns.span) * 3 + 1, 0.0f);
+        m_pixels.assign(static_cast<std::size_t>(size) * 3 + 1, 0.0f);
         m_frame = frame.size();
         m_size = size;
     }
@@ -103,30 +104,29 @@ void SquareShrink::operator()(const cv::Mat& frame, int size, cv::Mat& out) {
                             rowWeights[t], width);
             }
         }
-        // ...then each output pixel's columns, its three channels side by side.
-        uchar* target = out.ptr<uchar>(y);
-        for (std::size_t x = 0; x < static_cast<std::size_t>(size); ++x) {
+        // ...then each output pixel's columns, its three channels side by side...
+        float* pixel = m_pixels.data();
+        for (std::size_t x = 0; x < static_cast<std::size_t>(size); ++x, pixel += 3) {
             const float* w = &m_columns.weights[x * columnSpan];
             const float* from = &m_line[static_cast<std::size_t>(m_columns.first[x]) * 3];
-            float bgr[4];
 #if CV_SIMD128
             cv::v_float32x4 sum = cv::v_setzero_f32();
             for (std::size_t t = 0; t < columnSpan; ++t, from += 3) {
                 sum = cv::v_fma(cv::v_load(from), cv::v_setall_f32(w[t]), sum);
             }
-            cv::v_store(bgr, sum);
+            cv::v_store(pixel, sum); // the fourth lane is overwritten by the next pixel
 #else
-            std::fill_n(bgr, 4, 0.0f);
+            std::fill_n(pixel, 3, 0.0f);
             for (std::size_t t = 0; t < columnSpan; ++t, from += 3) {
                 for (int c = 0; c < 3; ++c) {
-                    bgr[c] += w[t] * from[c];
+                    pixel[c] += w[t] * from[c];
                 }
             }
 #endif
-            for (std::size_t c = 0; c < 3; ++c) {
-                target[3 * x + c] = cv::saturate_cast<uchar>(bgr[c]);
-            }
         }
+        // ...and rounded to 8 bits, as OpenCV rounds.
+        cv::Mat(1, size * 3, CV_32F, m_pixels.data())
+            .convertTo(cv::Mat(1, size * 3, CV_8U, out.ptr<uchar>(y)), CV_8U);
     }
 }
 

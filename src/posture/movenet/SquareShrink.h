@@ -30,8 +30,9 @@ private:
 
     cv::Size m_frame;
     int m_size = 0;
-    Edge m_rows, m_columns;    // for m_frame and m_size
-    std::vector<float> m_line; // one output row's source rows averaged, then `span` zeros
+    Edge m_rows, m_columns;      // for m_frame and m_size
+    std::vector<float> m_line;   // one output row's source rows averaged, then `span` zeros
+    std::vector<float> m_pixels; // the same row's output pixels, and one float to spare
 };
 
 } // namespace quorvel::movenet
