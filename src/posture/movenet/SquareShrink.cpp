@@ -60,11 +60,21 @@ namespace {
 void addWeighted(float* line, const uchar* row, float weight, int width) {
     int i = 0;
 #if CV_SIMD
+    // 8-bit values widened in registers, a vector at a time (never loaded as wider integers
+    // from a byte address).
+    constexpr int lanes = cv::v_float32::nlanes;
     const cv::v_float32 w = cv::vx_setall_f32(weight);
-    for (; i + cv::v_float32::nlanes <= width; i += cv::v_float32::nlanes) {
-        const cv::v_float32 v =
-            cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::vx_load_expand_q(row + i)));
-        cv::v_store(line + i, cv::v_fma(v, w, cv::vx_load(line + i)));
+    for (; i + 4 * lanes <= width; i += 4 * lanes) {
+        cv::v_uint16 low, high;
+        cv::v_expand(cv::vx_load(row + i), low, high);
+        cv::v_uint32 quarters[4];
+        cv::v_expand(low, quarters[0], quarters[1]);
+        cv::v_expand(high, quarters[2], quarters[3]);
+        for (int q = 0; q < 4; ++q) {
+            float* to = line + i + q * lanes;
+            const cv::v_float32 v = cv::v_cvt_f32(cv::v_reinterpret_as_s32(quarters[q]));
+            cv::v_store(to, cv::v_fma(v, w, cv::vx_load(to)));
+        }
     }
 #endif
     for (; i < width; ++i) {
