@@ -14,13 +14,22 @@
 //
 //   quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE] [--size WxH]
 //                 [--app PATH] [--explain] [--scenario monitoring|idle|launch]...
-//                 [--xvfb :N] [--slouch-every S]
+//                 [--xvfb :N] [--slouch-every S] [--tray]
 //
 // --xvfb :N starts an X server of its own (Xvfb) on display :N for the app, so that
 // overlays are really drawn, and stops it at the end. --slouch-every S makes the camera
 // lean the person into a slouch for a third of every S seconds (S >= 60, the pause
 // between two slouch alerts), so the slouch overlay comes and goes during the run; the
 // monitoring line then also gives overlays (the slouch episodes the app logged).
+//
+// --tray gives the app a system tray, as most users have one: a session bus of the bench's
+// own (dbus-daemon) on which the bench is a D-Bus tray, owning org.kde.StatusNotifierWatcher
+// with a host registered, the way Plasma, GNOME's AppIndicator extension or waybar offer it.
+// The app then puts its icon there and keeps its panel hidden. Like a real host, the bench
+// reads the icon's properties when it registers and again after each of its change signals
+// (NewIcon, NewToolTip, ..., and its menu's layout updates); each line then also gives
+// tray_updates_per_s, those signals over the window. Qt puts the icon on the bus on X11 and
+// Wayland, not on the offscreen platform: use --tray with --xvfb for the icon's own cost.
 //
 // Every scenario runs in a fresh process of the app, with its settings, posture log and XDG
 // folders in a temporary folder: the user's own are never read or written, and a running
@@ -57,6 +66,10 @@
 #include "ToolSupport.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
@@ -95,7 +108,7 @@ const tools::Tool
               "usage: quorvel-bench [--seconds N] [--runs N] [--launch-runs N] [--image FILE]\n"
               "                     [--size WxH] [--app PATH] [--explain]\n"
               "                     [--scenario monitoring|idle|launch]...\n"
-              "                     [--xvfb :N] [--slouch-every S]\n"));
+              "                     [--xvfb :N] [--slouch-every S] [--tray]\n"));
 
 struct Options {
     double seconds = 20.0;
@@ -108,6 +121,7 @@ struct Options {
     QStringList scenarios;
     QString xvfbDisplay;        // ":88": an X server of the bench's own
     int slouchEverySeconds = 0; // 0: the person sits upright all the time
+    bool tray = false;          // a D-Bus tray of the bench's own
 };
 
 qint64 monotonicNs() {
@@ -127,7 +141,8 @@ std::optional<Options> parse(const QStringList& args) {
                        {"explain", "Each thread's share, on standard error."},
                        {"scenario", "monitoring, idle or launch; all three by default.", "name"},
                        {"xvfb", "Run the app on an Xvfb of the bench's own.", ":N"},
-                       {"slouch-every", "Slouch for a third of every S seconds.", "S"}});
+                       {"slouch-every", "Slouch for a third of every S seconds.", "S"},
+                       {"tray", "Give the app a D-Bus system tray of the bench's own."}});
     if (!bench.parse(parser, args) || !parser.positionalArguments().isEmpty()) {
         return std::nullopt;
     }
@@ -167,6 +182,7 @@ std::optional<Options> parse(const QStringList& args) {
     o.image = parser.isSet("image") ? parser.value("image") : o.image;
     o.app = parser.isSet("app") ? parser.value("app") : o.app;
     o.explain = parser.isSet("explain");
+    o.tray = parser.isSet("tray");
     if (o.scenarios.isEmpty()) {
         o.scenarios = {"monitoring", "idle", "launch"};
     }
@@ -300,6 +316,126 @@ void spin(int milliseconds) {
     loop.exec();
 }
 
+// ---- The system tray -----------------------------------------------------------------------
+
+// A D-Bus tray on a session bus of its own: the StatusNotifierWatcher, with a host (this
+// object too) registered from the start. Each icon that registers is read whole (GetAll), and
+// read again after each change it signals, as hosts do; the signals are counted.
+class TrayHost : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredItems)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+
+public:
+    static inline const QString busName = QStringLiteral("quorvel-bench-tray");
+
+    ~TrayHost() override {
+        if (m_daemon.state() != QProcess::NotRunning) {
+            QDBusConnection::disconnectFromBus(busName);
+            m_daemon.terminate();
+            if (!m_daemon.waitForFinished(5000)) {
+                m_daemon.kill();
+                m_daemon.waitForFinished();
+            }
+        }
+    }
+
+    // Starts the bus and takes the watcher's name; false with `error` set when it cannot.
+    bool start(QString* error) {
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {"--session", "--print-address", "--nofork", "--nopidfile"});
+        if (!m_daemon.waitForReadyRead(10000)) {
+            *error = QStringLiteral("dbus-daemon did not start: %1").arg(m_daemon.errorString());
+            return false;
+        }
+        m_address = QString::fromLocal8Bit(m_daemon.readLine()).trimmed();
+        m_bus =
+            std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, busName));
+        if (!m_bus->isConnected() ||
+            !m_bus->registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                                   QDBusConnection::ExportAllContents) ||
+            !m_bus->registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+            *error = QStringLiteral("cannot be the tray on %1").arg(m_address);
+            return false;
+        }
+        m_items = new QDBusServiceWatcher(QString(), *m_bus,
+                                          QDBusServiceWatcher::WatchForUnregistration, this);
+        connect(m_items, &QDBusServiceWatcher::serviceUnregistered, this,
+                [this](const QString& service) {
+                    m_registered.removeAll(service);
+                    m_items->removeWatchedService(service);
+                });
+        return true;
+    }
+
+    QString address() const { return m_address; }
+    bool isHostRegistered() const { return true; }
+    QStringList registeredItems() const { return m_registered; }
+    int protocolVersion() const { return 0; }
+    // Change signals of the icons and their menus since the last reset.
+    qint64 updates() const { return m_updates; }
+    void resetUpdates() { m_updates = 0; }
+
+public Q_SLOTS:
+    // Qt names its unique bus name; other toolkits name an object path on the sender.
+    void RegisterStatusNotifierItem(const QString& serviceOrPath, const QDBusMessage& message) {
+        const QString service = serviceOrPath.startsWith(u'/') ? message.service() : serviceOrPath;
+        const QString path =
+            serviceOrPath.startsWith(u'/') ? serviceOrPath : QStringLiteral("/StatusNotifierItem");
+        if (m_registered.contains(service)) {
+            return;
+        }
+        m_registered.append(service);
+        m_items->addWatchedService(service);
+        const QString item = QStringLiteral("org.kde.StatusNotifierItem");
+        for (const char* name : {"NewTitle", "NewIcon", "NewAttentionIcon", "NewOverlayIcon",
+                                 "NewToolTip", "NewStatus"}) {
+            m_bus->connect(service, path, item, QLatin1String(name), this,
+                           SLOT(itemChanged(QDBusMessage)));
+        }
+        // Qt's menu of the icon (com.canonical.dbusmenu), which hosts follow too.
+        const QString menu = QStringLiteral("com.canonical.dbusmenu");
+        for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"}) {
+            m_bus->connect(service, QStringLiteral("/MenuBar"), menu, QLatin1String(name), this,
+                           SLOT(itemChanged(QDBusMessage)));
+        }
+        readItem(service, path);
+        Q_EMIT StatusNotifierItemRegistered(service + path);
+    }
+    void RegisterStatusNotifierHost(const QString&) {}
+
+Q_SIGNALS:
+    void StatusNotifierItemRegistered(const QString& item);
+    void StatusNotifierItemUnregistered(const QString& item);
+    void StatusNotifierHostRegistered();
+
+private Q_SLOTS:
+    void itemChanged(const QDBusMessage& signal) {
+        ++m_updates;
+        if (signal.interface() == QLatin1String("org.kde.StatusNotifierItem")) {
+            readItem(signal.service(), signal.path());
+        }
+    }
+
+private:
+    void readItem(const QString& service, const QString& path) {
+        QDBusMessage getAll = QDBusMessage::createMethodCall(
+            service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+            QStringLiteral("GetAll"));
+        getAll << QStringLiteral("org.kde.StatusNotifierItem");
+        m_bus->asyncCall(getAll);
+    }
+
+    QProcess m_daemon;
+    QString m_address;
+    std::unique_ptr<QDBusConnection> m_bus;
+    QDBusServiceWatcher* m_items = nullptr;
+    QStringList m_registered;
+    qint64 m_updates = 0;
+};
+
 // ---- The app ----------------------------------------------------------------------------
 
 // Stores the scenario's settings where the child's XDG_CONFIG_HOME makes the app look.
@@ -328,8 +464,12 @@ bool prepareFolder(const QString& base, const QString& scenario, const cv::Mat& 
     return true;
 }
 
-QProcessEnvironment childEnvironment(const Options& o, const QString& base, const QString& stream) {
+QProcessEnvironment childEnvironment(const Options& o, const QString& base, const QString& stream,
+                                     const TrayHost* tray) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (tray != nullptr) {
+        env.insert("DBUS_SESSION_BUS_ADDRESS", tray->address());
+    }
     if (!o.xvfbDisplay.isEmpty()) {
         env.insert("DISPLAY", o.xvfbDisplay);
         env.insert("QT_QPA_PLATFORM", "xcb");
@@ -353,8 +493,8 @@ QProcessEnvironment childEnvironment(const Options& o, const QString& base, cons
 // on.
 class App {
 public:
-    App(const Options& o, const QString& base, const QString& stream) {
-        m_process.setProcessEnvironment(childEnvironment(o, base, stream));
+    App(const Options& o, const QString& base, const QString& stream, const TrayHost* tray) {
+        m_process.setProcessEnvironment(childEnvironment(o, base, stream, tray));
         m_process.setProgram(o.app);
         QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
             m_stderr += m_process.readAllStandardError();
@@ -415,9 +555,9 @@ QString platform(const Options& o) {
                                                           : "offscreen";
 }
 
-int runSteady(const Options& o, const QString& scenario, const QString& base,
-              const QString& stream) {
-    App app(o, base, stream);
+int runSteady(const Options& o, const QString& scenario, const QString& base, const QString& stream,
+              TrayHost* tray) {
+    App app(o, base, stream, tray);
     app.launchMs(15000); // an app that does not report it is measured all the same
     if (!app.running()) {
         return bench.fail(QStringLiteral("the app did not start (%1)").arg(o.app));
@@ -431,6 +571,9 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     Threads threads;
     for (const auto& [tid, s] : sample(app.pid())) {
         threads[tid] = ThreadSpan{s, s, false};
+    }
+    if (tray != nullptr) {
+        tray->resetUpdates();
     }
     const qint64 start = monotonicNs();
     // PSS has no high-water mark of its own: look once a second (reading smaps_rollup costs
@@ -482,6 +625,11 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
                      {"camera_cpu_percent", percentOfCore(cameraNs)},
                      {"seconds", jsonNumber(seconds, 1)},
                      {"platform", platform(o)}};
+    if (tray != nullptr) {
+        line.insert("tray_icon", !tray->registeredItems().isEmpty());
+        line.insert("tray_updates_per_s",
+                    jsonNumber(static_cast<double>(tray->updates()) / seconds, 2));
+    }
     if (o.slouchEverySeconds > 0 && monitoring) {
         // Each slouch alert is logged as an episode once its overlay goes.
         const QJsonDocument log =
@@ -490,7 +638,8 @@ int runSteady(const Options& o, const QString& scenario, const QString& base,
     }
     printJsonLine(line);
     if (o.explain) {
-        std::fprintf(stderr, "%s, per thread over %.1f s:\n", qUtf8Printable(scenario), seconds);
+        std::fprintf(stderr, "%s (pid %lld), per thread over %.1f s:\n", qUtf8Printable(scenario),
+                     static_cast<long long>(app.pid()), seconds);
         explain(threads, seconds);
     }
     return 0;
@@ -534,6 +683,13 @@ int runParent(const Options& o) {
             return bench.fail(QStringLiteral("Xvfb did not start on %1").arg(o.xvfbDisplay));
         }
     }
+    std::unique_ptr<TrayHost> tray;
+    if (o.tray) {
+        tray = std::make_unique<TrayHost>();
+        if (QString error; !tray->start(&error)) {
+            return bench.fail(error);
+        }
+    }
     const QString stream = dir.filePath("camera.mjpeg");
     const cv::Mat frame = writeStream(o, stream);
     if (frame.empty()) {
@@ -569,7 +725,7 @@ int runParent(const Options& o) {
                 if (!prepareFolder(base, scenario, frame, upright)) {
                     return bench.fail(QStringLiteral("cannot prepare %1").arg(base));
                 }
-                status = std::max(status, runSteady(o, scenario, base, stream));
+                status = std::max(status, runSteady(o, scenario, base, stream, tray.get()));
                 continue;
             }
             // Launch: several fresh starts, each from a first-run folder with monitoring on.
@@ -579,7 +735,7 @@ int runParent(const Options& o) {
                 if (!prepareFolder(base, scenario, frame, upright)) {
                     return bench.fail(QStringLiteral("cannot prepare %1").arg(base));
                 }
-                App app(o, base, stream);
+                App app(o, base, stream, tray.get());
                 const auto ms = app.launchMs();
                 if (!ms) {
                     status = bench.fail(QStringLiteral("the launch scenario failed"));
@@ -613,3 +769,5 @@ int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     return runParent(*options);
 }
+
+#include "main.moc"
