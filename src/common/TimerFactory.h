@@ -17,8 +17,9 @@ using TimerHandle = std::unique_ptr<QObject>;
 using TimerFactory = std::function<TimerHandle(std::chrono::milliseconds interval, bool repeating,
                                                std::function<void()> onTimeout)>;
 
-// Precise QTimers on the current thread's event loop. Intervals are clamped to what a
-// QTimer can hold (0 ms to about 24.8 days).
+// QTimers on the current thread's event loop: precise, except repeating ones of a second or
+// more, which are coarse (up to 5 % late). Intervals are clamped to what a QTimer can hold
+// (0 ms to about 24.8 days).
 TimerFactory eventLoopTimers();
 
 // Timers from `timers`, except that all repeating one-second timers made by the returned
