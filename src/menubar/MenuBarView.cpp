@@ -252,8 +252,12 @@ QWidget* MenuBarView::reminderSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
     auto countdown = [&] {
-        QLabel* label = captionLabel(QString(), section);
+        QLabel* label = captionLabel(QStringLiteral("Next: 60:00"), section);
         label->setContentsMargins(20, 0, 0, 0);
+        // A size of its own: the text changing every second then repaints the line alone,
+        // without laying out the panel again.
+        label->setFixedSize(panelWidth - 24, label->sizeHint().height());
+        label->clear();
         // Read when a screen reader asks; it hears of a new minute, not of every second.
         label->setAccessibleName(QStringLiteral("Next"));
         a11y::describe(label, QAccessible::StaticText, [label] { return label->text(); });

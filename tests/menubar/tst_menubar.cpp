@@ -64,6 +64,24 @@ QString spoken(QAccessibleInterface* iface) {
     return text;
 }
 
+// Counts the events of one type that `root` and the widgets inside it receive.
+struct EventCounter : QObject {
+    QWidget* root;
+    QEvent::Type type;
+    int count = 0;
+    EventCounter(QWidget* watched, QEvent::Type counted) : root(watched), type(counted) {
+        qApp->installEventFilter(this);
+    }
+    ~EventCounter() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(object);
+        if (event->type() == type && widget && (widget == root || root->isAncestorOf(widget))) {
+            ++count;
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 class TestMenuBar : public QObject {
@@ -160,11 +178,19 @@ private Q_SLOTS:
             AppRig::turn();
         };
         QCOMPARE(lines(), "Next: 30:00 Next: 45:00");
+        AppRig::turn();
+        // A tick repaints the two lines and lays out nothing; a hidden panel it leaves alone.
+        EventCounter layouts(&view, QEvent::LayoutRequest), paints(&view, QEvent::Paint);
         second();
         QCOMPARE(lines(), "Next: 29:59 Next: 44:59");
+        QCOMPARE(layouts.count, 0);
+        QVERIFY(paints.count > 0);
         view.hide();
+        AppRig::turn();
+        paints.count = layouts.count = 0;
         second();
         QCOMPARE(lines(), "Next: 29:59 Next: 44:59");
+        QCOMPARE(paints.count + layouts.count, 0);
         view.show();
         QCOMPARE(lines(), "Next: 29:58 Next: 44:58");
     }
