@@ -134,6 +134,30 @@ private Q_SLOTS:
         b.stop();
         QCOMPARE(timers.activeCount(), 0);
     }
+
+    // The event loop's timers call their handlers from the timer event itself: a handler may
+    // end its own timer, which is not called again, and what the handler holds lives until
+    // it returns. A one-shot that is due but not yet delivered goes with its handle.
+    void timerHandlerMayEndItsOwnTimer() {
+        const TimerFactory timers = eventLoopTimers();
+        TimerHandle repeating;
+        int calls = 0;
+        repeating = timers(0ms, true, [&, held = QStringLiteral("held")] {
+            if (++calls == 3) {
+                repeating.reset();
+                QCOMPARE(held, "held");
+            }
+        });
+        for (int i = 0; i < 10; ++i) {
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(calls, 3);
+        bool fired = false;
+        TimerHandle once = timers(0ms, false, [&] { fired = true; });
+        once.reset();
+        QCoreApplication::processEvents();
+        QVERIFY(!fired);
+    }
 };
 
 QTEST_MAIN(TestReminders)
