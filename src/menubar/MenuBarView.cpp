@@ -252,12 +252,8 @@ QWidget* MenuBarView::reminderSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
     auto countdown = [&] {
-        QLabel* label = captionLabel(QStringLiteral("Next: 60:00"), section);
+        QLabel* label = captionLabel(QString(), section);
         label->setContentsMargins(20, 0, 0, 0);
-        // A size of its own: the text changing every second then repaints the line alone,
-        // without laying out the panel again.
-        label->setFixedSize(panelWidth - 24, label->sizeHint().height());
-        label->clear();
         // Read when a screen reader asks; it hears of a new minute, not of every second.
         label->setAccessibleName(QStringLiteral("Next"));
         a11y::describe(label, QAccessible::StaticText, [label] { return label->text(); });
@@ -417,6 +413,17 @@ void MenuBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     qCInfo(lcMenuBar, "panel opened");
     window()->installEventFilter(this);
+    if (!m_countdownsSized) {
+        // A size of their own: the text changing every second then repaints the line alone,
+        // without laying out the panel again. Measured here, not when the panel is made, so
+        // that an app whose panel stays hidden in the tray never loads the fonts.
+        m_countdownsSized = true;
+        for (QLabel* label : {m_standCountdown, m_waterCountdown}) {
+            const QMargins margins = label->contentsMargins();
+            label->setFixedSize(panelWidth - 24, label->fontMetrics().height() + margins.top() +
+                                                     margins.bottom());
+        }
+    }
     refresh();
 }
 

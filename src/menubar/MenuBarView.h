@@ -99,6 +99,7 @@ private:
     QPushButton* m_quitButton = nullptr;
     bool m_refreshQueued = false;
     bool m_countdownsQueued = false;
+    bool m_countdownsSized = false;
 };
 
 } // namespace quorvel
