@@ -414,17 +414,21 @@ void MenuBarView::showEvent(QShowEvent* event) {
     qCInfo(lcMenuBar, "panel opened");
     window()->installEventFilter(this);
     if (!m_countdownsSized) {
-        // A size of their own: the text changing every second then repaints the line alone,
-        // without laying out the panel again. Measured here, not when the panel is made, so
-        // that an app whose panel stays hidden in the tray never loads the fonts.
-        m_countdownsSized = true;
-        for (QLabel* label : {m_standCountdown, m_waterCountdown}) {
-            const QMargins margins = label->contentsMargins();
-            label->setFixedSize(panelWidth - 24, label->fontMetrics().height() + margins.top() +
-                                                     margins.bottom());
-        }
+        sizeCountdowns();
     }
     refresh();
+}
+
+void MenuBarView::sizeCountdowns() {
+    // A size of their own: the text changing every second then repaints the line alone,
+    // without laying out the panel again. Measured when the panel first opens, not when it is
+    // made, so that an app whose panel stays hidden in the tray never loads the fonts.
+    m_countdownsSized = true;
+    for (QLabel* label : {m_standCountdown, m_waterCountdown}) {
+        const QMargins margins = label->contentsMargins();
+        label->setFixedSize(panelWidth - 24,
+                            label->fontMetrics().height() + margins.top() + margins.bottom());
+    }
 }
 
 bool MenuBarView::eventFilter(QObject* watched, QEvent* event) {
@@ -444,6 +448,8 @@ void MenuBarView::hideEvent(QHideEvent* event) {
 void MenuBarView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
         scheduleRefresh();
+    } else if (event->type() == QEvent::FontChange && m_countdownsSized) {
+        sizeCountdowns(); // a larger font would not fit the old height
     }
     QWidget::changeEvent(event);
 }

@@ -65,6 +65,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void sizeCountdowns();
     QWidget* headerSection();
     QWidget* postureSection();
     QWidget* reminderSection();
