@@ -1,5 +1,5 @@
 # The two commands a newcomer needs: `make run` and `make test`.
-.PHONY: all setup build run test test-default test-asan test-desktops format clean
+.PHONY: all setup build run test test-default test-asan test-desktops test-debian13 format clean
 
 JOBS ?= $(shell nproc)
 
@@ -31,6 +31,11 @@ test: setup
 # DESKTOPS="x11-openbox sway" picks some; all by default (see scripts/desktops/run.sh).
 test-desktops: setup
 	@scripts/desktops/run.sh $(DESKTOPS)
+
+# `make test` again on a fresh Debian 13 system made in a folder (root or sudo): set-up,
+# both builds and every test, as a newcomer on Debian 13 runs them. See scripts/release/.
+test-debian13:
+	@scripts/release/run.sh trixie make test
 
 format:
 	@cmake --preset default >/dev/null

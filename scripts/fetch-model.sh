@@ -2,6 +2,7 @@
 # Fetches the body-pose model (MoveNet SinglePose Lightning, as published in the npm package
 # @vladmandic/human) into the per-user cache, where the build picks it up.
 # Quiet and instant when the cache already holds both files with the right checksums.
+#   scripts/fetch-model.sh --check    exits 0 when it does, 1 when a fetch is needed
 set -euo pipefail
 
 package="@vladmandic/human@3.3.6"
@@ -21,6 +22,8 @@ cache_good() {
 }
 
 cache_good && exit 0
+# --check: only tell whether the cache already holds the model.
+[ "${1:-}" != --check ] || exit 1
 
 command -v npm >/dev/null 2>&1 || { echo "fetch-model: npm is needed to fetch the pose model (run scripts/setup.sh)" >&2; exit 1; }
 

@@ -3,9 +3,13 @@
 # Quiet and quick when everything is already there.
 set -euo pipefail
 
+here="$(cd "$(dirname "$0")" && pwd)"
+# The release this runs on: Debian 12 (bookworm) or 13 (trixie); a few names differ.
+release="$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")"
+
 packages=(
-    # toolchain
-    cmake g++ make ninja-build pkg-config clang-format
+    # toolchain (Debian 13 builds pkg-config's command from pkgconf)
+    cmake g++ make ninja-build clang-format
     # the desktop suite's shell is checked by the tests
     shellcheck
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
@@ -28,9 +32,13 @@ packages=(
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
     # scripts/screenshots.sh: a window manager, and keys typed into the test display
     openbox xdotool
-    # fetching the model weights
-    npm
 )
+case "$release" in
+bookworm | "") packages+=(pkg-config) ;;
+*) packages+=(pkgconf) ;;
+esac
+# npm fetches the model weights, once: not needed when they are already in the cache.
+"$here/fetch-model.sh" --check || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -53,7 +61,4 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-here="$(cd "$(dirname "$0")" && pwd)"
-if [ -x "$here/fetch-model.sh" ]; then
-    "$here/fetch-model.sh"
-fi
+"$here/fetch-model.sh"

@@ -25,8 +25,9 @@ public:
 };
 
 Traits* traitsOf(const QWidget* widget) {
-    return widget->findChild<Traits*>(QStringLiteral("quorvel-accessible"),
-                                      Qt::FindDirectChildrenOnly);
+    // Traits has no meta-object of its own, so look it up as a QObject by its name.
+    return dynamic_cast<Traits*>(widget->findChild<QObject*>(
+        QStringLiteral("quorvel-accessible"), Qt::FindDirectChildrenOnly));
 }
 
 QString withoutMnemonic(QString text) {

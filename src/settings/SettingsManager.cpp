@@ -1,5 +1,6 @@
 #include "settings/SettingsManager.h"
 
+#include "common/Clock.h"
 #include "settings/SettingsLogging.h"
 
 #include <QMutexLocker>
@@ -141,7 +142,7 @@ SettingsManager::SettingsManager(std::unique_ptr<QSettings> defaults)
 SettingsManager::~SettingsManager() = default;
 
 QDateTime SettingsManager::distantPast() {
-    return QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
+    return utcDateTime(QDate(1, 1, 1), QTime(0, 0));
 }
 
 void SettingsManager::load() {
@@ -171,8 +172,8 @@ void SettingsManager::load() {
     const double lastCheck = decimal(Keys::lastUpdateCheck);
     const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
     v.lastUpdateCheck = lastCheck > 0.0
-                            ? QDateTime::fromMSecsSinceEpoch(
-                                  std::llround(std::min(lastCheck, maxSeconds) * 1000.0), Qt::UTC)
+                            ? utcFromMSecsSinceEpoch(
+                                  std::llround(std::min(lastCheck, maxSeconds) * 1000.0))
                             : distantPast();
 }
 

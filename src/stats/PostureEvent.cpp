@@ -1,5 +1,7 @@
 #include "stats/PostureEvent.h"
 
+#include "common/Clock.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,12 +24,12 @@ double PostureEvent::nonNegativeDuration(double seconds) {
 namespace {
 
 const QDateTime& earliestStorable() {
-    static const QDateTime t(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
+    static const QDateTime t = utcDateTime(QDate(1, 1, 1), QTime(0, 0));
     return t;
 }
 
 const QDateTime& latestStorable() {
-    static const QDateTime t(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC);
+    static const QDateTime t = utcDateTime(QDate(9999, 12, 31), QTime(23, 59, 59, 999));
     return t;
 }
 
@@ -131,7 +133,7 @@ std::optional<QDateTime> parseInternetDateTime(QStringView text) {
     if (!date.isValid() || !time.isValid()) {
         return std::nullopt;
     }
-    return QDateTime(date, time, Qt::UTC).addSecs(-offsetSeconds);
+    return utcDateTime(date, time).addSecs(-offsetSeconds);
 }
 
 QByteArray formatNumber(double value) {

@@ -54,8 +54,8 @@ QList<PostureEvent> PostureLog::eventsForDate(const QDateTime& date) const {
     // each time, so a change of zone shows at once). Only events within a day of the day's
     // bounds can fall on it: no clock goes back a whole day. The window's ends are compared
     // as numbers; comparing with a local-time QDateTime would convert it every time.
-    const QDateTime nearStart = day.addDays(-1).startOfDay(Qt::LocalTime);
-    const QDateTime farEnd = day.addDays(2).startOfDay(Qt::LocalTime);
+    const QDateTime nearStart = day.addDays(-1).startOfDay();
+    const QDateTime farEnd = day.addDays(2).startOfDay();
     const bool window = nearStart.isValid() && farEnd.isValid();
     const qint64 from = window ? nearStart.toMSecsSinceEpoch() : 0;
     const qint64 to = window ? farEnd.toMSecsSinceEpoch() : 0;

@@ -49,7 +49,7 @@ QList<DayCount> chartData(const PostureLog& log, StatsRange range, const QDateTi
     days.reserve(daysBefore + 1);
     for (int offset = 0; offset <= daysBefore; ++offset) {
         // Date arithmetic: one calendar day per step whatever the clocks do.
-        const QDateTime start = first.addDays(offset).startOfDay(Qt::LocalTime);
+        const QDateTime start = first.addDays(offset).startOfDay();
         days.append({start, static_cast<int>(log.eventsForDate(start).size())});
     }
     return days;

@@ -34,7 +34,7 @@ private Q_SLOTS:
                           "baselineShoulderWidth=0.42\nisCalibrated=true\n"
                           "lastUpdateCheck=1709647629.5\n")
             << 60LL << 100LL << true << SlouchSensitivity::high << 0.42 << true
-            << QDateTime::fromMSecsSinceEpoch(1709647629500LL, Qt::UTC);
+            << utcFromMSecsSinceEpoch(1709647629500LL);
         QTest::newRow("wrong types fall back")
             << QByteArray("[General]\nautoDismissTimeout=true\nstandInterval=12.5\n"
                           "postureMonitoringEnabled=1\nsensitivity=high\n"
@@ -73,7 +73,7 @@ private Q_SLOTS:
     void assignmentWritesThroughAndRoundTrips() {
         TempFolder dir;
         const QString path = dir.path("Quorvel.conf");
-        const QDateTime checked = QDateTime::fromMSecsSinceEpoch(1733472000250LL, Qt::UTC);
+        const QDateTime checked = utcFromMSecsSinceEpoch(1733472000250LL);
         {
             SettingsManager s(path);
             QSignalSpy will(&s, &SettingsManager::objectWillChange);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "stats/PostureEvent.h"
 
 #include <QByteArray>
@@ -17,10 +18,10 @@ inline constexpr const char* berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 inline constexpr const char* newYork = "EST5EDT,M3.2.0,M11.1.0";
 
 inline QDateTime local(int y, int mo, int d, int h, int mi, int s = 0) {
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::LocalTime);
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s));
 }
 inline QDateTime utcTime(int y, int mo, int d, int h, int mi, int s = 0, int ms = 0) {
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
+    return utcDateTime(QDate(y, mo, d), QTime(h, mi, s, ms));
 }
 
 // JSON written with ' for " (moc cannot read raw string literals with braces).

@@ -47,7 +47,7 @@ private Q_SLOTS:
             log.record(PostureEvent(QDateTime::currentDateTimeUtc(), bad));
         }
         log.record(PostureEvent(QDateTime(), 1.0));
-        log.record(PostureEvent(QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC), 1.0));
+        log.record(PostureEvent(utcDateTime(QDate(10000, 1, 1), QTime(0, 0)), 1.0));
         QCOMPARE(changed.count(), 0);
         QVERIFY(!QFile::exists(path));
     }

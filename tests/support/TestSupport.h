@@ -12,7 +12,7 @@ namespace quorvel::test {
 // A clock that only moves when the test moves it.
 class FakeClock {
 public:
-    explicit FakeClock(QDateTime start = QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9), Qt::UTC))
+    explicit FakeClock(QDateTime start = utcDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)))
         : m_now(std::make_shared<QDateTime>(std::move(start))) {}
 
     QDateTime now() const { return *m_now; }

@@ -1,5 +1,7 @@
 #include "posture/movenet/MoveNetEngine.h"
 
+#include "posture/movenet/DnnlCompat.h"
+
 #include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -349,10 +351,11 @@ struct Engine::Private {
     }
 
     void allocate(const Network& net, const Schedule& schedule);
+    void buildPrimitives(const Network& net, const Schedule& schedule);
     void buildInput();
     void buildConvolution(const Network& net, const Step& step);
     dnnl::memory weightsFor(const dnnl::convolution_forward::primitive_desc& pd, dnnl::memory user,
-                            const std::vector<float>& channelScales);
+                            bool grouped, const std::vector<float>& channelScales);
     void buildAdd(const Layer& l);
     void buildResize(const Layer& l);
 };
@@ -370,20 +373,36 @@ Engine::Engine(const Network& net, int threads, Precision precision, const Tenso
     d->scales = tensorScales(net, d->types, ranges);
     const Schedule schedule = planSchedule(net, d->types);
     d->allocate(net, schedule);
-    d->buildInput();
+    try {
+        d->buildPrimitives(net, schedule);
+    } catch (const dnnl::error& e) {
+        // oneDNN only says it found no implementation: on a CPU without the instructions
+        // for bf16 or int8, say so.
+        if (precision == Precision::f32) {
+            throw;
+        }
+        throw ModelError(QStringLiteral("this CPU (%1) cannot compute in %2 (%3)")
+                             .arg(cpuIsaName(),
+                                  QLatin1String(precision == Precision::bf16 ? "bf16" : "int8"),
+                                  QString::fromLocal8Bit(e.what())));
+    }
+}
+
+void Engine::Private::buildPrimitives(const Network& net, const Schedule& schedule) {
+    buildInput();
     // The primitives, in schedule order.
     for (const Step& step : schedule.steps) {
         const Layer& l = net.layers()[static_cast<std::size_t>(step.layer)];
         switch (l.kind) {
         case Layer::Kind::conv:
         case Layer::Kind::depthwiseConv:
-            d->buildConvolution(net, step);
+            buildConvolution(net, step);
             break;
         case Layer::Kind::add:
-            d->buildAdd(l);
+            buildAdd(l);
             break;
         case Layer::Kind::resizeBilinear:
-            d->buildResize(l);
+            buildResize(l);
             break;
         }
     }
@@ -426,12 +445,12 @@ void Engine::Private::buildInput() {
     }
     const dnnl::memory user(userMd, engine, input.get());
     dnnl::primitive_attr attr;
+    dnnlcompat::Arguments arguments{{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, memory(0)}};
     if (isInteger(types[0])) {
-        attr.set_output_scales(0, {1.0f / scale(0)});
+        dnnlcompat::divideReorder(attr, 0, {scale(0)}, engine, arguments);
     }
     const dnnl::reorder::primitive_desc pd(user, memory(0), attr);
-    add(dnnl::reorder(pd), pd.impl_info_str(), {{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, memory(0)}},
-        0);
+    add(dnnl::reorder(pd), pd.impl_info_str(), std::move(arguments), 0);
 }
 
 // A convolution with its bias, activation and any folded add, its weights reordered into
@@ -460,14 +479,6 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
     const dnnl::memory::desc biasMd({o.c}, dt::f32, tag::x);
     const dnnl::memory::dims strides{l.strideH, l.strideW};
     const dnnl::memory::dims padL{l.padTop, l.padLeft}, padR{l.padBottom, l.padRight};
-    const auto prop = dnnl::prop_kind::forward_inference;
-    const auto alg = dnnl::algorithm::convolution_direct;
-    const auto desc =
-        l.bias.isEmpty()
-            ? dnnl::convolution_forward::desc(prop, alg, activationMd(l.inputs[0]), anyWeightsMd,
-                                              activationMd(out), strides, padL, padR)
-            : dnnl::convolution_forward::desc(prop, alg, activationMd(l.inputs[0]), anyWeightsMd,
-                                              biasMd, activationMd(out), strides, padL, padR);
 
     const std::vector<float> filterScale =
         int8 ? filterScales(filter.floats, static_cast<std::size_t>(o.c))
@@ -475,9 +486,9 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
     const float srcScale = scale(l.inputs[0]), dstScale = scale(out);
     dnnl::post_ops ops;
     if (l.activation == Activation::relu) {
-        ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
+        dnnlcompat::appendEltwise(ops, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
     } else if (l.activation == Activation::relu6) {
-        ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, 0.0f, 6.0f / dstScale);
+        dnnlcompat::appendEltwise(ops, dnnl::algorithm::eltwise_clip, 0.0f, 6.0f / dstScale);
     }
     if (step.addLayer >= 0) {
         // dst = activation(conv) + dst: the residual in place
@@ -485,27 +496,30 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
     }
     dnnl::primitive_attr attr;
     attr.set_post_ops(ops);
+    dnnlcompat::Arguments arguments;
     if (int8) {
         std::vector<float> outputScales(filterScale.size());
         for (std::size_t c = 0; c < outputScales.size(); ++c) {
             outputScales[c] = srcScale * filterScale[c] / dstScale;
         }
-        attr.set_output_scales(1 << 1, outputScales);
+        dnnlcompat::scaleConvolution(attr, depthwise, outputScales, engine, arguments);
     }
-    const dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
+    const auto pd = dnnlcompat::convolution(engine, activationMd(l.inputs[0]), anyWeightsMd,
+                                            l.bias.isEmpty() ? dnnl::memory::desc() : biasMd,
+                                            activationMd(out), strides, padL, padR, attr);
 
     const dnnl::memory weights = weightsFor(
         pd, dnnl::memory(userWeightsMd, engine, const_cast<float*>(filter.floats.data())),
-        int8 ? filterScale : std::vector<float>{});
-    std::unordered_map<int, dnnl::memory> arguments{{DNNL_ARG_SRC, memory(l.inputs[0])},
-                                                    {DNNL_ARG_WEIGHTS, weights},
-                                                    {DNNL_ARG_DST, memory(out)}};
+        depthwise, int8 ? filterScale : std::vector<float>{});
+    arguments[DNNL_ARG_SRC] = memory(l.inputs[0]);
+    arguments[DNNL_ARG_WEIGHTS] = weights;
+    arguments[DNNL_ARG_DST] = memory(out);
     if (!l.bias.isEmpty()) {
         dnnl::memory bias(biasMd, engine);
         const std::vector<float>& b = net.graph().constant(l.bias).floats;
         auto* to = static_cast<float*>(bias.get_data_handle());
         for (std::size_t c = 0; c < b.size(); ++c) {
-            to[c] = int8 ? b[c] / (srcScale * filterScale[c]) : b[c];
+            to[c] = int8 ? dnnlcompat::int8Bias(b[c], srcScale * filterScale[c], dstScale) : b[c];
         }
         arguments[DNNL_ARG_BIAS] = bias;
     }
@@ -515,20 +529,18 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
 // The filter in the layout the convolution prefers; in int8, each output channel divided by
 // its scale and rounded.
 dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primitive_desc& pd,
-                                         dnnl::memory user,
+                                         dnnl::memory user, bool grouped,
                                          const std::vector<float>& channelScales) {
     dnnl::memory weights(pd.weights_desc(), engine);
     dnnl::primitive_attr quantise;
+    dnnlcompat::Arguments arguments{{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, weights}};
     if (!channelScales.empty()) {
-        std::vector<float> inverse(channelScales.size());
-        std::transform(channelScales.begin(), channelScales.end(), inverse.begin(),
-                       [](float s) { return 1.0f / s; });
         // The output channel is dimension 0 of (o, i, h, w), 0 and 1 of (g, o, i, h, w).
-        const bool grouped = user.get_desc().data.ndims == 5;
-        quantise.set_output_scales(grouped ? (1 << 0) | (1 << 1) : 1 << 0, inverse);
+        dnnlcompat::divideReorder(quantise, grouped ? (1 << 0) | (1 << 1) : 1 << 0,
+                                  channelScales, engine, arguments);
     }
     dnnl::reorder(dnnl::reorder::primitive_desc(user, weights, quantise))
-        .execute(stream, user, weights);
+        .execute(stream, arguments);
     stream.wait();
     return weights;
 }
@@ -538,20 +550,20 @@ dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primit
 void Engine::Private::buildAdd(const Layer& l) {
     const int a = l.inputs[0], b = l.inputs[1];
     dnnl::primitive_attr attr;
+    dnnlcompat::Arguments arguments{{DNNL_ARG_SRC_0, memory(a)},
+                                    {DNNL_ARG_SRC_1, memory(b)},
+                                    {DNNL_ARG_DST, memory(l.output)}};
     if (isInteger(types[static_cast<std::size_t>(a)])) {
-        attr.set_scales(DNNL_ARG_SRC_0, 0, {scale(a) / scale(l.output)});
+        dnnlcompat::scaleAddOperand(attr, DNNL_ARG_SRC_0, scale(a) / scale(l.output), engine,
+                                    arguments);
     }
     if (isInteger(types[static_cast<std::size_t>(b)])) {
-        attr.set_scales(DNNL_ARG_SRC_1, 0, {scale(b) / scale(l.output)});
+        dnnlcompat::scaleAddOperand(attr, DNNL_ARG_SRC_1, scale(b) / scale(l.output), engine,
+                                    arguments);
     }
-    const dnnl::binary::desc desc(dnnl::algorithm::binary_add, activationMd(a), activationMd(b),
-                                  activationMd(l.output));
-    const dnnl::binary::primitive_desc pd(desc, attr, engine);
-    add(dnnl::binary(pd), pd.impl_info_str(),
-        {{DNNL_ARG_SRC_0, memory(a)},
-         {DNNL_ARG_SRC_1, memory(b)},
-         {DNNL_ARG_DST, memory(l.output)}},
-        l.output);
+    const auto pd =
+        dnnlcompat::add(engine, activationMd(a), activationMd(b), activationMd(l.output), attr);
+    add(dnnl::binary(pd), pd.impl_info_str(), std::move(arguments), l.output);
 }
 
 // oneDNN's linear resampling samples at half-pixel centres and clamps at the edges, as
@@ -562,10 +574,7 @@ void Engine::Private::buildResize(const Layer& l) {
     if (scale(src) != scale(l.output)) {
         throw ModelError(QStringLiteral("%1: a resampling cannot change the scale").arg(l.name));
     }
-    const dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
-                                              dnnl::algorithm::resampling_linear, activationMd(src),
-                                              activationMd(l.output));
-    const dnnl::resampling_forward::primitive_desc pd(desc, engine);
+    const auto pd = dnnlcompat::resampling(engine, activationMd(src), activationMd(l.output));
     add(dnnl::resampling_forward(pd), pd.impl_info_str(),
         {{DNNL_ARG_SRC, memory(src)}, {DNNL_ARG_DST, memory(l.output)}}, l.output);
 }
@@ -646,31 +655,7 @@ bool Engine::hasNativeBf16() {
 }
 
 QString Engine::cpuIsaName() {
-    switch (dnnl::get_effective_cpu_isa()) {
-    case dnnl::cpu_isa::all:
-        return QStringLiteral("all");
-    case dnnl::cpu_isa::sse41:
-        return QStringLiteral("sse41");
-    case dnnl::cpu_isa::avx:
-        return QStringLiteral("avx");
-    case dnnl::cpu_isa::avx2:
-        return QStringLiteral("avx2");
-    case dnnl::cpu_isa::avx2_vnni:
-        return QStringLiteral("avx2_vnni");
-    case dnnl::cpu_isa::avx512_mic:
-        return QStringLiteral("avx512_mic");
-    case dnnl::cpu_isa::avx512_mic_4ops:
-        return QStringLiteral("avx512_mic_4ops");
-    case dnnl::cpu_isa::avx512_core:
-        return QStringLiteral("avx512_core");
-    case dnnl::cpu_isa::avx512_core_vnni:
-        return QStringLiteral("avx512_core_vnni");
-    case dnnl::cpu_isa::avx512_core_bf16:
-        return QStringLiteral("avx512_core_bf16");
-    case dnnl::cpu_isa::avx512_core_amx:
-        return QStringLiteral("avx512_core_amx");
-    }
-    return QStringLiteral("unknown");
+    return dnnlcompat::isaName(dnnl::get_effective_cpu_isa());
 }
 
 } // namespace quorvel::movenet
