@@ -32,10 +32,13 @@ test: setup
 test-desktops: setup
 	@scripts/desktops/run.sh $(DESKTOPS)
 
-# `make test` again on a fresh Debian 13 system made in a folder (root or sudo): set-up,
-# both builds and every test, as a newcomer on Debian 13 runs them. See scripts/release/.
+# `make test` and `make test-package` again for Debian 13, on a fresh Debian 13 system made
+# in a folder (root or sudo): set-up, both builds and every test as a newcomer on Debian 13
+# runs them, then its package, built there and install-tested on a clean Debian 13.
+# See scripts/release/.
 test-debian13:
-	@scripts/release/run.sh trixie make test
+	@scripts/release/run.sh trixie make test package
+	@scripts/package/test.sh trixie --built
 
 format:
 	@cmake --preset default >/dev/null

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     # building: debhelper with its CMake support, the checks Debian runs
     debhelper dpkg-dev lintian desktop-file-utils appstream
-    # the install test: a clean Debian 12 system, a private X server and session bus
+    # the install test: a clean Debian system, a private X server and session bus
     mmdebstrap xvfb dbus-daemon x11-utils xdotool imagemagick
 )
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The install test of the Debian package (make test-package): on a clean, minimal Debian 12
-# system in a folder, `apt install ./quorvel_<version>_<arch>.deb` (apt resolves the
+# The install test of the Debian package (make test-package): on a clean, minimal Debian
+# system of the release the package is for, in a folder, `apt install ./quorvel_<version>_<arch>.deb` (apt resolves the
 # dependencies, without recommended packages: what Depends names must be enough), then as a
 # user with an empty home, on a private X server and session bus (no tray there):
 #   - `quorvel --version` prints the package's version;
@@ -12,15 +12,32 @@
 # the user's files stay.
 # Prints each step's time and the installed size.
 #
+#   scripts/package/test.sh            the package for this machine's release, built here
+#   scripts/package/test.sh trixie     the package for Debian 13, built on a fresh Debian 13
+#                                      (scripts/release/run.sh) when this machine runs another
+#   scripts/package/test.sh trixie --built    the one such a system already built
+#                                      (scripts/release/run.sh trixie make package)
+#
 # The base system (mmdebstrap, variant apt, from deb.debian.org) is kept in
-# ~/.cache/quorvel/debian12 and made again when a week old; the packages apt downloads are
-# kept beside it. Each run unpacks a fresh copy. Needs root (or sudo), as chroot does.
+# ~/.cache/quorvel/<suite>-package and made again when a week old; the packages apt downloads
+# are kept beside it. Each run unpacks a fresh copy. Needs root (or sudo), as chroot does.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/quorvel/debian12"
-work="$root/build/package-test"
+here_suite="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+suite="${1:-$here_suite}"
+[ "$suite" = --inside ] && suite="${2:?}"
+prebuilt=0
+[ "${2:-}" = --built ] && prebuilt=1
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/quorvel/$suite-package"
+work="$root/build/package-test-$suite"
 mirror="http://deb.debian.org/debian"
+# Where the package is built: here, or on a fresh system of its release.
+if [ "$suite" = "$here_suite" ]; then
+    built="$root/build/package"
+else
+    built="$root/build/release-$suite/build/package"
+fi
 
 now() { date +%s.%N; }
 step_started=""
@@ -37,14 +54,21 @@ if [ "${1:-}" != --inside ]; then
         exec sudo --preserve-env=HOME,XDG_CACHE_HOME,JOBS "$0" "$@"
     fi
     # The package, built when the sources changed since the last build.
-    begin "package (built if needed)"
-    "$root/scripts/package/build.sh" >"$root/build/package-build.out" 2>&1 ||
-        { cat "$root/build/package-build.out" >&2; fail "the package did not build"; }
-    end "$(tail -n 1 "$root/build/package-build.out" | sed 's/^package: //')"
+    begin "package for $suite (built if needed)"
+    mkdir -p "$root/build"
+    if [ "$prebuilt" = 1 ]; then
+        echo "package: $(ls "$built"/quorvel_*.deb 2>/dev/null)" >"$root/build/package-build.out"
+    elif [ "$suite" = "$here_suite" ]; then
+        "$root/scripts/package/build.sh" >"$root/build/package-build.out" 2>&1
+    else
+        "$root/scripts/release/run.sh" "$suite" scripts/package/build.sh \
+            >"$root/build/package-build.out" 2>&1
+    fi || { cat "$root/build/package-build.out" >&2; fail "the package did not build"; }
+    end "$(grep '^package: ' "$root/build/package-build.out" | tail -n 1 | sed 's/^package: //')"
 
     # The base system, cached.
-    base="$cache/bookworm-apt.tar"
-    begin "Debian 12 base system"
+    base="$cache/$suite-apt.tar"
+    begin "$suite base system"
     mkdir -p "$cache/archives/partial"
     if [ -f "$base" ] && [ -n "$(find "$base" -mmin -$((7 * 24 * 60)))" ]; then
         end "cached, $(du -m "$base" | cut -f1) MB"
@@ -53,22 +77,22 @@ if [ "${1:-}" != --inside ]; then
         mmdebstrap --quiet --variant=apt --skip=cleanup/apt/lists \
             --customize-hook='echo "tester:x:1000:1000::/home/tester:/bin/sh" >>"$1/etc/passwd"' \
             --customize-hook='echo "tester:x:1000:" >>"$1/etc/group"' \
-            bookworm "$cache/bookworm-apt.new.tar" \
-            "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-            "deb http://deb.debian.org/debian-security bookworm-security main" ||
+            "$suite" "$cache/$suite-apt.new.tar" \
+            "deb $mirror $suite main" "deb $mirror $suite-updates main" \
+            "deb http://deb.debian.org/debian-security $suite-security main" ||
             fail "mmdebstrap could not make the base system"
-        mv -f "$cache/bookworm-apt.new.tar" "$base"
+        mv -f "$cache/$suite-apt.new.tar" "$base"
         end "made, $(du -m "$base" | cut -f1) MB"
     fi
     # The rest in a mount namespace of its own: its mounts go away with it.
-    exec unshare --mount --propagation private -- "$0" --inside
+    exec unshare --mount --propagation private -- "$0" --inside "$suite"
 fi
 
 # --- inside the mount namespace --------------------------------------------------------
 
 version="$(dpkg-parsechangelog -l "$root/debian/changelog" -SVersion)"
 arch="$(dpkg-architecture -qDEB_HOST_ARCH)"
-deb="$root/build/package/quorvel_${version}_${arch}.deb"
+deb="$built/quorvel_${version}_${arch}.deb"
 sys="$work/root"
 pids=()
 cleanup() {
@@ -81,7 +105,7 @@ trap cleanup EXIT
 begin "unpack a fresh copy"
 rm -rf --one-file-system "$work"
 mkdir -p "$sys"
-tar -xf "$cache/bookworm-apt.tar" -C "$sys"
+tar -xf "$cache/$suite-apt.tar" -C "$sys"
 cp /etc/resolv.conf "$sys/etc/resolv.conf"
 # No service starts inside, and dpkg does not wait for the disk (a throwaway system).
 printf '#!/bin/sh\nexit 101\n' >"$sys/usr/sbin/policy-rc.d"

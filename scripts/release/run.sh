@@ -90,6 +90,11 @@ mkdir -p "$sys/src/quorvel" "$sys/root/.cache/quorvel/models"
     (cd "$root" && while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done) |
     (cd "$root" && tar --null -T - -cf -) | tar -xf - -C "$sys/src/quorvel"
 cp "$models"/movenet-lightning.* "$sys/root/.cache/quorvel/models/"
+# A repository of its own, so that what lists the checkout's files (the package build) works.
+git -C "$sys/src/quorvel" init -q
+git -C "$sys/src/quorvel" add -A
+git -C "$sys/src/quorvel" -c user.name=release -c user.email=release@localhost \
+    commit -q --no-verify -m "the work tree of $(git -C "$root" rev-parse --short HEAD)"
 
 say "running '$*' in /src/quorvel"
 status=0
