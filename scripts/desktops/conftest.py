@@ -29,6 +29,20 @@ def readme_table():
 
 
 ROWS = readme_table()
+
+
+def this_release():
+    """The Debian release the suite runs on: rows named "-debian13" are Debian 13's desktops,
+    the others Debian 12's."""
+    for line in Path("/etc/os-release").read_text().splitlines():
+        if line.startswith("VERSION_CODENAME="):
+            return line.split("=", 1)[1].strip('"')
+    return ""
+
+
+def rows_of_this_release():
+    debian13 = this_release() != "bookworm"
+    return [d for d in ROWS if d.endswith("-debian13") == debian13]
 RESULTS = {}  # (desktop, column) -> outcomes
 
 
@@ -44,7 +58,7 @@ def pytest_configure(config):
 
 def pytest_generate_tests(metafunc):
     if "desk" in metafunc.fixturenames:
-        wanted = metafunc.config.getoption("desktops").split() or list(ROWS)
+        wanted = metafunc.config.getoption("desktops").split() or rows_of_this_release()
         unknown = [d for d in wanted if d not in ROWS]
         if unknown:
             raise pytest.UsageError(f"unknown desktops {unknown}; README's table has {list(ROWS)}")

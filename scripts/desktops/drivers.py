@@ -65,6 +65,11 @@ def load(path):
     return image
 
 
+def kde_version():
+    """Plasma's major version here: 6 on Debian 13, 5 on Debian 12."""
+    return "6" if shutil.which("kded6") else "5"
+
+
 def icon_in(image, box, light=245, least=12):
     """Where Quorvel's tray icon (a light figure with a dark rim) is in a region of a screenshot,
     as (x, y, w, h) of the image, or None: the bounding box of at least `least` pixels at
@@ -271,7 +276,8 @@ class X11(Session):
         self.start_system_bus()
         env = {"QUORVEL_LATE_TRAY": "1"} if late_tray else {}
         if self.wm in ("kwin", "plasma"):
-            env.update(KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5", XDG_CURRENT_DESKTOP="KDE")
+            env.update(KDE_FULL_SESSION="true", KDE_SESSION_VERSION=kde_version(),
+                       XDG_CURRENT_DESKTOP="KDE")
         self.env.update(env)
         self.start_script("x11", self.wm, *([self.tray] if self.tray else []), seconds=90)
         for side, x in (("left", 60), ("right", 1340)):
@@ -434,13 +440,19 @@ class Sway(VirtualInput, Session):
 
 
 class KWin(VirtualInput, Session):
-    """KWin 5.27 on Wayland; with plasma=True Plasma's shell and tray too."""
+    """KWin 5.27 or 6 on Wayland; with plasma=True Plasma's shell and tray too."""
 
     outputs = [Output("Virtual-0", 0, 0, 1280, 800), Output("Virtual-1", 1280, 0, 1280, 800)]
 
     def __init__(self, name, out, build, plasma=False):
         super().__init__(name, out, build)
         self.plasma = plasma
+        self.version = kde_version()
+        # KWin 6's scripts say window where KWin 5's said client, and name outputs by object.
+        six = self.version == "6"
+        self.windows_js = "workspace.windowList()" if six else "workspace.clientList()"
+        self.active_js = "workspace.activeWindow" if six else "workspace.activeClient"
+        self.second_screen_js = "workspace.screens[1]" if six else "1"
 
     def start(self, late_tray=False):
         self.make_user()
@@ -451,7 +463,7 @@ class KWin(VirtualInput, Session):
         entry = (HERE / "conf/virtual-input.desktop").read_text().replace("@BIN@", str(self.bin))
         (self.home / ".local/share/applications/quorvel-suite-input.desktop").write_text(entry)
         self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true",
-                        KDE_SESSION_VERSION="5", WAYLAND_DISPLAY="wayland-0", KWINDIR=str(kwin))
+                        KDE_SESSION_VERSION=self.version, WAYLAND_DISPLAY="wayland-0", KWINDIR=str(kwin))
         self.own_home()
         self.start_script("kwin", *(["plasma"] if self.plasma else []))
         if not wait_until(lambda: self.js('print("up")') == ["up"], 150):
@@ -466,8 +478,8 @@ class KWin(VirtualInput, Session):
             self.spawn(["weston-terminal", f"--shell={script}"], "weston-terminal.log")
         self.start_input(2560, 800)
         wait_until(lambda: self.find("term-left") and self.find("term-right"), 20)
-        self.js('for (const c of workspace.clientList()) {'
-                ' if (c.caption === "term-right") workspace.sendClientToScreen(c, 1);'
+        self.js(f'for (const c of {self.windows_js}) {{'
+                f' if (c.caption === "term-right") workspace.sendClientToScreen(c, {self.second_screen_js});'
                 ' if (c.caption.startsWith("term-")) c.setMaximize(true, true); }')
 
     def js(self, code):
@@ -491,7 +503,7 @@ class KWin(VirtualInput, Session):
         return [line[4:] for line in block.splitlines() if line.startswith("js: ")]
 
     def windows(self):
-        lines = self.js('for (const c of workspace.clientList()) { const g = c.frameGeometry;'
+        lines = self.js(f'for (const c of {self.windows_js}) {{ const g = c.frameGeometry;'
                         ' print(JSON.stringify([c.internalId.toString(), c.caption, g.x, g.y,'
                         ' g.width, g.height, c.fullScreen, c.active, !c.minimized, c.dock])); }')
         return [json.loads(line) for line in lines or []]
@@ -512,16 +524,16 @@ class KWin(VirtualInput, Session):
         return shots
 
     def each(self, title, action):
-        self.js(f'for (const c of workspace.clientList()) if (c.caption === {json.dumps(title)}) {{ {action} }}')
+        self.js(f'for (const c of {self.windows_js}) if (c.caption === {json.dumps(title)}) {{ {action} }}')
 
     def activate(self, title):
-        self.each(title, "workspace.activeClient = c;")
+        self.each(title, f"{self.active_js} = c;")
 
     def fullscreen(self, title, on):
         self.each(title, f"c.fullScreen = {'true' if on else 'false'};")
 
     def close(self, win):
-        self.js(f'for (const c of workspace.clientList()) if (c.internalId.toString() === "{win.id}")'
+        self.js(f'for (const c of {self.windows_js}) if (c.internalId.toString() === "{win.id}")'
                 ' c.closeWindow();')
 
     def icon(self):
@@ -672,15 +684,16 @@ class Gnome(Session):
 
 
 def make(name, out, build):
-    """The session of a desktop named as in README's table."""
-    if name.startswith("x11-"):
-        parts = name.split("-")[1:]
+    """The session of a desktop named as in README's table ("-debian13": Debian 13's)."""
+    kind = name.removesuffix("-debian13")
+    if kind.startswith("x11-"):
+        parts = kind.split("-")[1:]
         tray = "trayer" if "trayer" in parts else None
         return X11(name, out, build, parts[0], tray)
-    if name.startswith("sway"):
+    if kind.startswith("sway"):
         return Sway(name, out, build)
-    if name.startswith("gnome"):
-        return Gnome(name, out, build, appindicator=name.endswith("appindicator"))
-    if name in ("kwin-wayland", "plasma-wayland"):
-        return KWin(name, out, build, plasma=name.startswith("plasma"))
+    if kind.startswith("gnome"):
+        return Gnome(name, out, build, appindicator=kind.endswith("appindicator"))
+    if kind in ("kwin-wayland", "plasma-wayland"):
+        return KWin(name, out, build, plasma=kind.startswith("plasma"))
     raise SetupFailed(f"unknown desktop {name}")

@@ -1,24 +1,33 @@
 #!/usr/bin/env bash
-# Installs what the desktop suite needs for the given desktops (all when none is named):
-# Debian 12 packages, without recommends; quiet when it is all there.
+# Installs what the desktop suite needs for the given desktops (all of this release's when
+# none is named): Debian packages, without recommends; quiet when it is all there.
 set -euo pipefail
+release="$(. /etc/os-release && echo "$VERSION_CODENAME")"
 
 packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin libglib2.0-bin
     fonts-dejavu-core qt6-wayland gcc pkg-config libwayland-dev libxkbcommon-dev
     at-spi2-core python3-gi gir1.2-atspi-2.0)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
-[ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 x11-plasma sway gnome-appindicator plasma-wayland
+if [ "$release" = bookworm ]; then
+    [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 x11-plasma sway gnome-appindicator plasma-wayland
+    # Plasma 5 and its Qt 5 Wayland plugin
+    plasma=(plasma-workspace plasma-desktop qtwayland5)
+else
+    [ "$#" -gt 0 ] || set -- sway-debian13 x11-plasma-debian13 plasma-wayland-debian13 gnome-debian13
+    # Plasma 6: its daemon (kded6) and the service cache tool come as packages of their own
+    plasma=(plasma-workspace plasma-desktop kded6 kf6-kservice-bin)
+fi
 for d in "$@"; do
-    case "$d" in
+    case "${d%-debian13}" in
     x11-openbox*) packages+=("${x11[@]}" openbox trayer) ;;
     x11-kwin*) packages+=("${x11[@]}" kwin-x11 trayer) ;;
     x11-mutter) packages+=("${x11[@]}" mutter) ;;
     x11-i3) packages+=("${x11[@]}" i3-wm) ;;
-    x11-plasma) packages+=("${x11[@]}" kwin-x11 plasma-workspace plasma-desktop) ;;
+    x11-plasma) packages+=("${x11[@]}" kwin-x11 "${plasma[@]}") ;;
     sway) packages+=(sway grim foot) ;;
     gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot) ;;
     kwin-wayland) packages+=(kwin-wayland weston) ;;
-    plasma-wayland) packages+=(kwin-wayland weston plasma-workspace plasma-desktop qtwayland5) ;;
+    plasma-wayland) packages+=(kwin-wayland weston "${plasma[@]}") ;;
     esac
 done
 

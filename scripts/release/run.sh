@@ -78,6 +78,9 @@ printf '#!/bin/sh\nexit 101\n' >"$sys/usr/sbin/policy-rc.d"
 chmod 755 "$sys/usr/sbin/policy-rc.d"
 echo force-unsafe-io >"$sys/etc/dpkg/dpkg.cfg.d/unsafe-io"
 echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$sys/etc/apt/apt.conf.d/90keep-debs"
+# The root a mount point of its own, as a system's is: a program that makes a mount namespace
+# inside (the desktop suite's GNOME) changes the root's propagation.
+mount --bind "$sys" "$sys"
 mount -t proc proc "$sys/proc"
 mount --rbind /dev "$sys/dev"
 mount --rbind /sys "$sys/sys"

@@ -26,8 +26,8 @@ public:
 
 Traits* traitsOf(const QWidget* widget) {
     // Traits has no meta-object of its own, so look it up as a QObject by its name.
-    return dynamic_cast<Traits*>(widget->findChild<QObject*>(
-        QStringLiteral("quorvel-accessible"), Qt::FindDirectChildrenOnly));
+    return dynamic_cast<Traits*>(widget->findChild<QObject*>(QStringLiteral("quorvel-accessible"),
+                                                             Qt::FindDirectChildrenOnly));
 }
 
 QString withoutMnemonic(QString text) {

@@ -171,10 +171,10 @@ void SettingsManager::load() {
 
     const double lastCheck = decimal(Keys::lastUpdateCheck);
     const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
-    v.lastUpdateCheck = lastCheck > 0.0
-                            ? utcFromMSecsSinceEpoch(
-                                  std::llround(std::min(lastCheck, maxSeconds) * 1000.0))
-                            : distantPast();
+    v.lastUpdateCheck =
+        lastCheck > 0.0
+            ? utcFromMSecsSinceEpoch(std::llround(std::min(lastCheck, maxSeconds) * 1000.0))
+            : distantPast();
 }
 
 template <typename T> T SettingsManager::get(const T& field) const {

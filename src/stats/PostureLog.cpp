@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -199,9 +200,13 @@ void PostureLog::saveToDisk(const QList<PostureEvent>& events) {
     }
     const QByteArray bytes = postureLogFormat::encode(events);
     QSaveFile file(m_filePath);
-    // On failure the previous file stays; the next record tries again.
-    const bool written =
-        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    // On failure the previous file stays; the next record tries again. Unbuffered, a full
+    // disk fails the write itself: a buffered QSaveFile (Qt 6.4) may not report the failed
+    // flush at commit, and renames a short or empty file over the log. Where the file system
+    // only finds out when the data reaches the disk, the sync says so before the rename.
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                         file.write(bytes) == bytes.size() && ::fsync(file.handle()) == 0 &&
+                         file.commit();
     if (!written) {
         qCWarning(lcStats) << "the posture log" << m_filePath
                            << "could not be written:" << file.errorString();

@@ -120,6 +120,34 @@ private Q_SLOTS:
         QVERIFY(writer->wait(30000));
         QCOMPARE(*seen, true);
     }
+
+    // A disk that fills while the settings are written: the stored calibration and choices
+    // stay as they were on disk, and the values in use stay the new ones.
+    void fullDiskKeepsTheStoredSettings() {
+        TempFolder dir;
+        const QString path = dir.path("Quorvel.conf");
+        {
+            SettingsManager s(path);
+            s.setStandInterval(900);
+            s.setBaselineShoulderWidth(0.42);
+            s.setIsCalibrated(true);
+        }
+        const QByteArray before = readFile(path);
+        QVERIFY(before.contains("isCalibrated=true"));
+        SettingsManager s(path);
+        for (qint64 room : {0, 40}) {
+            FileSizeLimit full(room);
+            s.setWaterInterval(600 + room);
+        }
+        QCOMPARE(s.waterInterval(), 640);
+        QCOMPARE(readFile(path), before);
+        s.setSensitivity(SlouchSensitivity::high); // room again: everything is written
+        SettingsManager reread(path);
+        QCOMPARE(reread.waterInterval(), 640);
+        QCOMPARE(reread.standInterval(), 900);
+        QVERIFY(reread.isCalibrated());
+        QCOMPARE(reread.sensitivity(), SlouchSensitivity::high);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <sys/stat.h>
@@ -167,6 +168,46 @@ private Q_SLOTS:
         QCOMPARE(PostureLog(path, s.clock.clock()).events(), log.events());
         QCOMPARE(QDir(s.dir.path("Quorvel")).entryList(QDir::Files),
                  QStringList{"posture-log.json"}); // no temporary files left
+    }
+
+    // A disk that fills while the log is written (here a file-size limit, which fails a
+    // write past it as a full disk does): the old log stays whole, and the failure is
+    // reported, at every size of what could still be written, the smallest logs included.
+    void fullDiskKeepsTheOldLog_data() {
+        QTest::addColumn<int>("eventsBefore");
+        QTest::addColumn<qint64>("room");
+        // About 95 bytes an event; each room is less than the new log needs.
+        const std::pair<int, qint64> cases[] = {{1, 0},      {1, 100},    {100, 0},
+                                                {100, 4096}, {400, 4096}, {400, 16384}};
+        for (const auto& [events, room] : cases) {
+            QTest::addRow("%d events, %lld bytes free", events, room) << events << room;
+        }
+    }
+
+    void fullDiskKeepsTheOldLog() {
+        QFETCH(int, eventsBefore);
+        QFETCH(qint64, room);
+        Setup s;
+        {
+            PostureLog log = s.open();
+            for (int i = 0; i < eventsBefore; ++i) {
+                log.record(PostureEvent(s.clock.now().addSecs(-60 * (i + 1)), 20.0 + i));
+            }
+        }
+        const QByteArray before = readFile(s.path);
+        PostureLog log = s.open();
+        QCOMPARE(log.events().size(), eventsBefore);
+        {
+            FileSizeLimit full(room);
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("the posture log .* could not be written"));
+            log.record(PostureEvent(s.clock.now(), 5.0));
+        }
+        QCOMPARE(readFile(s.path), before);
+        QCOMPARE(log.events().size(), eventsBefore + 1); // kept, and written at the next record
+        log.record(PostureEvent(s.clock.now().addSecs(1), 6.0));
+        QCOMPARE(s.open().events(), log.events());
+        QCOMPARE(QDir(s.dir.path()).entryList(QDir::Files), QStringList{"posture-log.json"});
     }
 
     void pruningCountsCalendarDaysAcrossDaylightSaving() {

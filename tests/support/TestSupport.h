@@ -43,6 +43,20 @@ private:
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& contents);
 
+// While it lives, no file of this process grows past `bytes`: a write past it fails (EFBIG)
+// as one on a full disk does (ENOSPC), without a disk to fill.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long long m_savedSoft = 0;
+    void (*m_savedHandler)(int) = nullptr;
+};
+
 // Where the committed test data lives (images, videos).
 QString testDataPath(const QString& name);
 

@@ -34,12 +34,12 @@ when_asked() {
     exec "$@"
 }
 
-# Plasma's shell, once the services it needs are up: the tray's watcher (in kded5) and the
-# activity manager (without which plasmashell gives up).
+# Plasma's shell, once the services it needs are up: the tray's watcher (in kded5, Plasma 6's
+# kded6) and the activity manager (without which plasmashell gives up).
 start_plasma() {
     local manager
     manager="$(echo /usr/lib/*/libexec/kactivitymanagerd)"
-    kded5 &
+    "$(command -v kded6 || echo kded5)" &
     "$manager" &
     wait_for 300 dbus-send --session --print-reply --dest=org.kde.ActivityManager /ActivityManager/Activities \
         org.kde.ActivityManager.Activities.CurrentActivity || fail "kactivitymanagerd did not start"

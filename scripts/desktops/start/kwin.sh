@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# KWin 5.27 on Wayland, headless with two virtual outputs of 1280x800 (its virtual back end
+# KWin 5.27 or 6 on Wayland, headless with two virtual outputs of 1280x800 (its virtual back end
 # makes them one size), and with "plasma" Plasma's shell and its tray. Runs as the test user;
 # KWINDIR holds a copy of kwin_wayland without the file capabilities the user may not use.
 #   kwin.sh WORKDIR [plasma]
@@ -10,7 +10,7 @@ source "$here/common.sh"
 work="$1" shell="${2:-}"
 start_session_bus
 # KWin grants the suite's input helper its protocols through its desktop entry.
-kbuildsycoca5 --noincremental >"$work/kbuildsycoca.log" 2>&1
+"$(command -v kbuildsycoca6 || echo kbuildsycoca5)" --noincremental >"$work/kbuildsycoca.log" 2>&1
 KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1 "$KWINDIR/kwin_wayland" --virtual --width 1280 --height 800 \
     --output-count 2 --no-lockscreen >"$work/kwin.log" 2>&1 &
 wait_for 300 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || fail "KWin did not start (see kwin.log)"

@@ -25,67 +25,12 @@ void passScales(int arg, const std::vector<float>& values, const dnnl::engine& e
 
 } // namespace
 
-int apiVersion() {
-    return DNNL_VERSION_MAJOR;
-}
-
+// Each function below is one operation in both APIs; 3.x first.
 #if DNNL_VERSION_MAJOR >= 3
-
-dnnl::convolution_forward::primitive_desc
-convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,
-            const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
-            const dnnl::memory::desc& dst, const dnnl::memory::dims& strides,
-            const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
-            const dnnl::primitive_attr& attr) {
-    return {engine, inference, dnnl::algorithm::convolution_direct,
-            src,    weights,   bias,
-            dst,    strides,   padL,
-            padR,   attr};
-}
-
-dnnl::binary::primitive_desc add(const dnnl::engine& engine, const dnnl::memory::desc& a,
-                                 const dnnl::memory::desc& b, const dnnl::memory::desc& dst,
-                                 const dnnl::primitive_attr& attr) {
-    return {engine, dnnl::algorithm::binary_add, a, b, dst, attr};
-}
-
-dnnl::resampling_forward::primitive_desc resampling(const dnnl::engine& engine,
-                                                    const dnnl::memory::desc& src,
-                                                    const dnnl::memory::desc& dst) {
-    return {engine, inference, dnnl::algorithm::resampling_linear, src, dst};
-}
-
-void appendEltwise(dnnl::post_ops& ops, dnnl::algorithm algorithm, float alpha, float beta) {
-    ops.append_eltwise(algorithm, alpha, beta);
-}
-
-// The whole output scale goes on the weights: with no source or destination scale, the
-// integer sum times it is already in the destination's units, where the bias, the post-ops
-// and the sum onto the destination then work, as in 2.x.
-void scaleConvolution(dnnl::primitive_attr& attr, bool grouped, const std::vector<float>& scales,
-                      const dnnl::engine& engine, Arguments& args) {
-    attr.set_scales_mask(DNNL_ARG_WEIGHTS, grouped ? (1 << 0) | (1 << 1) : 1 << 0);
-    passScales(DNNL_ARG_WEIGHTS, scales, engine, args);
-}
-
-// 3.x adds the bias after the scales, in the destination's units.
-float int8Bias(float bias, float /*sumScale*/, float dstScale) {
-    return bias / dstScale;
-}
-
-void divideReorder(dnnl::primitive_attr& attr, int mask, const std::vector<float>& divisors,
-                   const dnnl::engine& engine, Arguments& args) {
-    attr.set_scales_mask(DNNL_ARG_DST, mask);
-    passScales(DNNL_ARG_DST, divisors, engine, args);
-}
-
-void scaleAddOperand(dnnl::primitive_attr& attr, int operand, float scale,
-                     const dnnl::engine& engine, Arguments& args) {
-    attr.set_scales_mask(operand, 0);
-    passScales(operand, {scale}, engine, args);
-}
-
-#else // oneDNN 2.x: operation descriptors, output scales fixed when the primitive is made
+constexpr bool v3 = true;
+#else
+constexpr bool v3 = false;
+#endif
 
 dnnl::convolution_forward::primitive_desc
 convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,
@@ -94,59 +39,92 @@ convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,
             const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
             const dnnl::primitive_attr& attr) {
     const auto alg = dnnl::algorithm::convolution_direct;
-    const auto desc =
-        bias.is_zero()
-            ? dnnl::convolution_forward::desc(inference, alg, src, weights, dst, strides, padL,
-                                              padR)
-            : dnnl::convolution_forward::desc(inference, alg, src, weights, bias, dst, strides,
-                                              padL, padR);
+#if DNNL_VERSION_MAJOR >= 3
+    return {engine, inference, alg, src, weights, bias, dst, strides, padL, padR, attr};
+#else
+    // 2.x: an operation descriptor first, without the bias argument where there is none
+    const auto desc = bias.is_zero()
+                          ? dnnl::convolution_forward::desc(inference, alg, src, weights, dst,
+                                                            strides, padL, padR)
+                          : dnnl::convolution_forward::desc(inference, alg, src, weights, bias, dst,
+                                                            strides, padL, padR);
     return {desc, attr, engine};
+#endif
 }
 
 dnnl::binary::primitive_desc add(const dnnl::engine& engine, const dnnl::memory::desc& a,
                                  const dnnl::memory::desc& b, const dnnl::memory::desc& dst,
                                  const dnnl::primitive_attr& attr) {
+#if DNNL_VERSION_MAJOR >= 3
+    return {engine, dnnl::algorithm::binary_add, a, b, dst, attr};
+#else
     return {dnnl::binary::desc(dnnl::algorithm::binary_add, a, b, dst), attr, engine};
+#endif
 }
 
 dnnl::resampling_forward::primitive_desc resampling(const dnnl::engine& engine,
                                                     const dnnl::memory::desc& src,
                                                     const dnnl::memory::desc& dst) {
-    return {dnnl::resampling_forward::desc(inference, dnnl::algorithm::resampling_linear, src,
-                                           dst),
-            engine};
+    const auto alg = dnnl::algorithm::resampling_linear;
+#if DNNL_VERSION_MAJOR >= 3
+    return {engine, inference, alg, src, dst};
+#else
+    return {dnnl::resampling_forward::desc(inference, alg, src, dst), engine};
+#endif
 }
 
 void appendEltwise(dnnl::post_ops& ops, dnnl::algorithm algorithm, float alpha, float beta) {
+#if DNNL_VERSION_MAJOR >= 3
+    ops.append_eltwise(algorithm, alpha, beta);
+#else
     ops.append_eltwise(1.0f, algorithm, alpha, beta);
+#endif
 }
 
-// The output scale is per channel of the destination (n, c, h, w).
-void scaleConvolution(dnnl::primitive_attr& attr, bool /*grouped*/,
-                      const std::vector<float>& scales, const dnnl::engine& /*engine*/,
-                      Arguments& /*args*/) {
+// 3.x: the whole output scale goes on the weights. With no source or destination scale, the
+// integer sum times it is already in the destination's units, where the bias, the post-ops
+// and the sum onto the destination then work, as in 2.x. 2.x: one output scale per channel
+// of the destination (n, c, h, w).
+void scaleConvolution(dnnl::primitive_attr& attr, bool grouped, const std::vector<float>& scales,
+                      [[maybe_unused]] const dnnl::engine& engine,
+                      [[maybe_unused]] Arguments& args) {
+#if DNNL_VERSION_MAJOR >= 3
+    attr.set_scales_mask(DNNL_ARG_WEIGHTS, grouped ? (1 << 0) | (1 << 1) : 1 << 0);
+    passScales(DNNL_ARG_WEIGHTS, scales, engine, args);
+#else
+    (void)grouped;
     attr.set_output_scales(1 << 1, scales);
+#endif
 }
 
-// 2.x adds the bias to the integer sum, in its units.
-float int8Bias(float bias, float sumScale, float /*dstScale*/) {
-    return bias / sumScale;
+// 3.x adds the bias after the scales, in the destination's units; 2.x to the integer sum.
+float int8Bias(float bias, float sumScale, float dstScale) {
+    return bias / (v3 ? dstScale : sumScale);
 }
 
 void divideReorder(dnnl::primitive_attr& attr, int mask, const std::vector<float>& divisors,
-                   const dnnl::engine& /*engine*/, Arguments& /*args*/) {
+                   [[maybe_unused]] const dnnl::engine& engine, [[maybe_unused]] Arguments& args) {
+#if DNNL_VERSION_MAJOR >= 3
+    attr.set_scales_mask(DNNL_ARG_DST, mask);
+    passScales(DNNL_ARG_DST, divisors, engine, args);
+#else
     std::vector<float> inverse(divisors.size());
     std::transform(divisors.begin(), divisors.end(), inverse.begin(),
                    [](float s) { return 1.0f / s; });
     attr.set_output_scales(mask, inverse);
+#endif
 }
 
 void scaleAddOperand(dnnl::primitive_attr& attr, int operand, float scale,
-                     const dnnl::engine& /*engine*/, Arguments& /*args*/) {
+                     [[maybe_unused]] const dnnl::engine& engine,
+                     [[maybe_unused]] Arguments& args) {
+#if DNNL_VERSION_MAJOR >= 3
+    attr.set_scales_mask(operand, 0);
+    passScales(operand, {scale}, engine, args);
+#else
     attr.set_scales(operand, 0, std::vector<float>{scale});
-}
-
 #endif
+}
 
 QString isaName(dnnl::cpu_isa isa) {
     using enum dnnl::cpu_isa;

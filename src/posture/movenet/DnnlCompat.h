@@ -15,9 +15,6 @@ namespace quorvel::movenet::dnnlcompat {
 
 using Arguments = std::unordered_map<int, dnnl::memory>;
 
-// The major version the engine was built against (2 or 3).
-int apiVersion();
-
 // A convolution; `bias` may be a zero descriptor for none.
 dnnl::convolution_forward::primitive_desc
 convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,

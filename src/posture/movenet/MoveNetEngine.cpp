@@ -536,8 +536,8 @@ dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primit
     dnnlcompat::Arguments arguments{{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, weights}};
     if (!channelScales.empty()) {
         // The output channel is dimension 0 of (o, i, h, w), 0 and 1 of (g, o, i, h, w).
-        dnnlcompat::divideReorder(quantise, grouped ? (1 << 0) | (1 << 1) : 1 << 0,
-                                  channelScales, engine, arguments);
+        dnnlcompat::divideReorder(quantise, grouped ? (1 << 0) | (1 << 1) : 1 << 0, channelScales,
+                                  engine, arguments);
     }
     dnnl::reorder(dnnl::reorder::primitive_desc(user, weights, quantise))
         .execute(stream, arguments);
@@ -550,9 +550,8 @@ dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primit
 void Engine::Private::buildAdd(const Layer& l) {
     const int a = l.inputs[0], b = l.inputs[1];
     dnnl::primitive_attr attr;
-    dnnlcompat::Arguments arguments{{DNNL_ARG_SRC_0, memory(a)},
-                                    {DNNL_ARG_SRC_1, memory(b)},
-                                    {DNNL_ARG_DST, memory(l.output)}};
+    dnnlcompat::Arguments arguments{
+        {DNNL_ARG_SRC_0, memory(a)}, {DNNL_ARG_SRC_1, memory(b)}, {DNNL_ARG_DST, memory(l.output)}};
     if (isInteger(types[static_cast<std::size_t>(a)])) {
         dnnlcompat::scaleAddOperand(attr, DNNL_ARG_SRC_0, scale(a) / scale(l.output), engine,
                                     arguments);
