@@ -258,7 +258,9 @@ void QuorvelApp::allowClose() {
 
 void QuorvelApp::quit() {
     allowClose();
-    QCoreApplication::quit();
+    // Not QCoreApplication::quit(): that first asks every window to close and gives up when
+    // one refuses, as an overlay on screen does (a close is its dismissal). Quit always quits.
+    QCoreApplication::exit(0);
 }
 
 void QuorvelApp::showPanel(const QByteArray& activationToken) {

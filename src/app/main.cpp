@@ -2,6 +2,7 @@
 #include "app/AppLogging.h"
 #include "app/AppState.h"
 #include "app/LaunchOptions.h"
+#include "app/QuitSignals.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
 #include "camera/CameraManager.h"
@@ -107,7 +108,9 @@ int main(int argc, char* argv[]) {
     if (options.reportShown) {
         shownReport = std::make_unique<ShownReport>(ui);
     }
-    // Let go of the camera before the process ends.
+    // Let go of the camera before the process ends, and log an episode under way.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &state, &quorvel::AppState::shutdown);
+    // The end of the session (SIGTERM) and Ctrl+C quit the same way.
+    const quorvel::QuitSignals quitSignals([&ui] { ui.quit(); });
     return QApplication::exec();
 }

@@ -1,6 +1,7 @@
 #include "app/Activation.h"
 #include "app/AppState.h"
 #include "app/LaunchOptions.h"
+#include "app/QuitSignals.h"
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
 #include "reminders/StandReminderManager.h"
@@ -18,7 +19,9 @@
 #include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -249,6 +252,41 @@ private Q_SLOTS:
         QCOMPARE(actions.size(), 2);
         actions.at(0)->trigger(); // "Open Quorvel"
         QVERIFY(app.panelWindow()->isVisible());
+    }
+
+    // Quit always quits, an overlay on screen or not (an overlay refuses to close: a close is
+    // its dismissal), and the end of the session (SIGTERM) and Ctrl+C (SIGINT) quit as Quit
+    // does, through the event loop, so what runs at quit (an episode under way is logged)
+    // runs then too.
+    void quitAlwaysQuits_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Quit") << 0;
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+
+    void quitAlwaysQuits() {
+        QFETCH(int, signal);
+        AppRig rig({}, false);
+        // The overlays' own fades: a dismissed overlay stays on screen while it fades out.
+        rig.launch([](AppStateEnvironment& env) { env.overlayTimings = OverlayTimings{}; });
+        QuorvelApp app(*rig.state, rig.stores());
+        const QuitSignals quitSignals([&app] { app.quit(); });
+        rig.overlays->show(OverlayType::stand, 0);
+        QVERIFY(rig.overlays->isShowing());
+        bool quitting = false;
+        connect(qApp, &QCoreApplication::aboutToQuit, this, [&] { quitting = true; });
+        QTimer::singleShot(0, this, [&] {
+            if (signal == 0) {
+                app.trayMenu() ? app.trayMenu()->actions().at(1)->trigger() : app.quit();
+            } else {
+                ::raise(signal);
+            }
+        });
+        QTimer::singleShot(5000, this, [] { QCoreApplication::exit(1); }); // refused
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(quitting);
+        disconnect(qApp, &QCoreApplication::aboutToQuit, this, nullptr);
     }
 
     // The panel opens by the icon, on the icon's screen, inside it.
