@@ -5,6 +5,8 @@
 #   scripts/release/run.sh SUITE [COMMAND...]     (default command: make test)
 #   scripts/release/run.sh trixie                 make test on a fresh Debian 13
 #   scripts/release/run.sh trixie make package    the .deb built there
+#   scripts/release/run.sh --again trixie ...     on the system the last run left, with its
+#                                                 builds (the work tree copied over again)
 #
 # The base system (mmdebstrap, variant apt: apt, make, git and certificates, nothing else) is
 # kept in ~/.cache/quorvel/<suite>/base.tar and made again when a week old; the packages
@@ -17,6 +19,11 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
+again=0
+if [ "${1:-}" = --again ]; then
+    again=1
+    shift
+fi
 suite="${1:-}"
 case "$suite" in
 bookworm | trixie) ;;
@@ -35,7 +42,9 @@ fail() { echo "release $suite: FAILED: $*" >&2; exit 1; }
 
 if [ "${RELEASE_INSIDE:-}" != 1 ]; then
     if [ "$(id -u)" -ne 0 ]; then
-        exec sudo --preserve-env=HOME,XDG_CACHE_HOME,JOBS "$0" "$suite" "$@"
+        flags=()
+        [ "$again" = 0 ] || flags=(--again)
+        exec sudo --preserve-env=HOME,XDG_CACHE_HOME,JOBS "$0" "${flags[@]}" "$suite" "$@"
     fi
     "$root/scripts/fetch-model.sh" || fail "the pose model could not be fetched into $models"
     command -v mmdebstrap >/dev/null || {
@@ -61,14 +70,20 @@ if [ "${RELEASE_INSIDE:-}" != 1 ]; then
         say "base system made in $((SECONDS - started)) s ($(du -m "$base" | cut -f1) MB)"
     fi
     # The rest in a mount namespace of its own: its mounts go away with it.
-    RELEASE_INSIDE=1 exec unshare --mount --propagation private -- "$0" "$suite" "$@"
+    RELEASE_AGAIN=$again RELEASE_INSIDE=1 exec unshare --mount --propagation private -- \
+        "$0" "$suite" "$@"
 fi
 
 # --- inside the mount namespace --------------------------------------------------------
 
-rm -rf --one-file-system "$sys"
-mkdir -p "$sys"
-tar -xf "$cache/base.tar" -C "$sys"
+if [ "${RELEASE_AGAIN:-0}" = 1 ] && [ -d "$sys/src/quorvel" ]; then
+    say "again on the system of the last run"
+    rm -rf "$sys/src/quorvel/.git"
+else
+    rm -rf --one-file-system "$sys"
+    mkdir -p "$sys"
+    tar -xf "$cache/base.tar" -C "$sys"
+fi
 cp /etc/resolv.conf "$sys/etc/resolv.conf"
 # This machine's certificate authorities too (a proxy's own, where there is one).
 if [ -f /etc/ssl/certs/ca-certificates.crt ]; then
