@@ -7,9 +7,14 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPropertyAnimation>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QTimer>
 #include <QVariantAnimation>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <utility>
 
 #if defined(QUORVEL_HAVE_XCB)
@@ -17,6 +22,67 @@
 #endif
 
 namespace quorvel {
+
+namespace {
+
+// sway 1.10 shows a window that goes full screen on another output than the one it was
+// mapped on (the focused one) only after something redraws that whole output: until then the
+// output keeps its last picture, the user's windows. A window already on its output that
+// leaves full screen and enters it again is drawn. So on sway, once an overlay has gone full
+// screen (its window is resized to the screen), it leaves, and enters again once sway has
+// resized it for that (or after a moment).
+class FullScreenAgain : public QObject {
+public:
+    explicit FullScreenAgain(QWidget* view) : QObject(view), m_view(view) {
+        view->installEventFilter(this);
+        m_fallback.setSingleShot(true);
+        m_fallback.setInterval(std::chrono::milliseconds(400));
+        connect(&m_fallback, &QTimer::timeout, this, [this] { enterAgain(); });
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Resize) {
+            return false;
+        }
+        const QSize size = static_cast<QResizeEvent*>(event)->size();
+        const QRect screen = m_view->screen() ? m_view->screen()->geometry() : QRect();
+        if (!m_left && size == screen.size()) {
+            // Full screen on its output: leave it, through the event loop.
+            m_left = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_view->setWindowState(m_view->windowState() & ~Qt::WindowFullScreen);
+                    m_fallback.start();
+                },
+                Qt::QueuedConnection);
+        } else if (m_left && size != screen.size()) {
+            QMetaObject::invokeMethod(
+                this, [this] { enterAgain(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    void enterAgain() {
+        if (m_done) {
+            return;
+        }
+        m_done = true;
+        m_fallback.stop();
+        m_view->removeEventFilter(this);
+        m_view->setWindowState(m_view->windowState() | Qt::WindowFullScreen);
+        qCInfo(lcOverlay, "full screen again on %s (sway)",
+               qUtf8Printable(m_view->screen() ? m_view->screen()->name() : QString()));
+    }
+
+    QWidget* m_view;
+    QTimer m_fallback;
+    bool m_left = false;
+    bool m_done = false;
+};
+
+} // namespace
 
 namespace {
 // The longest wait a timer can hold, about 24 days; longer means "until dismissed" anyway.
@@ -41,6 +107,8 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     }
     const QString platform = QGuiApplication::platformName();
     m_x11 = platform == QLatin1String("xcb");
+    m_fullScreenAgain =
+        platform.startsWith(QLatin1String("wayland")) && qEnvironmentVariableIsSet("SWAYSOCK");
     // Window opacity: X11 has it (drawn by a compositor); Wayland, offscreen and the rest
     // don't, and warn on every try.
     if (!m_x11) {
@@ -183,6 +251,11 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     // that also activates the window, taking the keyboard from the user's application.)
     if (screen.screen && !m_x11) {
         view->setWindowState(view->windowState() | Qt::WindowFullScreen);
+    }
+    if (screen.screen && m_fullScreenAgain) {
+        // One pixel short, so that sway's full screen shows as a resize.
+        view->setGeometry(screen.geometry.adjusted(0, 0, -1, -1));
+        new FullScreenAgain(view);
     }
     view->show();
     view->raise();

@@ -135,6 +135,7 @@ private:
     std::unique_ptr<ScreenProvider> m_screens;
     Timings m_timings;
     bool m_x11 = false;
+    bool m_fullScreenAgain = false; // sway: see FullScreenAgain
     TimerFactory m_timers;
     EscapeKeyGrab m_escape;
 
