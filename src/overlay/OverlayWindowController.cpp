@@ -7,9 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPropertyAnimation>
-#include <QResizeEvent>
 #include <QScreen>
-#include <QTimer>
 #include <QVariantAnimation>
 #include <QWindow>
 #include <algorithm>
@@ -28,58 +26,55 @@ namespace {
 // sway 1.10 shows a window that goes full screen on another output than the one it was
 // mapped on (the focused one) only after something redraws that whole output: until then the
 // output keeps its last picture, the user's windows. A window already on its output that
-// leaves full screen and enters it again is drawn. So on sway, once an overlay has gone full
-// screen (its window is resized to the screen), it leaves, and enters again once sway has
-// resized it for that (or after a moment).
+// leaves full screen and enters it again is drawn (most of the time: sway 1.10 on two
+// headless outputs still kept the old picture in 2 of 3 runs). So on sway, once sway has made
+// an overlay full screen, it leaves full screen and, once sway has confirmed that, enters it
+// again. Each step waits for sway's answer (the window system's own state change): Qt drops
+// a request for the state sway last confirmed.
 class FullScreenAgain : public QObject {
 public:
     explicit FullScreenAgain(QWidget* view) : QObject(view), m_view(view) {
-        view->installEventFilter(this);
-        m_fallback.setSingleShot(true);
-        m_fallback.setInterval(std::chrono::milliseconds(400));
-        connect(&m_fallback, &QTimer::timeout, this, [this] { enterAgain(); });
+        m_window = view->windowHandle();
+        if (m_window) {
+            m_window->installEventFilter(this);
+        }
     }
 
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::Resize) {
+        if (event->type() != QEvent::WindowStateChange || !event->spontaneous()) {
             return false;
         }
-        const QSize size = static_cast<QResizeEvent*>(event)->size();
-        const QRect screen = m_view->screen() ? m_view->screen()->geometry() : QRect();
-        if (!m_left && size == screen.size()) {
-            // Full screen on its output: leave it, through the event loop.
-            m_left = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_view->setWindowState(m_view->windowState() & ~Qt::WindowFullScreen);
-                    m_fallback.start();
-                },
-                Qt::QueuedConnection);
-        } else if (m_left && size != screen.size()) {
-            QMetaObject::invokeMethod(
-                this, [this] { enterAgain(); }, Qt::QueuedConnection);
+        const bool fullScreen = m_window->windowStates() & Qt::WindowFullScreen;
+        if (m_step == Step::waitForFullScreen && fullScreen) {
+            m_step = Step::waitForNormal;
+            ask(false);
+        } else if (m_step == Step::waitForNormal && !fullScreen) {
+            m_step = Step::done;
+            m_window->removeEventFilter(this);
+            ask(true);
+            qCInfo(lcOverlay, "full screen again on %s (sway)",
+                   qUtf8Printable(m_view->screen() ? m_view->screen()->name() : QString()));
         }
         return false;
     }
 
 private:
-    void enterAgain() {
-        if (m_done) {
-            return;
-        }
-        m_done = true;
-        m_fallback.stop();
-        m_view->removeEventFilter(this);
-        m_view->setWindowState(m_view->windowState() | Qt::WindowFullScreen);
-        qCInfo(lcOverlay, "full screen again on %s (sway)",
-               qUtf8Printable(m_view->screen() ? m_view->screen()->name() : QString()));
+    enum class Step { waitForFullScreen, waitForNormal, done };
+
+    // Through the event loop: not from inside Qt's handling of the state change.
+    void ask(bool fullScreen) {
+        QMetaObject::invokeMethod(
+            this,
+            [view = m_view, fullScreen] {
+                view->setWindowState(fullScreen ? view->windowState() | Qt::WindowFullScreen
+                                                : view->windowState() & ~Qt::WindowFullScreen);
+            },
+            Qt::QueuedConnection);
     }
 
     QWidget* m_view;
-    QTimer m_fallback;
-    bool m_left = false;
-    bool m_done = false;
+    QWindow* m_window = nullptr;
+    Step m_step = Step::waitForFullScreen;
 };
 
 } // namespace
@@ -252,12 +247,10 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     if (screen.screen && !m_x11) {
         view->setWindowState(view->windowState() | Qt::WindowFullScreen);
     }
+    view->show();
     if (screen.screen && m_fullScreenAgain) {
-        // One pixel short, so that sway's full screen shows as a resize.
-        view->setGeometry(screen.geometry.adjusted(0, 0, -1, -1));
         new FullScreenAgain(view);
     }
-    view->show();
     view->raise();
     if (m_timings.fadeInMs <= 0) {
         setOpacity(view, 1.0);
