@@ -17,8 +17,8 @@ inline Clock systemClock() {
 }
 
 // UTC date-times. Qt 6.5 replaced Qt::TimeSpec with QTimeZone::UTC and later Qt deprecates
-// the old form, while Qt 6.4 has only the old one; both give a date-time whose spec is
-// Qt::UTC (ISO text ending in "Z"), which stored files rely on.
+// the old form, while Qt 6.4 has only the old one; both give a plain UTC date-time (ISO text
+// ending in "Z"), which stored files rely on.
 inline QDateTime utcDateTime(QDate date, QTime time) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     return QDateTime(date, time, QTimeZone::UTC);

@@ -12,7 +12,6 @@
 #include <QWindow>
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <utility>
 
 #if defined(QUORVEL_HAVE_XCB)
@@ -77,9 +76,6 @@ private:
     Step m_step = Step::waitForFullScreen;
 };
 
-} // namespace
-
-namespace {
 // The longest wait a timer can hold, about 24 days; longer means "until dismissed" anyway.
 constexpr qint64 longestAutoDismissSeconds = 24 * 24 * 3600;
 } // namespace

@@ -85,14 +85,13 @@ void appendEltwise(dnnl::post_ops& ops, dnnl::algorithm algorithm, float alpha, 
 // integer sum times it is already in the destination's units, where the bias, the post-ops
 // and the sum onto the destination then work, as in 2.x. 2.x: one output scale per channel
 // of the destination (n, c, h, w).
-void scaleConvolution(dnnl::primitive_attr& attr, bool grouped, const std::vector<float>& scales,
-                      [[maybe_unused]] const dnnl::engine& engine,
+void scaleConvolution(dnnl::primitive_attr& attr, [[maybe_unused]] bool grouped,
+                      const std::vector<float>& scales, [[maybe_unused]] const dnnl::engine& engine,
                       [[maybe_unused]] Arguments& args) {
 #if DNNL_VERSION_MAJOR >= 3
     attr.set_scales_mask(DNNL_ARG_WEIGHTS, grouped ? (1 << 0) | (1 << 1) : 1 << 0);
     passScales(DNNL_ARG_WEIGHTS, scales, engine, args);
 #else
-    (void)grouped;
     attr.set_output_scales(1 << 1, scales);
 #endif
 }
