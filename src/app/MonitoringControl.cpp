@@ -103,6 +103,9 @@ void MonitoringControl::stop() {
 
 void MonitoringControl::release() {
     ++m_pipeline;
+    if (m_postureDetector) {
+        m_postureDetector->abandon(); // a frame waiting for the model lets go of the camera
+    }
     if (m_cameraManager) {
         m_cameraManager->stop();
         m_cameraManager->setDelegate(nullptr);

@@ -156,6 +156,9 @@ void OverlayWindowController::show(OverlayType type, qint64 autoDismissSeconds) 
         if (!onScreen && !m_overlayQueue.contains(type)) {
             qCInfo(lcOverlay, "%s overlay queued", qUtf8Printable(rawValue(type)));
             m_overlayQueue.append(type);
+            if (type == OverlayType::slouch) {
+                m_queuedSlouchSeconds = autoDismissSeconds;
+            }
         }
         return;
     }
@@ -334,7 +337,8 @@ void OverlayWindowController::showNextInQueue() {
         return;
     }
     const OverlayType next = m_overlayQueue.takeFirst();
-    show(next, m_settings.autoDismissTimeout());
+    show(next,
+         next == OverlayType::slouch ? m_queuedSlouchSeconds : m_settings.autoDismissTimeout());
 }
 
 void OverlayWindowController::destroyPanel(Panel& panel) {

@@ -142,6 +142,9 @@ private:
     State m_state = State::idle;
     std::vector<Panel> m_panels;
     QList<OverlayType> m_overlayQueue;
+    // A queued slouch overlay keeps the time it was asked for (none for an alert, which only
+    // sitting up or the user ends); break reminders take the setting when their turn comes.
+    qint64 m_queuedSlouchSeconds = 0;
     std::optional<OverlayType> m_currentType;
     TimerHandle m_autoDismissTask;
     QPointer<QVariantAnimation> m_fadeOut;

@@ -8,6 +8,9 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace quorvel {
 
@@ -23,6 +26,16 @@ PoseEstimatorFactory defaultPoseEstimatorFactory(const QString& modelDirectory,
     };
 }
 
+// The pose model as its loading thread hands it over.
+struct PostureDetector::ModelLoad {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool abandoned = false;
+    std::unique_ptr<PoseEstimator> estimator;
+    QString error;
+};
+
 PostureDetector::PostureDetector(PostureAnalyzer& analyzer,
                                  OverlayWindowController& overlayController,
                                  SettingsManager& settings, PostureLog& postureLog,
@@ -30,26 +43,70 @@ PostureDetector::PostureDetector(PostureAnalyzer& analyzer,
                                  QObject* parent)
     : QObject(parent), m_analyzer(analyzer), m_overlayController(overlayController),
       m_settings(settings), m_postureLog(postureLog),
-      m_estimatorFactory(std::move(estimatorFactory)), m_clock(std::move(clock)) {}
+      m_estimatorFactory(std::move(estimatorFactory)), m_clock(std::move(clock)),
+      m_load(std::make_shared<ModelLoad>()) {}
 
-PostureDetector::~PostureDetector() = default;
+PostureDetector::~PostureDetector() {
+    abandon();
+}
+
+void PostureDetector::abandon() {
+    {
+        const std::lock_guard lock(m_load->mutex);
+        m_load->abandoned = true;
+    }
+    m_load->changed.notify_all();
+}
 
 void PostureDetector::cameraManager(CameraManager& /*manager*/, const cv::Mat& frame) {
     processFrame(frame);
 }
 
-PoseEstimator* PostureDetector::estimator() {
-    if (!m_estimator && !m_estimatorFailed) {
+void PostureDetector::startLoading() {
+    m_loadStarted = true;
+    std::thread([load = m_load, factory = m_estimatorFactory] {
         QString error;
-        m_estimator = m_estimatorFactory ? m_estimatorFactory(&error) : nullptr;
-        if (!m_estimator) {
-            m_estimatorFailed = true;
-            if (error.isEmpty()) {
-                error = QStringLiteral("Pose model could not be loaded");
-            }
-            QMetaObject::invokeMethod(
-                this, [this, error] { Q_EMIT poseEstimatorFailed(error); }, Qt::QueuedConnection);
+        std::unique_ptr<PoseEstimator> estimator;
+        try {
+            estimator = factory ? factory(&error) : nullptr;
+        } catch (const std::exception& e) {
+            error = QString::fromUtf8(e.what());
         }
+        {
+            const std::lock_guard lock(load->mutex);
+            load->estimator = std::move(estimator);
+            load->error = error;
+            load->done = true;
+        }
+        load->changed.notify_all();
+        // When the detector is gone by now, the model goes with the last reference, here.
+    }).detach();
+}
+
+PoseEstimator* PostureDetector::estimator() {
+    if (m_estimator || m_estimatorFailed) {
+        return m_estimator.get();
+    }
+    if (!m_loadStarted) {
+        startLoading();
+    }
+    QString error;
+    {
+        std::unique_lock lock(m_load->mutex);
+        m_load->changed.wait(lock, [this] { return m_load->done || m_load->abandoned; });
+        if (m_load->abandoned) {
+            return nullptr;
+        }
+        m_estimator = std::move(m_load->estimator);
+        error = m_load->error;
+    }
+    if (!m_estimator) {
+        m_estimatorFailed = true;
+        if (error.isEmpty()) {
+            error = QStringLiteral("Pose model could not be loaded");
+        }
+        QMetaObject::invokeMethod(
+            this, [this, error] { Q_EMIT poseEstimatorFailed(error); }, Qt::QueuedConnection);
     }
     return m_estimator.get();
 }
@@ -170,6 +227,7 @@ bool PostureDetector::isInCooldown() const {
 void PostureDetector::triggerSlouchAlert() {
     m_recentFrames.clear();
     m_slouchAlertActive = true;
+    m_goodFramesSinceAlert = 0; // every alert takes its own good frames to end
     m_slouchStartTime = m_clock();
     qCInfo(lcPosture) << "slouching in" << slouchRatioThreshold << "of the last" << windowSize
                       << "frames: slouch alert raised";
@@ -193,6 +251,7 @@ void PostureDetector::markSlouchAlertDismissed() {
     }
     recordSlouchEvent();
     m_slouchAlertActive = false;
+    m_goodFramesSinceAlert = 0;
     m_recentFrames.clear();
     m_lastDismissTime = m_clock();
 }

@@ -56,6 +56,11 @@ public:
     // Main thread: the slouch overlay went away, whoever took it down.
     void markSlouchAlertDismissed();
 
+    // Any thread: monitoring is stopping. A frame waiting for the pose model gives up at once,
+    // and so does every frame after it; a model still loading finishes on its own thread and
+    // is thrown away. Call before taking this detector from the camera.
+    void abandon();
+
     // The six joints of the first body found; nothing when the request failed, found nobody,
     // or the estimator could not place one of the joints.
     static std::optional<BodyJoints> firstBodyJoints(const PoseResult& result);
@@ -86,8 +91,11 @@ private:
     void dismissSlouchAlert();
     void recordSlouchEvent();
 
-    // Camera thread only.
+    // Camera thread only. Waits for the model, which loads on a thread of its own: a model
+    // file that never answers (a stalled disk, a hung network home) holds up nothing but that
+    // thread, so stopping never waits for it and the camera closes at once.
     PoseEstimator* estimator();
+    void startLoading();
 
     PostureAnalyzer& m_analyzer;
     OverlayWindowController& m_overlayController;
@@ -95,6 +103,9 @@ private:
     PostureLog& m_postureLog;
     PoseEstimatorFactory m_estimatorFactory;
     Clock m_clock;
+    struct ModelLoad;
+    const std::shared_ptr<ModelLoad> m_load; // shared with the loading thread
+    bool m_loadStarted = false;
     std::unique_ptr<PoseEstimator> m_estimator;
     bool m_estimatorFailed = false;
 

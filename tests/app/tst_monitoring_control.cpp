@@ -6,6 +6,13 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace quorvel;
 using namespace quorvel::test;
@@ -28,7 +35,7 @@ struct ControlRig {
     std::unique_ptr<MonitoringControl> control;
     std::vector<QString> told; // both signals, in order
 
-    ControlRig() {
+    explicit ControlRig(PoseEstimatorFactory estimators = {}) {
         MonitoringControl::Parts parts;
         parts.requestPermission = [this](QObject*, std::function<void(bool)> answer) {
             asks.push_back(std::move(answer));
@@ -37,7 +44,7 @@ struct ControlRig {
             return std::make_unique<ScriptedFrameSource>(log->make());
         };
         parts.camera.stallTimeout = std::chrono::hours(1);
-        parts.poseEstimators = scriptedEstimators(poses);
+        parts.poseEstimators = estimators ? std::move(estimators) : scriptedEstimators(poses);
         control = std::make_unique<MonitoringControl>(std::move(parts), analyzer, overlays,
                                                       settings, log);
         QObject::connect(control.get(), &MonitoringControl::postureStatusChanged,
@@ -99,6 +106,58 @@ private Q_SLOTS:
         QVERIFY(rig.settings.postureMonitoringEnabled());
         rig.asks.at(2)(true);
         QVERIFY(rig.control->isRunning());
+    }
+
+    // A pose model whose file never answers (a stalled disk, a hung network home; here a FIFO
+    // that nobody writes) holds up neither switching monitoring off nor the camera: stop()
+    // returns while the model still loads, and the camera closes.
+    void stopsWhileTheModelHangs() {
+        TempFolder models;
+        const QByteArray fifo = models.path(MoveNetEstimator::modelFileName).toLocal8Bit();
+        QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+        auto unblock = [&fifo] {
+            ::close(::open(fifo.constData(), O_WRONLY));
+        };
+        std::atomic<bool> loading{false};
+        std::atomic<bool> loaded{false};
+        const PoseEstimatorFactory real = defaultPoseEstimatorFactory(models.path());
+        ControlRig rig([&](QString* error) {
+            loading = true;
+            auto estimator = real(error);
+            loaded = true;
+            return estimator;
+        });
+        rig.control->start();
+        rig.asks.back()(true);
+        QTRY_COMPARE(rig.cameras->open(), 1);
+        rig.cameras->source(0)->addFrames(CameraManager::processEveryNthFrame);
+        QTRY_VERIFY(loading.load());
+
+        // Should stop() wait for the model, the watchdog ends the wait, and says so.
+        std::mutex mutex;
+        std::condition_variable stopped;
+        bool stopReturned = false;
+        bool hadToUnblock = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(mutex);
+            if (!stopped.wait_for(lock, std::chrono::seconds(30), [&] { return stopReturned; })) {
+                hadToUnblock = true;
+                unblock();
+            }
+        });
+        rig.control->stop();
+        {
+            const std::lock_guard lock(mutex);
+            stopReturned = true;
+        }
+        stopped.notify_all();
+        watchdog.join();
+        QVERIFY2(!hadToUnblock, "stop() waited for the pose model to load");
+        QTRY_COMPARE(rig.cameras->alive(), 0);
+        QVERIFY(!loaded.load());
+
+        unblock(); // the loading thread ends: an empty file is no model
+        QTRY_VERIFY(loaded.load());
     }
 };
 

@@ -81,7 +81,7 @@ private Q_SLOTS:
         QVERIFY(rig.alert());
     }
 
-    void userDismissalLogsOnceAndKeepsTheGoodCount() {
+    void userDismissalLogsOnceAndForgetsTheGoodCount() {
         Rig rig;
         rig.frames("SSSSSSG"); // one good frame seen
         rig.clock.advance(7);
@@ -91,13 +91,30 @@ private Q_SLOTS:
         QCOMPARE(rig.log->events().first().duration, 7.0);
         QVERIFY(rig.detector().recentFrames().empty());
 
-        // After the cooldown, the next alert ends at its first good frame.
+        // After the cooldown, the next alert takes two good frames of its own to end.
         rig.clock.advance(61);
         rig.frames("SSSSSS");
         QVERIFY(rig.alert());
         rig.frame(upright());
+        QVERIFY(rig.alert());
+        rig.frame(upright());
         QVERIFY(!rig.alert());
         QCOMPARE(rig.log->events().size(), 2);
+    }
+
+    // An alert that waits behind a break reminder never ends by itself when its turn comes:
+    // only sitting up or the user ends it.
+    void aWaitingAlertKeepsWaitingForTheUser() {
+        Rig rig;
+        rig.overlays->show(OverlayType::stand, 30);
+        rig.frames("SSSSSS");
+        QCOMPARE(rig.overlays->overlayQueue(), QList{OverlayType::slouch});
+        rig.overlays->dismiss();
+        QTRY_COMPARE(rig.overlays->currentType(), OverlayType::slouch);
+        QVERIFY(!rig.overlays->hasAutoDismissTask());
+        rig.timers.advance(std::chrono::minutes(5));
+        QVERIFY(rig.alert() && rig.overlays->isShowing());
+        QVERIFY(rig.log->events().isEmpty());
     }
 
     // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a
