@@ -74,6 +74,12 @@ void AppState::connectParts() {
 
     connect(&presence(), &PresencePolicy::paused, this, &AppState::pauseForAbsence);
     connect(&presence(), &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
+    // Nobody to sit up: a slouch alert ends when the user leaves, as break reminders do.
+    connect(&presence(), &PresencePolicy::awayReached, this, [this] {
+        if (PostureDetector* detector = m_monitoring->postureDetector()) {
+            detector->userLeft();
+        }
+    });
     connect(&presence(), &PresencePolicy::pauseReasonChanged, this,
             [this](std::optional<PauseReason> reason) {
                 Q_EMIT objectWillChange();

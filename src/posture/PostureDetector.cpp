@@ -195,6 +195,7 @@ void PostureDetector::setCurrentStatus(PostureStatus status) {
 
 void PostureDetector::handleStatus(PostureStatus status) {
     if (m_slouchAlertActive) {
+        m_lastSeenInAlert = m_clock();
         if (status == PostureStatus::good) {
             ++m_goodFramesSinceAlert;
             if (m_goodFramesSinceAlert >= goodFramesToDismiss) {
@@ -229,6 +230,7 @@ void PostureDetector::triggerSlouchAlert() {
     m_slouchAlertActive = true;
     m_goodFramesSinceAlert = 0; // every alert takes its own good frames to end
     m_slouchStartTime = m_clock();
+    m_lastSeenInAlert = *m_slouchStartTime;
     qCInfo(lcPosture) << "slouching in" << slouchRatioThreshold << "of the last" << windowSize
                       << "frames: slouch alert raised";
     m_overlayController.show(OverlayType::slouch, 0);
@@ -256,11 +258,23 @@ void PostureDetector::markSlouchAlertDismissed() {
     m_lastDismissTime = m_clock();
 }
 
-void PostureDetector::recordSlouchEvent() {
+void PostureDetector::userLeft() {
+    if (!m_slouchAlertActive) {
+        return;
+    }
+    qCInfo(lcPosture) << "the user left: slouch alert ended";
+    recordSlouchEvent(m_lastSeenInAlert);
+    markSlouchAlertDismissed();
+    m_overlayController.withdraw(OverlayType::slouch);
+}
+
+void PostureDetector::recordSlouchEvent(std::optional<QDateTime> end) {
     if (!m_slouchStartTime) {
         return;
     }
-    const double duration = static_cast<double>(m_slouchStartTime->msecsTo(m_clock())) / 1000.0;
+    const double duration = static_cast<double>(std::max<qint64>(
+                                0, m_slouchStartTime->msecsTo(end.value_or(m_clock())))) /
+                            1000.0;
     qCInfo(lcPosture, "slouch episode of %.1f s recorded", duration);
     m_postureLog.record(PostureEvent(QUuid::createUuid(), *m_slouchStartTime, duration));
     m_slouchStartTime.reset();

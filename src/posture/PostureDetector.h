@@ -55,6 +55,9 @@ public:
 
     // Main thread: the slouch overlay went away, whoever took it down.
     void markSlouchAlertDismissed();
+    // Main thread: the user has left the desk. An alert under way ends, its episode at the
+    // last verdict that saw the user, and its overlay goes.
+    void userLeft();
 
     // Any thread: monitoring is stopping. A frame waiting for the pose model gives up at once,
     // and so does every frame after it; a model still loading finishes on its own thread and
@@ -89,7 +92,7 @@ private:
     bool isInCooldown() const;
     void triggerSlouchAlert();
     void dismissSlouchAlert();
-    void recordSlouchEvent();
+    void recordSlouchEvent(std::optional<QDateTime> end = std::nullopt);
 
     // Camera thread only. Waits for the model, which loads on a thread of its own: a model
     // file that never answers (a stalled disk, a hung network home) holds up nothing but that
@@ -116,6 +119,7 @@ private:
     bool m_slouchAlertActive = false;
     int m_goodFramesSinceAlert = 0;
     std::optional<QDateTime> m_slouchStartTime;
+    QDateTime m_lastSeenInAlert; // the alert's last verdict with the user in view
 };
 
 } // namespace quorvel

@@ -117,6 +117,25 @@ private Q_SLOTS:
         QVERIFY(rig.log->events().isEmpty());
     }
 
+    // A user who leaves in the middle of a slouch: away ends the alert and its overlay, and
+    // the episode ends at the last frame that saw them, not an hour later.
+    void leavingEndsTheAlertWhereTheUserWasLastSeen() {
+        Rig rig;
+        rig.frames("SSSSSS");
+        rig.clock.advance(20);
+        rig.frame(slouched()); // last seen
+        for (int minute = 0; minute < 10; ++minute) {
+            rig.frame(nobody());
+            rig.clock.advance(60);
+            rig.timers.advance(std::chrono::minutes(1));
+        }
+        QVERIFY(rig.presence->policy().isAway());
+        QVERIFY(!rig.alert());
+        QTRY_VERIFY(!rig.overlays->isShowing());
+        QCOMPARE(rig.log->events().size(), 1);
+        QCOMPARE(rig.log->events().first().duration, 20.0);
+    }
+
     // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a
     // slouch overlay waiting behind it is dropped; the episode is logged once either way.
     void sittingUpEndsOnlyTheSlouchOverlay() {
