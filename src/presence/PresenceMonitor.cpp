@@ -5,13 +5,14 @@
 
 #include <QByteArray>
 #include <QFileInfo>
-#include <QThread>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quorvel {
@@ -106,9 +107,16 @@ bool PresenceMonitor::busAnswers(const QString& address, std::chrono::millisecon
     return !anyTried;
 }
 
+// Whom a bus opener hands its connection to: nobody once the monitor is gone.
+struct PresenceMonitor::Openers {
+    std::mutex mutex;
+    PresenceMonitor* monitor = nullptr;
+};
+
 PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
                                  Clock clock, TimerFactory timers, QObject* parent)
-    : QObject(parent) {
+    : QObject(parent), m_openers(std::make_shared<Openers>()) {
+    m_openers->monitor = this;
     m_session = new SessionWatcher(this);
     m_idle = new IdleTime(environment.askX11, environment.askWayland, this);
     PresenceQuestions questions;
@@ -140,10 +148,11 @@ PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakCo
 }
 
 PresenceMonitor::~PresenceMonitor() {
-    // Bounded by the buses' patience; their results, posted to this object, go with it.
-    for (QThread* opener : m_openers) {
-        opener->wait();
-        delete opener;
+    // Openers still at work finish on their own and hand their connection to nobody; a
+    // result already posted to this object goes with it.
+    {
+        const std::lock_guard lock(m_openers->mutex);
+        m_openers->monitor = nullptr;
     }
     // The policy goes first: its signs come from the watchers.
     m_policy.reset();
@@ -158,22 +167,29 @@ void PresenceMonitor::openBus(const std::optional<QString>& address, Bus bus,
     if (!address) {
         return;
     }
-    QThread* opener = QThread::create([this, address = *address, bus, patience] {
+    std::thread([openers = m_openers, address = *address, bus, patience] {
         const QString tried = address.isEmpty() ? userBusAddress(bus == Bus::system) : address;
         if (!busAnswers(tried, patience)) {
             return; // no bus, or a hung one: presence does without
+        }
+        {
+            const std::lock_guard lock(openers->mutex);
+            if (openers->monitor == nullptr) {
+                return;
+            }
         }
         QDBusConnection connection =
             !address.isEmpty() ? QDBusConnection::connectToBus(
                                      address, QStringLiteral("quorvel-presence:") + address)
             : bus == Bus::system ? QDBusConnection::systemBus()
                                  : QDBusConnection::sessionBus();
-        QMetaObject::invokeMethod(
-            this, [this, bus, connection] { busOpened(bus, connection); }, Qt::QueuedConnection);
-    });
-    opener->setObjectName(QStringLiteral("quorvel-bus-opener"));
-    m_openers.push_back(opener);
-    opener->start();
+        const std::lock_guard lock(openers->mutex);
+        if (PresenceMonitor* monitor = openers->monitor) {
+            QMetaObject::invokeMethod(
+                monitor, [monitor, bus, connection] { monitor->busOpened(bus, connection); },
+                Qt::QueuedConnection);
+        }
+    }).detach();
 }
 
 void PresenceMonitor::busOpened(Bus bus, const QDBusConnection& connection) {

@@ -67,7 +67,10 @@ private:
     SessionWatcher* m_session;
     IdleTime* m_idle;
     std::unique_ptr<PresencePolicy> m_policy;
-    std::vector<QThread*> m_openers;
+    // Shared with the threads that open the buses, which may outlive this monitor: a bus that
+    // hangs is never waited for, at quit or any other time.
+    struct Openers;
+    std::shared_ptr<Openers> m_openers;
 };
 
 } // namespace quorvel
