@@ -27,12 +27,13 @@ AppParts AppParts::make(const AppStateEnvironment& environment) {
     parts.postureAnalyzer = std::make_unique<PostureAnalyzer>(settings);
     parts.monitoring = std::make_unique<MonitoringControl>(
         MonitoringControl::Parts{environment.requestCameraPermission, environment.camera,
-                                 environment.poseEstimators, environment.clock},
+                                 environment.poseEstimators,
+                                 TimeSource{environment.clock, environment.monotonic}},
         *parts.postureAnalyzer, *parts.overlayController, settings, *parts.postureLog);
     parts.reminders =
         std::make_unique<BreakReminders>(*parts.overlayController, settings, environment.timers);
     parts.presence = std::make_unique<PresenceMonitor>(environment.presence, *parts.reminders,
-                                                       environment.clock, environment.timers);
+                                                       environment.monotonic, environment.timers);
     return parts;
 }
 

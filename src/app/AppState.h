@@ -31,6 +31,7 @@ struct AppStateEnvironment {
     SettingsManager* settings = nullptr; // null: the user's store
     QString postureLogPath;              // empty: the user's log
     Clock clock = systemClock();
+    MonotonicClock monotonic = bootClock(); // durations, timeouts and cool-downs
     // Answers on the main thread, later, whether the camera may be used.
     CameraPermissionRequest requestCameraPermission;
     CameraManagerOptions camera;

@@ -57,7 +57,7 @@ void MonitoringControl::buildPipeline() {
 
     m_postureDetector =
         std::make_unique<PostureDetector>(m_analyzer, m_overlayController, m_settings, m_postureLog,
-                                          m_parts.poseEstimators, m_parts.clock);
+                                          m_parts.poseEstimators, m_parts.time);
     subscribeQueued(m_postureDetector.get(), &PostureDetector::currentStatusChanged,
                     m_postureDetector->currentStatus(), this,
                     [this, pipeline](PostureStatus status) {

@@ -36,7 +36,7 @@ public:
         CameraPermissionRequest requestPermission; // empty: CameraPermission::request
         CameraManagerOptions camera;
         PoseEstimatorFactory poseEstimators = defaultPoseEstimatorFactory();
-        Clock clock = systemClock();
+        TimeSource time;
     };
 
     MonitoringControl(Parts parts, PostureAnalyzer& analyzer,

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QTimeZone>
 #include <QtGlobal>
+#include <chrono>
+#include <ctime>
 #include <functional>
 
 namespace quorvel {
@@ -15,6 +17,26 @@ inline Clock systemClock() {
         return QDateTime::currentDateTimeUtc();
     };
 }
+
+// Where components read time for durations, timeouts and cool-downs: it never steps when
+// the wall clock is set (by hand, or by NTP), and it counts the time the computer sleeps.
+using MonotonicClock = std::function<std::chrono::milliseconds()>;
+
+inline MonotonicClock bootClock() {
+    return [] {
+        timespec now{};
+        clock_gettime(CLOCK_BOOTTIME, &now);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+    };
+}
+
+// Both clocks: the wall clock only stamps events and splits days; every length of time is
+// measured on the monotonic one.
+struct TimeSource {
+    Clock wall = systemClock();
+    MonotonicClock monotonic = bootClock();
+};
 
 // UTC date-times. Qt 6.5 replaced Qt::TimeSpec with QTimeZone::UTC and later Qt deprecates
 // the old form, while Qt 6.4 has only the old one; both give a plain UTC date-time (ISO text

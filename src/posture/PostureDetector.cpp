@@ -39,11 +39,11 @@ struct PostureDetector::ModelLoad {
 PostureDetector::PostureDetector(PostureAnalyzer& analyzer,
                                  OverlayWindowController& overlayController,
                                  SettingsManager& settings, PostureLog& postureLog,
-                                 PoseEstimatorFactory estimatorFactory, Clock clock,
+                                 PoseEstimatorFactory estimatorFactory, TimeSource time,
                                  QObject* parent)
     : QObject(parent), m_analyzer(analyzer), m_overlayController(overlayController),
       m_settings(settings), m_postureLog(postureLog),
-      m_estimatorFactory(std::move(estimatorFactory)), m_clock(std::move(clock)),
+      m_estimatorFactory(std::move(estimatorFactory)), m_time(std::move(time)),
       m_load(std::make_shared<ModelLoad>()) {}
 
 PostureDetector::~PostureDetector() {
@@ -195,7 +195,7 @@ void PostureDetector::setCurrentStatus(PostureStatus status) {
 
 void PostureDetector::handleStatus(PostureStatus status) {
     if (m_slouchAlertActive) {
-        m_lastSeenInAlert = m_clock();
+        m_lastSeenInAlert = m_time.monotonic();
         if (status == PostureStatus::good) {
             ++m_goodFramesSinceAlert;
             if (m_goodFramesSinceAlert >= goodFramesToDismiss) {
@@ -221,16 +221,17 @@ bool PostureDetector::isInCooldown() const {
     if (!m_lastDismissTime) {
         return false;
     }
-    const double elapsed = static_cast<double>(m_lastDismissTime->msecsTo(m_clock())) / 1000.0;
-    return elapsed < cooldownSeconds;
+    const auto elapsed = m_time.monotonic() - *m_lastDismissTime;
+    return elapsed < std::chrono::milliseconds(qint64(cooldownSeconds * 1000));
 }
 
 void PostureDetector::triggerSlouchAlert() {
     m_recentFrames.clear();
     m_slouchAlertActive = true;
     m_goodFramesSinceAlert = 0; // every alert takes its own good frames to end
-    m_slouchStartTime = m_clock();
-    m_lastSeenInAlert = *m_slouchStartTime;
+    m_slouchStartTime = m_time.wall();
+    m_slouchStartMonotonic = m_time.monotonic();
+    m_lastSeenInAlert = m_slouchStartMonotonic;
     qCInfo(lcPosture) << "slouching in" << slouchRatioThreshold << "of the last" << windowSize
                       << "frames: slouch alert raised";
     m_overlayController.show(OverlayType::slouch, 0);
@@ -242,7 +243,7 @@ void PostureDetector::dismissSlouchAlert() {
     m_slouchAlertActive = false;
     m_goodFramesSinceAlert = 0;
     m_recentFrames.clear();
-    m_lastDismissTime = m_clock();
+    m_lastDismissTime = m_time.monotonic();
     // Only the slouch overlay: a break reminder on screen stays up.
     m_overlayController.withdraw(OverlayType::slouch);
 }
@@ -255,7 +256,7 @@ void PostureDetector::markSlouchAlertDismissed() {
     m_slouchAlertActive = false;
     m_goodFramesSinceAlert = 0;
     m_recentFrames.clear();
-    m_lastDismissTime = m_clock();
+    m_lastDismissTime = m_time.monotonic();
 }
 
 void PostureDetector::userLeft() {
@@ -268,13 +269,13 @@ void PostureDetector::userLeft() {
     m_overlayController.withdraw(OverlayType::slouch);
 }
 
-void PostureDetector::recordSlouchEvent(std::optional<QDateTime> end) {
+void PostureDetector::recordSlouchEvent(std::optional<std::chrono::milliseconds> end) {
     if (!m_slouchStartTime) {
         return;
     }
-    const double duration = static_cast<double>(std::max<qint64>(
-                                0, m_slouchStartTime->msecsTo(end.value_or(m_clock())))) /
-                            1000.0;
+    const auto length = std::max(std::chrono::milliseconds(0),
+                                 end.value_or(m_time.monotonic()) - m_slouchStartMonotonic);
+    const double duration = static_cast<double>(length.count()) / 1000.0;
     qCInfo(lcPosture, "slouch episode of %.1f s recorded", duration);
     m_postureLog.record(PostureEvent(QUuid::createUuid(), *m_slouchStartTime, duration));
     m_slouchStartTime.reset();

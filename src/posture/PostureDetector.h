@@ -44,7 +44,7 @@ public:
     PostureDetector(PostureAnalyzer& analyzer, OverlayWindowController& overlayController,
                     SettingsManager& settings, PostureLog& postureLog,
                     PoseEstimatorFactory estimatorFactory = defaultPoseEstimatorFactory(),
-                    Clock clock = systemClock(), QObject* parent = nullptr);
+                    TimeSource time = {}, QObject* parent = nullptr);
     ~PostureDetector() override;
 
     PostureStatus currentStatus() const { return m_currentStatus; }
@@ -92,7 +92,7 @@ private:
     bool isInCooldown() const;
     void triggerSlouchAlert();
     void dismissSlouchAlert();
-    void recordSlouchEvent(std::optional<QDateTime> end = std::nullopt);
+    void recordSlouchEvent(std::optional<std::chrono::milliseconds> end = std::nullopt);
 
     // Camera thread only. Waits for the model, which loads on a thread of its own: a model
     // file that never answers (a stalled disk, a hung network home) holds up nothing but that
@@ -105,7 +105,7 @@ private:
     SettingsManager& m_settings;
     PostureLog& m_postureLog;
     PoseEstimatorFactory m_estimatorFactory;
-    Clock m_clock;
+    TimeSource m_time;
     struct ModelLoad;
     const std::shared_ptr<ModelLoad> m_load; // shared with the loading thread
     bool m_loadStarted = false;
@@ -115,11 +115,13 @@ private:
     // Main thread only.
     PostureStatus m_currentStatus = PostureStatus::notMonitoring;
     std::deque<PostureStatus> m_recentFrames;
-    std::optional<QDateTime> m_lastDismissTime;
+    std::optional<std::chrono::milliseconds> m_lastDismissTime;
     bool m_slouchAlertActive = false;
     int m_goodFramesSinceAlert = 0;
-    std::optional<QDateTime> m_slouchStartTime;
-    QDateTime m_lastSeenInAlert; // the alert's last verdict with the user in view
+    std::optional<QDateTime> m_slouchStartTime;          // wall clock: the event's stamp
+    std::chrono::milliseconds m_slouchStartMonotonic{0}; // its length is measured from here
+    std::chrono::milliseconds m_lastSeenInAlert{
+        0}; // the alert's last verdict with the user in view
 };
 
 } // namespace quorvel

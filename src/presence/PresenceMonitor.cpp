@@ -114,7 +114,7 @@ struct PresenceMonitor::Openers {
 };
 
 PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
-                                 Clock clock, TimerFactory timers, QObject* parent)
+                                 MonotonicClock clock, TimerFactory timers, QObject* parent)
     : QObject(parent), m_openers(std::make_shared<Openers>()) {
     m_openers->monitor = this;
     m_session = new SessionWatcher(this);

@@ -46,8 +46,8 @@ class PresenceMonitor : public QObject {
     Q_OBJECT
 
 public:
-    PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks, Clock clock,
-                    TimerFactory timers, QObject* parent = nullptr);
+    PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
+                    MonotonicClock clock, TimerFactory timers, QObject* parent = nullptr);
     ~PresenceMonitor() override;
 
     PresencePolicy& policy() const { return *m_policy; }

@@ -19,8 +19,8 @@ QString pauseReasonText(PauseReason reason) {
                                          : QStringLiteral("Paused while the screen is locked");
 }
 
-PresencePolicy::PresencePolicy(BreakControls& breaks, PresenceQuestions questions, Clock clock,
-                               TimerFactory timers, QObject* parent)
+PresencePolicy::PresencePolicy(BreakControls& breaks, PresenceQuestions questions,
+                               MonotonicClock clock, TimerFactory timers, QObject* parent)
     : QObject(parent), m_breaks(breaks), m_questions(std::move(questions)),
       m_clock(std::move(clock)), m_timers(std::move(timers)) {}
 
@@ -134,7 +134,7 @@ void PresencePolicy::enterPause() {
 }
 
 void PresencePolicy::leavePause() {
-    const qint64 ms = m_pausedSince->msecsTo(m_clock());
+    const qint64 ms = (m_clock() - *m_pausedSince).count();
     const bool breakTaken = m_away || ms >= awayResetSeconds * 1000;
     qCInfo(lcPresence, "resumed after %lld s%s", ms / 1000, breakTaken ? " (a break)" : "");
     m_pausedSince.reset();
@@ -203,7 +203,7 @@ void PresencePolicy::scheduleCameraCheck() {
     if (m_cameraCheck) {
         return;
     }
-    const qint64 left = awayResetSeconds * 1000 - m_lastPersonSeen.msecsTo(m_clock());
+    const qint64 left = awayResetSeconds * 1000 - (m_clock() - m_lastPersonSeen).count();
     if (left > 0) {
         m_cameraCheck = m_timers(std::chrono::milliseconds(left), false, [this] {
             m_cameraCheck.reset();
@@ -222,12 +222,13 @@ void PresencePolicy::evaluateAway() {
         return; // nobody can tell
     }
     if ((inputKnown && *m_idleMs < awayResetSeconds * 1000) ||
-        (m_cameraWatching && m_lastPersonSeen.msecsTo(m_clock()) < awayResetSeconds * 1000)) {
+        (m_cameraWatching && (m_clock() - m_lastPersonSeen).count() < awayResetSeconds * 1000)) {
         return;
     }
     qCInfo(lcPresence) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
                        << "s, nobody in view for"
-                       << (m_cameraWatching ? m_lastPersonSeen.secsTo(m_clock()) : -1) << "s";
+                       << (m_cameraWatching ? (m_clock() - m_lastPersonSeen).count() / 1000 : -1)
+                       << "s";
     m_away = true;
     m_cameraCheck.reset();
     m_breaks.withdrawBreakOverlays();

@@ -79,7 +79,8 @@ public:
     static constexpr qint64 settleSeconds = 3;
     static constexpr qint64 sleepCheckSeconds = 30;
 
-    PresencePolicy(BreakControls& breaks, PresenceQuestions questions, Clock clock,
+    // `clock` measures every length of time here (pauses, time out of the camera's view).
+    PresencePolicy(BreakControls& breaks, PresenceQuestions questions, MonotonicClock clock,
                    TimerFactory timers, QObject* parent = nullptr);
     ~PresencePolicy() override;
 
@@ -131,7 +132,7 @@ private:
 
     BreakControls& m_breaks;
     PresenceQuestions m_questions;
-    Clock m_clock;
+    MonotonicClock m_clock;
     TimerFactory m_timers;
 
     // Lock signs.
@@ -139,7 +140,7 @@ private:
     std::array<bool, 3> m_lockers{};
     bool m_asleep = false;
     std::optional<PauseReason> m_reason;
-    std::optional<QDateTime> m_pausedSince;
+    std::optional<std::chrono::milliseconds> m_pausedSince;
     TimerHandle m_settle;
     TimerHandle m_sleepCheck;
     QList<OverlayType> m_owed; // break overlays a short pause took away
@@ -153,7 +154,7 @@ private:
     bool m_polling = false;
     TimerHandle m_pollTimer;
     bool m_cameraWatching = false;
-    QDateTime m_lastPersonSeen;
+    std::chrono::milliseconds m_lastPersonSeen{0};
     TimerHandle m_cameraCheck;
 };
 

@@ -117,14 +117,40 @@ private Q_SLOTS:
         QVERIFY(rig.log->events().isEmpty());
     }
 
+    // Setting the clock (NTP, by hand) during an episode moves no length of time: the episode
+    // keeps its stamp and its real length, and the cool-down is a real minute.
+    void clockStepsChangeNoLengthOfTime() {
+        for (const double step : {3600.0, -3600.0}) {
+            Rig rig;
+            rig.frames("SSSSSS");
+            const QDateTime raised = rig.clock.now();
+            rig.clock.advance(10);
+            rig.clock.step(step);
+            rig.clock.advance(10);
+            rig.frames("GG");
+            QCOMPARE(rig.log->events().size(), 1);
+            QCOMPARE(rig.log->events().first().startedAt, raised);
+            QCOMPARE(rig.log->events().first().duration, 20.0);
+            rig.clock.step(-step);
+            rig.clock.advance(30);
+            rig.frames("SSSSSS");
+            QVERIFY(!rig.alert());
+            rig.clock.advance(31);
+            rig.frame(slouched());
+            QVERIFY(rig.alert());
+        }
+    }
+
     // A user who leaves in the middle of a slouch: away ends the alert and its overlay, and
-    // the episode ends at the last frame that saw them, not an hour later.
+    // the episode ends at the last frame that saw them, not an hour later; a clock set back
+    // meanwhile delays nothing.
     void leavingEndsTheAlertWhereTheUserWasLastSeen() {
         Rig rig;
         rig.frames("SSSSSS");
         rig.clock.advance(20);
         rig.frame(slouched()); // last seen
-        for (int minute = 0; minute < 10; ++minute) {
+        rig.clock.step(-3600);
+        for (int minute = 0; minute < 6; ++minute) {
             rig.frame(nobody());
             rig.clock.advance(60);
             rig.timers.advance(std::chrono::minutes(1));

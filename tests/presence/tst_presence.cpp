@@ -186,6 +186,9 @@ class TestPresence : public QObject {
             env.clock = [this] {
                 return now();
             };
+            env.monotonic = [this] {
+                return m_rig->timers.now();
+            };
             env.requestCameraPermission = [](QObject* context, std::function<void(bool)> answer) {
                 QMetaObject::invokeMethod(
                     context, [answer] { answer(true); }, Qt::QueuedConnection);

@@ -28,7 +28,7 @@ struct Rig final : BreakControls {
                [this] {
                    note("asks if asleep");
                }},
-              [this] { return start.addMSecs(timers.now().count()); }, timers.factory()) {
+              [this] { return timers.now(); }, timers.factory()) {
         QObject::connect(&policy, &PresencePolicy::paused, [this] { note("paused"); });
         QObject::connect(&policy, &PresencePolicy::resumed,
                          [this](bool taken) { note(taken ? "resumed: a break" : "resumed"); });

@@ -97,6 +97,7 @@ struct AppRig {
         env.settings = settings.get();
         env.postureLogPath = dir.path("posture-log.json");
         env.clock = clock.clock();
+        env.monotonic = clock.monotonic();
         env.requestCameraPermission = [this](QObject*, std::function<void(bool)> answer) {
             permissionAsks.push_back(std::move(answer));
         };

@@ -9,23 +9,38 @@
 
 namespace quorvel::test {
 
-// A clock that only moves when the test moves it.
+// A wall clock and a monotonic clock that only move when the test moves them: advance()
+// moves both, as time passing does; set() and step() move the wall clock alone, as setting
+// the clock (by hand, or NTP) does.
 class FakeClock {
 public:
     explicit FakeClock(QDateTime start = utcDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)))
-        : m_now(std::make_shared<QDateTime>(std::move(start))) {}
+        : m_now(std::make_shared<Now>(Now{std::move(start), {}})) {}
 
-    QDateTime now() const { return *m_now; }
-    void set(const QDateTime& t) { *m_now = t; }
-    void advance(double seconds) { *m_now = m_now->addMSecs(qRound64(seconds * 1000.0)); }
+    QDateTime now() const { return m_now->wall; }
+    void set(const QDateTime& t) { m_now->wall = t; }
+    void step(double seconds) { m_now->wall = m_now->wall.addMSecs(qRound64(seconds * 1000.0)); }
+    void advance(double seconds) {
+        step(seconds);
+        m_now->monotonic += std::chrono::milliseconds(qRound64(seconds * 1000.0));
+    }
     Clock clock() const {
         return [now = m_now] {
-            return *now;
+            return now->wall;
+        };
+    }
+    MonotonicClock monotonic() const {
+        return [now = m_now] {
+            return now->monotonic;
         };
     }
 
 private:
-    std::shared_ptr<QDateTime> m_now;
+    struct Now {
+        QDateTime wall;
+        std::chrono::milliseconds monotonic;
+    };
+    std::shared_ptr<Now> m_now;
 };
 
 // A fresh folder per test; `path(name)` gives a file inside it.
