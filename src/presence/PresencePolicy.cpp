@@ -34,18 +34,35 @@ std::optional<qint64> PresencePolicy::idleSeconds() const {
     return m_idleMs ? std::optional<qint64>(*m_idleMs / 1000) : std::nullopt;
 }
 
+bool PresencePolicy::saverSays(bool locked) const {
+    for (Locker saver : {Locker::freedesktopSaver, Locker::gnomeSaver}) {
+        if (m_lockers[static_cast<size_t>(saver)] == locked) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PresencePolicy::hintCounts() const {
+    return m_lockers[static_cast<size_t>(Locker::logindHint)] == true && !m_hintOverruled;
+}
+
+// A locker vouches for the pause: input (the password typed into it) does not end it.
 bool PresencePolicy::confirmed() const {
-    return std::any_of(m_lockers.begin(), m_lockers.end(), [](bool locked) { return locked; });
+    return saverSays(true) || (hintCounts() && !saverSays(false));
 }
 
 bool PresencePolicy::wantsPause() const {
-    return m_requested || m_asleep || confirmed();
+    return m_requested || m_asleep || saverSays(true) || hintCounts();
 }
 
 // ---- Locked and asleep ----
 
 void PresencePolicy::lockerReported(Locker locker, bool locked) {
     m_lockers[static_cast<size_t>(locker)] = locked;
+    if (locker == Locker::logindHint && !locked) {
+        m_hintOverruled = false;
+    }
     if (locked) {
         m_requested = false; // the request is answered: the locker now says when it ends
     }
@@ -71,7 +88,8 @@ void PresencePolicy::userActed() {
     // Someone pressing a button in the panel is at the computer, whatever was said before.
     m_requested = false;
     m_asleep = false;
-    m_lockers.fill(false);
+    m_lockers.fill(std::nullopt);
+    m_hintOverruled = false;
     if (isPaused()) {
         evaluateLock(true);
     } else {
@@ -307,6 +325,7 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
             qCDebug(lcPresence) << "input during an unconfirmed pause";
             m_requested = false;
             m_asleep = false;
+            m_hintOverruled = m_lockers[static_cast<size_t>(Locker::logindHint)] == true;
             evaluateLock(true);
         }
     } else if (m_away) {

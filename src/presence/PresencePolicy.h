@@ -56,6 +56,9 @@ struct PresenceQuestions {
 // lid switch or xss-lock send it) pauses at once; a locker's own report keeps the pause
 // until the locker says it is unlocked. A pause that no locker confirms (a request, a sleep)
 // also ends at the first input after it began: the idle time falls between two answers.
+// So does a pause that only logind's LockedHint keeps once a screen saver contradicts it
+// (says it is not active, or leaves the bus: the locker that set the hint crashed, or the
+// hint was stale from the start): the hint is set by the locker and can outlive it.
 // An action in Quorvel's own panel ends any pause. An end that the desktop reports waits
 // settleSeconds for a lock that takes it back, so a storm of signals pauses once.
 // Locked or asleep, every break overlay goes and the countdowns hold; one that was on screen
@@ -117,6 +120,8 @@ Q_SIGNALS:
 private:
     bool wantsPause() const;
     bool confirmed() const;
+    bool saverSays(bool locked) const;
+    bool hintCounts() const;
     void evaluateLock(bool byTheUser);
     void updateReason();
     void enterPause();
@@ -137,7 +142,11 @@ private:
 
     // Lock signs.
     bool m_requested = false;
-    std::array<bool, 3> m_lockers{};
+    // What each locker last said; nothing while it has said nothing.
+    std::array<std::optional<bool>, 3> m_lockers{};
+    // Input ended a pause that logind's hint still claims: the hint no longer counts until it
+    // has said "unlocked".
+    bool m_hintOverruled = false;
     bool m_asleep = false;
     std::optional<PauseReason> m_reason;
     std::optional<std::chrono::milliseconds> m_pausedSince;

@@ -105,6 +105,35 @@ private Q_SLOTS:
                               "46:05 hold", "46:05 paused", "47:00 continue", "47:00 resumed"}));
     }
 
+    // logind's hint outlives the locker that set it: once a screen saver contradicts it (says
+    // it is not active, or leaves the bus, which reads the same), input ends the pause as for
+    // a locker that reports nothing, and the stale hint pauses no more until it changes.
+    void aStaleHintEndsWithInput() {
+        for (const Locker saver : {Locker::gnomeSaver, Locker::freedesktopSaver}) {
+            Rig rig;
+            rig.policy.lockerReported(saver, false); // on the bus, not active
+            rig.policy.lockerReported(Locker::logindHint, true);
+            rig.policy.lockerReported(saver, true); // GNOME's or KDE's lock
+            rig.at("5:00").input();                 // the password typed into the locker
+            rig.at("6:00").policy.lockerReported(saver, false); // the locker crashed
+            rig.at("7:00").input();
+            rig.at("8:00");
+            QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "7:15 restart",
+                                           "7:15 resumed: a break"}));
+
+            // Stale from the start: an app started under it still monitors once typed at.
+            Rig late;
+            late.policy.lockerReported(Locker::logindHint, true);
+            late.policy.lockerReported(saver, false);
+            late.at("0:30").input();
+            late.at("1:00");
+            QVERIFY(!late.policy.isPaused());
+            late.policy.lockerReported(Locker::logindHint, false);
+            late.policy.lockerReported(Locker::logindHint, true);
+            QVERIFY(late.policy.isPaused());
+        }
+    }
+
     // 2,000 lock signals in a burst: one pause, one resume, a few seconds after the last.
     void aStormIsOnePause() {
         Rig rig;
