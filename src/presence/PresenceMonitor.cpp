@@ -1,6 +1,7 @@
 #include "presence/PresenceMonitor.h"
 
 #include "presence/IdleTime.h"
+#include "presence/PresenceLogging.h"
 #include "presence/SessionWatcher.h"
 
 #include <QByteArray>
@@ -115,7 +116,8 @@ struct PresenceMonitor::Openers {
 
 PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
                                  MonotonicClock clock, TimerFactory timers, QObject* parent)
-    : QObject(parent), m_openers(std::make_shared<Openers>()) {
+    : QObject(parent), m_openers(std::make_shared<Openers>()), m_patience(environment.busPatience),
+      m_timers(timers) {
     m_openers->monitor = this;
     m_session = new SessionWatcher(this);
     m_idle = new IdleTime(environment.askX11, environment.askWayland, this);
@@ -138,13 +140,16 @@ PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakCo
                                                 std::move(timers));
     PresencePolicy* policy = m_policy.get();
     connect(m_session, &SessionWatcher::lockerReported, policy, &PresencePolicy::lockerReported);
+    connect(m_session, &SessionWatcher::lockerLost, policy, &PresencePolicy::lockerLost);
     connect(m_session, &SessionWatcher::lockRequested, policy, &PresencePolicy::lockRequested);
     connect(m_session, &SessionWatcher::unlockRequested, policy, &PresencePolicy::unlockRequested);
     connect(m_session, &SessionWatcher::sleepReported, policy, &PresencePolicy::sleepReported);
     connect(m_idle, &IdleTime::sourcesChanged, policy, &PresencePolicy::idleSourceChanged);
 
-    openBus(environment.systemBus, Bus::system, environment.busPatience);
-    openBus(environment.sessionBus, Bus::session, environment.busPatience);
+    m_buses[int(Bus::system)].address = environment.systemBus;
+    m_buses[int(Bus::session)].address = environment.sessionBus;
+    openBus(Bus::system);
+    openBus(Bus::session);
 }
 
 PresenceMonitor::~PresenceMonitor() {
@@ -162,43 +167,100 @@ QString PresenceMonitor::loginSession() const {
     return m_session->sessionPath();
 }
 
-void PresenceMonitor::openBus(const std::optional<QString>& address, Bus bus,
-                              std::chrono::milliseconds patience) {
-    if (!address) {
+void PresenceMonitor::openBus(Bus which) {
+    BusState& state = m_buses[int(which)];
+    if (!state.address || state.opening) {
         return;
     }
-    std::thread([openers = m_openers, address = *address, bus, patience] {
-        const QString tried = address.isEmpty() ? userBusAddress(bus == Bus::system) : address;
-        if (!busAnswers(tried, patience)) {
-            return; // no bus, or a hung one: presence does without
-        }
-        {
-            const std::lock_guard lock(openers->mutex);
-            if (openers->monitor == nullptr) {
-                return;
+    state.opening = true;
+    // The first time the user's bus is Qt's own (the tray's too); after that Qt's is dead
+    // for good, and a connection of our own takes its place.
+    QString name;
+    if (state.opened) {
+        name = QStringLiteral("quorvel-presence-%1:%2").arg(++m_connections).arg(*state.address);
+    } else if (!state.address->isEmpty()) {
+        name = QStringLiteral("quorvel-presence:") + *state.address;
+    }
+    std::thread([openers = m_openers, address = *state.address, which, name,
+                 patience = m_patience] {
+        const QString tried = address.isEmpty() ? userBusAddress(which == Bus::system) : address;
+        std::optional<QDBusConnection> connection;
+        // No bus, or a hung one: presence does without (for now).
+        if (busAnswers(tried, patience)) {
+            {
+                const std::lock_guard lock(openers->mutex);
+                if (openers->monitor == nullptr) {
+                    return;
+                }
             }
+            connection = !name.isEmpty()        ? QDBusConnection::connectToBus(tried, name)
+                         : which == Bus::system ? QDBusConnection::systemBus()
+                                                : QDBusConnection::sessionBus();
         }
-        QDBusConnection connection =
-            !address.isEmpty() ? QDBusConnection::connectToBus(
-                                     address, QStringLiteral("quorvel-presence:") + address)
-            : bus == Bus::system ? QDBusConnection::systemBus()
-                                 : QDBusConnection::sessionBus();
         const std::lock_guard lock(openers->mutex);
         if (PresenceMonitor* monitor = openers->monitor) {
             QMetaObject::invokeMethod(
-                monitor, [monitor, bus, connection] { monitor->busOpened(bus, connection); },
+                monitor, [monitor, which, connection] { monitor->busOpened(which, connection); },
                 Qt::QueuedConnection);
         }
     }).detach();
+    state.connectionName = name;
 }
 
-void PresenceMonitor::busOpened(Bus bus, const QDBusConnection& connection) {
-    if (bus == Bus::system) {
-        m_session->setSystemBus(connection);
-    } else {
-        m_session->setSessionBus(connection);
-        m_idle->setSessionBus(connection);
+void PresenceMonitor::busOpened(Bus which, const std::optional<QDBusConnection>& connection) {
+    BusState& state = m_buses[int(which)];
+    state.opening = false;
+    if (!connection || !connection->isConnected()) {
+        if (!state.connectionName.isEmpty()) {
+            QDBusConnection::disconnectFromBus(state.connectionName);
+        }
+        return; // tried again by the reconnect timer, if the bus was there before
     }
+    const bool again = state.opened;
+    state.opened = true;
+    state.reconnect.reset();
+    QDBusConnection bus = *connection;
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+                which == Bus::system ? SLOT(systemBusLost()) : SLOT(sessionBusLost()));
+    if (again) {
+        qCInfo(lcPresence, "%s bus back: everything is read again",
+               which == Bus::system ? "system" : "session");
+    }
+    if (which == Bus::system) {
+        m_session->setSystemBus(bus);
+    } else {
+        m_session->setSessionBus(bus);
+        m_idle->setSessionBus(bus);
+    }
+}
+
+void PresenceMonitor::systemBusLost() {
+    busLost(Bus::system);
+}
+
+void PresenceMonitor::sessionBusLost() {
+    busLost(Bus::session);
+}
+
+void PresenceMonitor::busLost(Bus which) {
+    BusState& state = m_buses[int(which)];
+    if (state.reconnect) {
+        return;
+    }
+    qCInfo(lcPresence, "%s bus gone: connecting again every %d s",
+           which == Bus::system ? "system" : "session", reconnectSeconds);
+    if (which == Bus::system) {
+        m_session->dropSystemBus();
+    } else {
+        m_session->dropSessionBus();
+        m_idle->setSessionBus(QDBusConnection(QStringLiteral("quorvel-no-bus")));
+    }
+    if (!state.connectionName.isEmpty()) {
+        QDBusConnection::disconnectFromBus(state.connectionName);
+    }
+    state.reconnect =
+        m_timers(std::chrono::seconds(reconnectSeconds), true, [this, which] { openBus(which); });
 }
 
 } // namespace quorvel

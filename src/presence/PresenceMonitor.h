@@ -41,11 +41,15 @@ struct PresenceEnvironment {
 // input idleness (IdleTime). The buses are opened off the main thread, each after it has
 // answered a bare connection: Qt opens every bus on its one D-Bus thread, and a bus that
 // accepts connections and then answers nothing would hold all of the process's D-Bus traffic,
-// the tray's included, for libdbus's 25 s. Main thread only.
+// the tray's included, for libdbus's 25 s. A bus that goes away (it crashed, the user's bus
+// was made again) is tried again every reconnectSeconds, and once back everything is read
+// again. Main thread only.
 class PresenceMonitor : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr int reconnectSeconds = 5;
+
     PresenceMonitor(const PresenceEnvironment& environment, BreakControls& breaks,
                     MonotonicClock clock, TimerFactory timers, QObject* parent = nullptr);
     ~PresenceMonitor() override;
@@ -58,11 +62,15 @@ public:
     // that cannot be tried without libdbus (not unix sockets) count as answering.
     static bool busAnswers(const QString& address, std::chrono::milliseconds patience);
 
+private Q_SLOTS:
+    void systemBusLost();
+    void sessionBusLost();
+
 private:
     enum class Bus { system, session };
-    void openBus(const std::optional<QString>& address, Bus bus,
-                 std::chrono::milliseconds patience);
-    void busOpened(Bus bus, const QDBusConnection& connection);
+    void openBus(Bus bus);
+    void busOpened(Bus bus, const std::optional<QDBusConnection>& connection);
+    void busLost(Bus bus);
 
     SessionWatcher* m_session;
     IdleTime* m_idle;
@@ -71,6 +79,17 @@ private:
     // hangs is never waited for, at quit or any other time.
     struct Openers;
     std::shared_ptr<Openers> m_openers;
+    struct BusState {
+        std::optional<QString> address; // as given: empty for the user's bus
+        bool opening = false;
+        bool opened = false;    // at least once: later connections are our own
+        QString connectionName; // of a connection this monitor made
+        TimerHandle reconnect;
+    };
+    BusState m_buses[2];
+    std::chrono::milliseconds m_patience;
+    TimerFactory m_timers;
+    quint64 m_connections = 0;
 };
 
 } // namespace quorvel

@@ -69,6 +69,18 @@ void PresencePolicy::lockerReported(Locker locker, bool locked) {
     evaluateLock(false);
 }
 
+void PresencePolicy::lockerLost(Locker locker) {
+    std::optional<bool>& word = m_lockers[static_cast<size_t>(locker)];
+    if (word == true && isPaused()) {
+        m_requested = true;
+    }
+    word.reset();
+    if (locker == Locker::logindHint) {
+        m_hintOverruled = false;
+    }
+    evaluateLock(false);
+}
+
 void PresencePolicy::lockRequested() {
     m_requested = true;
     evaluateLock(false);

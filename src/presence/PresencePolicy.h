@@ -89,6 +89,9 @@ public:
 
     // Signs.
     void lockerReported(Locker locker, bool locked);
+    // The locker can no longer be heard (its bus went away). A pause it vouched for holds,
+    // unconfirmed: input ends it.
+    void lockerLost(Locker locker);
     void lockRequested();
     void unlockRequested();
     void sleepReported(bool asleep);

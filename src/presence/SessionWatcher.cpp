@@ -119,12 +119,34 @@ void SessionWatcher::setSessionBus(const QDBusConnection& bus) {
     }
     m_session = bus;
     for (const Saver& saver : savers) {
-        new NameOwner(
+        m_saverWatches[saverIndex(saver.locker)] = new NameOwner(
             m_session, saver.service,
             [this, locker = saver.locker](const QString& owner) {
                 saverOwnerChanged(locker, owner);
             },
             this);
+    }
+}
+
+void SessionWatcher::dropSystemBus() {
+    delete std::exchange(m_logind, nullptr);
+    ++m_logindGeneration; // replies still under way are from the old bus
+    m_logindOwner.clear();
+    m_sessionPath.clear();
+    m_system = QDBusConnection(QStringLiteral("quorvel-no-bus"));
+    Q_EMIT lockerLost(Locker::logindHint);
+}
+
+void SessionWatcher::dropSessionBus() {
+    for (const Saver& saver : savers) {
+        const int i = saverIndex(saver.locker);
+        delete std::exchange(m_saverWatches[i], nullptr);
+        ++m_saverSignals[i];
+        m_saverOwners[i].clear();
+    }
+    m_session = QDBusConnection(QStringLiteral("quorvel-no-bus"));
+    for (const Saver& saver : savers) {
+        Q_EMIT lockerLost(saver.locker);
     }
 }
 

@@ -29,9 +29,14 @@ public:
     explicit SessionWatcher(QObject* parent = nullptr);
     ~SessionWatcher() override;
 
-    // The buses, once connected (each at most once).
+    // The buses, once connected (each once, and again after it was dropped).
     void setSystemBus(const QDBusConnection& bus);
     void setSessionBus(const QDBusConnection& bus);
+    // A bus that went away (it crashed, or was made again): what its services said is
+    // forgotten, each locker's word told as lockerLost(), until the bus is set again and
+    // everything is read afresh.
+    void dropSystemBus();
+    void dropSessionBus();
 
     // The logind session followed ("/org/freedesktop/login1/session/..."); empty until found.
     QString sessionPath() const { return m_sessionPath; }
@@ -41,6 +46,7 @@ public:
 
 Q_SIGNALS:
     void lockerReported(quorvel::Locker locker, bool locked);
+    void lockerLost(quorvel::Locker locker);
     void lockRequested();
     void unlockRequested();
     void sleepReported(bool asleep);
@@ -70,6 +76,7 @@ private:
     QString m_logindOwner;
     QString m_sessionPath;
     QString m_saverOwners[2];
+    NameOwner* m_saverWatches[2] = {nullptr, nullptr};
     // Moves on when logind's owner changes, so replies to earlier questions are dropped.
     quint64 m_logindGeneration = 0;
     // Move on with every signal: a state read sent before one is older news.

@@ -17,6 +17,7 @@
 #include <QEventLoop>
 #include <QMutex>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <csignal>
 
@@ -33,14 +34,24 @@ int connections = 0;
 struct Bus {
     QProcess daemon;
     QString address;
-    explicit Bus(const QStringList& arguments) {
+    QStringList arguments;
+    explicit Bus(const QStringList& startedWith) : arguments(startedWith) { start(); }
+    ~Bus() { stop(); }
+    void start() {
         daemon.start(QStringLiteral("dbus-daemon"),
                      arguments + QStringList{"--print-address", "--nofork"});
         if (daemon.waitForReadyRead(patience)) {
-            address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+            // Without the server's id, as the user's address has it: a bus made again at the
+            // same place has a new one.
+            address = QString::fromLocal8Bit(daemon.readLine()).trimmed().section(",guid=", 0, 0);
         }
     }
-    ~Bus() {
+    // The daemon dies at once, telling nobody anything.
+    void crash() {
+        ::kill(pid_t(daemon.processId()), SIGKILL);
+        daemon.waitForFinished(patience);
+    }
+    void stop() {
         ::kill(pid_t(daemon.processId()), SIGCONT);
         daemon.terminate();
         daemon.waitForFinished(patience);
@@ -61,6 +72,7 @@ struct StandIn final : QDBusVirtualObject {
     QString name;
     QMutex mutex; // answers are read on Qt's D-Bus thread
     QVariantMap answers{{"Ping", QVariant()}};
+    QMap<QString, int> asked;
     std::optional<QDBusConnection> connection;
 
     StandIn(const Bus& onBus, const QString& serviceName) : bus(onBus), name(serviceName) {}
@@ -70,6 +82,7 @@ struct StandIn final : QDBusVirtualObject {
         QMutexLocker lock(&mutex);
         const QString key =
             call.member() == "Get" ? "Get:" + call.arguments().value(1).toString() : call.member();
+        ++asked[key];
         via.send(!answers.contains(key)   ? call.createErrorReply(QDBusError::UnknownMethod, key)
                  : answers[key].isValid() ? call.createReply(answers[key])
                                           : call.createReply());
@@ -78,6 +91,10 @@ struct StandIn final : QDBusVirtualObject {
     void answer(const QString& key, const QVariant& value) {
         QMutexLocker lock(&mutex);
         answers[key] = value;
+    }
+    int timesAsked(const QString& key) {
+        QMutexLocker lock(&mutex);
+        return asked.value(key);
     }
     void appear() {
         connection = bus.connect();
@@ -171,18 +188,23 @@ class TestPresence : public QObject {
     std::optional<QDateTime> m_lastInput; // nothing: the desktop cannot tell
 
     // An app on the private buses with the stand-ins there; its clock is its timers'.
-    AppState& launch(const QByteArray& preferences, const QString& locker = "GNOME") {
+    // `idleFromDesktop`: input idleness comes from GNOME's idle monitor on the session bus,
+    // as on GNOME's Wayland session, instead of from the test.
+    AppState& launch(const QByteArray& preferences, const QString& locker = "GNOME",
+                     bool idleFromDesktop = false) {
         m_desk = std::make_unique<Desk>(*m_system, *m_session, locker);
         m_rig = std::make_unique<AppRig>(preferences, false);
         m_start = m_rig->clock.now();
         m_lastInput = m_start;
-        AppState& state = m_rig->launch([this](AppStateEnvironment& env) {
+        AppState& state = m_rig->launch([this, idleFromDesktop](AppStateEnvironment& env) {
             env.presence = PresenceEnvironment::none();
             env.presence.systemBus = m_system->address;
             env.presence.sessionBus = m_session->address;
-            env.presence.idleMs = [this]() -> std::optional<qint64> {
-                return m_lastInput ? std::optional(m_lastInput->msecsTo(now())) : std::nullopt;
-            };
+            if (!idleFromDesktop) {
+                env.presence.idleMs = [this]() -> std::optional<qint64> {
+                    return m_lastInput ? std::optional(m_lastInput->msecsTo(now())) : std::nullopt;
+                };
+            }
             env.clock = [this] {
                 return now();
             };
@@ -520,6 +542,67 @@ private Q_SLOTS:
         quitting.start();
         m_rig.reset();
         QVERIFY2(quitting.elapsed() < 30000, "quitting waited for the hung bus");
+    }
+
+    // The session bus goes away during a GNOME lock and is made again (a crash, the user's bus
+    // restarted): Quorvel connects again and reads every state again; the lock that ended
+    // meanwhile ends the pause at the first input, and away comes as before.
+    void theSessionBusComesBack() {
+        auto usual = std::exchange(
+            m_session, std::make_unique<Bus>(QStringList{
+                           "--session", "--address=unix:path=" + m_dir.path("session-bus")}));
+        const auto restore = qScopeGuard([&] {
+            m_rig.reset();
+            m_desk.reset();
+            m_session = std::move(usual);
+        });
+        StandIn mutter(*m_session, "org.gnome.Mutter.IdleMonitor");
+        auto idleIs = [&] {
+            mutter.answer("GetIdletime", quint64(m_lastInput->msecsTo(now())));
+        };
+        mutter.answer("GetIdletime", quint64(0));
+        mutter.appear();
+        launch("[General]\npostureMonitoringEnabled=true\nstandReminderEnabled=true\n", "GNOME",
+               true);
+        m_desk->request(true);
+        quiesce();
+        QVERIFY(policy().isPaused());
+
+        m_session->crash();
+        m_desk->userUnlocks(); // while the bus is gone
+        m_session->start();
+        for (StandIn* service : {&m_desk->gnome, &m_desk->kde, &mutter}) {
+            service->vanish();
+            service->appear();
+        }
+        // Every few seconds it tries again, until the new bus answers and it asks GNOME again.
+        const int asked = m_desk->gnome.timesAsked("GetActive");
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                elapse(std::chrono::seconds(1));
+                return m_desk->gnome.timesAsked("GetActive") > asked;
+            },
+            patience));
+        quiesce();
+        QVERIFY(policy().isPaused());
+
+        for (int i = 0; i < 6 && policy().isPaused(); ++i) {
+            if (i == 2) {
+                input(); // the user back at the desk
+            }
+            idleIs();
+            elapse(std::chrono::seconds(PresencePolicy::awaitingIdlePollSeconds));
+            quiesce();
+        }
+        QVERIFY(!policy().isPaused());
+        QTRY_VERIFY(cameraOpen());
+
+        for (int i = 0; i < 30 && !policy().isAway(); ++i) {
+            idleIs();
+            elapse(std::chrono::seconds(PresencePolicy::awaitingIdlePollSeconds));
+            quiesce();
+        }
+        QVERIFY(policy().isAway());
     }
 
     // A lock during calibration cancels it; back, it starts over with its prompt, and no
