@@ -64,7 +64,8 @@ void PresencePolicy::lockerReported(Locker locker, bool locked) {
         m_hintOverruled = false;
     }
     if (locked) {
-        m_requested = false; // the request is answered: the locker now says when it ends
+        m_sleptInPause = false; // the session has settled, into a lock
+        m_requested = false;    // the request is answered: the locker now says when it ends
     }
     evaluateLock(false);
 }
@@ -93,6 +94,7 @@ void PresencePolicy::unlockRequested() {
 
 void PresencePolicy::sleepReported(bool asleep) {
     m_asleep = asleep;
+    m_sleptInPause = m_sleptInPause || asleep;
     evaluateLock(false);
 }
 
@@ -119,10 +121,13 @@ void PresencePolicy::evaluateLock(bool atOnce) {
         if (atOnce) {
             leavePause();
         } else if (!m_settle) {
-            m_settle = m_timers(seconds(settleSeconds), false, [this] {
-                m_settle.reset();
-                evaluateLock(true);
-            });
+            // After a sleep the session takes a while to settle: lockers that lock on waking
+            // do it a few seconds after it, and the camera should not come on in between.
+            m_settle = m_timers(seconds(m_sleptInPause ? wakeSettleSeconds : settleSeconds), false,
+                                [this] {
+                                    m_settle.reset();
+                                    evaluateLock(true);
+                                });
         }
     }
     updateReason();
@@ -169,6 +174,7 @@ void PresencePolicy::leavePause() {
     qCInfo(lcPresence, "resumed after %lld s%s", ms / 1000, breakTaken ? " (a break)" : "");
     m_pausedSince.reset();
     m_settle.reset();
+    m_sleptInPause = false;
     m_away = false;
     const QList<OverlayType> owed = std::exchange(m_owed, {});
     if (breakTaken) {
@@ -338,7 +344,7 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
             m_requested = false;
             m_asleep = false;
             m_hintOverruled = m_lockers[static_cast<size_t>(Locker::logindHint)] == true;
-            evaluateLock(true);
+            evaluateLock(!m_sleptInPause);
         }
     } else if (m_away) {
         if (inputSince || *m_idleMs < awayResetSeconds * 1000) {

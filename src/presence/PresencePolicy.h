@@ -60,7 +60,8 @@ struct PresenceQuestions {
 // (says it is not active, or leaves the bus: the locker that set the hint crashed, or the
 // hint was stale from the start): the hint is set by the locker and can outlive it.
 // An action in Quorvel's own panel ends any pause. An end that the desktop reports waits
-// settleSeconds for a lock that takes it back, so a storm of signals pauses once.
+// settleSeconds for a lock that takes it back, so a storm of signals pauses once; after a
+// sleep, wakeSettleSeconds (input too), for lockers that lock a few seconds after the wake.
 // Locked or asleep, every break overlay goes and the countdowns hold; one that was on screen
 // or waiting comes back after a pause shorter than awayResetSeconds, and after a longer one
 // the countdowns start over.
@@ -80,6 +81,7 @@ public:
     // How often input is asked about while it is awaited: away, or in an unconfirmed pause.
     static constexpr qint64 awaitingIdlePollSeconds = 15;
     static constexpr qint64 settleSeconds = 3;
+    static constexpr qint64 wakeSettleSeconds = 15;
     static constexpr qint64 sleepCheckSeconds = 30;
 
     // `clock` measures every length of time here (pauses, time out of the camera's view).
@@ -150,6 +152,7 @@ private:
     // Input ended a pause that logind's hint still claims: the hint no longer counts until it
     // has said "unlocked".
     bool m_hintOverruled = false;
+    bool m_sleptInPause = false; // the pause went through a sleep: its end settles longer
     bool m_asleep = false;
     std::optional<PauseReason> m_reason;
     std::optional<std::chrono::milliseconds> m_pausedSince;

@@ -405,12 +405,13 @@ private Q_SLOTS:
             "13:35:45 water overlay down",
             "13:50:15 stand overlay up",
             "13:50:45 stand overlay down",
-            // the lid closes over a meeting; the wake's signal is lost, logind is asked again
+            // the lid closes over a meeting; the wake's signal is lost, logind is asked again,
+            // and the session is given a moment to settle (a locker may lock on waking)
             "14:00:00 paused: asleep",
             "14:00:00 camera off",
-            "15:00:03 resumed, countdowns start over",
-            "15:00:03 away",
-            "15:00:03 camera on",
+            "15:00:15 resumed, countdowns start over",
+            "15:00:15 away",
+            "15:00:15 camera on",
             "15:00:50 back, countdowns start over",
             "15:30:50 stand overlay up",
             "15:31:20 stand overlay down",
@@ -497,7 +498,8 @@ private Q_SLOTS:
         QCOMPARE(policy().pauseReason(), std::optional(PauseReason::asleep));
         m_lastInput.reset(); // and nobody says anything about input
         m_desk->sleep(false, /*signalLost=*/true);
-        elapse(33s);
+        elapse(std::chrono::seconds(PresencePolicy::sleepCheckSeconds +
+                                    PresencePolicy::wakeSettleSeconds));
         QVERIFY(cameraOpen());
     }
 

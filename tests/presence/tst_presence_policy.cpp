@@ -84,7 +84,7 @@ private Q_SLOTS:
         qInfo() << rig.log;
         QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "40:15 restart",
                                        "40:15 resumed: a break", "40:20 hold", "40:20 paused",
-                                       "40:50 asks if asleep", "41:05 continue", "41:05 resumed"}));
+                                       "40:50 asks if asleep", "41:20 continue", "41:20 resumed"}));
 
         rig.log.clear();
         rig.policy.lockerReported(Locker::logindHint, true);
@@ -131,6 +131,31 @@ private Q_SLOTS:
             late.policy.lockerReported(Locker::logindHint, false);
             late.policy.lockerReported(Locker::logindHint, true);
             QVERIFY(late.policy.isPaused());
+        }
+    }
+
+    // A locker that locks a few seconds after the wake, told or not: the pause goes on from
+    // the sleep into the lock, with no resume (and no camera) in between.
+    void aLockJustAfterTheWake() {
+        for (const bool wakeTold : {true, false}) {
+            Rig rig;
+            rig.policy.sleepReported(true);
+            rig.at("0:20");
+            if (wakeTold) {
+                rig.policy.sleepReported(false);
+            } else {
+                rig.input(); // the lid opened, a key pressed; the end of the sleep is lost
+            }
+            rig.at("0:30").policy.lockerReported(Locker::logindHint, true);
+            rig.at("10:00").input(); // the password
+            rig.policy.lockerReported(Locker::logindHint, false);
+            rig.at("10:10");
+            QStringList expected{"0:00 hold", "0:00 paused", "10:03 restart",
+                                 "10:03 resumed: a break"};
+            if (!wakeTold) {
+                expected.insert(2, "0:30 asks if asleep");
+            }
+            QCOMPARE(rig.log, expected);
         }
     }
 
