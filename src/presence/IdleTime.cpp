@@ -16,6 +16,10 @@
 #include "presence/wayland/WaylandIdle.h"
 #endif
 
+#if defined(QUORVEL_HAVE_XCB)
+#include <xcb/xcb.h>
+#endif
+
 #include <cstdlib>
 
 namespace quorvel {
@@ -40,6 +44,34 @@ bool isX11Session() {
 }
 
 } // namespace
+
+#if defined(QUORVEL_HAVE_XCB)
+std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection) {
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    if (screen == nullptr) {
+        return std::nullopt;
+    }
+    xcb_grab_keyboard_reply_t* reply =
+        xcb_grab_keyboard_reply(connection,
+                                xcb_grab_keyboard(connection, 0, screen->root, XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr);
+    if (reply == nullptr) {
+        return std::nullopt;
+    }
+    const uint8_t status = reply->status;
+    std::free(reply);
+    if (status == XCB_GRAB_STATUS_SUCCESS) {
+        xcb_ungrab_keyboard(connection, XCB_CURRENT_TIME);
+        xcb_flush(connection);
+    }
+    // Frozen: another client's synchronous grab holds it, which is as good as a locker's.
+    return status == XCB_GRAB_STATUS_ALREADY_GRABBED || status == XCB_GRAB_STATUS_FROZEN;
+}
+#endif
 
 IdleTime::IdleTime(bool askX11, bool askWayland, QObject* parent)
     : QObject(parent), m_session(QStringLiteral("quorvel-no-bus")),
@@ -75,6 +107,17 @@ void IdleTime::query(Answer answer) {
     }
 #endif
     askMutter(std::move(answer));
+}
+
+std::optional<bool> IdleTime::keyboardHeldElsewhere() const {
+#if defined(QUORVEL_X11_IDLE)
+    if (!m_askX11) {
+        return std::nullopt;
+    }
+    return keyboardGrabbedByAnother(x11Connection());
+#else
+    return std::nullopt;
+#endif
 }
 
 std::optional<qint64> IdleTime::askX11() {

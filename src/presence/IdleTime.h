@@ -5,9 +5,19 @@
 #include <functional>
 #include <optional>
 
+#if defined(QUORVEL_HAVE_XCB)
+struct xcb_connection_t;
+#endif
+
 namespace quorvel {
 
 class WaylandIdle;
+
+#if defined(QUORVEL_HAVE_XCB)
+// Whether another client of this X server holds the keyboard: tries to take it, and gives
+// it back at once when that works. Nothing when the server does not answer.
+std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection);
+#endif
 
 // How long there has been no keyboard or pointer input, from whoever on the desktop
 // knows: the X server's screen-saver extension on an X11 session, the compositor's idle
@@ -30,6 +40,12 @@ public:
     // Answers at once (X11, Wayland) or later on the main thread (D-Bus), never after this
     // is gone.
     void query(Answer answer);
+
+    // Whether another client holds the keyboard, as every X11 screen locker does while it is
+    // up (i3lock, xsecurelock, slock, light-locker): found by trying to take it, and giving it
+    // back at once when that works. Nothing when nobody can tell (not an X11 session:
+    // Wayland lets no client see whether the screen is locked).
+    std::optional<bool> keyboardHeldElsewhere() const;
 
 Q_SIGNALS:
     // Someone may answer now who could not before.

@@ -131,6 +131,13 @@ PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakCo
             idle->query(std::move(answer));
         };
     }
+    if (environment.keyboardHeld) {
+        questions.askKeyboardHeld = environment.keyboardHeld;
+    } else if (environment.askX11) {
+        questions.askKeyboardHeld = [idle = m_idle] {
+            return idle->keyboardHeldElsewhere();
+        };
+    }
     if (environment.systemBus) {
         questions.askSleeping = [session = m_session] {
             session->readSleeping();

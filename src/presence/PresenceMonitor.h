@@ -30,6 +30,8 @@ struct PresenceEnvironment {
     bool askWayland = true;
     // Where input idleness comes from instead of the desktop (milliseconds; nothing: unknown).
     std::function<std::optional<qint64>()> idleMs;
+    // Whether a screen locker holds the keyboard, instead of asking the X server.
+    std::function<std::optional<bool>()> keyboardHeld;
     // How long a bus may take to answer a new connection before it counts as absent.
     std::chrono::milliseconds busPatience{5000};
 

@@ -111,6 +111,10 @@ void PresencePolicy::userActed() {
     }
 }
 
+bool PresencePolicy::lockerHoldsKeyboard() const {
+    return m_questions.askKeyboardHeld && m_questions.askKeyboardHeld().value_or(false);
+}
+
 void PresencePolicy::evaluateLock(bool atOnce) {
     if (wantsPause()) {
         m_settle.reset(); // a lock always wins
@@ -339,7 +343,10 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
     // Idle time only grows until someone touches the keyboard or the pointer.
     const bool inputSince = m_previousIdleMs && *m_idleMs < *m_previousIdleMs;
     if (isPaused()) {
-        if (inputSince && !confirmed()) {
+        if (inputSince && !confirmed() && lockerHoldsKeyboard()) {
+            // The input was typed into a locker that tells nobody (xss-lock with i3lock).
+            qCDebug(lcPresence) << "input at a screen locker that holds the keyboard";
+        } else if (inputSince && !confirmed()) {
             qCDebug(lcPresence) << "input during an unconfirmed pause";
             m_requested = false;
             m_asleep = false;

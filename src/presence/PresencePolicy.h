@@ -47,6 +47,9 @@ struct PresenceQuestions {
     std::function<void(std::function<void(std::optional<qint64>)>)> askIdle;
     // Read again whether the computer is going to sleep; the answer comes as sleepReported().
     std::function<void()> askSleeping;
+    // Whether a screen locker holds the keyboard now (X11 lockers keep it grabbed); nothing
+    // when nobody can tell. Empty: nobody can.
+    std::function<std::optional<bool>()> askKeyboardHeld;
 };
 
 // Whether the user is at the computer, from the signs the desktop and the camera give, and
@@ -55,10 +58,11 @@ struct PresenceQuestions {
 // Paused: locked or asleep. A lock request (logind's Lock, as `loginctl lock-session`, the
 // lid switch or xss-lock send it) pauses at once; a locker's own report keeps the pause
 // until the locker says it is unlocked. A pause that no locker confirms (a request, a sleep)
-// also ends at the first input after it began: the idle time falls between two answers.
-// So does a pause that only logind's LockedHint keeps once a screen saver contradicts it
-// (says it is not active, or leaves the bus: the locker that set the hint crashed, or the
-// hint was stale from the start): the hint is set by the locker and can outlive it.
+// also ends at the first input after it began: the idle time falls between two answers;
+// not while another program holds the keyboard, as an X11 locker that tells nobody does
+// (that input was the password). So does a pause that only logind's LockedHint keeps once a
+// screen saver contradicts it (says it is not active, or leaves the bus: the locker that set
+// the hint crashed, or the hint was stale from the start): the hint can outlive its locker.
 // An action in Quorvel's own panel ends any pause. An end that the desktop reports waits
 // settleSeconds for a lock that takes it back, so a storm of signals pauses once; after a
 // sleep, wakeSettleSeconds (input too), for lockers that lock a few seconds after the wake.
@@ -126,6 +130,7 @@ private:
     bool wantsPause() const;
     bool confirmed() const;
     bool saverSays(bool locked) const;
+    bool lockerHoldsKeyboard() const;
     bool hintCounts() const;
     void evaluateLock(bool byTheUser);
     void updateReason();

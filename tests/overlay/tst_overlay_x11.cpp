@@ -3,6 +3,7 @@
 #include "overlay/EscapeKeyGrab.h"
 #include "overlay/OverlayWindowController.h"
 #include "support/TestSupport.h"
+#include "support/Xvfb.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -10,12 +11,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QtGui/qguiapplication_platform.h>
-#include <csignal>
 #include <cstdio>
-#include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 using namespace quorvel;
@@ -29,29 +25,6 @@ class Recorder : public QWidget {
         std::fflush(stdout);
     }
 };
-
-// Xvfb on a display it picks; sets `display` (":N") once it is ready.
-pid_t startXvfb(QByteArray& display) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // gone with the test, even if it crashes
-        const std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten",
-               "tcp", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    for (char c = 0; read(fds[0], &c, 1) == 1 && c != '\n';) {
-        display.append(c);
-    }
-    close(fds[0]);
-    display.prepend(":");
-    return pid;
-}
 
 int xdotool(const QString& args) {
     return QProcess::execute("xdotool", args.split(' '));
@@ -177,19 +150,14 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return QApplication::exec();
     }
-    QByteArray display;
-    const pid_t xvfb = startXvfb(display);
-    qputenv("DISPLAY", display);
+    const test::Xvfb xvfb;
+    qputenv("DISPLAY", xvfb.display);
     qputenv("QT_QPA_PLATFORM", "xcb");
     int status = 0;
     {
         QApplication app(argc, argv);
         TestOverlayX11 test;
         status = QTest::qExec(&test, argc, argv);
-    }
-    if (xvfb > 0) {
-        kill(xvfb, SIGTERM);
-        waitpid(xvfb, nullptr, 0);
     }
     return status;
 }

@@ -16,6 +16,7 @@ struct Rig final : BreakControls {
     QDateTime start = FakeClock().now();
     std::optional<QDateTime> lastInput = start; // nothing: nobody can tell
     QList<OverlayType> breaksUp;                // what a withdrawal finds
+    std::optional<bool> keyboardHeld = false;   // by a locker; nothing: nobody can tell
     QStringList log;
     PresencePolicy policy;
 
@@ -25,8 +26,9 @@ struct Rig final : BreakControls {
               {[this](auto answer) {
                    answer(lastInput ? std::optional(lastInput->msecsTo(now())) : std::nullopt);
                },
+               [this] { note("asks if asleep"); },
                [this] {
-                   note("asks if asleep");
+                   return keyboardHeld;
                }},
               [this] { return timers.now(); }, timers.factory()) {
         QObject::connect(&policy, &PresencePolicy::paused, [this] { note("paused"); });
@@ -132,6 +134,31 @@ private Q_SLOTS:
             late.policy.lockerReported(Locker::logindHint, true);
             QVERIFY(late.policy.isPaused());
         }
+    }
+
+    // xss-lock with i3lock: nothing reports the lock, but i3lock holds the keyboard, so a
+    // mouse moved at the lock screen is no return; once i3lock has gone, input is. Where
+    // nobody can tell (Wayland), input ends the pause as before.
+    void aLockerThatHoldsTheKeyboard() {
+        Rig rig;
+        rig.policy.lockRequested();
+        rig.keyboardHeld = true;
+        rig.at("10:00").input();
+        rig.at("11:00").input();
+        rig.at("11:30");
+        QVERIFY(rig.policy.isPaused());
+        rig.keyboardHeld = false; // unlocked
+        rig.at("12:00").input();
+        rig.at("12:20");
+        QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "12:15 restart",
+                                       "12:15 resumed: a break"}));
+
+        Rig wayland;
+        wayland.keyboardHeld.reset();
+        wayland.policy.lockRequested();
+        wayland.at("1:00").input();
+        wayland.at("1:20");
+        QVERIFY(!wayland.policy.isPaused());
     }
 
     // A locker that locks a few seconds after the wake, told or not: the pause goes on from

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <csignal>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quorvel::test {
+
+// A private Xvfb on a display it picks, gone with this object (and with the test, should the
+// test crash). `display` is ":N" once it is ready, empty if it could not start.
+class Xvfb {
+public:
+    Xvfb() {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24",
+                   "-nolisten", "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        for (char c = 0; read(fds[0], &c, 1) == 1 && c != '\n';) {
+            display.append(c);
+        }
+        close(fds[0]);
+        if (!display.isEmpty()) {
+            display.prepend(":");
+        }
+    }
+    ~Xvfb() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+
+    QByteArray display;
+
+private:
+    pid_t m_pid = -1;
+};
+
+} // namespace quorvel::test
