@@ -65,8 +65,10 @@ std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection) {
     const uint8_t status = reply->status;
     std::free(reply);
     if (status == XCB_GRAB_STATUS_SUCCESS) {
+        // Given back before this returns (a round trip), so that a locker starting right now
+        // finds the keyboard free.
         xcb_ungrab_keyboard(connection, XCB_CURRENT_TIME);
-        xcb_flush(connection);
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
     }
     // Frozen: another client's synchronous grab holds it, which is as good as a locker's.
     return status == XCB_GRAB_STATUS_ALREADY_GRABBED || status == XCB_GRAB_STATUS_FROZEN;
