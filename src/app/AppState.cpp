@@ -204,6 +204,10 @@ void AppState::stopPostureMonitoring() {
 }
 
 void AppState::shutdown() {
+    // A slouch episode under way at quit (or logout) is logged with its time so far.
+    if (PostureDetector* detector = m_monitoring->postureDetector()) {
+        detector->markSlouchAlertDismissed();
+    }
     m_monitoring->stop();
 }
 

@@ -99,7 +99,8 @@ public:
     void startCalibration() override;
     void testOverlay() override;
 
-    // Releases the camera at quit without touching the stored choice.
+    // At quit: logs a slouch episode under way and releases the camera, without touching the
+    // stored choice.
     void shutdown();
 
 Q_SIGNALS:

@@ -162,6 +162,18 @@ private Q_SLOTS:
         QCOMPARE(rig.log->events().first().duration, 20.0);
     }
 
+    // Quit (or the session ending) in the middle of a slouch: the episode is logged, with its
+    // time so far.
+    void quittingLogsTheEpisodeUnderWay() {
+        Rig rig;
+        rig.frames("SSSSSS");
+        rig.clock.advance(12);
+        rig.state->shutdown();
+        QCOMPARE(rig.log->events().size(), 1);
+        QCOMPARE(rig.log->events().first().duration, 12.0);
+        QVERIFY(!rig.monitoring->isRunning());
+    }
+
     // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a
     // slouch overlay waiting behind it is dropped; the episode is logged once either way.
     void sittingUpEndsOnlyTheSlouchOverlay() {
