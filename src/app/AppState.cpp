@@ -197,17 +197,24 @@ void AppState::startPostureMonitoring() {
     m_monitoring->start();
 }
 
+// A slouch alert under way ends with the monitoring that raised it: its episode is logged
+// with its time so far, and its overlay goes (nothing would end it but a click).
+void AppState::endSlouchAlert() {
+    if (PostureDetector* detector = m_monitoring->postureDetector()) {
+        detector->markSlouchAlertDismissed();
+    }
+    m_overlayController->withdraw(OverlayType::slouch);
+}
+
 void AppState::stopPostureMonitoring() {
+    endSlouchAlert();
     m_monitoring->stop();
     setPostureStatus(PostureStatus::notMonitoring);
     setCameraError(std::nullopt);
 }
 
 void AppState::shutdown() {
-    // A slouch episode under way at quit (or logout) is logged with its time so far.
-    if (PostureDetector* detector = m_monitoring->postureDetector()) {
-        detector->markSlouchAlertDismissed();
-    }
+    endSlouchAlert(); // at quit, or logout
     m_monitoring->stop();
 }
 
@@ -262,11 +269,7 @@ void AppState::testOverlay() {
 
 // Locked or asleep (the break overlays and countdowns are the presence policy's).
 void AppState::pauseForAbsence() {
-    // The slouch episode on screen ends here, with its time so far: none spans a lock.
-    if (PostureDetector* detector = m_monitoring->postureDetector()) {
-        detector->markSlouchAlertDismissed();
-    }
-    m_overlayController->withdraw(OverlayType::slouch);
+    endSlouchAlert(); // no episode spans a lock
     // A baseline is never taken from someone leaving or sitting back down.
     if (m_postureAnalyzer->isCalibrating()) {
         m_postureAnalyzer->resetCalibration();

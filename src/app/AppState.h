@@ -119,6 +119,7 @@ private:
     PresencePolicy& presence() const;
     void userActed();
     void beginCalibration();
+    void endSlouchAlert();
     void pauseForAbsence();
     void resumeAfterAbsence();
     void updateIdleWatch();

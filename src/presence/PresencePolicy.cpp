@@ -72,7 +72,10 @@ void PresencePolicy::lockerReported(Locker locker, bool locked) {
 
 void PresencePolicy::lockerLost(Locker locker) {
     std::optional<bool>& word = m_lockers[static_cast<size_t>(locker)];
-    if (word == true && isPaused()) {
+    if (word != true) {
+        return; // "not locked" stands until it is heard again
+    }
+    if (isPaused()) {
         m_requested = true;
     }
     word.reset();
@@ -94,6 +97,7 @@ void PresencePolicy::unlockRequested() {
 
 void PresencePolicy::sleepReported(bool asleep) {
     m_asleep = asleep;
+    m_sleptSinceAnswer = m_sleptSinceAnswer || asleep;
     m_sleptInPause = m_sleptInPause || asleep;
     evaluateLock(false);
 }
@@ -340,8 +344,18 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
     }
     m_previousIdleMs = m_idleMs;
     m_idleMs = std::max<qint64>(*ms, 0);
-    // Idle time only grows until someone touches the keyboard or the pointer.
-    const bool inputSince = m_previousIdleMs && *m_idleMs < *m_previousIdleMs;
+    const std::chrono::milliseconds answeredAt = m_clock();
+    const std::optional<std::chrono::milliseconds> previousAnswerAt =
+        std::exchange(m_idleAnsweredAt, answeredAt);
+    const bool slept = std::exchange(m_sleptSinceAnswer, m_asleep);
+    // Idle time only grows until someone touches the keyboard or the pointer: input since the
+    // answer before when it shrank, or grew by less than the time between the two (someone
+    // typing all along answers a moment both times). Not across a sleep, which the desktop's
+    // idle time does not count.
+    const bool inputSince = m_previousIdleMs && (*m_idleMs < *m_previousIdleMs ||
+                                                 (!slept && previousAnswerAt &&
+                                                  *m_idleMs - *m_previousIdleMs + idleToleranceMs <
+                                                      (answeredAt - *previousAnswerAt).count()));
     if (isPaused()) {
         if (inputSince && !confirmed() && lockerHoldsKeyboard()) {
             // The input was typed into a locker that tells nobody (xss-lock with i3lock).

@@ -86,6 +86,9 @@ public:
     static constexpr qint64 awaitingIdlePollSeconds = 15;
     static constexpr qint64 settleSeconds = 3;
     static constexpr qint64 wakeSettleSeconds = 15;
+    // How much less than the time between two answers the idle time may grow (the answers'
+    // own delays) before that counts as input.
+    static constexpr qint64 idleToleranceMs = 1000;
     static constexpr qint64 sleepCheckSeconds = 30;
 
     // `clock` measures every length of time here (pauses, time out of the camera's view).
@@ -170,7 +173,9 @@ private:
     bool m_remindersRunning = false;
     std::optional<qint64> m_idleMs;
     std::optional<qint64> m_previousIdleMs; // the answer before, within this stretch
-    quint64 m_poll = 0;                     // moves on with every poll scheduled or stopped
+    std::optional<std::chrono::milliseconds> m_idleAnsweredAt; // when the last answer came
+    bool m_sleptSinceAnswer = false;
+    quint64 m_poll = 0; // moves on with every poll scheduled or stopped
     bool m_polling = false;
     TimerHandle m_pollTimer;
     bool m_cameraWatching = false;

@@ -162,16 +162,23 @@ private Q_SLOTS:
         QCOMPARE(rig.log->events().first().duration, 20.0);
     }
 
-    // Quit (or the session ending) in the middle of a slouch: the episode is logged, with its
-    // time so far.
-    void quittingLogsTheEpisodeUnderWay() {
-        Rig rig;
-        rig.frames("SSSSSS");
-        rig.clock.advance(12);
-        rig.state->shutdown();
-        QCOMPARE(rig.log->events().size(), 1);
-        QCOMPARE(rig.log->events().first().duration, 12.0);
-        QVERIFY(!rig.monitoring->isRunning());
+    // Quit (or the session ending), or monitoring switched off, in the middle of a slouch:
+    // the episode is logged with its time so far, and no slouch overlay is left behind.
+    void stoppingLogsTheEpisodeUnderWay() {
+        for (const bool quit : {true, false}) {
+            Rig rig;
+            rig.frames("SSSSSS");
+            rig.clock.advance(12);
+            if (quit) {
+                rig.state->shutdown();
+            } else {
+                rig.state->togglePostureMonitoring(false);
+                QTRY_VERIFY(!rig.overlays->isShowing());
+            }
+            QCOMPARE(rig.log->events().size(), 1);
+            QCOMPARE(rig.log->events().first().duration, 12.0);
+            QVERIFY(!rig.monitoring->isRunning());
+        }
     }
 
     // Sitting up ends only the slouch overlay: a break reminder on screen stays, and a

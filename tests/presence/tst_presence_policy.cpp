@@ -186,6 +186,19 @@ private Q_SLOTS:
         }
     }
 
+    // Someone typing all along answers "a moment ago" every time: the idle time did not grow
+    // with the time between two answers, which is input even though it never shrank.
+    void typingAllAlongIsInput() {
+        Rig rig;
+        rig.policy.lockRequested();
+        for (int s = 1; s <= 60; ++s) {
+            rig.at(qPrintable(QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar(u'0'))));
+            rig.input();
+        }
+        QCOMPARE(rig.log,
+                 (QStringList{"0:00 hold", "0:00 paused", "0:15 continue", "0:15 resumed"}));
+    }
+
     // 2,000 lock signals in a burst: one pause, one resume, a few seconds after the last.
     void aStormIsOnePause() {
         Rig rig;
