@@ -481,7 +481,7 @@ class KWin(VirtualInput, Session):
             raise SetupFailed("KWin's scripting did not answer (see kwin.log)")
         # KWin 6 takes screenshots only when it composites with OpenGL, which its virtual
         # outputs do only on a render node (a GPU's); without one it paints with QPainter, and
-        # the overlay's place is checked in KWin's own window stack instead (stacked_above).
+        # the overlay's place is checked in KWin's own window stack instead (uncovered_in_stack).
         info = self.run("gdbus", "call", "--session", "--dest", "org.kde.KWin", "--object-path", "/KWin",
                         "--method", "org.kde.KWin.supportInformation")
         self.pictures = "Compositing Type: QPainter" not in info

@@ -95,6 +95,7 @@ def test_overlay_covers_every_output_above_a_fullscreen_window(desk):
                 time.sleep(0.5)
             assert not bad, f"the overlay's gradient is missing at {bad}"
         else:  # the compositor's own stack: above the terminals and panels of each output
+            wait_until(lambda: not desk.uncovered_in_stack(OVERLAY), 3, 0.5)
             bad = desk.uncovered_in_stack(OVERLAY)
             assert not bad, f"the overlay does not cover every output: {bad}"
     finally:
