@@ -32,12 +32,13 @@ test: setup
 test-desktops: setup
 	@scripts/desktops/run.sh $(DESKTOPS)
 
-# `make test` and `make test-package` again for Debian 13, on a fresh Debian 13 system made
-# in a folder (root or sudo): set-up, both builds and every test as a newcomer on Debian 13
-# runs them, its package built there, then installed on a clean Debian 13.
+# `make test`, `make test-desktops` and `make test-package` again for Debian 13, on a fresh
+# Debian 13 system made in a folder (root or sudo): set-up, both builds and every test as a
+# newcomer on Debian 13 runs them, its package built there, the desktop suite on Debian 13's
+# desktops (README's "-debian13" rows), then the package installed on a clean Debian 13.
 # See scripts/release/.
 test-debian13:
-	@scripts/release/run.sh trixie make test package
+	@scripts/release/run.sh trixie make test package test-desktops
 	@scripts/package/test.sh trixie --built
 
 format:

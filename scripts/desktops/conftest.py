@@ -132,12 +132,12 @@ def pytest_terminal_summary(terminalreporter, config):
     cols = [c for c in list(ROWS.values())[0] if c != "Desktop"]
     short = [c.split(",")[0][:14] for c in cols]
     terminalreporter.write_line("")
-    terminalreporter.write_line(f"{'desktop':26}" + "".join(f"{s:16}" for s in short))
+    terminalreporter.write_line(f"{'desktop':30}" + "".join(f"{s:16}" for s in short))
     for d in desktops:
         cells = []
         for c in cols:
             got = RESULTS.get((d, c), [])
             worst = next((o for o in ("ERROR", "FAIL", "skip") if o in got), "pass" if got else "—")
             cells.append(worst)
-        terminalreporter.write_line(f"{d:26}" + "".join(f"{c:16}" for c in cells))
+        terminalreporter.write_line(f"{d:30}" + "".join(f"{c:16}" for c in cells))
     terminalreporter.write_line(f"suite time: {time.monotonic() - config.started:.0f} s")

@@ -70,6 +70,16 @@ def kde_version():
     return "6" if shutil.which("kded6") else "5"
 
 
+def gnome_version():
+    """GNOME Shell's major version here (48 on Debian 13, 43 on Debian 12), 0 without it."""
+    try:
+        text = subprocess.run(["gnome-shell", "--version"], capture_output=True, text=True).stdout
+    except OSError:
+        return 0
+    m = re.search(r"(\d+)\.", text)
+    return int(m[1]) if m else 0
+
+
 def icon_in(image, box, light=245, least=12):
     """Where Quorvel's tray icon (a light figure with a dark rim) is in a region of a screenshot,
     as (x, y, w, h) of the image, or None: the bounding box of at least `least` pixels at
@@ -91,6 +101,7 @@ class Session:
     """One desktop session and the processes the suite started in it, all ended at stop()."""
 
     user = None  # the user the session runs as (None: root)
+    pictures = True  # screenshots show what is on each output
     outputs = []
 
     def __init__(self, name, out, build):
@@ -468,6 +479,12 @@ class KWin(VirtualInput, Session):
         self.start_script("kwin", *(["plasma"] if self.plasma else []))
         if not wait_until(lambda: self.js('print("up")') == ["up"], 150):
             raise SetupFailed("KWin's scripting did not answer (see kwin.log)")
+        # KWin 6 takes screenshots only when it composites with OpenGL, which its virtual
+        # outputs do only on a render node (a GPU's); without one it paints with QPainter, and
+        # the overlay's place is checked in KWin's own window stack instead (uncovered_in_stack).
+        info = self.run("gdbus", "call", "--session", "--dest", "org.kde.KWin", "--object-path", "/KWin",
+                        "--method", "org.kde.KWin.supportInformation")
+        self.pictures = "Compositing Type: QPainter" not in info
         if self.plasma and not wait_until(self.sni_host, 90):
             raise SetupFailed("Plasma's tray did not register as a status-notifier host")
         for side in ("left", "right"):
@@ -526,6 +543,32 @@ class KWin(VirtualInput, Session):
     def each(self, title, action):
         self.js(f'for (const c of {self.windows_js}) if (c.caption === {json.dumps(title)}) {{ {action} }}')
 
+    def uncovered_in_stack(self, title):
+        """Where windows titled `title` fail to cover an output in KWin's window stack: each
+        output needs one that fills it, full screen, shown, opaque and stacked above every
+        normal window and panel on that output. [] when they cover every output."""
+        lines = self.js('const all = workspace.stackingOrder; for (let i = 0; i < all.length; i++) {'
+                        ' const c = all[i], g = c.frameGeometry; print(JSON.stringify([i, c.caption,'
+                        ' g.x, g.y, g.width, g.height, c.fullScreen, c.normalWindow || c.dock,'
+                        ' !c.minimized && !c.hidden, c.opacity])); }')
+        if lines is None:
+            return ["KWin's scripting did not answer"]
+        stack = [json.loads(line) for line in lines]
+        bad = []
+        for o in self.outputs:
+            mine = [w for w in stack if w[1] == title and w[2:6] == [o.x, o.y, o.w, o.h]]
+            if not mine:
+                bad.append(f"{o.name}: no '{title}' window at its full geometry")
+                continue
+            i, _, _, _, _, _, fullscreen, _, shown, opacity = mine[-1]
+            if not (fullscreen and shown and opacity >= 1):
+                bad.append(f"{o.name}: '{title}' full screen {fullscreen}, shown {shown}, opacity {opacity}")
+            above = [w[1] for w in stack[i + 1:] if w[7] and w[8] and w[1] != title
+                     and self.output_of(Win(0, "", *w[2:6], False)) == o]
+            if above:
+                bad.append(f"{o.name}: {above} stacked above '{title}'")
+        return bad
+
     def activate(self, title):
         self.each(title, f"{self.active_js} = c;")
 
@@ -537,12 +580,12 @@ class KWin(VirtualInput, Session):
                 ' c.closeWindow();')
 
     def icon(self):
-        if not self.plasma:
+        if not self.plasma or not self.pictures:
             return None
         shots = self.screenshots()
         for i, t, x, y, w, h, *_, dock in self.windows():
             o = self.output_of(Win(i, t, x, y, w, h, False))
-            if dock and o and o.name in shots:
+            if dock and o and shots.get(o.name):
                 found = icon_in(shots[o.name], (x - o.x + w // 2, y - o.y, x - o.x + w, y - o.y + h))
                 if found:
                     return (found[0] + o.x, found[1] + o.y, found[2], found[3])
@@ -560,7 +603,7 @@ class Gnome(Session):
         self.make_user()
         self.start_system_bus()
         ext = self.home / ".local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
-        shutil.copytree(HERE / "conf/gnome-extension", ext)
+        shutil.copytree(HERE / f"conf/gnome-extension-{'45' if gnome_version() >= 45 else '43'}", ext)
         enabled = ["quorvel-test@quorvel.com"] + (["ubuntu-appindicators@ubuntu.com"] if self.appindicator else [])
         keyfile = self.home / ".config/glib-2.0/settings/keyfile"
         keyfile.parent.mkdir(parents=True)
@@ -575,13 +618,13 @@ class Gnome(Session):
         self.start_script("gnome", wrap=hide_logind + self.command([]), root=True, seconds=90)
         if not wait_until(lambda: self.eval('"up"') == "up", 150):
             raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log)")
-        wait_until(lambda: self.eval("!imports.ui.main.layoutManager._startingUp") is True, 20)
-        self.eval("imports.ui.main.overview.hide()")
+        wait_until(lambda: self.eval("!quorvel.Main.layoutManager._startingUp") is True, 20)
+        self.eval("quorvel.Main.overview.hide()")
         if self.appindicator and not wait_until(self.sni_host, 30):
             raise SetupFailed("the AppIndicator extension did not register as a status-notifier host")
         self.foot_terminals()
         wait_until(lambda: self.find("term-left") and self.find("term-right"), 20)
-        self.eval('imports.ui.main.overview.hide(); const Meta = imports.gi.Meta;'
+        self.eval('quorvel.Main.overview.hide(); const Meta = quorvel.Meta;'
                   ' for (const a of global.get_window_actors()) { const w = a.meta_window;'
                   ' if (w.get_title() === "term-right") w.move_to_monitor(1);'
                   ' if (w.get_title().startsWith("term-")) w.maximize(Meta.MaximizeFlags.BOTH); }')
@@ -600,12 +643,12 @@ class Gnome(Session):
 
     def input(self, code):
         """Runs code with the shell's own virtual keyboard and pointer (kb, ptr, t)."""
-        return self.eval("const Clutter = imports.gi.Clutter; if (!global._quorvelKb) {"
+        return self.eval("const Clutter = quorvel.Clutter; if (!global._quorvelKb) {"
                          " const seat = Clutter.get_default_backend().get_default_seat();"
                          " global._quorvelKb = seat.create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);"
                          " global._quorvelPtr = seat.create_virtual_device(Clutter.InputDeviceType.POINTER_DEVICE); }"
                          " const kb = global._quorvelKb, ptr = global._quorvelPtr;"
-                         f" const t = imports.gi.GLib.get_monotonic_time(); {code}; 'ok'")
+                         f" const t = quorvel.GLib.get_monotonic_time(); {code}; 'ok'")
 
     def windows(self):
         return self.eval("global.get_window_actors().map(a => { const w = a.meta_window;"
@@ -659,7 +702,7 @@ class Gnome(Session):
 
     def icon(self):
         """The AppIndicator extension's button for Quorvel's item in the top bar."""
-        box = self.eval("const areas = imports.ui.main.panel.statusArea; const key ="
+        box = self.eval("const areas = quorvel.Main.panel.statusArea; const key ="
                         " Object.keys(areas).find(k => k.startsWith('appindicator-')); if (!key) null; else {"
                         " const [x, y] = areas[key].get_transformed_position();"
                         " const [w, h] = areas[key].get_transformed_size(); [x, y, w, h].map(Math.round); }")
@@ -667,7 +710,7 @@ class Gnome(Session):
 
     def menu_item(self, label):
         """Where the item `label` of the open tray menu is."""
-        box = self.eval("const areas = imports.ui.main.panel.statusArea; const key ="
+        box = self.eval("const areas = quorvel.Main.panel.statusArea; const key ="
                         " Object.keys(areas).find(k => k.startsWith('appindicator-'));"
                         " const item = key && areas[key].menu.isOpen && areas[key].menu._getMenuItems()"
                         f".find(i => i.label && i.label.text === {json.dumps(label)}); if (!item) null; else {{"
@@ -676,7 +719,7 @@ class Gnome(Session):
         return tuple(box) if box else None
 
     def activation_env(self):
-        token = self.eval("const Gio = imports.gi.Gio; const ctx = global.create_app_launch_context("
+        token = self.eval("const Gio = quorvel.Gio; const ctx = global.create_app_launch_context("
                           "global.display.get_current_time_roundtrip(), -1);"
                           " ctx.get_startup_notify_id(Gio.AppInfo.create_from_commandline('quorvel',"
                           " 'Quorvel', 0), [])")

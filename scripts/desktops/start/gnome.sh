@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# GNOME Shell 43, Wayland, headless with two virtual monitors (1280x800, 1024x768). Runs as
-# the test user, in a mount namespace where /run/systemd is hidden (the machine has no
-# logind), with the settings and extensions the suite wrote into its HOME.
+# GNOME Shell 43 or 48, Wayland, headless with two virtual monitors (1280x800, 1024x768).
+# Runs as the test user, in a mount namespace where /run/systemd is hidden (the machine has
+# no logind), with the settings and extensions the suite wrote into its HOME.
 #   gnome.sh WORKDIR
 set -euo pipefail
 here="$(dirname "$0")"
