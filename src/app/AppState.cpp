@@ -73,6 +73,8 @@ void AppState::connectParts() {
         }
     };
 
+    connect(m_overlayController.get(), &OverlayWindowController::shown, this,
+            &AppState::overlayShown);
     connect(&presence(), &PresencePolicy::paused, this, &AppState::pauseForAbsence);
     connect(&presence(), &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
     // Nobody to sit up: a slouch alert ends when the user leaves, as break reminders do.

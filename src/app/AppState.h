@@ -107,6 +107,8 @@ Q_SIGNALS:
     void postureStatusChanged(quorvel::PostureStatus status);
     void cameraErrorChanged(std::optional<QString> error);
     void pauseReasonChanged(std::optional<quorvel::PauseReason> reason);
+    // An overlay has come up on every screen.
+    void overlayShown();
 
 private:
     void connectParts();

@@ -117,6 +117,14 @@ QuorvelApp::QuorvelApp(AppState& appState, const PanelStores& stores, QDBusConne
         QMetaObject::invokeMethod(
             this, [this] { updateIcon(); }, Qt::QueuedConnection);
     });
+    // The popup panel gives way to an overlay: left open under it, it would take the first
+    // click or Escape meant for the overlay.
+    connect(&m_appState, &AppState::overlayShown, this, [this] {
+        if (m_mode == Mode::tray && m_panelWindow && m_panelWindow->isVisible()) {
+            qCInfo(lcApp, "an overlay came up: the panel closes");
+            m_panelWindow->hide();
+        }
+    });
     // Qt is not asked about the tray before the watcher has seen one (see TrayWatcher).
     if (m_trayWatcher->trayAvailable()) {
         qCInfo(lcApp, "a system tray is there: the icon goes in it");

@@ -252,6 +252,11 @@ private Q_SLOTS:
         QCOMPARE(actions.size(), 2);
         actions.at(0)->trigger(); // "Open Quorvel"
         QVERIFY(app.panelWindow()->isVisible());
+
+        // An overlay comes while the panel is open: the panel gives way, so that one click
+        // or one Escape dismisses the overlay (not the panel hidden under it).
+        rig.overlays->show(OverlayType::stand, 0);
+        QVERIFY(!app.panelWindow()->isVisible());
     }
 
     // Quit always quits, an overlay on screen or not (an overlay refuses to close: a close is
