@@ -120,8 +120,8 @@ private:
     int m_goodFramesSinceAlert = 0;
     std::optional<QDateTime> m_slouchStartTime;          // wall clock: the event's stamp
     std::chrono::milliseconds m_slouchStartMonotonic{0}; // its length is measured from here
-    std::chrono::milliseconds m_lastSeenInAlert{
-        0}; // the alert's last verdict with the user in view
+    // The alert's last verdict with the user in view.
+    std::chrono::milliseconds m_lastSeenInAlert{0};
 };
 
 } // namespace quorvel

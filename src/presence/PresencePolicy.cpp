@@ -357,15 +357,17 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
                                                   *m_idleMs - *m_previousIdleMs + idleToleranceMs <
                                                       (answeredAt - *previousAnswerAt).count()));
     if (isPaused()) {
-        if (inputSince && !confirmed() && lockerHoldsKeyboard()) {
-            // The input was typed into a locker that tells nobody (xss-lock with i3lock).
-            qCDebug(lcPresence) << "input at a screen locker that holds the keyboard";
-        } else if (inputSince && !confirmed()) {
-            qCDebug(lcPresence) << "input during an unconfirmed pause";
-            m_requested = false;
-            m_asleep = false;
-            m_hintOverruled = m_lockers[static_cast<size_t>(Locker::logindHint)] == true;
-            evaluateLock(!m_sleptInPause);
+        if (inputSince && !confirmed()) {
+            if (lockerHoldsKeyboard()) {
+                // Typed into a locker that tells nobody (xss-lock with i3lock).
+                qCDebug(lcPresence) << "input at a screen locker that holds the keyboard";
+            } else {
+                qCDebug(lcPresence) << "input during an unconfirmed pause";
+                m_requested = false;
+                m_asleep = false;
+                m_hintOverruled = m_lockers[static_cast<size_t>(Locker::logindHint)] == true;
+                evaluateLock(!m_sleptInPause);
+            }
         }
     } else if (m_away) {
         if (inputSince || *m_idleMs < awayResetSeconds * 1000) {
