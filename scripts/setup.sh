@@ -36,6 +36,11 @@ packages=(
 if ! dpkg-query -W -f='${Status}' pkg-config 2>/dev/null | grep -q "install ok installed"; then
     packages+=(pkgconf)
 fi
+# Wayland's layer shell for the overlays (LayerShellQt): Debian 12's is built for Qt 5, of no
+# use to a Qt 6 app, so from Debian 13 on only.
+if [ "$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)" != bookworm ]; then
+    packages+=(liblayershellqtinterface-dev)
+fi
 # npm fetches the model weights, once: not needed when they are already in the cache.
 "$here/fetch-model.sh" --check || packages+=(npm)
 

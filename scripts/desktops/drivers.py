@@ -216,6 +216,8 @@ class Session:
 
     def launch(self, env=None):
         # Every category on: the log is kept beside the screenshots.
+        log = self.out / "logs" / "quorvel.log"
+        self.app_log_start = log.stat().st_size if log.exists() else 0
         return self.spawn([str(self.bin / "quorvel")], "quorvel.log",
                           env={"QT_LOGGING_RULES": "quorvel.*=true", **(env or {})})
 
@@ -422,7 +424,34 @@ class Sway(VirtualInput, Session):
         return wins, focused
 
     def find(self, title):
-        return [w for w in self.tree()[0] if w.title == title]
+        return [w for w in self.tree()[0] if w.title == title] or self.layer_overlays(title)
+
+    OVERLAY_TITLES = {"slouch": "Sit Up Straight!", "stand": "Time to Stand!",
+                      "water": "Drink Some Water!"}
+
+    def layer_overlays(self, title):
+        """Quorvel's overlay on sway's overlay layer, which sway's tree does not list: a window
+        per output from the log's "shown" to its "taken down" (since the app's launch). Whether
+        it really covers each output is for the screenshots to tell."""
+        log = self.out / "logs" / "quorvel.log"
+        if not self.app or self.app.poll() is not None or not log.exists():
+            return []
+        with open(log, "rb") as f:
+            f.seek(getattr(self, "app_log_start", 0))
+            lines = f.read().decode(errors="replace").splitlines()
+        # Each window is put on the layer (logged) before the overlay is said to be shown.
+        shown, up, layered, placed = 0, None, False, False
+        for line in lines:
+            if m := re.search(r"quorvel\.overlay: (\w+) overlay shown on", line):
+                shown, up, layered, placed = shown + 1, m[1], placed, False
+            elif "quorvel.overlay: on the overlay layer of" in line:
+                placed = True
+            elif re.search(r"quorvel\.overlay: \w+ overlay taken down", line):
+                up = None  # faded out and gone, the keyboard given back
+        if not layered or self.OVERLAY_TITLES.get(up) != title:
+            return []
+        return [Win(f"layer-{self.app.pid}-{shown}-{o.name}", title, o.x, o.y, o.w, o.h, True)
+                for o in self.outputs]
 
     def focused(self):
         return self.tree()[1]

@@ -13,7 +13,7 @@ if [ "$release" = bookworm ]; then
     # Plasma 5 and its Qt 5 Wayland plugin
     plasma=(plasma-workspace plasma-desktop qtwayland5)
 else
-    [ "$#" -gt 0 ] || set -- x11-plasma-debian13 plasma-wayland-debian13 gnome-debian13 gnome-appindicator-debian13
+    [ "$#" -gt 0 ] || set -- x11-plasma-debian13 plasma-wayland-debian13 gnome-debian13 gnome-appindicator-debian13 sway-debian13
     # Plasma 6: its daemon (kded6) and the service cache tool come as packages of their own
     plasma=(plasma-workspace plasma-desktop kded6 libkf6service-bin)
 fi

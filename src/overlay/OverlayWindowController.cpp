@@ -1,5 +1,6 @@
 #include "overlay/OverlayWindowController.h"
 
+#include "overlay/OverlayLayer.h"
 #include "overlay/OverlayLogging.h"
 #include "overlay/X11WindowHints.h"
 
@@ -98,8 +99,12 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     }
     const QString platform = QGuiApplication::platformName();
     m_x11 = platform == QLatin1String("xcb");
-    m_fullScreenAgain =
+    // sway draws a full-screen window that displaces another one (the user's video, say)
+    // unreliably; its overlay layer has no such trouble. Elsewhere full screen is the tried way.
+    const bool sway =
         platform.startsWith(QLatin1String("wayland")) && qEnvironmentVariableIsSet("SWAYSOCK");
+    m_overlayLayer = sway && overlayLayerBuilt();
+    m_fullScreenAgain = sway && !m_overlayLayer;
     // Window opacity: X11 has it (drawn by a compositor); Wayland, offscreen and the rest
     // don't, and warn on every try.
     if (!m_x11) {
@@ -240,14 +245,18 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     Panel panel;
     panel.screenId = screen.id;
     panel.view = view;
+    const bool layered = screen.screen && m_overlayLayer && placeOnOverlayLayer(view, announces);
+    if (layered) {
+        qCInfo(lcOverlay, "on the overlay layer of %s", qUtf8Printable(screen.screen->name()));
+    }
     // Elsewhere, full screen makes the compositor keep the window on its screen, over
     // panels and docks, instead of placing it by its own rules. (Not showFullScreen():
     // that also activates the window, taking the keyboard from the user's application.)
-    if (screen.screen && !m_x11) {
+    if (screen.screen && !m_x11 && !layered) {
         view->setWindowState(view->windowState() | Qt::WindowFullScreen);
     }
     view->show();
-    if (screen.screen && m_fullScreenAgain) {
+    if (screen.screen && m_fullScreenAgain && !layered) {
         new FullScreenAgain(view);
     }
     view->raise();
@@ -321,6 +330,9 @@ void OverlayWindowController::finishDismiss(std::optional<OverlayType> dismissed
     m_escape.release();
     m_currentType.reset();
     m_state = State::idle;
+    if (dismissed) {
+        qCInfo(lcOverlay, "%s overlay taken down", qUtf8Printable(rawValue(*dismissed)));
+    }
     if (dismissed && onDismiss) {
         const auto callback = onDismiss;
         callback(*dismissed);

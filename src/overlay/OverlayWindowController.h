@@ -39,7 +39,9 @@ struct OverlayTimings {
 // takes the focus, placed on that screen and covering all of it. On X11 the windows bypass
 // the window manager (override-redirect): every window manager then leaves them above all
 // its windows, full-screen ones included, on every desktop, out of taskbars and pagers,
-// whichever application is active, and never gives them the keyboard. While one is up,
+// whichever application is active, and never gives them the keyboard. Elsewhere they are
+// full screen, except on sway, where they go on the layer shell's overlay layer where the
+// build has it (OverlayLayer.h), the first with the keyboard. While one is up,
 // Escape is grabbed on X11 (see EscapeKeyGrab); without a grab, Escape works in an overlay
 // window that has the focus. A click always works.
 //
@@ -135,7 +137,8 @@ private:
     std::unique_ptr<ScreenProvider> m_screens;
     Timings m_timings;
     bool m_x11 = false;
-    bool m_fullScreenAgain = false; // sway: see FullScreenAgain
+    bool m_overlayLayer = false;    // sway with the layer shell: see OverlayLayer.h
+    bool m_fullScreenAgain = false; // sway without it: see FullScreenAgain
     TimerFactory m_timers;
     EscapeKeyGrab m_escape;
 

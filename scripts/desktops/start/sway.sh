@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# sway 1.7, headless, with two outputs (HEADLESS-1 1280x800, HEADLESS-2 1024x768 to its
-# right) and swaybar's tray (started when asked, see common.sh). Runs as the test user.
+# sway (1.7 on Debian 12, 1.10 on Debian 13), headless, with two outputs (HEADLESS-1 1280x800,
+# HEADLESS-2 1024x768 to its right) and swaybar's tray (started when asked, see common.sh).
+# Runs as the test user.
 #   sway.sh WORKDIR
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
