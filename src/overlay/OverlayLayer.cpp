@@ -11,7 +11,9 @@ namespace quorvel {
 
 #if defined(QUORVEL_HAVE_LAYER_SHELL)
 
-bool overlayLayerBuilt() { return true; }
+bool overlayLayerBuilt() {
+    return true;
+}
 
 bool placeOnOverlayLayer(QWidget* view, bool takesKeyboard) {
     view->winId(); // the platform window, not yet mapped: its shell is chosen before the map
@@ -37,9 +39,13 @@ bool placeOnOverlayLayer(QWidget* view, bool takesKeyboard) {
 
 #else
 
-bool overlayLayerBuilt() { return false; }
+bool overlayLayerBuilt() {
+    return false;
+}
 
-bool placeOnOverlayLayer(QWidget*, bool) { return false; }
+bool placeOnOverlayLayer(QWidget*, bool) {
+    return false;
+}
 
 #endif
 
