@@ -106,21 +106,27 @@ public:
 
 private:
     enum class Phase { idle, running, interrupted, stopped };
+    // Why capture stopped: each has its own words for the panel.
+    enum class Cause { anotherProgram, unplugged, stalled, failing };
     static constexpr int grabsPerTask = 15;
+    static constexpr int longestRetryFactor = 8;
 
     template <typename Assign> void publish(Assign assign);
     std::chrono::milliseconds now() const;
     std::optional<OpenStatus> openSource(QString* description);
     void watch(const QString& path);
     void dropWatch();
+    DeviceUseWatch::Seen noteWatchEvents();
     void takeWatchEvents();
     void drainWake();
     void scheduleStep();
     void captureStep(quint64 generation);
     void onFrame();
     void onReadFailure();
-    void interrupt(bool byAnotherProgram);
+    void interrupt(Cause cause, const QString& detail = {});
+    static std::optional<Cause> causeOf(OpenStatus status);
     void retry();
+    void retryLater(Cause cause);
     void forward();
     void noteReadable(bool readable);
     void closeSource();
@@ -145,6 +151,14 @@ private:
     std::optional<std::chrono::milliseconds> m_lastOtherUse;
     int m_unreadableRun = 0;
     bool m_unreadableShown = false;
+    // What the panel was last told of the interruption under way.
+    QString m_interruptionText;
+    // Until the next attempt to open the camera again.
+    std::chrono::milliseconds m_retryDelay{0};
+    // Frames grabbed since a frame was last passed on, and when (on the camera's clock) that
+    // one, or the first since the camera opened, was taken.
+    qint64 m_framesSinceForward = 0;
+    std::optional<std::chrono::microseconds> m_lastForwardTaken;
 };
 
 template <typename Assign> void CameraSession::publish(Assign assign) {
@@ -190,12 +204,24 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description) {
     if (status != OpenStatus::opened) {
         *description = source->errorDescription();
         source->close();
+        noteWatchEvents();
         return status;
+    }
+    // Our own open is read off the watch now, so that another program's open from here on
+    // comes as an event of its own. One that came while ours was under way may have been
+    // merged with ours by the kernel: /proc is asked once more.
+    if (m_watch && (noteWatchEvents().opens > 0 || deviceOpenInAnotherProcess(path))) {
+        qCInfo(lcCamera, "another program opened %s with us: giving way", qUtf8Printable(path));
+        source->close();
+        noteWatchEvents();
+        *description = systemErrorDescription(EBUSY);
+        return OpenStatus::busy;
     }
     m_source = std::move(source);
     m_framesSinceOpen = 0;
     m_unreadableRun = 0;
     m_sinceFrame.start();
+    m_lastForwardTaken.reset();
     if (m_watchNotifier != nullptr) {
         m_watchNotifier->setEnabled(false); // the grabs read the watch now
     }
@@ -222,24 +248,29 @@ void CameraSession::dropWatch() {
     m_watch.reset();
 }
 
-void CameraSession::takeWatchEvents() {
+DeviceUseWatch::Seen CameraSession::noteWatchEvents() {
     if (!m_watch) {
-        return;
+        return {};
     }
     const DeviceUseWatch::Seen seen = m_watch->read();
     if (seen.gone) {
         dropWatch();
     }
     if (seen.opens == 0 && seen.closes == 0) {
-        return;
+        return seen;
     }
     m_lastOtherUse = now();
     qCDebug(lcCamera, "another program opened the camera %d and closed it %d times", seen.opens,
             seen.closes);
+    return seen;
+}
+
+void CameraSession::takeWatchEvents() {
+    const DeviceUseWatch::Seen seen = noteWatchEvents();
     if (seen.opens > 0 && m_source) {
         qCInfo(lcCamera, "another program opened %s: giving the camera up",
                qUtf8Printable(m_source->devicePath()));
-        interrupt(true);
+        interrupt(Cause::anotherProgram);
     }
 }
 
@@ -258,9 +289,11 @@ void CameraSession::configure() {
     ++m_generation;
     QString description;
     const std::optional<OpenStatus> status = openSource(&description);
-    if (status == OpenStatus::busy) {
-        qCInfo(lcCamera, "the camera is busy: waiting for it");
-        interrupt(true);
+    if (const std::optional<Cause> cause = status ? causeOf(*status) : std::nullopt) {
+        // Busy, or a failure that may pass: waited for, not given up on.
+        qCInfo(lcCamera, "the camera could not be opened yet (%s): trying again later",
+               qUtf8Printable(description));
+        interrupt(*cause, description);
         return;
     }
     if (status != OpenStatus::opened) {
@@ -303,7 +336,7 @@ void CameraSession::captureStep(quint64 generation) {
         case GrabResult::noFrame:
             if (m_sinceFrame.elapsed() >= m_options.stallTimeout.count()) {
                 qCInfo(lcCamera, "no frame for %lld ms", qint64(m_sinceFrame.elapsed()));
-                interrupt(false);
+                interrupt(Cause::stalled);
             }
             break;
         case GrabResult::failed:
@@ -328,12 +361,24 @@ void CameraSession::onFrame() {
     if (m_phase == Phase::interrupted) {
         qCInfo(lcCamera, "capture resumed");
         m_phase = Phase::running;
+        m_interruptionText.clear();
+        m_retryDelay = m_options.reopenInterval;
         publish([](CameraManager& m) {
             m.assignIsRunning(true);
             m.assignError(std::nullopt);
         });
     }
-    if (m_frameCount % CameraManager::processEveryNthFrame == 0) {
+    // One frame in fifteen; where the camera is slower than 30 fps, by the times it gives its
+    // frames, one each analysisInterval.
+    const std::optional<std::chrono::microseconds> taken = m_source->frameTaken();
+    if (taken && !m_lastForwardTaken) {
+        m_lastForwardTaken = taken;
+    }
+    const bool due = ++m_framesSinceForward >= CameraManager::processEveryNthFrame ||
+                     (taken && *taken - *m_lastForwardTaken >= CameraManager::analysisInterval);
+    if (due) {
+        m_framesSinceForward = 0;
+        m_lastForwardTaken = taken;
         forward();
     }
 }
@@ -387,6 +432,7 @@ void CameraSession::onReadFailure() {
     // A camera that was delivering and fails once is restarted without a word; one that
     // fails again before delivering anything has stopped.
     if (m_phase == Phase::running && m_framesSinceOpen > 0) {
+        const bool gone = m_source->deviceGone();
         m_source->close();
         const OpenStatus status = m_source->open();
         if (status == OpenStatus::opened) {
@@ -396,38 +442,90 @@ void CameraSession::onReadFailure() {
         }
         qCInfo(lcCamera, "the camera failed and could not be restarted: %s",
                qUtf8Printable(m_source->errorDescription()));
-        interrupt(status == OpenStatus::busy);
+        // A node not there (yet) after the device went is the same unplug.
+        interrupt(causeOf(status).value_or(gone ? Cause::unplugged : Cause::failing),
+                  m_source->errorDescription());
         return;
     }
-    interrupt(false);
+    qCInfo(lcCamera, "the camera failed: %s", qUtf8Printable(m_source->errorDescription()));
+    interrupt(m_source->deviceGone() ? Cause::unplugged : Cause::failing,
+              m_source->errorDescription());
 }
 
-void CameraSession::interrupt(bool byAnotherProgram) {
+std::optional<CameraSession::Cause> CameraSession::causeOf(OpenStatus status) {
+    switch (status) {
+    case OpenStatus::busy:
+        return Cause::anotherProgram;
+    case OpenStatus::unplugged:
+        return Cause::unplugged;
+    case OpenStatus::failedForNow:
+        return Cause::failing;
+    default:
+        return std::nullopt;
+    }
+}
+
+void CameraSession::interrupt(Cause cause, const QString& detail) {
     // Let go of the device altogether: when it comes back it may be another node (a camera
     // plugged in again), so each attempt asks for the camera afresh.
     if (m_source) {
         m_source->close();
         m_source.reset();
+        // Our close read off at once: another program's close right behind it is not taken
+        // for ours by the kernel's merging.
+        noteWatchEvents();
     }
     ++m_generation;
-    if (byAnotherProgram) {
+    if (cause == Cause::anotherProgram) {
         m_lastOtherUse = now();
     }
     if (m_phase != Phase::interrupted) {
         m_phase = Phase::interrupted;
         m_unreadableShown = false;
-        publish([](CameraManager& m) {
-            m.assignIsRunning(false);
-            m.assignError(CameraManager::interruptedText);
-        });
+        m_retryDelay = m_options.reopenInterval;
+        m_interruptionText.clear();
+        publish([](CameraManager& m) { m.assignIsRunning(false); });
     }
     if (m_retryTimer == nullptr) {
         m_retryTimer = new QTimer(this);
+        m_retryTimer->setSingleShot(true);
         QObject::connect(m_retryTimer, &QTimer::timeout, this, [this] { retry(); });
     }
-    m_retryTimer->start(m_options.reopenInterval);
+    retryLater(cause);
+    // Told only when it changes: a camera busy again and again is one interruption.
+    QString text;
+    switch (cause) {
+    case Cause::anotherProgram:
+        text = CameraManager::interruptedText;
+        break;
+    case Cause::unplugged:
+        text = CameraManager::disconnectedText;
+        break;
+    case Cause::stalled:
+        text = CameraManager::stalledText;
+        break;
+    case Cause::failing:
+        text = CameraManager::failingPrefix + detail;
+        break;
+    }
+    if (text != std::exchange(m_interruptionText, text)) {
+        publish([text](CameraManager& m) { m.assignError(text); });
+    }
     if (m_watchNotifier != nullptr) {
         m_watchNotifier->setEnabled(true);
+    }
+}
+
+void CameraSession::retryLater(Cause cause) {
+    // Another program's use is watched for, and the grace period paces the return; a camera
+    // that fails by itself is looked at less and less often.
+    const std::chrono::milliseconds longest = m_options.reopenInterval * longestRetryFactor;
+    if (cause == Cause::anotherProgram) {
+        m_retryDelay = m_options.reopenInterval;
+    }
+    m_retryTimer->start(m_retryDelay);
+    if (cause != Cause::anotherProgram) {
+        m_retryDelay = std::min(m_retryDelay * 2, longest);
     }
 }
 
@@ -435,6 +533,8 @@ void CameraSession::retry() {
     if (m_phase != Phase::interrupted || m_source || stopRequested.load()) {
         return;
     }
+    // Looked at again later unless the camera opens now.
+    m_retryTimer->start(m_retryDelay);
     // Never taken from a program that holds it, even between two of its streams; and left
     // alone for a while after another program was seen at it. The watch is read again after
     // the look at /proc: a program that closed the camera meanwhile is gone from there
@@ -446,8 +546,20 @@ void CameraSession::retry() {
     if (!leftAlone()) {
         return;
     }
+    if (!m_watch || !m_watch->isValid()) {
+        // The node went (a camera unplugged): the one to open now is watched from here on,
+        // and whoever has it open already is found in /proc.
+        if (const std::unique_ptr<FrameSource> next = m_options.makeFrameSource();
+            next && !next->devicePath().isEmpty()) {
+            watch(next->devicePath());
+            if (m_watchNotifier != nullptr) {
+                m_watchNotifier->setEnabled(true);
+            }
+        }
+    }
     if (m_watch && deviceOpenInAnyProcess(m_watch->path())) {
         qCDebug(lcCamera, "%s is held by another process", qUtf8Printable(m_watch->path()));
+        m_lastOtherUse = now();
         return;
     }
     if (!leftAlone()) {
@@ -461,9 +573,9 @@ void CameraSession::retry() {
         m_retryTimer->stop();
         ++m_generation;
         scheduleStep();
-    } else if (status == OpenStatus::busy) {
-        qCDebug(lcCamera, "the camera is still busy");
-        m_lastOtherUse = now();
+    } else if (const std::optional<Cause> cause = status ? causeOf(*status) : Cause::unplugged) {
+        qCDebug(lcCamera, "the camera cannot be opened yet: %s", qUtf8Printable(description));
+        interrupt(*cause, description);
     }
 }
 
@@ -561,8 +673,13 @@ std::optional<QString> CameraManager::openFailureText(OpenStatus status,
         return interruptedText;
     case OpenStatus::inputFailed:
         return inputErrorPrefix + description;
+    case OpenStatus::failedForNow:
+        return failingPrefix + description;
+    case OpenStatus::unplugged:
+        return disconnectedText;
     case OpenStatus::inputRejected:
-        return cannotAddInputText;
+        return description.isEmpty() ? cannotAddInputText
+                                     : cannotAddInputText + QStringLiteral(": ") + description;
     case OpenStatus::needsLibcamera:
         return needsLibcameraText;
     case OpenStatus::outputRejected:

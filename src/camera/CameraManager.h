@@ -31,8 +31,9 @@ struct CameraManagerOptions {
 };
 
 // Owns the camera while posture monitoring runs: opens it, grabs every frame on its own
-// thread, passes one frame in processEveryNthFrame to its delegate, and publishes whether
-// capture runs and the latest problem for display.
+// thread, passes one frame in processEveryNthFrame to its delegate (or one frame each
+// analysisInterval where the camera is slower than 30 fps), and publishes whether capture
+// runs and the latest problem for display.
 //
 // Threads. The camera thread "com.quorvel.camera" runs an event loop that is this manager's
 // serial queue: opening, starting, stopping, reopening and the grabs are tasks on it, one
@@ -44,12 +45,19 @@ struct CameraManagerOptions {
 // Failures, published through error() with isRunning() false:
 //   "No camera found"                                   no capture device
 //   "Camera input error: " + the system's description   the device cannot be opened
-//   "Cannot add camera input"                           it opens but offers nothing to read
+//   "Cannot add camera input" (+ ": " + the formats)    it opens but offers nothing to read
 //   "Cannot add video output"                           it refuses the frame size
 //   needsLibcameraText                                  a raw sensor only libcamera can drive
-//   "Camera interrupted (another app may be using it)"  another program wants the camera, or
-//                                                       it stopped delivering frames
 //   unreadableFramesText                                frames come but none can be read
+// Interruptions, with isRunning() false while Quorvel looks for the camera again:
+//   "Camera interrupted (another app may be using it)"  another program wants the camera
+//   disconnectedText                                    the camera went away (unplugged)
+//   stalledText                                         it stopped delivering frames
+//   failingPrefix + the system's description            its driver failed (an I/O error, a
+//                                                       call timed out); also at the first
+//                                                       open, where such a failure may pass
+// Attempts after a failure of the camera itself come less and less often (reopenInterval,
+// doubled each time up to eight times it); after another program's use, every reopenInterval.
 //
 // Sharing. A camera streams to one program at a time, so Quorvel gives way: while it reads the
 // camera, the camera thread waits on the device and on a watch of its node together, and the
@@ -82,6 +90,14 @@ public:
         QStringLiteral("Camera not supported: it needs libcamera, which Quorvel does not use yet");
     static inline const QString unreadableFramesText =
         QStringLiteral("Camera pictures cannot be read (unsupported or damaged frames)");
+    static inline const QString disconnectedText = QStringLiteral("Camera disconnected");
+    static inline const QString stalledText = QStringLiteral("Camera stopped sending pictures");
+    static inline const QString failingPrefix = QStringLiteral("Camera error, trying again: ");
+
+    // The longest time between two frames passed on, whatever the camera's rate: a 5 fps
+    // camera (or one slowed down by low light) is still analysed about twice a second. At
+    // 30 fps one frame in fifteen comes to the same.
+    static constexpr std::chrono::milliseconds analysisInterval{500};
 
     // After another program has opened, closed or kept busy the camera, how long it must be
     // left alone before Quorvel takes it back.

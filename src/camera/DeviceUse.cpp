@@ -129,7 +129,12 @@ DeviceUseWatch::Seen DeviceUseWatch::read() {
     return seen;
 }
 
-bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory) {
+bool deviceOpenInAnotherProcess(const QString& path) {
+    return deviceOpenInAnyProcess(path, QStringLiteral("/proc"), qint64(::getpid()));
+}
+
+bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
+                            qint64 exceptProcess) {
     struct stat node {};
     const QByteArray nodePath = QFile::encodeName(path);
     if (::stat(nodePath.constData(), &node) != 0) {
@@ -154,7 +159,8 @@ bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory) {
         if (process == nullptr) {
             break;
         }
-        if (process->d_name[0] < '0' || process->d_name[0] > '9') {
+        if (process->d_name[0] < '0' || process->d_name[0] > '9' ||
+            (exceptProcess > 0 && QByteArray(process->d_name).toLongLong() == exceptProcess)) {
             continue;
         }
         const int fdDirectory =

@@ -61,8 +61,11 @@ private:
 };
 
 // Whether a process holds `path` open, as far as /proc shows the descriptors (the user's own
-// processes, this one included; all of them for root).
+// processes, this one included unless it is `exceptProcess`; all of them for root).
 bool deviceOpenInAnyProcess(const QString& path,
-                            const QString& procDirectory = QStringLiteral("/proc"));
+                            const QString& procDirectory = QStringLiteral("/proc"),
+                            qint64 exceptProcess = 0);
+// The same, leaving this process out: whether another program has the node open beside us.
+bool deviceOpenInAnotherProcess(const QString& path);
 
 } // namespace quorvel

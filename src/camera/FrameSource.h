@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <opencv2/core/mat.hpp>
+#include <optional>
 #include <vector>
 
 namespace quorvel {
@@ -9,8 +11,13 @@ namespace quorvel {
 // What opening a frame source came to.
 enum class OpenStatus {
     opened,
-    // The device could not be opened; errorDescription() says why ("No such device").
+    // The device could not be opened; errorDescription() says why ("Permission denied").
     inputFailed,
+    // A failure that may pass (an I/O or protocol error, a call interrupted or timed out): worth
+    // trying again a little later; errorDescription() says what it was.
+    failedForNow,
+    // The device went away while it was being opened (unplugged, or still coming back).
+    unplugged,
     // Another program streams from the device (EBUSY at open, format, frame rate, buffer
     // request or stream-on).
     busy,
@@ -47,8 +54,12 @@ public:
     virtual bool retrieve(cv::Mat& image) = 0;
     // Releases the device. Safe to call when not open.
     virtual void close() = 0;
-    // Why the last open() failed, in the system's words.
+    // Why the last open() or grab() failed, in the system's words.
     virtual QString errorDescription() const = 0;
+    // Whether the last failure was the device going away (unplugged).
+    virtual bool deviceGone() const { return false; }
+    // When the frame held was taken, on the camera's own clock; nothing when it does not say.
+    virtual std::optional<std::chrono::microseconds> frameTaken() const { return std::nullopt; }
 
     // The device node behind the source, which other programs may want too; empty for files.
     virtual QString devicePath() const { return {}; }

@@ -353,7 +353,12 @@ int StandInCamera::handleBuffer(unsigned long request, v4l2_buffer& buffer) {
         own.done = false;
         buffer.bytesused = own.bytesused;
         buffer.sequence = own.sequence;
-        buffer.flags = V4L2_BUF_FLAG_MAPPED;
+        buffer.flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        // Taken as a camera of the agreed rate takes its frames, one interval apart.
+        const qint64 taken = qint64(own.sequence) * 1000000 * m_interval.numerator /
+                             std::max<quint32>(m_interval.denominator, 1);
+        buffer.timestamp.tv_sec = time_t(taken / 1000000);
+        buffer.timestamp.tv_usec = suseconds_t(taken % 1000000);
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 #include "camera/CameraLog.h"
 #include "camera/DeviceUse.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -149,18 +151,64 @@ void V4L2FrameSource::setWakeDescriptors(std::vector<int> descriptors) {
 
 OpenStatus V4L2FrameSource::failed(OpenStatus status, int error) {
     close();
-    const bool described = status == OpenStatus::inputFailed || status == OpenStatus::busy;
+    const bool described = status == OpenStatus::inputFailed || status == OpenStatus::busy ||
+                           status == OpenStatus::failedForNow || status == OpenStatus::unplugged;
     m_error = described ? systemErrorDescription(error) : QString();
+    m_gone = status == OpenStatus::unplugged;
     return status;
 }
 
+namespace {
+
+// Errors of a device that is there and may well work a moment later: a transfer that failed or
+// timed out, a call interrupted.
+bool mayPass(int error) {
+    return error == EIO || error == EINTR || error == EAGAIN || error == ETIMEDOUT ||
+           error == EPROTO || error == EPIPE;
+}
+
+bool isGone(int error) {
+    return error == ENODEV || error == ENXIO;
+}
+
+// Failures of the device rather than refusals of what was asked.
+bool isDeviceFailure(int error) {
+    return error == EBUSY || isGone(error) || mayPass(error);
+}
+
+} // namespace
+
 OpenStatus V4L2FrameSource::deviceFailure(int error) {
-    return failed(error == EBUSY ? OpenStatus::busy : OpenStatus::inputFailed, error);
+    if (error == EBUSY) {
+        return failed(OpenStatus::busy, error);
+    }
+    if (isGone(error)) {
+        return failed(OpenStatus::unplugged, error);
+    }
+    return failed(mayPass(error) ? OpenStatus::failedForNow : OpenStatus::inputFailed, error);
+}
+
+GrabResult V4L2FrameSource::grabFailure(int error, bool gone) {
+    m_error = systemErrorDescription(error);
+    m_gone = gone || isGone(error);
+    return GrabResult::failed;
+}
+
+bool V4L2FrameSource::heldByAnotherProgram() const {
+    // Another program's open that came while ours was under way may be lost to the node's
+    // watch (the kernel merges it with our own open, not yet read), so the holders are looked
+    // for: as far as /proc shows them, the user's own programs.
+    if (m_path.isEmpty() || !deviceOpenInAnotherProcess(m_path)) {
+        return false;
+    }
+    qCInfo(lcCamera, "%s is open in another program: giving way", qUtf8Printable(m_path));
+    return true;
 }
 
 OpenStatus V4L2FrameSource::open() {
     close();
     m_error.clear();
+    m_gone = false;
     OwnDeviceUse::willOpen(m_path);
     m_fd = m_calls->open(m_path.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
     if (m_fd < 0) {
@@ -178,6 +226,10 @@ OpenStatus V4L2FrameSource::open() {
     m_mediaController = (caps & V4L2_CAP_IO_MC) != 0;
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0 || (caps & V4L2_CAP_STREAMING) == 0) {
         return failed(OpenStatus::inputRejected);
+    }
+    // Before the format is set, which makes the camera ours to stream from.
+    if (heldByAnotherProgram()) {
+        return failed(OpenStatus::busy, EBUSY);
     }
     if (const OpenStatus status = negotiateFormat(); status != OpenStatus::opened) {
         return status;
@@ -201,6 +253,7 @@ OpenStatus V4L2FrameSource::open() {
 
 OpenStatus V4L2FrameSource::negotiateFormat() {
     std::vector<quint32> candidates;
+    QStringList offered;
     bool rawSensor = false;
     for (quint32 index = 0; index < 64; ++index) {
         v4l2_fmtdesc format{};
@@ -213,13 +266,22 @@ OpenStatus V4L2FrameSource::negotiateFormat() {
             break;
         }
         rawSensor = rawSensor || isRawSensorFormat(format);
+        if ((format.flags & V4L2_FMT_FLAG_EMULATED) == 0) {
+            offered.append(fourcc(format.pixelformat).trimmed());
+        }
         if ((format.flags & V4L2_FMT_FLAG_EMULATED) == 0 && isReadableFormat(format.pixelformat)) {
             candidates.push_back(format.pixelformat);
         }
     }
     if (candidates.empty()) {
-        return failed(rawSensor || m_mediaController ? OpenStatus::needsLibcamera
-                                                     : OpenStatus::inputRejected);
+        if (rawSensor || m_mediaController) {
+            return failed(OpenStatus::needsLibcamera);
+        }
+        failed(OpenStatus::inputRejected);
+        m_error = offered.isEmpty() ? QStringLiteral("it offers no picture format")
+                                    : QStringLiteral("it offers only %1, which Quorvel cannot read")
+                                          .arg(offered.join(QStringLiteral(", ")));
+        return OpenStatus::inputRejected;
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](quint32 a, quint32 b) { return *formatRank(a) < *formatRank(b); });
@@ -229,7 +291,7 @@ OpenStatus V4L2FrameSource::negotiateFormat() {
         if (trySetFormat(candidate, error)) {
             return OpenStatus::opened;
         }
-        if (error == EBUSY || error == ENODEV) {
+        if (isDeviceFailure(error)) {
             return deviceFailure(error);
         }
     }
@@ -338,7 +400,7 @@ OpenStatus V4L2FrameSource::setFrameRate() {
     parameters.parm.capture.timeperframe = chosen;
     if (m_calls->ioctl(m_fd, VIDIOC_S_PARM, &parameters) == -1) {
         // A camera that refuses keeps its own pace; one that another program streams from is busy.
-        return errno == EBUSY || errno == ENODEV ? deviceFailure(errno) : OpenStatus::opened;
+        return isDeviceFailure(errno) ? deviceFailure(errno) : OpenStatus::opened;
     }
     m_interval = parameters.parm.capture.timeperframe;
     return OpenStatus::opened;
@@ -377,6 +439,9 @@ OpenStatus V4L2FrameSource::startStreaming() {
             return deviceFailure(errno);
         }
     }
+    if (heldByAnotherProgram()) {
+        return failed(OpenStatus::busy, EBUSY);
+    }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (m_calls->ioctl(m_fd, VIDIOC_STREAMON, &type) == -1) {
         // A node of a pipeline that nobody set up (libcamera's job) refuses to stream.
@@ -404,7 +469,7 @@ GrabResult V4L2FrameSource::grab() {
     if (m_held >= 0) {
         const int held = std::exchange(m_held, -1);
         if (!queue(quint32(held))) {
-            return GrabResult::failed;
+            return grabFailure(errno);
         }
     }
     std::vector<pollfd> waits{{m_fd, POLLIN, 0}};
@@ -413,7 +478,7 @@ GrabResult V4L2FrameSource::grab() {
     }
     const int ready = m_calls->poll(waits.data(), nfds_t(waits.size()), pollTimeoutMs);
     if (ready == -1) {
-        return errno == EINTR ? GrabResult::noFrame : GrabResult::failed;
+        return errno == EINTR ? GrabResult::noFrame : grabFailure(errno);
     }
     if (ready == 0) {
         return GrabResult::noFrame;
@@ -423,25 +488,29 @@ GrabResult V4L2FrameSource::grab() {
         return GrabResult::woken;
     }
     if ((waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        return GrabResult::failed; // unplugged, or the stream broke
+        return grabFailure(ENODEV, true); // unplugged, or the stream broke
     }
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     if (m_calls->ioctl(m_fd, VIDIOC_DQBUF, &buffer) == -1) {
         // EAGAIN: woken without a frame; EIO: a frame lost on the wire.
-        return errno == EAGAIN || errno == EIO ? emptyWake() : GrabResult::failed;
+        return errno == EAGAIN || errno == EIO ? emptyWake() : grabFailure(errno);
     }
     m_emptyWakes = 0;
     if (buffer.index >= m_buffers.size()) {
-        return GrabResult::failed;
-    }
-    if (buffer.bytesused == 0 || (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0) {
-        // A buffer that carries no frame is no frame.
-        return queue(buffer.index) ? GrabResult::noFrame : GrabResult::failed;
+        return grabFailure(EIO);
     }
     m_held = int(buffer.index);
-    m_heldBytes = std::min<quint32>(buffer.bytesused, quint32(m_buffers[buffer.index].length));
+    const auto taken = std::chrono::seconds(buffer.timestamp.tv_sec) +
+                       std::chrono::microseconds(buffer.timestamp.tv_usec);
+    m_taken = taken.count() > 0 ? std::optional(taken) : std::nullopt;
+    // A buffer the driver marks as damaged, or one that carries no bytes, is a frame that
+    // cannot be read: counted and skipped like one, so that a camera sending only those is
+    // said to send unreadable pictures, not taken for one that sends nothing.
+    const bool usable = (buffer.flags & V4L2_BUF_FLAG_ERROR) == 0;
+    m_heldBytes =
+        usable ? std::min<quint32>(buffer.bytesused, quint32(m_buffers[buffer.index].length)) : 0;
     return GrabResult::frame;
 }
 
@@ -450,7 +519,7 @@ GrabResult V4L2FrameSource::emptyWake() {
     // longer each time, and give up on the device after a few.
     if (++m_emptyWakes >= maxEmptyWakes) {
         m_emptyWakes = 0;
-        return GrabResult::failed;
+        return grabFailure(EIO);
     }
     const int backoff = std::min(emptyWakeBackoffMs << (m_emptyWakes - 1), pollTimeoutMs);
     std::vector<pollfd> waits;
@@ -462,7 +531,7 @@ GrabResult V4L2FrameSource::emptyWake() {
 }
 
 bool V4L2FrameSource::retrieve(cv::Mat& image) {
-    if (m_held < 0 || m_convert == nullptr) {
+    if (m_held < 0 || m_convert == nullptr || m_heldBytes == 0) {
         return false;
     }
     const auto* bytes = static_cast<const unsigned char*>(m_buffers[m_held].start);

@@ -55,6 +55,8 @@ public:
     bool retrieve(cv::Mat& image) override;
     void close() override;
     QString errorDescription() const override { return m_error; }
+    bool deviceGone() const override { return m_gone; }
+    std::optional<std::chrono::microseconds> frameTaken() const override { return m_taken; }
     QString devicePath() const override { return m_path; }
     void setWakeDescriptors(std::vector<int> descriptors) override;
 
@@ -77,6 +79,10 @@ private:
 
     OpenStatus failed(OpenStatus status, int error = 0);
     OpenStatus deviceFailure(int error);
+    // Whether another process has the node open too, while this one opens it.
+    bool heldByAnotherProgram() const;
+    // A failed read: notes why (`gone`: the device went away) for errorDescription().
+    GrabResult grabFailure(int error, bool gone = false);
     OpenStatus negotiateFormat();
     bool trySetFormat(quint32 pixelFormat, int& error);
     OpenStatus setFrameRate();
@@ -101,6 +107,8 @@ private:
     int m_held = -1;
     quint32 m_heldBytes = 0;
     QString m_error;
+    bool m_gone = false;
+    std::optional<std::chrono::microseconds> m_taken; // of the frame held
 };
 
 } // namespace quorvel

@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <map>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quorvel;
@@ -130,6 +132,104 @@ private:
     std::shared_ptr<ScriptedCamera> m_current;
 };
 
+// Forwards a camera's calls, and runs `before` once, ahead of the call numbered `at` (open,
+// ioctl and mmap are counted from 0).
+class StepHook : public VideoDeviceCalls {
+public:
+    StepHook(std::shared_ptr<VideoDeviceCalls> inner, int at, std::function<void()> before)
+        : m_inner(std::move(inner)), m_at(at), m_before(std::move(before)) {}
+    int open(const char* path, int flags) override {
+        step();
+        return m_inner->open(path, flags);
+    }
+    int close(int fd) override { return m_inner->close(fd); }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        step();
+        return m_inner->ioctl(fd, request, argument);
+    }
+    void* mmap(std::size_t length, int prot, int flags, int fd, off_t offset) override {
+        step();
+        return m_inner->mmap(length, prot, flags, fd, offset);
+    }
+    int munmap(void* address, std::size_t length) override {
+        return m_inner->munmap(address, length);
+    }
+    int poll(pollfd* fds, nfds_t count, int timeoutMs) override {
+        return m_inner->poll(fds, count, timeoutMs);
+    }
+    int calls() const { return m_calls.load(); }
+
+private:
+    void step() {
+        if (m_calls++ == m_at && m_before) {
+            m_before();
+        }
+    }
+    std::shared_ptr<VideoDeviceCalls> m_inner;
+    const int m_at;
+    std::function<void()> m_before;
+    std::atomic<int> m_calls{0};
+};
+
+// Another program, a process of its own: opens a node when told, and then, when told, tries
+// once to stream from it (an exclusive lock, what the recorded camera answers EBUSY for), as
+// a browser does, never trying again.
+class OtherProgram {
+public:
+    explicit OtherProgram(QByteArray path) : m_path(std::move(path)) {}
+    ~OtherProgram() { end(); }
+    // Closes the node and ends.
+    void end() {
+        if (m_pid > 0) {
+            ::close(m_go[1]); // its last read ends: it exits
+            ::waitpid(m_pid, nullptr, 0);
+            ::close(m_told[0]);
+            m_pid = -1;
+        }
+    }
+    OtherProgram(const OtherProgram&) = delete;
+    OtherProgram& operator=(const OtherProgram&) = delete;
+
+    // Returns once the node is open in the other process.
+    void open() {
+        if (::pipe2(m_go, O_CLOEXEC) != 0 || ::pipe2(m_told, O_CLOEXEC) != 0) {
+            return;
+        }
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A program of its own (exec'd): none of this process's descriptors, whose locks
+            // it would otherwise share, go with it.
+            ::dup2(m_go[0], STDIN_FILENO);
+            ::dup2(m_told[1], STDOUT_FILENO);
+            ::execl("/bin/sh", "sh", "-c",
+                    "exec 3<\"$0\" && echo o && read -r x && "
+                    "{ if flock -n 3; then echo s; else echo b; fi; read -r x; }",
+                    m_path.constData(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(m_go[0]);
+        ::close(m_told[1]);
+        m_pid = pid;
+        m_opened = said() == 'o';
+    }
+    bool opened() const { return m_opened.load(); }
+    // Whether it got the right to stream.
+    bool stream() { return ::write(m_go[1], "g\n", 2) == 2 && said() == 's'; }
+
+private:
+    // Its next line's first letter.
+    char said() {
+        char line[8] = {};
+        const ssize_t n = ::read(m_told[0], line, sizeof line);
+        return n > 0 ? line[0] : '\0';
+    }
+    QByteArray m_path;
+    std::atomic<pid_t> m_pid{-1};
+    int m_go[2] = {-1, -1};
+    int m_told[2] = {-1, -1};
+    std::atomic<bool> m_opened{false};
+};
+
 } // namespace
 
 class TestCamera : public QObject {
@@ -165,11 +265,16 @@ private Q_SLOTS:
                        {V4L2_PIX_FMT_YUYV, {{1280, 720}, {640, 360}, {640, 480}}, {15, 60}}}
             << frames << true << all << QSize(640, 360) << 60u;
         const QList<Step> gaps = frames.mid(0, 20) + // none of these is a frame
-                                 QList<Step>{Step::empty, Step::eagain, Step::stall, Step::empty} +
+                                 QList<Step>{Step::eagain, Step::stall, Step::eagain} +
                                  frames.mid(20);
-        QTest::newRow("sizes only smaller, 5 to 15 fps; empty buffer, EAGAIN, stall")
+        // Slower than 30 fps: a frame each half second, by the times the camera gives.
+        QTest::newRow("sizes only smaller, 5 to 15 fps; EAGAIN, stall")
             << Formats{{V4L2_PIX_FMT_MJPEG, {{160, 120}, {176, 144}}, {5, 15, 10}}} << gaps << true
-            << all << QSize(176, 144) << 15u;
+            << QList<int>{9, 17, 25, 33, 41} << QSize(176, 144) << 15u;
+        QTest::newRow("only 5 fps")
+            << Formats{{V4L2_PIX_FMT_YUYV, {{320, 240}}, {5}}} << frames << true
+            << QList<int>{4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43} << QSize(320, 240)
+            << 5u;
         QList<Step> damaged = frames;
         damaged[14] = Step::corrupt;
         QTest::newRow("15th MJPG corrupt: skipped, counted")
@@ -231,11 +336,20 @@ private Q_SLOTS:
             QTest::newRow(name) << formats << Quirks{} << failures << frames << QList<int>{}
                                 << QList<Error>{text} << colour;
         };
-        failing("only H264", only(V4L2_PIX_FMT_H264), {}, CameraManager::cannotAddInputText);
+        failing("only H264", only(V4L2_PIX_FMT_H264), {},
+                CameraManager::cannotAddInputText +
+                    ": it offers only H264, which Quorvel cannot read");
         failing("format refused", only(V4L2_PIX_FMT_MJPEG), {{VIDIOC_S_FMT, EINVAL}},
                 CameraManager::cannotAddOutputText);
         failing("node missing", only(V4L2_PIX_FMT_MJPEG), {{ScriptedCamera::openCall, ENOENT}},
                 "Camera input error: No such file or directory");
+        // Buffers that carry nothing are frames that cannot be read, not a camera that sends
+        // none: said as such, with no reopening (the camera light stays on, steady).
+        QTest::newRow("empty buffers, then frames")
+            << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{}
+            << QList<Step>(60, Step::empty) + QList<Step>(30, Step::frame) << QList<int>{75, 90}
+            << QList<Error>{std::nullopt, CameraManager::unreadableFramesText, std::nullopt}
+            << colour;
         QTest::newRow("YUYV sizeimage half a frame: passed over for NV12")
             << Formats{{V4L2_PIX_FMT_YUYV, {{320, 240}}}, {V4L2_PIX_FMT_NV12, {{320, 240}}}}
             << Quirks{.halfSizeimage = V4L2_PIX_FMT_YUYV} << Failures{} << frames << all << fine
@@ -277,16 +391,29 @@ private Q_SLOTS:
             << QList<Step>(20, Step::frame) +
                    QList<Step>(2 * V4L2FrameSource::maxEmptyWakes, Step::eagain) +
                    QList<Step>(45, Step::frame)
-            << QList<int>{15, 30, 45, 60} << interruptedThenRecovered << colour;
-        for (const auto& [call, name] :
-             std::vector<std::pair<unsigned long, const char*>>{{ScriptedCamera::openCall, "open"},
-                                                                {VIDIOC_S_FMT, "format"},
-                                                                {VIDIOC_S_PARM, "frame rate"},
-                                                                {VIDIOC_REQBUFS, "buffer request"},
-                                                                {VIDIOC_STREAMON, "stream-on"}}) {
-            QTest::addRow("EBUSY at %s, then free", name)
-                << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{{call, EBUSY}} << frames << all
-                << QList<Error>{CameraManager::interruptedText, std::nullopt} << colour;
+            << QList<int>{15, 30, 45, 60}
+            << QList<Error>{std::nullopt, CameraManager::failingPrefix + "Input/output error",
+                            std::nullopt}
+            << colour;
+        // Each call of the first open failing once: busy waits for the camera; an error that
+        // may pass is tried again; neither ends monitoring.
+        for (const auto& [error, text] : std::vector<std::pair<int, QString>>{
+                 {EBUSY, CameraManager::interruptedText},
+                 {EIO, CameraManager::failingPrefix + "Input/output error"},
+                 {EINTR, CameraManager::failingPrefix + "Interrupted system call"},
+                 {ETIMEDOUT, CameraManager::failingPrefix + "Connection timed out"},
+                 {ENODEV, CameraManager::disconnectedText}}) {
+            for (const auto& [call, name] : std::vector<std::pair<unsigned long, const char*>>{
+                     {ScriptedCamera::openCall, "open"},
+                     {VIDIOC_QUERYCAP, "capabilities"},
+                     {VIDIOC_S_FMT, "format"},
+                     {VIDIOC_S_PARM, "frame rate"},
+                     {VIDIOC_REQBUFS, "buffer request"},
+                     {VIDIOC_STREAMON, "stream-on"}}) {
+                QTest::addRow("%s at %s, then fine", strerrorname_np(error), name)
+                    << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{{call, error}} << frames
+                    << all << QList<Error>{text, std::nullopt} << colour;
+            }
         }
     }
 
@@ -334,11 +461,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("failedOpens");
         QTest::addColumn<int>("opens");
         QTest::addColumn<QList<bool>>("running");
+        QTest::addColumn<QString>("said"); // while interrupted
         const QList<bool> interrupted{true, false, true};
-        QTest::newRow("unplugged, back at once") << 1 << 0 << 2 << QList<bool>{true};
-        QTest::newRow("unplugged, node gone for three tries") << 1 << 3 << 5 << interrupted;
-        QTest::newRow("unplugged again right after the restart") << 2 << 0 << 3 << interrupted;
-        QTest::newRow("frames stop coming") << 0 << 0 << -1 << interrupted;
+        const QString unplugged = CameraManager::disconnectedText;
+        QTest::newRow("unplugged, back at once") << 1 << 0 << 2 << QList<bool>{true} << QString();
+        QTest::newRow("unplugged, node gone for three tries")
+            << 1 << 3 << 5 << interrupted << unplugged;
+        QTest::newRow("unplugged again right after the restart")
+            << 2 << 0 << 3 << interrupted << unplugged;
+        QTest::newRow("frames stop coming")
+            << 0 << 0 << -1 << interrupted << CameraManager::stalledText;
     }
 
     void readFailures() {
@@ -346,6 +478,7 @@ private Q_SLOTS:
         QFETCH(int, failedOpens);
         QFETCH(int, opens);
         QFETCH(QList<bool>, running);
+        QFETCH(QString, said);
         auto camera = std::make_shared<ScriptedCamera>();
         camera->add(Step::frame, 20);
         camera->add(Step::unplug, unplugs);
@@ -358,7 +491,7 @@ private Q_SLOTS:
         manager.setDelegate(&delegate);
         manager.start();
         if (unplugs == 0) {
-            QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+            QTRY_COMPARE(manager.error(), Error(said));
             // Still stalled: reopening attempts go on at the given rate; then frames come again.
             QTRY_VERIFY(camera->opens.load() >= 3);
             camera->endless = true;
@@ -370,8 +503,10 @@ private Q_SLOTS:
         // What the camera thread published before those frames is posted by now.
         QCoreApplication::sendPostedEvents();
         QCOMPARE(values<bool>(runningSpy), running);
-        QCOMPARE(values<Error>(errors),
-                 running.size() == 1 ? QList<Error>{std::nullopt} : interruptedThenRecovered);
+        const QList<Error> told = running.size() == 1
+                                      ? QList<Error>{std::nullopt}
+                                      : QList<Error>{std::nullopt, said, std::nullopt};
+        QCOMPARE(values<Error>(errors), told);
     }
 
     // Stopping closes the camera; releasing the manager right after (before its queued "not
@@ -513,6 +648,91 @@ private Q_SLOTS:
         QCOMPARE(values<bool>(running), (QList<bool>{true, false, true}));
         QCOMPARE(values<Error>(errors), interruptedThenRecovered);
         ::close(closes);
+    }
+
+    // Another program opens the camera while Quorvel's own open is under way, before each of
+    // its calls in turn (and in the first grabs after it): the kernel may merge that open with
+    // Quorvel's own in the node's watch, so it is looked for in /proc too. Quorvel gives way
+    // every time, and the other program, trying once to stream, gets the camera.
+    void givesWayToAnOpenDuringItsOwn() {
+        TempFolder dir;
+        const QString node = dir.path("camera.mjpeg");
+        writeFile(node, ScriptedCamera::jpeg(cv::Mat(48, 64, CV_8UC3, ScriptedCamera::colour)));
+        QString error;
+        const std::shared_ptr<RecordedCamera> recording = RecordedCamera::load(node, 30, &error);
+        QVERIFY2(recording, qPrintable(error));
+        const QByteArray path = QFile::encodeName(node);
+        int sequence = 0;
+        for (int at = 0; at < 48; ++at) {
+            auto camera = recording->replay();
+            // Held by the camera thread too, which may outlive this turn of the loop a little.
+            auto program = std::make_shared<OtherProgram>(path);
+            OtherProgram& other = *program;
+            auto calls = std::make_shared<StepHook>(camera, at, [program] { program->open(); });
+            auto clock = std::make_shared<std::atomic<qint64>>(0);
+            CameraManagerOptions options = scripted({}, 1h, clock);
+            options.makeFrameSource = [node, calls] {
+                return std::make_unique<V4L2FrameSource>(node, calls);
+            };
+            CameraManager manager(options);
+            manager.start();
+            QTRY_VERIFY2(other.opened() || manager.isRunning(), qPrintable(QString::number(at)));
+            if (!other.opened()) { // the open sequence is over and frames come: enough
+                QTRY_VERIFY(other.opened() || calls->calls() > at);
+                if (!other.opened()) {
+                    break;
+                }
+            }
+            sequence = at;
+            QTRY_VERIFY2(!camera->isOpen(), qPrintable(QStringLiteral("kept the camera when "
+                                                                      "another program opened "
+                                                                      "it before call %1")
+                                                           .arg(at)));
+            QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+            QVERIFY2(other.stream(), qPrintable(QString::number(at)));
+            *clock += 60000;
+            QTest::qWait(50); // several retry intervals: the camera is the other program's
+            QVERIFY(!camera->isOpen());
+            other.end(); // before the next turn's Quorvel looks for holders
+        }
+        QVERIFY(sequence >= 20); // the whole open sequence was swept
+    }
+
+    // The camera is unplugged and plugged in again, and another program opens the new node
+    // at once: it keeps the camera; Quorvel comes back once that program has closed it.
+    void leavesAReplugedCameraToItsHolder() {
+        TempFolder dir;
+        const QString node = dir.path("video0");
+        writeFile(node, {});
+        auto camera = std::make_shared<ScriptedCamera>();
+        camera->add(Step::frame, 20);
+        camera->add(Step::unplug);
+        camera->goneAfterUnplug = 1 << 30; // until the test plugs it in
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options = scripted(camera, 1h, clock);
+        options.makeFrameSource = [camera, node] {
+            return std::make_unique<V4L2FrameSource>(node, camera);
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_COMPARE(manager.error(), Error(CameraManager::disconnectedText));
+        QVERIFY(QFile::remove(node));
+        writeFile(node, {});
+        const int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
+        const int opens = camera->opens.load();
+        camera->goneAfterUnplug = 0;
+        camera->endless = true;
+        for (int look = 0; look < 6; ++look) { // a minute
+            *clock += 10000;
+            QTest::qWait(20);
+        }
+        QCOMPARE(camera->opens.load(), opens);
+        ::close(other);
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     *clock += 1000;
+                                     return manager.isRunning();
+                                 }()),
+                                 10000);
     }
 
     // The recording is looked through once, when the camera first starts, and then played

@@ -394,10 +394,16 @@ int runCamera(const QStringList& args) {
     cv::Mat image;
     for (int n = 0; n < *frames;) {
         const GrabResult grabbed = source.grab();
-        if (grabbed == GrabResult::failed ||
-            (grabbed == GrabResult::noFrame && silence.elapsed() > 3000)) {
+        if (grabbed == GrabResult::failed) {
+            const QString why = source.deviceGone()
+                                    ? CameraManager::disconnectedText
+                                    : CameraManager::failingPrefix + source.errorDescription();
             source.close();
-            return probe.fail(CameraManager::interruptedText);
+            return probe.fail(why);
+        }
+        if (grabbed == GrabResult::noFrame && silence.elapsed() > 3000) {
+            source.close();
+            return probe.fail(CameraManager::stalledText);
         }
         if (grabbed == GrabResult::noFrame) {
             continue;
