@@ -18,8 +18,9 @@ packages=(
     plasma-wayland-protocols
     # OpenCV: only the modules we use (file readers only for the tools and tests)
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
-    # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert)
-    libv4l-dev
+    # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert), and libjpeg to
+    # tell damaged Motion-JPEG frames
+    libv4l-dev libjpeg-dev
     # inference
     libdnnl-dev
     # X11 key grab for the overlays, and input idleness

@@ -2,6 +2,7 @@
 
 #include "camera/CameraLog.h"
 #include "camera/DeviceUse.h"
+#include "camera/JpegCheck.h"
 
 #include <QStringList>
 
@@ -539,8 +540,8 @@ bool V4L2FrameSource::retrieve(cv::Mat& image) {
     v4l2_format source = m_format;
     const v4l2_pix_format& pix = m_format.fmt.pix;
     if (isJpeg(pix.pixelformat)) {
-        if (!isWholeJpeg(bytes, size)) {
-            return false; // cut short: decoded, its missing rows would come out grey
+        if (!isWholeJpeg(bytes, size) || !jpegDecodesWhole(bytes, std::size_t(size))) {
+            return false; // cut short or damaged: decoded, its missing rows would come out grey
         }
     } else {
         const std::vector<Plane> planes = rawPlanes(pix);

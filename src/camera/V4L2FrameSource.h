@@ -24,7 +24,7 @@ namespace quorvel {
 // else the fastest one below. A format whose buffers the driver sizes too small for its frames
 // is passed over for the next one. Raw frames shorter than their format needs are never
 // converted, padded rows are packed before conversion, and a Motion-JPEG frame without its
-// end-of-image marker is not used.
+// end-of-image marker, or one libjpeg finds damaged (JpegCheck.h), is not used.
 //
 // A grab waits at most pollTimeoutMs for a frame, or until a wake descriptor becomes
 // readable, so that whoever calls it sees a stalled or unplugged camera within that time and

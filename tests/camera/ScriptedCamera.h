@@ -29,12 +29,13 @@ public:
         frame,     // a picture of `colour` in the negotiated format (real JPEG bytes for MJPG)
         corrupt,   // a Motion-JPEG frame that is no JPEG
         truncated, // a frame cut short: 60 % of it, no error flag (a JPEG without its end)
-        greyJpeg,  // a one-channel JPEG
-        largeJpeg, // a JPEG twice the negotiated size
-        empty,     // a buffer with zero bytes used
-        eagain,    // poll wakes, but no buffer is done
-        stall,     // nothing within the wait
-        unplug,    // the device goes: poll reports an error, every ioctl fails with ENODEV
+        truncatedWithEnd, // cut short the same, with an end-of-image marker put back after it
+        greyJpeg,         // a one-channel JPEG
+        largeJpeg,        // a JPEG twice the negotiated size
+        empty,            // a buffer with zero bytes used
+        eagain,           // poll wakes, but no buffer is done
+        stall,            // nothing within the wait
+        unplug,           // the device goes: poll reports an error, every ioctl fails with ENODEV
     };
     using Quirks = DriverQuirks;
     static inline const cv::Scalar colour{40, 120, 200};
@@ -170,8 +171,11 @@ protected:
             m_jpeg = jpeg(cv::Mat(m_jpegSize, CV_8UC3, colour));
         }
         QByteArray frame = format.pixelformat == V4L2_PIX_FMT_MJPEG ? m_jpeg : raw(format);
-        if (step == Step::truncated) {
+        if (step == Step::truncated || step == Step::truncatedWithEnd) {
             frame.truncate(frame.size() * 6 / 10);
+        }
+        if (step == Step::truncatedWithEnd) {
+            frame.append("\xff\xd9", 2);
         }
         return frame;
     }

@@ -363,6 +363,9 @@ private Q_SLOTS:
         QTest::newRow("MJPG cut short, no end marker: skipped")
             << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{} << withFifteenth(Step::truncated)
             << QList<int>{30, 45} << fine << colour;
+        QTest::newRow("MJPG cut short, end marker put back: skipped")
+            << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{}
+            << withFifteenth(Step::truncatedWithEnd) << QList<int>{30, 45} << fine << colour;
         const cv::Scalar grey = cv::Scalar::all(ScriptedCamera::y);
         for (const auto& [format, name, expected] :
              std::vector<std::tuple<quint32, const char*, cv::Scalar>>{
