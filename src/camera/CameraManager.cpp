@@ -113,7 +113,8 @@ private:
 
     template <typename Assign> void publish(Assign assign);
     std::chrono::milliseconds now() const;
-    std::optional<OpenStatus> openSource(QString* description);
+    std::optional<OpenStatus> openSource(QString* description,
+                                         std::unique_ptr<FrameSource> source = nullptr);
     void watch(const QString& path);
     void dropWatch();
     DeviceUseWatch::Seen noteWatchEvents();
@@ -188,8 +189,11 @@ std::chrono::milliseconds CameraSession::now() const {
 
 // Makes a source and opens it, its node watched from before the open on; nothing when there
 // is no camera.
-std::optional<OpenStatus> CameraSession::openSource(QString* description) {
-    std::unique_ptr<FrameSource> source = m_options.makeFrameSource();
+std::optional<OpenStatus> CameraSession::openSource(QString* description,
+                                                    std::unique_ptr<FrameSource> source) {
+    if (!source) {
+        source = m_options.makeFrameSource();
+    }
     if (!source) {
         return std::nullopt;
     }
@@ -546,11 +550,12 @@ void CameraSession::retry() {
     if (!leftAlone()) {
         return;
     }
+    std::unique_ptr<FrameSource> next;
     if (!m_watch || !m_watch->isValid()) {
         // The node went (a camera unplugged): the one to open now is watched from here on,
         // and whoever has it open already is found in /proc.
-        if (const std::unique_ptr<FrameSource> next = m_options.makeFrameSource();
-            next && !next->devicePath().isEmpty()) {
+        next = m_options.makeFrameSource();
+        if (next && !next->devicePath().isEmpty()) {
             watch(next->devicePath());
             if (m_watchNotifier != nullptr) {
                 m_watchNotifier->setEnabled(true);
@@ -566,7 +571,7 @@ void CameraSession::retry() {
         return;
     }
     QString description;
-    const std::optional<OpenStatus> status = openSource(&description);
+    const std::optional<OpenStatus> status = openSource(&description, std::move(next));
     if (status == OpenStatus::opened) {
         // The interruption ends with the first frame, not with the open: a device can open
         // and still deliver nothing.

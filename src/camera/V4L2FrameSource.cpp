@@ -440,9 +440,6 @@ OpenStatus V4L2FrameSource::startStreaming() {
             return deviceFailure(errno);
         }
     }
-    if (heldByAnotherProgram()) {
-        return failed(OpenStatus::busy, EBUSY);
-    }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (m_calls->ioctl(m_fd, VIDIOC_STREAMON, &type) == -1) {
         // A node of a pipeline that nobody set up (libcamera's job) refuses to stream.

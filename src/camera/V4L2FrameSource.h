@@ -79,7 +79,8 @@ private:
 
     OpenStatus failed(OpenStatus status, int error = 0);
     OpenStatus deviceFailure(int error);
-    // Whether another process has the node open too, while this one opens it.
+    // Whether another process has the node open too, while this one opens it (looked at
+    // before the format is set; the camera manager looks again once the open is done).
     bool heldByAnotherProgram() const;
     // A failed read: notes why (`gone`: the device went away) for errorDescription().
     GrabResult grabFailure(int error, bool gone = false);
