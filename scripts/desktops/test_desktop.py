@@ -82,8 +82,15 @@ def test_overlay_covers_every_output_above_a_fullscreen_window(desk):
                       or [w for w in desk.find("term-left") if w.fullscreen], 15, 1)
     assert left, "set-up: the terminal did not go full screen"
     terminals = left + desk.find("term-right")
-    wins = next_overlay(desk)
+    next_overlay(desk)
+
+    def at_full_geometry():  # sway's steps out of full screen and back may still be under way
+        wins = overlays(desk)
+        return all(any((w.x, w.y, w.w, w.h) == (o.x, o.y, o.w, o.h) for w in wins)
+                   for o in desk.outputs)
     try:
+        wait_until(at_full_geometry, 10, 0.25)
+        wins = overlays(desk)
         for o in desk.outputs:
             assert any((w.x, w.y, w.w, w.h) == (o.x, o.y, o.w, o.h) for w in wins), \
                 f"no overlay window at {o.name}'s full geometry: {wins}"

@@ -152,7 +152,10 @@ OverlayView::OverlayView(OverlayType type, std::function<void()> onDismiss, Timi
 }
 
 QString OverlayView::accessibleText() const {
-    return ::quorvel::subtitle(m_type) + QStringLiteral(". ") + dismissHint();
+    // The shown hint names only the click; Escape works as well, and a screen reader user
+    // is more likely to reach for the key.
+    return ::quorvel::subtitle(m_type) + QStringLiteral(". ") + dismissHint() +
+           QStringLiteral(", or press Escape.");
 }
 
 void OverlayView::setAnnounces(bool announces) {
@@ -190,6 +193,12 @@ void OverlayView::setFadeOpacity(double opacity) {
     }
     m_fadeOpacity = opacity;
     update();
+}
+
+bool OverlayView::paintingStalled() const {
+    constexpr qint64 stalledMs = 1000;
+    return m_swing != nullptr && m_swing->state() == QAbstractAnimation::Running &&
+           m_sincePaint.isValid() && m_sincePaint.elapsed() > stalledMs;
 }
 
 OverlayView::Layout OverlayView::layout() const {
@@ -341,6 +350,8 @@ void OverlayView::renderContent() {
 
 void OverlayView::paintEvent(QPaintEvent*) {
     m_sincePaint.start();
+    m_paintedInFull = m_fadeOpacity >= 1.0 && m_contentProgress >= 1.0;
+    m_paintedSize = size();
     QPainter p(this);
     m_gradient.paint(p, QRectF(rect()), backgroundOpacity * m_fadeOpacity);
     if (m_contentProgress <= 0.0 || m_fadeOpacity <= 0.0) {

@@ -76,6 +76,14 @@ public:
     double fadeOpacity() const { return m_fadeOpacity; }
     void setFadeOpacity(double opacity);
 
+    // Whether the view's last paint, at its present size, was the finished picture: faded
+    // in, the column fully entered. A window system that stops taking our frames leaves
+    // this false.
+    bool paintedInFull() const { return m_paintedInFull && m_paintedSize == size(); }
+    // Whether the gradient has been moving for a second with nothing painted: the window
+    // system has stopped taking our frames.
+    bool paintingStalled() const;
+
     // Where the column (icon to hint) sits at full size, in widget coordinates.
     QRect contentRect() const;
 
@@ -85,8 +93,8 @@ public:
     // measure their contrast).
     void setDrawsTexts(bool draws);
 
-    // What screen readers hear: the title as the name, the subtitle and the hint as the
-    // description.
+    // What screen readers hear: the title as the name, the subtitle and the hint (with
+    // Escape besides the click) as the description.
     QString accessibleText() const;
     // Whether the view announces itself to screen readers when it appears (a notification)
     // or is only a window with the overlay's title: one view per overlay announces it.
@@ -116,6 +124,8 @@ private:
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;
     double m_fadeOpacity = 1.0;
+    bool m_paintedInFull = false;
+    QSize m_paintedSize;
     QImage m_content; // the column, drawn once per size
     QElapsedTimer m_sincePaint;
     QAbstractAnimation* m_swing = nullptr;
