@@ -168,6 +168,7 @@ QFrame* MenuBarView::divider() {
     auto* line = new QFrame(this);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
+    a11y::describe(line, QAccessible::Separator); // not read as a "frame"
     line->setFixedWidth(panelWidth - 24);
     theme::followPalette(line, [](const QPalette& palette) {
         QColor c = palette.color(QPalette::WindowText);
@@ -241,6 +242,10 @@ QWidget* MenuBarView::postureSection() {
     m_cameraErrorText->setFixedWidth(panelWidth - 24 - 16);
     error->addWidget(m_cameraErrorText);
     layout->addWidget(m_cameraErrorRow);
+    // A problem that turns up while the panel is open is read out as it appears (screen
+    // readers present a notification that becomes visible), not only with the switch.
+    a11y::describe(m_cameraErrorRow, QAccessible::Notification,
+                   [this] { return m_cameraErrorText->text(); });
     // The switch tells why monitoring is not watching.
     m_monitoringToggle->setDescription([this] {
         return m_cameraErrorRow->isVisibleTo(this) ? m_cameraErrorText->text() : QString();

@@ -314,6 +314,18 @@ private Q_SLOTS:
         QCOMPARE(QAccessible::queryAccessibleInterface(view.monitoringToggle()->toggle())
                      ->text(QAccessible::Description),
                  view.cameraErrorLabel()->text());
+        // ...and read out as it appears: a notification that became visible.
+        QAccessibleInterface* problem =
+            QAccessible::queryAccessibleInterface(view.cameraErrorRow());
+        QCOMPARE(problem->role(), QAccessible::Notification);
+        QCOMPARE(problem->text(QAccessible::Name), view.cameraErrorLabel()->text());
+        // The dividers are separators, not frames.
+        for (QFrame* frame : view.findChildren<QFrame*>()) {
+            if (frame->frameShape() == QFrame::HLine) {
+                QCOMPARE(QAccessible::queryAccessibleInterface(frame)->role(),
+                         QAccessible::Separator);
+            }
+        }
     }
 
     void keyboardUsersSeeAndMoveTheFocus() {
