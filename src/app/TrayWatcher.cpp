@@ -113,17 +113,26 @@ void TrayWatcher::check() {
     if (!m_watching) {
         return;
     }
-    if (xembedTrayPresent()) {
+    const bool xembed = xembedTrayPresent();
+    if (xembed && !m_bus.isConnected()) {
         qCInfo(lcApp, "a system tray appeared (XEmbed)");
         found();
     } else if (m_bus.isConnected()) {
-        // Not blocking: the watcher may be slow, or busy calling us.
-        auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(hostQuery()), this);
+        // Not blocking: the watcher may be slow, or busy calling us (an XEmbed tray that is
+        // there waits two seconds at most).
+        auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(hostQuery(), 2000), this);
         connect(pending, &QDBusPendingCallWatcher::finished, this,
-                [this](QDBusPendingCallWatcher* call) {
+                [this, xembed](QDBusPendingCallWatcher* call) {
                     call->deleteLater();
-                    if (m_watching && saysRegistered(call->reply())) {
+                    if (!m_watching) {
+                        return;
+                    }
+                    // Where both are there, Qt puts the icon with the StatusNotifier host.
+                    if (saysRegistered(call->reply())) {
                         qCInfo(lcApp, "a system tray appeared (StatusNotifier host)");
+                        found();
+                    } else if (xembed) {
+                        qCInfo(lcApp, "a system tray appeared (XEmbed)");
                         found();
                     }
                 });
