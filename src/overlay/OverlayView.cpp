@@ -195,12 +195,6 @@ void OverlayView::setFadeOpacity(double opacity) {
     update();
 }
 
-bool OverlayView::paintingStalled() const {
-    constexpr qint64 stalledMs = 1000;
-    return m_swing != nullptr && m_swing->state() == QAbstractAnimation::Running &&
-           m_sincePaint.isValid() && m_sincePaint.elapsed() > stalledMs;
-}
-
 OverlayView::Layout OverlayView::layout() const {
     Layout l;
     const QString rounded = roundedFontFamily();
@@ -350,8 +344,6 @@ void OverlayView::renderContent() {
 
 void OverlayView::paintEvent(QPaintEvent*) {
     m_sincePaint.start();
-    m_paintedInFull = m_fadeOpacity >= 1.0 && m_contentProgress >= 1.0;
-    m_paintedSize = size();
     QPainter p(this);
     m_gradient.paint(p, QRectF(rect()), backgroundOpacity * m_fadeOpacity);
     if (m_contentProgress <= 0.0 || m_fadeOpacity <= 0.0) {

@@ -76,14 +76,6 @@ public:
     double fadeOpacity() const { return m_fadeOpacity; }
     void setFadeOpacity(double opacity);
 
-    // Whether the view's last paint, at its present size, was the finished picture: faded
-    // in, the column fully entered. A window system that stops taking our frames leaves
-    // this false.
-    bool paintedInFull() const { return m_paintedInFull && m_paintedSize == size(); }
-    // Whether the gradient has been moving for a second with nothing painted: the window
-    // system has stopped taking our frames.
-    bool paintingStalled() const;
-
     // Where the column (icon to hint) sits at full size, in widget coordinates.
     QRect contentRect() const;
 
@@ -124,8 +116,6 @@ private:
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;
     double m_fadeOpacity = 1.0;
-    bool m_paintedInFull = false;
-    QSize m_paintedSize;
     QImage m_content; // the column, drawn once per size
     QElapsedTimer m_sincePaint;
     QAbstractAnimation* m_swing = nullptr;

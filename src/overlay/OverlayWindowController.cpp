@@ -9,7 +9,6 @@
 #include <QKeyEvent>
 #include <QPropertyAnimation>
 #include <QScreen>
-#include <QTimer>
 #include <QVariantAnimation>
 #include <QWindow>
 #include <algorithm>
@@ -32,20 +31,9 @@ namespace {
 // an overlay full screen, it leaves full screen and, once sway has confirmed that, enters it
 // again. Each step waits for sway's answer (the window system's own state change): Qt drops
 // a request for the state sway last confirmed.
-//
-// sway 1.7 on a busy machine now and then drops the frame callback of an overlay that is
-// going through those steps. Qt waits for that callback before it paints again, so the
-// overlay stays at a frame from its fade-in (dark, at its tiled size amid black), or sway
-// keeps showing the tiled layout, for as long as the overlay is up. Nothing sway is asked
-// afterwards changes that: Qt keeps waiting. So an overlay that has not painted its finished
-// picture a while after the steps, or has stopped painting, is put up anew as a new window
-// (`notDrawn`), a few times at most.
 class FullScreenAgain : public QObject {
 public:
-    static constexpr int checkAfterMs = 2500;
-
-    FullScreenAgain(OverlayView* view, std::function<void()> notDrawn)
-        : QObject(view), m_view(view), m_notDrawn(std::move(notDrawn)) {
+    explicit FullScreenAgain(QWidget* view) : QObject(view), m_view(view) {
         m_window = view->windowHandle();
         if (m_window) {
             m_window->installEventFilter(this);
@@ -66,11 +54,6 @@ public:
             ask(true);
             qCInfo(lcOverlay, "full screen again on %s (sway)",
                    qUtf8Printable(m_view->screen() ? m_view->screen()->name() : QString()));
-            QTimer::singleShot(checkAfterMs, this, [this] {
-                if ((!m_view->paintedInFull() || m_view->paintingStalled()) && m_notDrawn) {
-                    m_notDrawn();
-                }
-            });
         }
         return false;
     }
@@ -89,8 +72,7 @@ private:
             Qt::QueuedConnection);
     }
 
-    OverlayView* m_view;
-    std::function<void()> m_notDrawn;
+    QWidget* m_view;
     QWindow* m_window = nullptr;
     Step m_step = Step::waitForFullScreen;
 };
@@ -275,7 +257,7 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     }
     view->show();
     if (screen.screen && m_fullScreenAgain && !layered) {
-        new FullScreenAgain(view, [this, view] { putUpAgain(view); });
+        new FullScreenAgain(view);
     }
     view->raise();
     if (m_timings.fadeInMs <= 0) {
@@ -418,28 +400,6 @@ void OverlayWindowController::screenRemoved(quintptr screenId) {
         qCInfo(lcOverlay, "dismissed: its last screen went away");
         dismiss();
     }
-}
-
-void OverlayWindowController::putUpAgain(const OverlayView* view) {
-    auto it = std::find_if(m_panels.begin(), m_panels.end(),
-                           [view](const Panel& panel) { return panel.view == view; });
-    if (m_state != State::showing || !m_currentType || it == m_panels.end() ||
-        it->putUpAgain >= mostPutUpsAgain) {
-        return;
-    }
-    const QList<OverlayScreen> screens = m_screens->screens();
-    const auto screen =
-        std::find_if(screens.begin(), screens.end(),
-                     [id = it->screenId](const OverlayScreen& s) { return s.id == id; });
-    if (screen == screens.end()) {
-        return;
-    }
-    qCInfo(lcOverlay, "overlay on %s not drawn in full after going full screen: put up anew",
-           qUtf8Printable(screen->screen ? screen->screen->name() : QString()));
-    const int times = it->putUpAgain + 1;
-    destroyPanel(*it);
-    *it = createPanel(*screen, *m_currentType, false);
-    it->putUpAgain = times;
 }
 
 void OverlayWindowController::screenGeometryChanged(quintptr screenId, const QRect& geometry) {

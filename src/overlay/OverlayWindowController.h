@@ -119,9 +119,7 @@ private:
         QPointer<OverlayView> view;
         QPointer<QPropertyAnimation> fadeIn;
         double fadeOutFrom = 1.0;
-        int putUpAgain = 0; // times its window was replaced for not being drawn
     };
-    static constexpr int mostPutUpsAgain = 2;
 
     void presentOnAllScreens(OverlayType type, qint64 autoDismissSeconds);
     // `announces`: the panel tells screen readers the overlay has appeared (the first one).
@@ -131,8 +129,6 @@ private:
     void screenAdded(const OverlayScreen& screen);
     void screenRemoved(quintptr screenId);
     void screenGeometryChanged(quintptr screenId, const QRect& geometry);
-    // A panel the window system stopped drawing (see FullScreenAgain) gets a new window.
-    void putUpAgain(const OverlayView* view);
     void destroyPanel(Panel& panel);
     void setOpacity(OverlayView* view, double opacity) const;
     double opacity(const OverlayView* view) const;
