@@ -34,9 +34,39 @@ QString withoutMnemonic(QString text) {
     return text.remove(QLatin1Char('&'));
 }
 
-class DescribedWidget : public QAccessibleWidget {
+// A picker also answers as text, its current choice: Orca reads a combo box's value from its
+// text and says only "combo box" without it.
+class DescribedWidget : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     DescribedWidget(QWidget* widget, Traits* traits) : QAccessibleWidget(widget, traits->role) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface && combo()) {
+            return static_cast<QAccessibleTextInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    // The text interface: the choice, read-only, nothing selected.
+    void selection(int, int* start, int* end) const override { *start = *end = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QString text(int start, int end) const override {
+        const QString choice = combo() ? combo()->currentText() : QString();
+        return choice.mid(start, end < 0 ? -1 : end - start);
+    }
+    int characterCount() const override { return combo() ? int(combo()->currentText().size()) : 0; }
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int* start, int* end) const override {
+        *start = *end = offset;
+        return {};
+    }
 
     QAccessible::Role role() const override {
         const Traits* traits = this->traits();

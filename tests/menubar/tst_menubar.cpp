@@ -284,6 +284,13 @@ private Q_SLOTS:
                                button + " Test Overlay",
                                button + " Quit",
                            }));
+        // A picker answers as text too, with its choice (what Orca reads on Tab).
+        for (QComboBox* box : view.findChild<SettingsSection*>()->findChildren<QComboBox*>()) {
+            QAccessibleTextInterface* asText =
+                QAccessible::queryAccessibleInterface(box)->textInterface();
+            QVERIFY(asText);
+            QCOMPARE(asText->text(0, asText->characterCount()), box->currentText());
+        }
         // The segments sit in named groups.
         auto* sensitivity =
             QAccessible::queryAccessibleInterface(
