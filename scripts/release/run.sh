@@ -103,10 +103,20 @@ mount -t tmpfs -o size=4g,mode=1777 tmpfs "$sys/tmp"
 mount --bind "$cache/archives" "$sys/var/cache/apt/archives"
 
 # The sources as they are in the work tree, and the model.
+# Only the files that differ from the last run's are written, stamped now: a copy that kept
+# the work tree's times could be older than the last run's objects and not be rebuilt.
 mkdir -p "$sys/src/quorvel" "$sys/root/.cache/quorvel/models"
+stage=$(mktemp -d)
 (cd "$root" && git ls-files -z --cached --others --exclude-standard) |
     (cd "$root" && while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done) |
-    (cd "$root" && tar --null -T - -cf -) | tar -xf - -C "$sys/src/quorvel"
+    (cd "$root" && tar --null -T - -cf -) | tar -xf - -C "$stage"
+(cd "$stage" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    if ! cmp -s "$stage/$f" "$sys/src/quorvel/$f"; then
+        mkdir -p "$(dirname "$sys/src/quorvel/$f")"
+        cp --preserve=mode "$stage/$f" "$sys/src/quorvel/$f"
+    fi
+done
+rm -rf "$stage"
 cp "$models"/movenet-lightning.* "$sys/root/.cache/quorvel/models/"
 # A repository of its own, so that what lists the checkout's files (the package build) works.
 git -C "$sys/src/quorvel" init -q

@@ -728,8 +728,12 @@ private Q_SLOTS:
         for (int look = 0; look < 6; ++look) { // a minute
             *clock += 10000;
             QTest::qWait(20);
+            QVERIFY(!manager.isRunning());
         }
-        QCOMPARE(camera->opens.load(), opens);
+        // A retry already past its look at the holders as the holder opened may open the node
+        // once, and gives way at once; no other.
+        QVERIFY2(camera->opens.load() <= opens + 1,
+                 qPrintable(QString::number(camera->opens.load() - opens)));
         ::close(other);
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
                                      *clock += 1000;
