@@ -261,6 +261,14 @@ class Session:
     def panel(self):
         return [w for w in self.find("Quorvel") if w.w > 100]
 
+    def redraw(self):
+        """Has the compositor draw every output afresh (where it can be asked to)."""
+
+    def work_area(self, output):
+        """The part of the output the desktop leaves to windows, where it says (X11's
+        _NET_WORKAREA, one rectangle for the whole desktop, cut to the output), else None."""
+        return None
+
     def shoot(self, name):
         """Screenshots of every output, as out/NAME-OUTPUT.png; returns {output: Image}."""
         shots = {}
@@ -311,6 +319,15 @@ class X11(Session):
 
     def focused(self):
         return self.run("xdotool", "getwindowfocus", "getwindowname").strip()
+
+    def work_area(self, output):
+        found = re.findall(r"\d+", self.run("xprop", "-root", "-notype", "_NET_WORKAREA").split("=", 1)[-1])
+        if len(found) < 4:
+            return None
+        x, y, w, h = map(int, found[:4])
+        left, top = max(x, output.x), max(y, output.y)
+        right, bottom = min(x + w, output.x + output.w), min(y + h, output.y + output.h)
+        return Output(output.name, left, top, right - left, bottom - top)
 
     def screenshots(self):
         path = self.work / "root.png"
@@ -403,6 +420,12 @@ class Sway(VirtualInput, Session):
         self.env["SWAYSOCK"] = str(sock)
         self.foot_terminals()
         self.start_input(2304, 800)
+
+    def redraw(self):
+        for o in self.outputs:
+            self.run("swaymsg", f"output {o.name} dpms off")
+            self.run("swaymsg", f"output {o.name} dpms on")
+        time.sleep(0.5)
 
     def tree(self):
         wins, focused = [], ""

@@ -95,10 +95,13 @@ def test_overlay_covers_every_output_above_a_fullscreen_window(desk):
             assert any((w.x, w.y, w.w, w.h) == (o.x, o.y, o.w, o.h) for w in wins), \
                 f"no overlay window at {o.name}'s full geometry: {wins}"
         if desk.pictures:  # painted over the corners and where the terminals are
-            for _ in range(6):
+            for attempt in range(8):
+                if attempt >= 3:
+                    desk.redraw()
                 bad = uncovered(desk, terminals)
                 if not bad:
                     break
+                (desk.out / "overlay-attempts.txt").open("a").write(f"{attempt}: {bad}\n")
                 time.sleep(0.5)
             assert not bad, f"the overlay's gradient is missing at {bad}"
         else:  # the compositor's own stack: above the terminals and panels of each output
@@ -241,6 +244,9 @@ def test_click_on_the_icon(desk):
         assert o == here, f"panel {p} not on the icon's output {here}"
         assert o.x <= p.x and p.x + p.w <= o.x + o.w and o.y <= p.y and p.y + p.h <= o.y + o.h, \
             f"panel {p} not inside {o}"
+        if a := desk.work_area(o):  # not over the desktop's own bars
+            assert a.x <= p.x and p.x + p.w <= a.x + a.w and a.y <= p.y and p.y + p.h <= a.y + a.h, \
+                f"panel {p} not inside the work area {a} of {o}"
         assert p.x <= x + w // 2 <= p.x + p.w, f"panel {p} not beside the icon at {icon}"
         cy = y + h // 2
         assert abs(p.y - cy) <= 40 or abs(p.y + p.h - cy) <= 40, f"panel {p} not by the icon at {icon}"
@@ -394,16 +400,23 @@ def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
     assert heard["name"] == OVERLAY and "Click anywhere to dismiss" in heard["description"], \
         f"the overlay was announced as {heard}"
     if "texts readable" in desk.row["Screen reader"]:  # nothing of ours under the overlay
-        contrast = None
-        for _ in range(5):  # a screenshot taken while the compositor is still busy may be empty
+        def readable(c):
+            return c["title"] >= 3 and c["subtitle"] >= 4.5 and c["hint"] >= 4.5
+
+        contrast, tries = None, []
+        for attempt in range(6):  # a screenshot taken while the compositor is still busy may be empty
+            if attempt >= 2:
+                desk.redraw()
             desk.shoot("screen-reader")
             try:
                 contrast = a11y.overlay_contrast(str(desk.out / f"screen-reader-{desk.outputs[0].name}.png"))
-                break
             except ValueError as e:
                 contrast = {"title": 0, "subtitle": 0, "hint": 0, "error": str(e)}
-                time.sleep(1)
-        (desk.out / "overlay-contrast.txt").write_text(f"{contrast}\n")
+            tries.append(contrast)
+            if readable(contrast):
+                break
+            time.sleep(1)
+        (desk.out / "overlay-contrast.txt").write_text("".join(f"{c}\n" for c in tries))
         assert contrast["title"] >= 3 and contrast["subtitle"] >= 4.5 and contrast["hint"] >= 4.5, \
             f"overlay texts too faint on the gradient: {contrast}"
     desk.key("Escape")

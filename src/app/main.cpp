@@ -78,6 +78,13 @@ int main(int argc, char* argv[]) {
     if (const QByteArray platform = quorvel::preferredPlatform(environment); !platform.isEmpty()) {
         qputenv("QT_QPA_PLATFORM", platform);
     }
+    // On X11 with more than one output, Qt takes each screen's available area to be all of it
+    // unless told to rely on the window manager's work area (one rectangle for the desktop,
+    // which Qt cuts to each screen). Without it the panel, placed by the pointer where the
+    // tray does not say where its icon is, could cover the desktop's own bar.
+    if (!qEnvironmentVariableIsSet("QT_RELY_ON_NET_WORKAREA_ATOM")) {
+        qputenv("QT_RELY_ON_NET_WORKAREA_ATOM", "1");
+    }
     QApplication app(argc, argv);
     quorvel::QuorvelApp::setUpApplication();
 
