@@ -218,8 +218,11 @@ class Session:
         # Every category on: the log is kept beside the screenshots.
         log = self.out / "logs" / "quorvel.log"
         self.app_log_start = log.stat().st_size if log.exists() else 0
+        # Qt's Wayland lines too, all with times: a compositor's part shows beside ours.
         return self.spawn([str(self.bin / "quorvel")], "quorvel.log",
-                          env={"QT_LOGGING_RULES": "quorvel.*=true;qt.qpa.wayland*=true", "QT_MESSAGE_PATTERN": "%{time process} %{category}: %{message}", **(env or {})})
+                          env={"QT_LOGGING_RULES": "quorvel.*=true;qt.qpa.wayland*=true",
+                               "QT_MESSAGE_PATTERN": "%{time process} %{category}: %{message}",
+                               **(env or {})})
 
     def start_app(self, env=None, **settings):
         self.stop_app()
