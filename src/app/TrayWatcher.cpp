@@ -118,9 +118,11 @@ void TrayWatcher::check() {
         qCInfo(lcApp, "a system tray appeared (XEmbed)");
         found();
     } else if (m_bus.isConnected()) {
-        // Not blocking: the watcher may be slow, or busy calling us (an XEmbed tray that is
-        // there waits two seconds at most).
-        auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(hostQuery(), 2000), this);
+        // Not blocking: the watcher may be slow, or busy calling us. With an XEmbed tray there
+        // to fall back on, it gets two seconds; without one, D-Bus's usual time: a busy
+        // session's watcher may take longer, and no answer would mean no icon.
+        auto* pending = new QDBusPendingCallWatcher(
+            xembed ? m_bus.asyncCall(hostQuery(), 2000) : m_bus.asyncCall(hostQuery()), this);
         connect(pending, &QDBusPendingCallWatcher::finished, this,
                 [this, xembed](QDBusPendingCallWatcher* call) {
                     call->deleteLater();
