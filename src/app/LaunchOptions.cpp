@@ -22,6 +22,17 @@ LaunchOptions LaunchOptions::fromEnvironment(const QProcessEnvironment& environm
         qCWarning(lcApp, "QUORVEL_POSE_PRECISION=%s is not fp32, bf16, int8 or auto; ignored",
                   qUtf8Printable(precision));
     }
+    if (const QString away = environment.value(QStringLiteral("QUORVEL_AWAY_SECONDS")).trimmed();
+        !away.isEmpty()) {
+        bool ok = false;
+        const qint64 seconds = away.toLongLong(&ok);
+        if (ok && seconds >= 1) {
+            options.awaySeconds = seconds;
+        } else {
+            qCWarning(lcApp, "QUORVEL_AWAY_SECONDS=%s is not a number of seconds; ignored",
+                      qUtf8Printable(away));
+        }
+    }
     options.reportShown = environment.contains(QStringLiteral("QUORVEL_REPORT_SHOWN"));
     return options;
 }

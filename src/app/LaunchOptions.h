@@ -4,6 +4,7 @@
 
 #include <QProcessEnvironment>
 #include <QString>
+#include <optional>
 
 namespace quorvel {
 
@@ -21,6 +22,10 @@ struct LaunchOptions {
     // model would choose; "auto", unset or anything else (with a warning) leaves the choice
     // to it.
     MoveNetEstimator::Precision posePrecision = MoveNetEstimator::Precision::automatic;
+    // QUORVEL_AWAY_SECONDS: how long without input or anyone in view counts as away, instead
+    // of five minutes (to see the desktop's idle signs at work without waiting); a number of
+    // seconds from 1 up, or it is ignored with a warning.
+    std::optional<qint64> awaySeconds;
     // QUORVEL_REPORT_SHOWN: print "shown <CLOCK_MONOTONIC ns>" on standard error once the
     // tray icon or the fallback window is on screen.
     bool reportShown = false;

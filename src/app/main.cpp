@@ -104,6 +104,9 @@ int main(int argc, char* argv[]) {
         options.cameraRecording, options.cameraUseLog);
     appEnvironment.poseEstimators =
         quorvel::defaultPoseEstimatorFactory(options.modelDirectory, options.posePrecision);
+    if (options.awaySeconds) {
+        appEnvironment.presence.awaySeconds = *options.awaySeconds;
+    }
     // The components first; the state conducts them, the panel shows it and their stores.
     quorvel::AppParts parts = quorvel::AppParts::make(appEnvironment);
     const quorvel::PanelStores stores{*parts.settings, *parts.postureLog};

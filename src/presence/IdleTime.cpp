@@ -1,5 +1,7 @@
 #include "presence/IdleTime.h"
 
+#include "presence/PresenceLogging.h"
+
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QGuiApplication>
@@ -98,17 +100,28 @@ void IdleTime::setSessionBus(const QDBusConnection& bus) {
 void IdleTime::query(Answer answer) {
     if (m_askX11) {
         if (const auto ms = askX11()) {
+            answered(ms, "the X server");
             answer(ms);
             return;
         }
     }
 #if defined(QUORVEL_HAVE_WAYLAND_IDLE)
     if (m_wayland != nullptr && m_wayland->isActive()) {
-        answer(m_wayland->idleMs());
+        const auto ms = m_wayland->idleMs();
+        answered(ms, m_wayland->protocol());
+        answer(ms);
         return;
     }
 #endif
     askMutter(std::move(answer));
+}
+
+void IdleTime::answered(std::optional<qint64> ms, const char* source) {
+    if (ms) {
+        qCDebug(lcPresence, "input idle for %lld ms, from %s", static_cast<long long>(*ms), source);
+    } else {
+        qCDebug(lcPresence, "input idleness unknown: nobody answers");
+    }
 }
 
 std::optional<bool> IdleTime::keyboardHeldElsewhere() const {
@@ -149,6 +162,7 @@ std::optional<qint64> IdleTime::askX11() {
 
 void IdleTime::askMutter(Answer answer) {
     if (!m_session.isConnected()) {
+        answered(std::nullopt, nullptr);
         answer(std::nullopt);
         return;
     }
@@ -159,7 +173,9 @@ void IdleTime::askMutter(Answer answer) {
     whenAnswered<quint64>(m_session.asyncCall(call), this,
                           [this, answer = std::move(answer)](const auto& reply) mutable {
                               if (reply.isValid()) {
-                                  answer(static_cast<qint64>(reply.value()));
+                                  const auto ms = static_cast<qint64>(reply.value());
+                                  answered(ms, "org.gnome.Mutter.IdleMonitor");
+                                  answer(ms);
                               } else {
                                   askFreedesktop(std::move(answer));
                               }
@@ -175,7 +191,9 @@ void IdleTime::askFreedesktop(Answer answer) {
                                        service, QStringLiteral("GetSessionIdleTime"));
     whenAnswered<quint32>(
         m_session.asyncCall(call), this, [answer = std::move(answer)](const auto& reply) {
-            answer(reply.isValid() ? std::optional<qint64>(reply.value()) : std::nullopt);
+            const auto ms = reply.isValid() ? std::optional<qint64>(reply.value()) : std::nullopt;
+            answered(ms, "org.freedesktop.ScreenSaver");
+            answer(ms);
         });
 }
 

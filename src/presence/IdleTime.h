@@ -55,6 +55,8 @@ private:
     void askMutter(Answer answer);
     void askFreedesktop(Answer answer);
     static std::optional<qint64> askX11();
+    // Logs an answer and who gave it.
+    static void answered(std::optional<qint64> ms, const char* source);
 
     QDBusConnection m_session;
     bool m_askX11;

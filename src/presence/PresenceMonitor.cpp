@@ -145,6 +145,7 @@ PresenceMonitor::PresenceMonitor(const PresenceEnvironment& environment, BreakCo
     }
     m_policy = std::make_unique<PresencePolicy>(breaks, std::move(questions), std::move(clock),
                                                 std::move(timers));
+    m_policy->setAwaySeconds(environment.awaySeconds);
     PresencePolicy* policy = m_policy.get();
     connect(m_session, &SessionWatcher::lockerReported, policy, &PresencePolicy::lockerReported);
     connect(m_session, &SessionWatcher::lockerLost, policy, &PresencePolicy::lockerLost);

@@ -32,6 +32,8 @@ struct PresenceEnvironment {
     std::function<std::optional<qint64>()> idleMs;
     // Whether a screen locker holds the keyboard, instead of asking the X server.
     std::function<std::optional<bool>()> keyboardHeld;
+    // How long without the user counts as away (see PresencePolicy).
+    qint64 awaySeconds = PresencePolicy::defaultAwaySeconds;
     // How long a bus may take to answer a new connection before it counts as absent.
     std::chrono::milliseconds busPatience{5000};
 

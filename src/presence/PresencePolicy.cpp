@@ -178,7 +178,7 @@ void PresencePolicy::enterPause() {
 
 void PresencePolicy::leavePause() {
     const qint64 ms = (m_clock() - *m_pausedSince).count();
-    const bool breakTaken = m_away || ms >= awayResetSeconds * 1000;
+    const bool breakTaken = m_away || ms >= m_awaySeconds * 1000;
     qCInfo(lcPresence, "resumed after %lld s%s", ms / 1000, breakTaken ? " (a break)" : "");
     m_pausedSince.reset();
     m_settle.reset();
@@ -247,7 +247,7 @@ void PresencePolicy::scheduleCameraCheck() {
     if (m_cameraCheck) {
         return;
     }
-    const qint64 left = awayResetSeconds * 1000 - (m_clock() - m_lastPersonSeen).count();
+    const qint64 left = m_awaySeconds * 1000 - (m_clock() - m_lastPersonSeen).count();
     if (left > 0) {
         m_cameraCheck = m_timers(std::chrono::milliseconds(left), false, [this] {
             m_cameraCheck.reset();
@@ -265,8 +265,8 @@ void PresencePolicy::evaluateAway() {
     if (!inputKnown && !m_cameraWatching) {
         return; // nobody can tell
     }
-    if ((inputKnown && *m_idleMs < awayResetSeconds * 1000) ||
-        (m_cameraWatching && (m_clock() - m_lastPersonSeen).count() < awayResetSeconds * 1000)) {
+    if ((inputKnown && *m_idleMs < m_awaySeconds * 1000) ||
+        (m_cameraWatching && (m_clock() - m_lastPersonSeen).count() < m_awaySeconds * 1000)) {
         return;
     }
     qCInfo(lcPresence) << "away: input idle for" << (inputKnown ? *m_idleMs / 1000 : -1)
@@ -289,6 +289,10 @@ void PresencePolicy::comeBack() {
     }
     qCInfo(lcPresence) << "back";
     m_away = false;
+    // The last answer about input is from before the user came back (by a panel action, or
+    // into the camera's view): on its own it would send them away again at the next look.
+    m_idleMs.reset();
+    m_previousIdleMs.reset();
     m_breaks.restartCountdowns();
     Q_EMIT returned();
     scheduleCameraCheck();
@@ -338,12 +342,13 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
         // Perhaps the desktop is still starting: ask again after a while.
         m_idleMs.reset();
         m_previousIdleMs.reset();
-        schedulePoll(awayResetSeconds);
+        schedulePoll(m_awaySeconds);
         Q_EMIT idleSecondsChanged(std::nullopt);
         return;
     }
+    const qint64 idleMs = std::max<qint64>(*ms, 0);
     m_previousIdleMs = m_idleMs;
-    m_idleMs = std::max<qint64>(*ms, 0);
+    m_idleMs = idleMs;
     const std::chrono::milliseconds answeredAt = m_clock();
     const std::optional<std::chrono::milliseconds> previousAnswerAt =
         std::exchange(m_idleAnsweredAt, answeredAt);
@@ -370,8 +375,9 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
             }
         }
     } else if (m_away) {
-        if (inputSince || *m_idleMs < awayResetSeconds * 1000) {
+        if (inputSince || idleMs < m_awaySeconds * 1000) {
             comeBack();
+            m_idleMs = idleMs; // this answer is no older than the return
         }
     } else {
         evaluateAway();
@@ -381,7 +387,7 @@ void PresencePolicy::idleAnswered(quint64 poll, std::optional<qint64> ms) {
     }
     schedulePoll(isPaused() || m_away
                      ? awaitingIdlePollSeconds
-                     : std::max(minIdlePollSeconds, awayResetSeconds - *m_idleMs / 1000));
+                     : std::max(minIdlePollSeconds, m_awaySeconds - idleMs / 1000));
     Q_EMIT idleSecondsChanged(idleSeconds());
 }
 

@@ -10,6 +10,7 @@
 #include <QLoggingCategory>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <optional>
@@ -67,10 +68,10 @@ struct PresenceQuestions {
 // settleSeconds for a lock that takes it back, so a storm of signals pauses once; after a
 // sleep, wakeSettleSeconds (input too), for lockers that lock a few seconds after the wake.
 // Locked or asleep, every break overlay goes and the countdowns hold; one that was on screen
-// or waiting comes back after a pause shorter than awayResetSeconds, and after a longer one
+// or waiting comes back after a pause shorter than awaySeconds(), and after a longer one
 // the countdowns start over.
 //
-// Away, while unlocked: neither input nor the camera has seen the user for awayResetSeconds
+// Away, while unlocked: neither input nor the camera has seen the user for awaySeconds()
 // (the camera counts while it watches; a sign that cannot tell leaves it to the other).
 // Break overlays go, countdowns hold, and when input, a person in view or a panel action
 // shows the user back, the countdowns start over.
@@ -80,7 +81,7 @@ class PresencePolicy : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr qint64 awayResetSeconds = 300;
+    static constexpr qint64 defaultAwaySeconds = 300;
     static constexpr qint64 minIdlePollSeconds = 10;
     // How often input is asked about while it is awaited: away, or in an unconfirmed pause.
     static constexpr qint64 awaitingIdlePollSeconds = 15;
@@ -113,6 +114,10 @@ public:
     void setRemindersRunning(bool running);
     // Someone may now answer about input who could not before.
     void idleSourceChanged();
+
+    // How long without the user counts as away, and a pause as a break; set before any sign.
+    void setAwaySeconds(qint64 seconds) { m_awaySeconds = std::max<qint64>(seconds, 1); }
+    qint64 awaySeconds() const { return m_awaySeconds; }
 
     bool isPaused() const { return m_pausedSince.has_value(); }
     bool isAway() const { return m_away; }
@@ -169,6 +174,7 @@ private:
     QList<OverlayType> m_owed; // break overlays a short pause took away
 
     // Away.
+    qint64 m_awaySeconds = defaultAwaySeconds;
     bool m_away = false;
     bool m_remindersRunning = false;
     std::optional<qint64> m_idleMs;

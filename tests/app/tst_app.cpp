@@ -369,7 +369,8 @@ private Q_SLOTS:
     }
 
     // The hooks for benchmarks and install tests, read from the environment in one go; a
-    // precision that is not one of the known names leaves the choice to the model, and says so.
+    // precision that is not one of the known names leaves the choice to the model, and an away
+    // time that is no number of seconds the default, each saying so.
     void launchOptionsFromEnvironment() {
         using Precision = MoveNetEstimator::Precision;
         const LaunchOptions unset = LaunchOptions::fromEnvironment(QProcessEnvironment());
@@ -400,6 +401,19 @@ private Q_SLOTS:
             QCOMPARE(options.modelDirectory, QString("/tmp/models"));
             QVERIFY(options.reportShown);
             QCOMPARE(options.posePrecision, precision);
+        }
+
+        QVERIFY(!unset.awaySeconds);
+        for (const auto& [value, seconds] : QList<std::pair<QString, std::optional<qint64>>>{
+                 {" 20\n", 20}, {"0", std::nullopt}, {"soon", std::nullopt}}) {
+            env.insert("QUORVEL_AWAY_SECONDS", value);
+            if (!seconds) {
+                QTest::ignoreMessage(QtWarningMsg,
+                                     qPrintable(QString("QUORVEL_AWAY_SECONDS=%1 is not a number "
+                                                        "of seconds; ignored")
+                                                    .arg(value.trimmed())));
+            }
+            QCOMPARE(LaunchOptions::fromEnvironment(env).awaySeconds, seconds);
         }
     }
 };

@@ -255,6 +255,19 @@ private Q_SLOTS:
                                        "20:00 restart", "20:00 back", "25:00 hold", "25:00 away",
                                        "35:15 restart", "35:15 back"}));
     }
+
+    // Back by a panel action: the answer about input from before it is old news. What the
+    // action sets off (monitoring switched on and the camera not found, say) must not send
+    // the user away again before input is asked anew.
+    void backByAnActionStaysBack() {
+        Rig rig;
+        rig.at("5:10").input();
+        rig.policy.userActed();
+        rig.policy.setCameraWatching(true);
+        rig.policy.setCameraWatching(false);
+        rig.at("9:00");
+        QCOMPARE(rig.log, (QStringList{"5:00 hold", "5:00 away", "5:10 restart", "5:10 back"}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPresencePolicy)

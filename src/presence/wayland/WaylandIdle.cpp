@@ -97,6 +97,13 @@ bool WaylandIdle::isActive() const {
     return m->extNotification || m->kdeTimeout;
 }
 
+const char* WaylandIdle::protocol() const {
+    if (m->extNotification) {
+        return "ext-idle-notify-v1";
+    }
+    return m->kdeTimeout ? "org_kde_kwin_idle" : nullptr;
+}
+
 std::optional<qint64> WaylandIdle::idleMs() const {
     if (!isActive()) {
         return std::nullopt;

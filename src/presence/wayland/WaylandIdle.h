@@ -23,6 +23,8 @@ public:
 
     // The compositor offers a seat and one of the protocols.
     bool isActive() const;
+    // The protocol in use: "ext-idle-notify-v1" or "org_kde_kwin_idle"; null when inactive.
+    const char* protocol() const;
     // Milliseconds without input: 0 while there was input in the last notifyAfterMs.
     std::optional<qint64> idleMs() const;
 
