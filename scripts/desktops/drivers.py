@@ -21,7 +21,7 @@ HERE = Path(__file__).resolve().parent
 TEST_USER = "quorvel-desktops"
 Win = namedtuple("Win", "id title x y w h fullscreen")
 Output = namedtuple("Output", "name x y w h")
-KEYCODES = {"q": 16, "w": 17, "Escape": 1}  # evdev, for virtual-input
+KEYCODES = {"q": 16, "w": 17, "space": 57, "Escape": 1}  # evdev, for virtual-input
 
 
 class SetupFailed(Exception):
@@ -228,6 +228,36 @@ class Session:
         self.stop_app()
         self.settings(**settings)
         self.app = self.launch(env)
+
+    def app_log(self):
+        """The lines Quorvel has logged since its last launch."""
+        log = self.out / "logs" / "quorvel.log"
+        if not log.exists():
+            return []
+        with open(log, "rb") as f:
+            f.seek(getattr(self, "app_log_start", 0))
+            return f.read().decode(errors="replace").splitlines()
+
+    OVERLAY_TITLES = {"slouch": "Sit Up Straight!", "stand": "Time to Stand!",
+                      "water": "Drink Some Water!"}
+
+    def layered_overlay(self, title):
+        """Whether Quorvel, running, has its overlay titled `title` up on the layer shell's
+        overlay layer, whose surfaces have no title: from the log, since the app's launch,
+        between its "shown" and its "taken down". Which one it is since the launch (1, 2, ...),
+        or 0 when none is up."""
+        if not self.app or self.app.poll() is not None:
+            return 0
+        # Each window is put on the layer (logged) before the overlay is said to be shown.
+        shown, up, layered, placed = 0, None, False, False
+        for line in self.app_log():
+            if m := re.search(r"quorvel\.overlay: (\w+) overlay shown on", line):
+                shown, up, layered, placed = shown + 1, m[1], placed, False
+            elif "quorvel.overlay: on the overlay layer of" in line:
+                placed = True
+            elif re.search(r"quorvel\.overlay: \w+ overlay taken down", line):
+                up = None  # faded out and gone, the keyboard given back
+        return shown if layered and self.OVERLAY_TITLES.get(up) == title else 0
 
     def stop_app(self):
         if self.app and self.app.poll() is None:
@@ -450,34 +480,12 @@ class Sway(VirtualInput, Session):
         return wins, focused
 
     def find(self, title):
-        return [w for w in self.tree()[0] if w.title == title] or self.layer_overlays(title)
-
-    OVERLAY_TITLES = {"slouch": "Sit Up Straight!", "stand": "Time to Stand!",
-                      "water": "Drink Some Water!"}
-
-    def layer_overlays(self, title):
-        """Quorvel's overlay on sway's overlay layer, which sway's tree does not list: a window
-        per output from the log's "shown" to its "taken down" (since the app's launch). Whether
-        it really covers each output is for the screenshots to tell."""
-        log = self.out / "logs" / "quorvel.log"
-        if not self.app or self.app.poll() is not None or not log.exists():
-            return []
-        with open(log, "rb") as f:
-            f.seek(getattr(self, "app_log_start", 0))
-            lines = f.read().decode(errors="replace").splitlines()
-        # Each window is put on the layer (logged) before the overlay is said to be shown.
-        shown, up, layered, placed = 0, None, False, False
-        for line in lines:
-            if m := re.search(r"quorvel\.overlay: (\w+) overlay shown on", line):
-                shown, up, layered, placed = shown + 1, m[1], placed, False
-            elif "quorvel.overlay: on the overlay layer of" in line:
-                placed = True
-            elif re.search(r"quorvel\.overlay: \w+ overlay taken down", line):
-                up = None  # faded out and gone, the keyboard given back
-        if not layered or self.OVERLAY_TITLES.get(up) != title:
-            return []
-        return [Win(f"layer-{self.app.pid}-{shown}-{o.name}", title, o.x, o.y, o.w, o.h, True)
-                for o in self.outputs]
+        if wins := [w for w in self.tree()[0] if w.title == title]:
+            return wins
+        # sway lists no layer surfaces in its tree: one per output, as the overlay was put up.
+        up = self.layered_overlay(title)
+        return [Win(f"layer-{self.app.pid}-{up}-{o.name}", title, o.x, o.y, o.w, o.h, True)
+                for o in self.outputs] if up else []
 
     def focused(self):
         return self.tree()[1]
@@ -574,15 +582,25 @@ class KWin(VirtualInput, Session):
         block = text.split(f"js: {n}<\n", 1)[1].split(f"js: {n}>", 1)[0]
         return [line[4:] for line in block.splitlines() if line.startswith("js: ")]
 
+    OVERLAY_LAYER = 9  # KWin's layer of the layer shell's overlay surfaces, above all others
+
     def windows(self):
         lines = self.js(f'for (const c of {self.windows_js}) {{ const g = c.frameGeometry;'
                         ' print(JSON.stringify([c.internalId.toString(), c.caption, g.x, g.y,'
-                        ' g.width, g.height, c.fullScreen, c.active, !c.minimized, c.dock])); }')
+                        ' g.width, g.height, c.fullScreen, c.active, !c.minimized, c.dock,'
+                        ' c.resourceClass, c.layer])); }')
         return [json.loads(line) for line in lines or []]
 
+    def quorvel_layer(self, caption, resource, layer, title):
+        """Whether a window in KWin's list is the overlay titled `title` on the layer shell:
+        KWin names such a surface by its program only."""
+        return not caption and resource == "quorvel" and layer == self.OVERLAY_LAYER \
+            and self.layered_overlay(title)
+
     def find(self, title):
-        return [Win(i, t, x, y, w, h, fs) for i, t, x, y, w, h, fs, _, shown, _ in self.windows()
-                if t == title and shown]
+        return [Win(i, title, x, y, w, h, fs or layer == self.OVERLAY_LAYER)
+                for i, t, x, y, w, h, fs, _, shown, _, resource, layer in self.windows()
+                if shown and (t == title or self.quorvel_layer(t, resource, layer, title))]
 
     def focused(self):
         return next((w[1] for w in self.windows() if w[7]), "")
@@ -605,20 +623,22 @@ class KWin(VirtualInput, Session):
         lines = self.js('const all = workspace.stackingOrder; for (let i = 0; i < all.length; i++) {'
                         ' const c = all[i], g = c.frameGeometry; print(JSON.stringify([i, c.caption,'
                         ' g.x, g.y, g.width, g.height, c.fullScreen, c.normalWindow || c.dock,'
-                        ' !c.minimized && !c.hidden, c.opacity])); }')
+                        ' !c.minimized && !c.hidden, c.opacity, c.resourceClass, c.layer])); }')
         if lines is None:
             return ["KWin's scripting did not answer"]
         stack = [json.loads(line) for line in lines]
         bad = []
         for o in self.outputs:
-            mine = [w for w in stack if w[1] == title and w[2:6] == [o.x, o.y, o.w, o.h]]
+            mine = [w for w in stack if w[2:6] == [o.x, o.y, o.w, o.h] and
+                    (w[1] == title or self.quorvel_layer(w[1], w[10], w[11], title))]
             if not mine:
                 bad.append(f"{o.name}: no '{title}' window at its full geometry")
                 continue
-            i, _, _, _, _, _, fullscreen, _, shown, opacity = mine[-1]
+            i, _, _, _, _, _, fullscreen, _, shown, opacity, _, layer = mine[-1]
+            fullscreen = fullscreen or layer == self.OVERLAY_LAYER  # as good as full screen
             if not (fullscreen and shown and opacity >= 1):
                 bad.append(f"{o.name}: '{title}' full screen {fullscreen}, shown {shown}, opacity {opacity}")
-            above = [w[1] for w in stack[i + 1:] if w[7] and w[8] and w[1] != title
+            above = [w[1] for w in stack[i + 1:] if w[7] and w[8] and w not in mine
                      and self.output_of(Win(0, "", *w[2:6], False)) == o]
             if above:
                 bad.append(f"{o.name}: {above} stacked above '{title}'")
@@ -638,7 +658,7 @@ class KWin(VirtualInput, Session):
         if not self.plasma or not self.pictures:
             return None
         shots = self.screenshots()
-        for i, t, x, y, w, h, *_, dock in self.windows():
+        for i, t, x, y, w, h, _, _, _, dock, *_ in self.windows():
             o = self.output_of(Win(i, t, x, y, w, h, False))
             if dock and o and shots.get(o.name):
                 found = icon_in(shots[o.name], (x - o.x + w // 2, y - o.y, x - o.x + w, y - o.y + h))

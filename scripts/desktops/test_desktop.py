@@ -2,6 +2,7 @@
 a stand reminder every 7 seconds that stays until dismissed, and a terminal on each output).
 Each check asserts one column of README's desktop table, as that table's row says."""
 
+import re
 import shutil
 import subprocess
 import time
@@ -316,6 +317,43 @@ def test_lock_and_sleep_let_go_of_the_camera(desk):
     # After a sleep the session is given 15 s to settle (a locker may lock on waking) before
     # the camera comes back.
     assert wait_until(lambda: used("open", 3), 30), "the camera did not open again within 30 s of the wake"
+
+
+@pytest.mark.column("Away from the keyboard")
+def test_away_and_back(desk):
+    """Quorvel told that 15 s without input is away (QUORVEL_AWAY_SECONDS): left alone, the
+    stand overlay goes and no other comes; a key brings the reminders back, and the overlay
+    with them. The idle time comes from the desktop's service that README's cell names."""
+    away = 15
+    source = re.search(r"idle time from (.+)$", desk.row["Away from the keyboard"])[1]
+    desk.activate("term-left")
+    desk.key("space")  # input just before the start: the first answer is not away already
+    desk.start_app({"QUORVEL_AWAY_SECONDS": str(away)})
+    wins = next_overlay(desk)
+
+    def logged(what):
+        return any(f"quorvel.presence: {what}" in line for line in desk.app_log())
+
+    assert wait_until(lambda: logged("away"), away + 30), \
+        f"not away {away + 30} s after the last input; idle answers: {idle_answers(desk)}"
+    assert gone(desk, wins), "the stand overlay stayed up while the user was away"
+    answers = idle_answers(desk)
+    assert answers and all(s == source for _, s in answers), \
+        f"idle time from {sorted({s for _, s in answers})}, not from {source}"
+    assert max(ms for ms, _ in answers) >= away * 1000, f"away with the idle answers {answers}"
+    time.sleep(8)  # past the stand reminder's interval: held while away
+    assert not overlays(desk), "a stand overlay came while the user was away"
+    desk.activate("term-left")  # not the fallback window, which took the keyboard at the start
+    desk.key("space")
+    assert wait_until(lambda: logged("back"), 25), \
+        f"not back 25 s after a key; idle answers since: {idle_answers(desk)[len(answers):]}"
+    assert wait_until(lambda: overlays(desk), 20), "no stand overlay within 20 s of coming back"
+
+
+def idle_answers(desk):
+    """Quorvel's answers about input since its launch: (milliseconds, from whom)."""
+    found = (re.search(r"input idle for (\d+) ms, from (.+)$", line) for line in desk.app_log())
+    return [(int(m[1]), m[2]) for m in found if m]
 
 
 @pytest.mark.column("Another program opens the camera")

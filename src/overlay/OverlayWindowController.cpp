@@ -100,10 +100,17 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     const QString platform = QGuiApplication::platformName();
     m_x11 = platform == QLatin1String("xcb");
     // sway draws a full-screen window that displaces another one (the user's video, say)
-    // unreliably; its overlay layer has no such trouble. Elsewhere full screen is the tried way.
-    const bool sway =
-        platform.startsWith(QLatin1String("wayland")) && qEnvironmentVariableIsSet("SWAYSOCK");
-    m_overlayLayer = sway && overlayLayerBuilt();
+    // unreliably; its overlay layer has no such trouble. KWin 6 gives the keyboard, when a
+    // full-screen overlay that had it goes, to the top window of the output under the
+    // pointer, not back to the window the user was typing in; a layer surface never becomes
+    // its active window, so the keyboard goes back where it was. Elsewhere full screen is the
+    // tried way.
+    const bool wayland = platform.startsWith(QLatin1String("wayland"));
+    const bool sway = wayland && qEnvironmentVariableIsSet("SWAYSOCK");
+    const bool kwin = wayland && qEnvironmentVariable("XDG_CURRENT_DESKTOP")
+                                     .split(QLatin1Char(':'))
+                                     .contains(QLatin1String("KDE"));
+    m_overlayLayer = (sway || kwin) && overlayLayerBuilt();
     m_fullScreenAgain = sway && !m_overlayLayer;
     // Window opacity: X11 has it (drawn by a compositor); Wayland, offscreen and the rest
     // don't, and warn on every try.

@@ -137,7 +137,7 @@ private:
     std::unique_ptr<ScreenProvider> m_screens;
     Timings m_timings;
     bool m_x11 = false;
-    bool m_overlayLayer = false;    // sway with the layer shell: see OverlayLayer.h
+    bool m_overlayLayer = false;    // sway or KWin with the layer shell: see OverlayLayer.h
     bool m_fullScreenAgain = false; // sway without it: see FullScreenAgain
     TimerFactory m_timers;
     EscapeKeyGrab m_escape;
