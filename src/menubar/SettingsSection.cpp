@@ -21,9 +21,26 @@ QComboBox* picker(int width, QWidget* parent) {
     return box;
 }
 
-void select(QComboBox* box, qint64 value) {
+// Marks the choice added for a stored value that is none of the usual ones.
+constexpr int storedOnlyRole = Qt::UserRole + 1;
+
+// Shows `value` as the current choice. One that is none of the usual choices (set by hand in
+// the settings file) is shown as it is, as one more choice at the end, rather than a blank
+// picker; it goes again once the store holds another value.
+void select(QComboBox* box, qint64 value, QString (*label)(qint64)) {
     const QSignalBlocker block(box);
-    box->setCurrentIndex(box->findData(QVariant::fromValue(value))); // -1: no matching choice
+    for (int i = box->count() - 1; i >= 0; --i) {
+        if (box->itemData(i, storedOnlyRole).toBool() && box->itemData(i).toLongLong() != value) {
+            box->removeItem(i);
+        }
+    }
+    int index = box->findData(QVariant::fromValue(value));
+    if (index < 0) {
+        box->addItem(label(value), QVariant::fromValue(value));
+        index = box->count() - 1;
+        box->setItemData(index, true, storedOnlyRole);
+    }
+    box->setCurrentIndex(index);
 }
 
 } // namespace
@@ -129,9 +146,9 @@ void SettingsSection::refresh() {
         m_sensitivity->button(static_cast<int>(i))
             ->setChecked(allSlouchSensitivities[i] == sensitivity);
     }
-    select(m_standInterval, m_settings.standInterval());
-    select(m_waterInterval, m_settings.waterInterval());
-    select(m_autoDismiss, m_settings.autoDismissTimeout());
+    select(m_standInterval, m_settings.standInterval(), reminderIntervalLabel);
+    select(m_waterInterval, m_settings.waterInterval(), reminderIntervalLabel);
+    select(m_autoDismiss, m_settings.autoDismissTimeout(), autoDismissLabel);
 }
 
 } // namespace quorvel

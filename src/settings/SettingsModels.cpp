@@ -60,7 +60,12 @@ std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw) {
 }
 
 QString label(ReminderInterval interval) {
-    return QStringLiteral("%1 min").arg(rawValue(interval) / 60);
+    return reminderIntervalLabel(rawValue(interval));
+}
+
+QString reminderIntervalLabel(qint64 seconds) {
+    return seconds % 60 == 0 ? QStringLiteral("%1 min").arg(seconds / 60)
+                             : QStringLiteral("%1 s").arg(seconds);
 }
 
 std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
@@ -73,10 +78,14 @@ std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
 }
 
 QString label(AutoDismissTimeout timeout) {
-    if (timeout == AutoDismissTimeout::never) {
+    return autoDismissLabel(rawValue(timeout));
+}
+
+QString autoDismissLabel(qint64 seconds) {
+    if (seconds == rawValue(AutoDismissTimeout::never)) {
         return QStringLiteral("Never");
     }
-    return QStringLiteral("%1s").arg(rawValue(timeout));
+    return QStringLiteral("%1s").arg(seconds);
 }
 
 } // namespace quorvel

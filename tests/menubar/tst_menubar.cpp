@@ -94,8 +94,11 @@ private Q_SLOTS:
         SettingsManager settings(dir.path("q.conf"));
         SettingsSection section(settings);
 
-        // A stored value that matches no choice shows no choice and is not corrected.
-        QCOMPARE(section.standIntervalPicker()->currentIndex(), -1);
+        // A stored value that matches no choice is shown as it is, as a choice of its own at
+        // the end, and is not corrected; it goes once another is stored.
+        QComboBox* stand = section.standIntervalPicker();
+        QCOMPARE(stand->currentText(), "100 s");
+        QCOMPARE(stand->count(), int(allReminderIntervals.size()) + 1);
         QCOMPARE(settings.standInterval(), 100);
 
         // Choosing "Never" stores 0.
@@ -105,7 +108,10 @@ private Q_SLOTS:
 
         // Changes made elsewhere show up after the store's notification.
         settings.setStandInterval(1200);
-        QTRY_COMPARE(section.standIntervalPicker()->currentText(), "20 min");
+        QTRY_COMPARE(stand->currentText(), "20 min");
+        QCOMPARE(stand->count(), int(allReminderIntervals.size()));
+        settings.setStandInterval(5400);
+        QTRY_COMPARE(stand->currentText(), "90 min");
     }
 
     void rowsFollowTheState() {
