@@ -9,7 +9,7 @@ packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin 
     at-spi2-core python3-gi gir1.2-atspi-2.0)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
 if [ "$release" = bookworm ]; then
-    [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 x11-plasma sway gnome-appindicator plasma-wayland
+    [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 sway gnome plasma-wayland
     # Plasma 5 and its Qt 5 Wayland plugin
     plasma=(plasma-workspace plasma-desktop qtwayland5)
 else
