@@ -321,9 +321,13 @@ QRect QuorvelApp::trayIconGeometry() const {
 void QuorvelApp::placePanelNearTray(bool clicked) {
     m_panelWindow->adjustSize();
     QRect anchor = trayIconGeometry();
-    // Status-notifier trays don't say where the icon is; after a click the pointer is on it.
-    if (!anchor.isValid() || (clicked && !anchor.contains(QCursor::pos()))) {
+    // Status-notifier trays don't say where the icon is; after a click the pointer is on it,
+    // and otherwise the panel opens where the last click opened it (else at the pointer).
+    if (clicked && (!anchor.isValid() || !anchor.contains(QCursor::pos()))) {
         anchor = QRect(QCursor::pos(), QSize(1, 1));
+        m_clickedIcon = anchor;
+    } else if (!anchor.isValid()) {
+        anchor = m_clickedIcon.value_or(QRect(QCursor::pos(), QSize(1, 1)));
     }
     QScreen* screen = QGuiApplication::screenAt(anchor.center());
     if (!screen) {

@@ -6,7 +6,9 @@
 #include <QIcon>
 #include <QObject>
 #include <QPointer>
+#include <QRect>
 #include <memory>
+#include <optional>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -82,6 +84,9 @@ private:
     QPointer<QWidget> m_panelWindow;
     MenuBarView* m_view = nullptr;
     TrayWatcher* m_trayWatcher = nullptr;
+    // Where the pointer was when the icon was last clicked, for a tray that does not say where
+    // its icon is: a panel asked for otherwise (a second launch) opens there too.
+    std::optional<QRect> m_clickedIcon;
 };
 
 } // namespace quorvel

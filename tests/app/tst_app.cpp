@@ -9,6 +9,7 @@
 #include "support/AppRig.h"
 #include "support/QuietOffscreen.h"
 
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -257,6 +258,26 @@ private Q_SLOTS:
         // or one Escape dismisses the overlay (not the panel hidden under it).
         rig.overlays->show(OverlayType::stand, 0);
         QVERIFY(!app.panelWindow()->isVisible());
+    }
+
+    // A status-notifier tray does not say where its icon is: a click opens the panel at the
+    // pointer, on the icon, and a second launch opens it there again, wherever the pointer is.
+    void secondLaunchOpensWhereTheIconOpens() {
+        TrayBus bus;
+        AppRig rig;
+        QuorvelApp app(*rig.state, rig.stores(), bus.app());
+        bus.watcherAppears();
+        bus.hostRegisters();
+        QTRY_COMPARE_WITH_TIMEOUT(app.mode(), QuorvelApp::Mode::tray, 30000);
+        QCursor::setPos(600, 3);
+        app.togglePanel();
+        const QPoint byTheIcon = app.panelWindow()->pos();
+        app.togglePanel();
+        QVERIFY(!app.panelWindow()->isVisible());
+        QCursor::setPos(40, 500);
+        app.showPanel();
+        QVERIFY(app.panelWindow()->isVisible());
+        QCOMPARE(app.panelWindow()->pos(), byTheIcon);
     }
 
     // Quit always quits, an overlay on screen or not (an overlay refuses to close: a close is
