@@ -791,7 +791,10 @@ class Gnome(Session):
                         f".find(i => i.label && i.label.text === {json.dumps(label)}); if (!item) null; else {{"
                         " const [x, y] = item.get_transformed_position();"
                         " const [w, h] = item.get_transformed_size(); [x, y, w, h].map(Math.round); }")
-        return tuple(box) if box else None
+        # Not yet laid out while the menu opens: no size, or none that is a number (NaN).
+        if not box or any(not isinstance(v, (int, float)) for v in box) or box[2] <= 0 or box[3] <= 0:
+            return None
+        return tuple(box)
 
     def activation_env(self):
         token = self.eval("const Gio = quorvel.Gio; const ctx = global.create_app_launch_context("
