@@ -591,16 +591,19 @@ class KWin(VirtualInput, Session):
                         ' c.resourceClass, c.layer])); }')
         return [json.loads(line) for line in lines or []]
 
-    def quorvel_layer(self, caption, resource, layer, title):
-        """Whether a window in KWin's list is the overlay titled `title` on the layer shell:
-        KWin names such a surface by its program only."""
-        return not caption and resource == "quorvel" and layer == self.OVERLAY_LAYER \
-            and self.layered_overlay(title)
+    def is_overlay(self, title):
+        """Whether a window in KWin's list (caption, program, layer) is the overlay titled
+        `title`: by its caption, or, on the layer shell, where KWin names a surface by its
+        program only, as Quorvel's on the overlay layer while its log says that overlay is up."""
+        layered = self.layered_overlay(title)
+        return lambda caption, resource, layer: caption == title or (
+            layered and not caption and resource == "quorvel" and layer == self.OVERLAY_LAYER)
 
     def find(self, title):
+        mine = self.is_overlay(title)
         return [Win(i, title, x, y, w, h, fs or layer == self.OVERLAY_LAYER)
                 for i, t, x, y, w, h, fs, _, shown, _, resource, layer in self.windows()
-                if shown and (t == title or self.quorvel_layer(t, resource, layer, title))]
+                if shown and mine(t, resource, layer)]
 
     def focused(self):
         return next((w[1] for w in self.windows() if w[7]), "")
@@ -628,9 +631,9 @@ class KWin(VirtualInput, Session):
             return ["KWin's scripting did not answer"]
         stack = [json.loads(line) for line in lines]
         bad = []
+        overlay = self.is_overlay(title)
         for o in self.outputs:
-            mine = [w for w in stack if w[2:6] == [o.x, o.y, o.w, o.h] and
-                    (w[1] == title or self.quorvel_layer(w[1], w[10], w[11], title))]
+            mine = [w for w in stack if w[2:6] == [o.x, o.y, o.w, o.h] and overlay(w[1], w[10], w[11])]
             if not mine:
                 bad.append(f"{o.name}: no '{title}' window at its full geometry")
                 continue

@@ -84,12 +84,14 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     m_standInterval = picker(100, this);
     m_waterInterval = picker(100, this);
     for (auto i : allReminderIntervals) {
-        m_standInterval->addItem(label(i), QVariant::fromValue(rawValue(i)));
-        m_waterInterval->addItem(label(i), QVariant::fromValue(rawValue(i)));
+        m_standInterval->addItem(reminderIntervalLabel(rawValue(i)),
+                                 QVariant::fromValue(rawValue(i)));
+        m_waterInterval->addItem(reminderIntervalLabel(rawValue(i)),
+                                 QVariant::fromValue(rawValue(i)));
     }
     m_autoDismiss = picker(80, this);
     for (auto t : allAutoDismissTimeouts) {
-        m_autoDismiss->addItem(label(t), QVariant::fromValue(rawValue(t)));
+        m_autoDismiss->addItem(autoDismissLabel(rawValue(t)), QVariant::fromValue(rawValue(t)));
     }
     connect(m_standInterval, &QComboBox::activated, this, [this](int index) {
         m_settings.setStandInterval(m_standInterval->itemData(index).toLongLong());

@@ -10,7 +10,6 @@
 #include <QLoggingCategory>
 #include <QObject>
 #include <QString>
-#include <algorithm>
 #include <array>
 #include <functional>
 #include <optional>
@@ -116,7 +115,7 @@ public:
     void idleSourceChanged();
 
     // How long without the user counts as away, and a pause as a break; set before any sign.
-    void setAwaySeconds(qint64 seconds) { m_awaySeconds = std::max<qint64>(seconds, 1); }
+    void setAwaySeconds(qint64 seconds) { m_awaySeconds = seconds; }
     qint64 awaySeconds() const { return m_awaySeconds; }
 
     bool isPaused() const { return m_pausedSince.has_value(); }

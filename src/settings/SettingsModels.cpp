@@ -59,10 +59,6 @@ std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw) {
     return std::nullopt;
 }
 
-QString label(ReminderInterval interval) {
-    return reminderIntervalLabel(rawValue(interval));
-}
-
 QString reminderIntervalLabel(qint64 seconds) {
     return seconds % 60 == 0 ? QStringLiteral("%1 min").arg(seconds / 60)
                              : QStringLiteral("%1 s").arg(seconds);
@@ -75,10 +71,6 @@ std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
         }
     }
     return std::nullopt;
-}
-
-QString label(AutoDismissTimeout timeout) {
-    return autoDismissLabel(rawValue(timeout));
 }
 
 QString autoDismissLabel(qint64 seconds) {

@@ -46,7 +46,6 @@ constexpr qint64 rawValue(ReminderInterval interval) {
     return static_cast<qint64>(interval);
 }
 std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw);
-QString label(ReminderInterval interval);
 // Any stored interval as the pickers show it: "20 min", or "90 s" for one of no whole minutes.
 QString reminderIntervalLabel(qint64 seconds);
 
@@ -54,7 +53,6 @@ constexpr qint64 rawValue(AutoDismissTimeout timeout) {
     return static_cast<qint64>(timeout);
 }
 std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw);
-QString label(AutoDismissTimeout timeout);
 // Any stored auto-dismiss time as the picker shows it: "15s", "Never" for 0.
 QString autoDismissLabel(qint64 seconds);
 
