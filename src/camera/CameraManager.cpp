@@ -125,7 +125,8 @@ private:
     void onFrame();
     void onReadFailure();
     void interrupt(Cause cause, const QString& detail = {});
-    static std::optional<Cause> causeOf(OpenStatus status);
+    // Also notes a camera kept busy by another program.
+    std::optional<Cause> causeOf(OpenStatus status);
     void retry();
     void retryLater(Cause cause);
     void forward();
@@ -148,8 +149,14 @@ private:
     // while one is, through the grabs.
     std::unique_ptr<DeviceUseWatch> m_watch;
     QSocketNotifier* m_watchNotifier = nullptr;
-    // When another program was last seen at the camera (opened, closed, or kept it busy).
+    // When another program was last seen at the camera (opened, closed, or kept it busy),
+    // and how long that leaves the camera alone.
     std::optional<std::chrono::milliseconds> m_lastOtherUse;
+    std::chrono::milliseconds m_grace = CameraManager::shareGracePeriod;
+    // Other programs' opens of the node not yet matched by a close, by the watch's count, and
+    // when the first of them came.
+    int m_othersOpen = 0;
+    std::optional<std::chrono::milliseconds> m_othersOpenedAt;
     int m_unreadableRun = 0;
     bool m_unreadableShown = false;
     // What the panel was last told of the interruption under way.
@@ -204,6 +211,8 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description,
         watch(path);
     }
     source->setWakeDescriptors({m_watch ? m_watch->descriptor() : -1, m_wakeFd});
+    source->setOpenedElsewhere(m_othersOpen > 0 && m_othersOpenedAt &&
+                               now() - *m_othersOpenedAt < CameraManager::unseenHolderLimit);
     const OpenStatus status = source->open();
     if (status != OpenStatus::opened) {
         *description = source->errorDescription();
@@ -214,13 +223,17 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description,
     // Our own open is read off the watch now, so that another program's open from here on
     // comes as an event of its own. One that came while ours was under way may have been
     // merged with ours by the kernel: /proc is asked once more.
-    if (m_watch && (noteWatchEvents().opens > 0 || deviceOpenInAnotherProcess(path))) {
+    if (m_watch && (noteWatchEvents().opens > 0 ||
+                    deviceOpenInAnyProcess(path, m_options.processDirectory, qint64(::getpid())))) {
         qCInfo(lcCamera, "another program opened %s with us: giving way", qUtf8Printable(path));
         source->close();
         noteWatchEvents();
         *description = systemErrorDescription(EBUSY);
         return OpenStatus::busy;
     }
+    // Nobody else has it: an open still counted was one whose close the count lost.
+    m_othersOpen = 0;
+    m_othersOpenedAt.reset();
     m_source = std::move(source);
     m_framesSinceOpen = 0;
     m_unreadableRun = 0;
@@ -250,6 +263,8 @@ void CameraSession::dropWatch() {
         m_watchNotifier = nullptr;
     }
     m_watch.reset();
+    m_othersOpen = 0; // a node that comes back is another one
+    m_othersOpenedAt.reset();
 }
 
 DeviceUseWatch::Seen CameraSession::noteWatchEvents() {
@@ -263,9 +278,23 @@ DeviceUseWatch::Seen CameraSession::noteWatchEvents() {
     if (seen.opens == 0 && seen.closes == 0) {
         return seen;
     }
-    m_lastOtherUse = now();
-    qCDebug(lcCamera, "another program opened the camera %d and closed it %d times", seen.opens,
-            seen.closes);
+    const std::chrono::milliseconds at = now();
+    if (seen.opens > 0 && m_othersOpen == 0) {
+        m_othersOpenedAt = at;
+    }
+    m_othersOpen = std::max(0, m_othersOpen + seen.opens - seen.closes);
+    m_lastOtherUse = at;
+    m_grace = CameraManager::shareGracePeriod;
+    if (m_othersOpen == 0) {
+        // Everyone closed again: a mere look when they had only just opened.
+        if (seen.closes > 0 && m_othersOpenedAt &&
+            at - *m_othersOpenedAt <= CameraManager::briefLook) {
+            m_grace = CameraManager::briefLookGracePeriod;
+        }
+        m_othersOpenedAt.reset();
+    }
+    qCDebug(lcCamera, "another program opened the camera %d and closed it %d times (%d open)",
+            seen.opens, seen.closes, m_othersOpen);
     return seen;
 }
 
@@ -459,6 +488,10 @@ void CameraSession::onReadFailure() {
 std::optional<CameraSession::Cause> CameraSession::causeOf(OpenStatus status) {
     switch (status) {
     case OpenStatus::busy:
+        // Kept busy by another program: the long wait (a look's short one is the watch's
+        // word, when it sees the close).
+        m_lastOtherUse = now();
+        m_grace = CameraManager::shareGracePeriod;
         return Cause::anotherProgram;
     case OpenStatus::unplugged:
         return Cause::unplugged;
@@ -480,9 +513,6 @@ void CameraSession::interrupt(Cause cause, const QString& detail) {
         noteWatchEvents();
     }
     ++m_generation;
-    if (cause == Cause::anotherProgram) {
-        m_lastOtherUse = now();
-    }
     if (m_phase != Phase::interrupted) {
         m_phase = Phase::interrupted;
         m_unreadableShown = false;
@@ -545,7 +575,7 @@ void CameraSession::retry() {
     // before its close is reported.
     const auto leftAlone = [this] {
         takeWatchEvents();
-        return !m_lastOtherUse || now() - *m_lastOtherUse >= CameraManager::shareGracePeriod;
+        return !m_lastOtherUse || now() - *m_lastOtherUse >= m_grace;
     };
     if (!leftAlone()) {
         return;
@@ -562,9 +592,10 @@ void CameraSession::retry() {
             }
         }
     }
-    if (m_watch && deviceOpenInAnyProcess(m_watch->path())) {
+    if (m_watch && deviceOpenInAnyProcess(m_watch->path(), m_options.processDirectory)) {
         qCDebug(lcCamera, "%s is held by another process", qUtf8Printable(m_watch->path()));
         m_lastOtherUse = now();
+        m_grace = CameraManager::shareGracePeriod;
         return;
     }
     if (!leftAlone()) {

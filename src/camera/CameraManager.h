@@ -28,6 +28,9 @@ struct CameraManagerOptions {
     // Monotonic time for the grace period after another program's use of the camera; read on
     // the camera thread. Empty: the steady clock.
     std::function<std::chrono::milliseconds()> clock;
+    // Where other processes are listed for their open descriptors; tests point it at an empty
+    // folder to stand for programs of another user, which cannot be looked into.
+    QString processDirectory = QStringLiteral("/proc");
 };
 
 // Owns the camera while posture monitoring runs: opens it, grabs every frame on its own
@@ -66,8 +69,13 @@ struct CameraManagerOptions {
 // Interrupted, the camera is looked at every reopenInterval and opened again only when no
 // process is seen to hold it and nobody else has opened, closed or kept it busy for
 // shareGracePeriod: a program that lists the formats, closes and opens again to stream is
-// not overtaken. Nothing is open while Quorvel waits, so the camera light stays off. The first
-// frame after a reopen ends the interruption (isRunning true, error none). A failed read on a
+// not overtaken. After a mere look (another program's open closed again within briefLook)
+// the wait is briefLookGracePeriod. Who holds the camera: the driver's count of open
+// handles, asked right after each open of ours, which covers every user's programs; where a
+// driver keeps none, /proc (the user's own programs) and the watch, for which an open not
+// yet matched by a close holds the camera for up to unseenHolderLimit. While Quorvel waits,
+// nothing streams, so the camera light stays off. The first frame after a reopen ends the
+// interruption (isRunning true, error none). A failed read on a
 // camera that was delivering restarts it silently.
 //
 // Lifetime. The device is open only between start() and stop(); stop() releases it as soon
@@ -102,6 +110,14 @@ public:
     // After another program has opened, closed or kept busy the camera, how long it must be
     // left alone before Quorvel takes it back.
     static constexpr std::chrono::milliseconds shareGracePeriod{10000};
+    // Another program's open and close this close together are a look (a browser or a device
+    // monitor listing the formats), after which briefLookGracePeriod is enough.
+    static constexpr std::chrono::milliseconds briefLook{500};
+    static constexpr std::chrono::milliseconds briefLookGracePeriod{3000};
+    // Where neither the driver nor /proc can tell who holds the camera, how long an open whose
+    // close was not seen keeps Quorvel away (the kernel merges like events, so a close can be
+    // lost in the count, and the camera must not stay given up for ever).
+    static constexpr std::chrono::milliseconds unseenHolderLimit{60000};
     // Passed-on frames in a row that cannot be read before unreadableFramesText is published
     // (with one frame in fifteen passed on, two seconds of a 30 fps camera).
     static constexpr int unreadableFramesLimit = 4;

@@ -129,10 +129,6 @@ DeviceUseWatch::Seen DeviceUseWatch::read() {
     return seen;
 }
 
-bool deviceOpenInAnotherProcess(const QString& path) {
-    return deviceOpenInAnyProcess(path, QStringLiteral("/proc"), qint64(::getpid()));
-}
-
 bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
                             qint64 exceptProcess) {
     struct stat node {};

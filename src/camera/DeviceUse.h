@@ -65,7 +65,5 @@ private:
 bool deviceOpenInAnyProcess(const QString& path,
                             const QString& procDirectory = QStringLiteral("/proc"),
                             qint64 exceptProcess = 0);
-// The same, leaving this process out: whether another program has the node open beside us.
-bool deviceOpenInAnotherProcess(const QString& path);
 
 } // namespace quorvel

@@ -66,6 +66,10 @@ public:
     // Descriptors that grab() waits on beside the device: when one becomes readable, grab()
     // returns GrabResult::woken at once. Sources that do not wait ignore them.
     virtual void setWakeDescriptors(std::vector<int> descriptors) { (void)descriptors; }
+    // Told before open() that the node's watch saw another program open the device and not
+    // close it yet. Where neither the driver nor /proc can say who holds the device (another
+    // user's program), that open counts as holding it, and open() answers busy.
+    virtual void setOpenedElsewhere(bool opened) { (void)opened; }
 };
 
 // The system's text for an errno value ("Device or resource busy").

@@ -14,6 +14,7 @@
 #include <libv4lconvert.h>
 #include <optional>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -195,14 +196,42 @@ GrabResult V4L2FrameSource::grabFailure(int error, bool gone) {
     return GrabResult::failed;
 }
 
-bool V4L2FrameSource::heldByAnotherProgram() const {
+std::optional<bool> V4L2FrameSource::openElsewhereByDriver() {
+    // The driver counts its open handles by priority, over every process of every user. With
+    // ours lowered to the least one, the highest in use is another's, if there is another.
+    // (A handle at a higher priority than the default makes the lowering itself busy.)
+    v4l2_priority ours = V4L2_PRIORITY_BACKGROUND;
+    if (m_calls->ioctl(m_fd, VIDIOC_S_PRIORITY, &ours) == -1) {
+        return errno == EBUSY ? std::optional(true) : std::nullopt;
+    }
+    v4l2_priority highest = V4L2_PRIORITY_UNSET;
+    if (m_calls->ioctl(m_fd, VIDIOC_G_PRIORITY, &highest) == -1) {
+        return std::nullopt;
+    }
+    return highest > V4L2_PRIORITY_BACKGROUND;
+}
+
+bool V4L2FrameSource::heldByAnotherProgram() {
     // Another program's open that came while ours was under way may be lost to the node's
     // watch (the kernel merges it with our own open, not yet read), so the holders are looked
-    // for: as far as /proc shows them, the user's own programs.
-    if (m_path.isEmpty() || !deviceOpenInAnotherProcess(m_path)) {
+    // for: the driver's count where it keeps one, else /proc, which shows the user's own
+    // programs, and the watch's word for an open it saw and /proc cannot show.
+    if (m_path.isEmpty()) {
         return false;
     }
-    qCInfo(lcCamera, "%s is open in another program: giving way", qUtf8Printable(m_path));
+    const std::optional<bool> byDriver = openElsewhereByDriver();
+    const char* witness = nullptr;
+    if (byDriver) {
+        witness = *byDriver ? "the driver counts another handle" : nullptr;
+    } else if (deviceOpenInAnyProcess(m_path, m_processes, qint64(::getpid()))) {
+        witness = "another process holds it";
+    } else if (m_openedElsewhere) {
+        witness = "opened by a program whose close has not been seen";
+    }
+    if (witness == nullptr) {
+        return false;
+    }
+    qCInfo(lcCamera, "%s is open elsewhere (%s): giving way", qUtf8Printable(m_path), witness);
     return true;
 }
 

@@ -59,6 +59,10 @@ public:
     std::optional<std::chrono::microseconds> frameTaken() const override { return m_taken; }
     QString devicePath() const override { return m_path; }
     void setWakeDescriptors(std::vector<int> descriptors) override;
+    void setOpenedElsewhere(bool opened) override { m_openedElsewhere = opened; }
+    // Where other processes are listed (/proc); tests point it at an empty folder to stand for
+    // processes of another user, whose descriptors cannot be looked into.
+    void setProcessDirectory(QString directory) { m_processes = std::move(directory); }
 
     // The size, format and frame interval the device agreed to; empty and 0 while closed (the
     // interval also when the camera takes none).
@@ -81,7 +85,10 @@ private:
     OpenStatus deviceFailure(int error);
     // Whether another process has the node open too, while this one opens it (looked at
     // before the format is set; the camera manager looks again once the open is done).
-    bool heldByAnotherProgram() const;
+    bool heldByAnotherProgram();
+    // What the driver says: true when another handle on the device is open, of any process
+    // of any user; nothing when the driver keeps no count (no V4L2 priorities).
+    std::optional<bool> openElsewhereByDriver();
     // A failed read: notes why (`gone`: the device went away) for errorDescription().
     GrabResult grabFailure(int error, bool gone = false);
     OpenStatus negotiateFormat();
@@ -110,6 +117,8 @@ private:
     QString m_error;
     bool m_gone = false;
     std::optional<std::chrono::microseconds> m_taken; // of the frame held
+    bool m_openedElsewhere = false;
+    QString m_processes = QStringLiteral("/proc");
 };
 
 } // namespace quorvel

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <thread>
+#include <unistd.h>
+#include <utility>
 
 namespace quorvel::test {
 
@@ -58,6 +61,13 @@ public:
     int goneAfterUnplug = 0;                    // opens that find no node (ENOENT) after an unplug
     // Seen by the camera.
     std::atomic<int> opens = 0;
+    std::atomic<int> streamStarts = 0;
+    // Other programs' handles on the device, as a driver with V4L2 priorities counts them
+    // (any user's); -1: a driver that keeps no such count (S_PRIORITY is not known to it).
+    std::atomic<int> otherHandles = -1;
+    // Each open and close of the camera opens and closes its node (a file) too, as a device's
+    // does, so that a watch of the node sees them.
+    bool opensItsNode = false;
     std::atomic<int> maxPollTimeoutMs = 0;
     std::atomic<int> waitsWithoutFrame = 0; // polls that only wait (a back-off), not waited out
 
@@ -74,13 +84,36 @@ public:
 
     int open(const char* path, int flags) override {
         ++opens;
-        return fails(openCall) ? -1 : StandInCamera::open(path, flags);
+        const int fd = fails(openCall) ? -1 : StandInCamera::open(path, flags);
+        if (fd >= 0 && opensItsNode) {
+            m_nodeFd = ::open(path, O_RDONLY | O_CLOEXEC);
+        }
+        return fd;
+    }
+    int close(int fd) override {
+        if (m_nodeFd >= 0) {
+            ::close(std::exchange(m_nodeFd, -1));
+        }
+        return StandInCamera::close(fd);
     }
     int ioctl(int fd, unsigned long request, void* argument) override {
         if (fails(request)) {
             return -1;
         }
+        if ((request == VIDIOC_S_PRIORITY || request == VIDIOC_G_PRIORITY) &&
+            otherHandles.load() >= 0) {
+            auto& priority = *static_cast<v4l2_priority*>(argument);
+            if (request == VIDIOC_S_PRIORITY) {
+                m_priority = priority;
+            } else {
+                priority = otherHandles.load() > 0 ? V4L2_PRIORITY_DEFAULT : m_priority.load();
+            }
+            return 0;
+        }
         const int result = StandInCamera::ioctl(fd, request, argument);
+        if (result == 0 && request == VIDIOC_STREAMON) {
+            ++streamStarts;
+        }
         if (result != 0) {
             return result;
         }
@@ -181,6 +214,8 @@ protected:
     }
 
 private:
+    std::atomic<v4l2_priority> m_priority = V4L2_PRIORITY_DEFAULT;
+    int m_nodeFd = -1;
     // A frame of the colour in a raw format, each row padded with zeros to bytesperline.
     static QByteArray raw(const v4l2_pix_format& format) {
         const int w = int(format.width);

@@ -746,6 +746,112 @@ private Q_SLOTS:
                                  10000);
     }
 
+    // A program that /proc cannot show (another user's: an empty folder stands in for /proc)
+    // opens the camera Quorvel reads. Where the driver counts the handles on the device, that
+    // count keeps Quorvel off for as long as the program holds the camera; where it keeps none,
+    // the open the watch saw, not yet closed, does; and where the driver says nobody holds the
+    // camera, an open whose close the watch's count lost does not keep Quorvel away.
+    void keepsOffAHolderItCannotSee_data() {
+        QTest::addColumn<int>("driverCount"); // the program's handles as the driver counts them
+        QTest::addColumn<bool>("holds");
+        QTest::addColumn<qint64>("heldMs");
+        QTest::newRow("counted by the driver") << 1 << true << qint64(600000);
+        QTest::newRow("no count, an open not closed") << -1 << true << qint64(50000);
+        QTest::newRow("a close the count lost") << 0 << false << qint64(0);
+    }
+    void keepsOffAHolderItCannotSee() {
+        QFETCH(int, driverCount);
+        QFETCH(bool, holds);
+        QFETCH(qint64, heldMs);
+        TempFolder dir;
+        const QString node = dir.path("video0");
+        writeFile(node, {});
+        const QString noProcesses = dir.path("proc");
+        QVERIFY(QDir().mkpath(noProcesses));
+        auto camera = std::make_shared<ScriptedCamera>();
+        camera->endless = true;
+        camera->opensItsNode = true;
+        camera->otherHandles = std::min(driverCount, 0);
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options = scripted(camera, 1h, clock);
+        options.processDirectory = noProcesses;
+        options.makeFrameSource = [camera, node, noProcesses] {
+            auto source = std::make_unique<V4L2FrameSource>(node, camera);
+            source->setProcessDirectory(noProcesses);
+            return source;
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_VERIFY(manager.isRunning());
+        int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
+        camera->otherHandles = driverCount;
+        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+        const int streams = camera->streamStarts.load();
+        for (qint64 held = 5000; held <= heldMs; held += 5000) {
+            *clock += 5000;
+            QTest::qWait(15); // a retry or two
+            QVERIFY2(camera->streamStarts.load() == streams && !manager.isRunning(),
+                     qPrintable(QStringLiteral("streamed %1 ms into the hold").arg(held)));
+        }
+        const qint64 freed = clock->load();
+        if (holds) {
+            ::close(other);
+            other = -1;
+            camera->otherHandles = std::min(driverCount, 0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     *clock += manager.isRunning() ? 0 : 500;
+                                     return manager.isRunning();
+                                 }()),
+                                 15000);
+        QVERIFY(clock->load() - freed <= CameraManager::shareGracePeriod.count() + 5000);
+        if (other >= 0) {
+            ::close(other);
+        }
+    }
+
+    // Another program's look (an open closed again at once, as a browser lists the formats)
+    // leaves the camera alone for the short grace period; a longer use, for the long one.
+    void waitsOutALookBriefly_data() {
+        QTest::addColumn<qint64>("heldMs");
+        QTest::addColumn<qint64>("graceMs");
+        QTest::newRow("a look") << qint64(0) << qint64(CameraManager::briefLookGracePeriod.count());
+        QTest::newRow("two seconds of use")
+            << qint64(2000) << qint64(CameraManager::shareGracePeriod.count());
+    }
+    void waitsOutALookBriefly() {
+        QFETCH(qint64, heldMs);
+        QFETCH(qint64, graceMs);
+        TempFolder dir;
+        const QString node = dir.path("video0");
+        writeFile(node, {});
+        auto camera = std::make_shared<ScriptedCamera>();
+        camera->endless = true;
+        camera->opensItsNode = true;
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options = scripted(camera, 1h, clock);
+        options.makeFrameSource = [camera, node] {
+            return std::make_unique<V4L2FrameSource>(node, camera);
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_VERIFY(manager.isRunning());
+        const int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
+        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+        *clock += heldMs;
+        ::close(other);
+        QTest::qWait(200); // the close is seen before time moves on
+        const qint64 closed = clock->load();
+        const int streams = camera->streamStarts.load();
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     *clock += camera->streamStarts.load() > streams ? 0 : 250;
+                                     return camera->streamStarts.load() > streams;
+                                 }()),
+                                 15000);
+        const qint64 back = clock->load() - closed;
+        QVERIFY2(back >= graceMs && back <= graceMs + 2000, qPrintable(QString::number(back)));
+    }
+
     // The recording is looked through once, when the camera first starts, and then played
     // from its file a frame at a time, in order and round again, each start from the first
     // image; a file spoiled meanwhile gives damaged frames, as a failing camera does.

@@ -13,12 +13,21 @@
 //
 //   quorvel-camera-bench [--stream FILE.mjpeg] [--seconds 10] [--fps 30] [--size 320x240]
 //   quorvel-camera-bench --give-way N [--stream FILE.mjpeg] [--fps 30] [--size 320x240]
+//   quorvel-camera-bench --race N [--stream FILE.mjpeg] [--fps 30] [--size 320x240]
+//   quorvel-camera-bench --listing-every S [--stream FILE.mjpeg]
 //
 // With --give-way it measures instead how soon the camera is let go when another program
 // opens it (the recording stands in for the device node; this program opens it N times, each
 // time after the camera has come back): from that open to the close of the camera, as the
 // other program's inotify watch sees it. The grace period before coming back is skipped on
 // a clock of the benchmark's own.
+//
+// With --race N, another program (this one, started anew with --hold) opens the node N
+// times at a random moment within 30 ms of Quorvel being let back to the camera: before,
+// during or after its own open, format and stream-on. 50 ms after its open it tries once to
+// take the stream, as a browser does, never trying again; a steal is a try that finds the
+// stream still Quorvel's. Prints the steals, how often Quorvel let go and how soon (that open
+// to Quorvel's close), and how often it saw the holder and did not open at all.
 //
 // Without a stream it writes one first. Prints one JSON object per line.
 
@@ -41,11 +50,15 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <poll.h>
+#include <random>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -210,6 +223,255 @@ int measureGiveWay(const QString& stream, double fps, int trials) {
     return 0;
 }
 
+std::int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The other program of --race: opens the node when told ("o" on stdin), says when (its
+// monotonic time in ns), tries once to take the stream 50 ms later (the recorded camera's
+// claim, an exclusive lock) and says whether it got it ("s") or found it busy ("b"), then
+// holds the node until stdin ends.
+int holdNode(const QString& node) {
+    std::printf("r\n"); // ready
+    std::fflush(stdout);
+    char line[8];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        return 1;
+    }
+    const int fd = ::open(QFile::encodeName(node).constData(), O_RDWR | O_CLOEXEC);
+    std::printf("%lld\n", static_cast<long long>(monotonicNs()));
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::printf("%s\n", fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? "s" : "b");
+    std::fflush(stdout);
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    }
+    return 0;
+}
+
+// The node's opens and closes by anyone, each with the monotonic time it was read at.
+class NodeEvents {
+public:
+    explicit NodeEvents(const QByteArray& node) : m_fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+        inotify_add_watch(m_fd, node.constData(), IN_OPEN | IN_CLOSE);
+        m_reader = std::thread([this] { read(); });
+    }
+    ~NodeEvents() {
+        m_done = true;
+        m_reader.join();
+        ::close(m_fd);
+    }
+    NodeEvents(const NodeEvents&) = delete;
+    NodeEvents& operator=(const NodeEvents&) = delete;
+    // The first close read at or after `since`.
+    std::optional<std::int64_t> closeAfter(std::int64_t since) {
+        std::lock_guard lock(m_mutex);
+        for (std::int64_t at : m_closes) {
+            if (at >= since) {
+                return at;
+            }
+        }
+        return std::nullopt;
+    }
+    void clear() {
+        std::lock_guard lock(m_mutex);
+        m_closes.clear();
+    }
+
+private:
+    void read() {
+        alignas(inotify_event) char buffer[4096];
+        while (!m_done) {
+            pollfd ready{m_fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) <= 0) {
+                continue;
+            }
+            const std::int64_t at = monotonicNs();
+            const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                if ((event->mask & IN_CLOSE) != 0) {
+                    std::lock_guard lock(m_mutex);
+                    m_closes.push_back(at);
+                }
+                offset += ssize_t(sizeof(inotify_event)) + ssize_t(event->len);
+            }
+        }
+    }
+    const int m_fd;
+    std::atomic<bool> m_done{false};
+    std::mutex m_mutex;
+    std::vector<std::int64_t> m_closes;
+    std::thread m_reader;
+};
+
+// A child process running holdNode(), talked to through its stdin and stdout.
+class Holder {
+public:
+    explicit Holder(const QString& node) {
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+            return;
+        }
+        const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
+        const QByteArray path = QFile::encodeName(node);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(program.constData(), program.constData(), "--hold", path.constData(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        m_tell = ::fdopen(in[1], "w");
+        m_hear = ::fdopen(out[0], "r");
+        char ready[8];
+        m_ready = std::fgets(ready, sizeof ready, m_hear) != nullptr;
+    }
+    ~Holder() {
+        if (m_tell != nullptr) {
+            std::fclose(m_tell);
+        }
+        if (m_pid > 0) {
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_hear != nullptr) {
+            std::fclose(m_hear);
+        }
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    // Opens the node now; returns when, and whether it then got the stream.
+    std::optional<std::pair<std::int64_t, bool>> openAndStream() {
+        char line[32];
+        if (!m_ready || m_tell == nullptr || std::fputs("o\n", m_tell) < 0 ||
+            std::fflush(m_tell) != 0 || std::fgets(line, sizeof line, m_hear) == nullptr) {
+            return std::nullopt;
+        }
+        const std::int64_t opened = std::atoll(line);
+        if (std::fgets(line, sizeof line, m_hear) == nullptr) {
+            return std::nullopt;
+        }
+        return std::make_pair(opened, line[0] == 's');
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ready = false;
+    FILE* m_tell = nullptr;
+    FILE* m_hear = nullptr;
+};
+
+int measureRacingOpens(const QString& stream, double fps, int trials) {
+    auto clock = std::make_shared<std::atomic<qint64>>(0);
+    CameraManagerOptions options;
+    options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
+        QString ignored;
+        return std::make_unique<V4L2FrameSource>(stream,
+                                                 RecordedCamera::load(stream, fps, &ignored));
+    };
+    options.reopenInterval = std::chrono::milliseconds(10);
+    options.clock = [clock] {
+        return std::chrono::milliseconds(clock->load());
+    };
+    CameraManager manager(options);
+    NodeEvents events(QFile::encodeName(stream));
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> moment(0, 30000); // microseconds
+    std::vector<double> times;
+    int steals = 0;
+    int keptOff = 0;
+    manager.start();
+    waitFor(200);
+    for (int trial = 0; trial < trials; ++trial) {
+        Holder other(stream); // started, and waiting to be told
+        events.clear();
+        // Let Quorvel back: its next look (every 10 ms) finds the grace period over.
+        *clock += CameraManager::shareGracePeriod.count() + 1000;
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        const auto result = other.openAndStream();
+        if (!result) {
+            std::fprintf(stderr, "quorvel-camera-bench: the other program did not answer\n");
+            return 1;
+        }
+        steals += result->second ? 0 : 1;
+        if (const auto closed = events.closeAfter(result->first)) {
+            times.push_back(double(*closed - result->first) / 1e6);
+        } else {
+            ++keptOff;
+        }
+        waitFor(5); // the interruption reaches this thread
+    }
+    manager.stop();
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double q) {
+        return times.empty()
+                   ? 0.0
+                   : times[std::min(times.size() - 1, std::size_t(q * double(times.size())))];
+    };
+    const QJsonObject line{{"mode", "racing-opens"},
+                           {"trials", trials},
+                           {"steals", steals},
+                           {"let_go", qint64(times.size())},
+                           {"not_opened_beside_it", keptOff},
+                           {"median_ms", at(0.5)},
+                           {"p99_ms", at(0.99)},
+                           {"max_ms", times.empty() ? 0.0 : times.back()},
+                           {"target_ms", 50}};
+    std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    return steals == 0 ? 0 : 1;
+}
+
+// A program that lists the camera's formats every `every` (opens and closes the node at
+// once, as a browser or a device monitor does) for a minute, on the benchmark's clock, which
+// runs ten times as fast as the wall clock: how long Quorvel had the camera streaming, and how
+// often it opened it. Analysis runs about twice a second while it streams.
+int measureListings(const QString& stream, double fps, std::chrono::milliseconds every) {
+    auto clock = std::make_shared<std::atomic<qint64>>(0);
+    CameraManagerOptions options;
+    options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
+        QString ignored;
+        return std::make_unique<V4L2FrameSource>(stream,
+                                                 RecordedCamera::load(stream, fps, &ignored));
+    };
+    options.reopenInterval = std::chrono::milliseconds(200); // 2 s on the benchmark's clock
+    options.clock = [clock] {
+        return std::chrono::milliseconds(clock->load());
+    };
+    CameraManager manager(options);
+    manager.start();
+    waitFor(200);
+    const QByteArray node = QFile::encodeName(stream);
+    constexpr qint64 step = 100;
+    qint64 streaming = 0;
+    int starts = 0;
+    bool wasRunning = manager.isRunning();
+    for (qint64 at = 0; at < 60000; at += step) {
+        if (at % every.count() == 0) {
+            ::close(::open(node.constData(), O_RDWR | O_CLOEXEC));
+        }
+        waitFor(int(step / 10));
+        *clock += step;
+        const bool running = manager.isRunning();
+        streaming += running ? step : 0;
+        starts += running && !wasRunning ? 1 : 0;
+        wasRunning = running;
+    }
+    manager.stop();
+    const QJsonObject line{{"mode", "listings"},
+                           {"listing_every_s", double(every.count()) / 1000.0},
+                           {"minute_streaming_s", double(streaming) / 1000.0},
+                           {"analysed_frames_about", qint64(streaming / 500)},
+                           {"camera_starts", starts}};
+    std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -226,8 +488,15 @@ int main(int argc, char** argv) {
         {"fps", "Frame rate to play at.", "fps", "30"},
         {"size", "Size of the generated stream.", "WxH", "320x240"},
         {"give-way", "Measure instead how soon the camera is let go, over N opens.", "N"},
+        {"race", "Measure instead steals and letting go over N opens racing Quorvel's own.", "N"},
+        {"hold", "(Used by --race: be the other program, holding this node.)", "node"},
+        {"listing-every",
+         "Measure instead the minute of a program that lists the formats every S seconds.", "S"},
     });
     parser.process(app);
+    if (parser.isSet("hold")) {
+        return holdNode(parser.value("hold"));
+    }
 
     const double fps = parser.value("fps").toDouble();
     const int seconds = parser.value("seconds").toInt();
@@ -252,9 +521,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvel-camera-bench: %s\n", qPrintable(error));
         return 1;
     }
-    if (parser.isSet("give-way")) {
+    if (parser.isSet("give-way") || parser.isSet("race") || parser.isSet("listing-every")) {
         const int status =
-            measureGiveWay(stream, fps, std::max(1, parser.value("give-way").toInt()));
+            parser.isSet("listing-every")
+                ? measureListings(stream, fps,
+                                  std::chrono::milliseconds(std::max(
+                                      100, int(parser.value("listing-every").toDouble() * 1000))))
+            : parser.isSet("race")
+                ? measureRacingOpens(stream, fps, std::max(1, parser.value("race").toInt()))
+                : measureGiveWay(stream, fps, std::max(1, parser.value("give-way").toInt()));
         while (CameraManager::liveCameraThreads() > 0) {
             waitFor(10);
         }
