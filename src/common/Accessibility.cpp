@@ -6,22 +6,36 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QWidget>
+#include <QWindow>
+#include <optional>
 
 namespace quorvel::a11y {
 
 namespace {
 
-// What describe() was told, kept by the widget it describes.
+// What describe() was told, kept by the widget it describes; also the interfaces of the
+// texts it shows, made once each and given up with it.
 class Traits : public QObject {
 public:
     Traits(QWidget* widget, QAccessible::Role r, Text n, Text d)
         : QObject(widget), role(r), name(std::move(n)), description(std::move(d)) {
         setObjectName(QStringLiteral("quorvel-accessible"));
     }
+    ~Traits() override {
+        for (QAccessible::Id id : std::as_const(partIds)) {
+            QAccessible::deleteAccessibleInterface(id);
+        }
+    }
+    Traits(const Traits&) = delete;
+    Traits& operator=(const Traits&) = delete;
+
     QAccessible::Role role;
     Text name;
     Text description;
+    std::function<QList<TextPart>()> parts;
+    QList<QAccessible::Id> partIds;
 };
 
 Traits* traitsOf(const QWidget* widget) {
@@ -33,6 +47,48 @@ Traits* traitsOf(const QWidget* widget) {
 QString withoutMnemonic(QString text) {
     return text.remove(QLatin1Char('&'));
 }
+
+// One text a widget shows: a label without an object of its own, inside the widget.
+class TextPartInterface : public QAccessibleInterface {
+public:
+    TextPartInterface(QWidget* widget, int index) : m_widget(widget), m_index(index) {}
+
+    bool isValid() const override { return part().has_value(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override {
+        return m_widget ? m_widget->window()->windowHandle() : nullptr;
+    }
+    QAccessibleInterface* focusChild() const override { return nullptr; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessibleInterface* parent() const override {
+        return m_widget ? QAccessible::queryAccessibleInterface(m_widget) : nullptr;
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QString text(QAccessible::Text t) const override {
+        const std::optional<TextPart> p = part();
+        return p && t == QAccessible::Name ? p->text : QString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        const std::optional<TextPart> p = part();
+        return p ? QRect(m_widget->mapToGlobal(p->rect.topLeft()), p->rect.size()) : QRect();
+    }
+    QAccessible::Role role() const override { return QAccessible::StaticText; }
+    QAccessible::State state() const override {
+        QAccessible::State s;
+        s.invisible = !m_widget || !m_widget->isVisible();
+        s.readOnly = true;
+        return s;
+    }
+
+private:
+    std::optional<TextPart> part() const;
+
+    QPointer<QWidget> m_widget;
+    const int m_index;
+};
 
 // A picker also answers as text, its current choice: Orca reads a combo box's value from its
 // text and says only "combo box" without it.
@@ -131,11 +187,30 @@ public:
         QAccessibleWidget::doAction(action);
     }
 
-    // A picker's list of choices, as Qt's own combo box interface offers it.
-    int childCount() const override { return combo() ? 1 : QAccessibleWidget::childCount(); }
+    // A picker's list of choices, as Qt's own combo box interface offers it; the texts a
+    // painted widget shows.
+    int childCount() const override {
+        if (combo()) {
+            return 1;
+        }
+        if (const Traits* t = traits(); t && t->parts) {
+            return int(t->parts().size());
+        }
+        return QAccessibleWidget::childCount();
+    }
     QAccessibleInterface* child(int index) const override {
         if (const auto* c = combo()) {
             return index == 0 ? QAccessible::queryAccessibleInterface(c->view()) : nullptr;
+        }
+        if (Traits* t = traits(); t && t->parts) {
+            if (index < 0 || index >= int(t->parts().size())) {
+                return nullptr;
+            }
+            while (t->partIds.size() <= index) {
+                t->partIds.append(QAccessible::registerAccessibleInterface(
+                    new TextPartInterface(widget(), int(t->partIds.size()))));
+            }
+            return QAccessible::accessibleInterface(t->partIds.at(index));
         }
         return QAccessibleWidget::child(index);
     }
@@ -143,14 +218,28 @@ public:
         if (const auto* c = combo()) {
             return child && child->object() == c->view() ? 0 : -1;
         }
+        if (const Traits* t = traits(); t && t->parts) {
+            const QAccessible::Id id =
+                child ? QAccessible::uniqueId(const_cast<QAccessibleInterface*>(child)) : 0;
+            return int(t->partIds.indexOf(id));
+        }
         return QAccessibleWidget::indexOfChild(child);
     }
 
 private:
-    const Traits* traits() const { return widget() ? traitsOf(widget()) : nullptr; }
+    Traits* traits() const { return widget() ? traitsOf(widget()) : nullptr; }
     QAbstractButton* button() const { return qobject_cast<QAbstractButton*>(widget()); }
     QComboBox* combo() const { return qobject_cast<QComboBox*>(widget()); }
 };
+
+std::optional<TextPart> TextPartInterface::part() const {
+    const Traits* traits = m_widget ? traitsOf(m_widget) : nullptr;
+    if (traits == nullptr || !traits->parts) {
+        return std::nullopt;
+    }
+    const QList<TextPart> parts = traits->parts();
+    return m_index < parts.size() ? std::optional(parts.at(m_index)) : std::nullopt;
+}
 
 QAccessibleInterface* describedWidgets(const QString&, QObject* object) {
     auto* widget = qobject_cast<QWidget*>(object);
@@ -253,12 +342,27 @@ void describe(QWidget* widget, QAccessible::Role role, Text name, Text descripti
         traits->description = std::move(description);
     } else {
         new Traits(widget, role, std::move(name), std::move(description));
+        if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+            QObject::connect(combo, &QComboBox::currentIndexChanged, combo, [combo](int index) {
+                if (combo->hasFocus() && index >= 0) {
+                    QAccessibleEvent event(combo->view(), QAccessible::Focus);
+                    event.setChild(index);
+                    QAccessible::updateAccessibility(&event);
+                }
+            });
+        }
     }
     // Qt may have made the widget's interface already (a name set before, a screen reader
     // asking): it is made again, from the traits, when next asked for.
     QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
     if (iface && !dynamic_cast<DescribedWidget*>(iface)) {
         QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+    }
+}
+
+void setTextParts(QWidget* widget, std::function<QList<TextPart>()> parts) {
+    if (Traits* traits = traitsOf(widget)) {
+        traits->parts = std::move(parts);
     }
 }
 

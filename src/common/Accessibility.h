@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QAccessible>
+#include <QList>
+#include <QRect>
 #include <QString>
 #include <functional>
 
@@ -18,6 +20,15 @@ using Text = std::function<QString()>;
 // checked state and answers the press and toggle actions. Call before the widget is first
 // shown.
 void describe(QWidget* widget, QAccessible::Role role, Text name = {}, Text description = {});
+
+// Texts a custom-painted widget shows, each where it is drawn (in the widget's
+// coordinates): screen readers find them as labels inside it, for braille, a review of the
+// screen and a notification's history. Call after describe().
+struct TextPart {
+    QString text;
+    QRect rect;
+};
+void setTextParts(QWidget* widget, std::function<QList<TextPart>()> parts);
 
 // Changes the role given by describe(), for widgets that take another part later (an
 // overlay on a second screen is a plain window).

@@ -146,9 +146,15 @@ OverlayView::OverlayView(OverlayType type, std::function<void()> onDismiss, Timi
       m_gradient(toList(gradientColors(type))) {
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     setCursor(Qt::ArrowCursor);
-    a11y::describe(
-        this, QAccessible::Notification, [this] { return ::quorvel::title(m_type); },
-        [this] { return accessibleText(); });
+    // The title names it; the title and the message are texts inside it, where they are
+    // drawn, so that a screen reader speaks the message once, shows it in braille and keeps it
+    // in its history of notifications (as a description it would be spoken, and not shown).
+    a11y::describe(this, QAccessible::Notification, [this] { return ::quorvel::title(m_type); });
+    a11y::setTextParts(this, [this] {
+        const QList<QRect> rects = textRects();
+        return QList<a11y::TextPart>{{::quorvel::title(m_type), rects.at(0)},
+                                     {accessibleText(), rects.at(1) | rects.at(2)}};
+    });
 }
 
 QString OverlayView::accessibleText() const {

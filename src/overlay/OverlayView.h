@@ -85,8 +85,8 @@ public:
     // measure their contrast).
     void setDrawsTexts(bool draws);
 
-    // What screen readers hear: the title as the name, the subtitle and the hint (with
-    // Escape besides the click) as the description.
+    // What screen readers hear after the title: the subtitle and the hint (with Escape
+    // besides the click).
     QString accessibleText() const;
     // Whether the view announces itself to screen readers when it appears (a notification)
     // or is only a window with the overlay's title: one view per overlay announces it.

@@ -274,7 +274,8 @@ private Q_SLOTS:
         QCOMPARE(QApplication::topLevelWidgets().size(), 0);
     }
 
-    // Screen readers hear an overlay once as it appears: title, subtitle and the way out.
+    // Screen readers hear an overlay once as it appears: title, subtitle and the way out, the
+    // texts inside it where they are drawn (for braille and a review of the screen).
     void announcedToScreenReaders() {
         QList<QPair<QObject*, QAccessible::Event>> told;
         a11y::setObserver([&](QObject* o, QAccessible::Event e) { told.append({o, e}); });
@@ -285,8 +286,13 @@ private Q_SLOTS:
         QAccessibleInterface* first = QAccessible::queryAccessibleInterface(panels[0]);
         QCOMPARE(first->role(), QAccessible::Notification);
         QCOMPARE(first->text(QAccessible::Name), "Drink Some Water!");
-        QCOMPARE(first->text(QAccessible::Description),
+        QCOMPARE(first->childCount(), 2);
+        QCOMPARE(first->child(0)->text(QAccessible::Name), "Drink Some Water!");
+        QCOMPARE(first->child(1)->text(QAccessible::Name),
                  "Stay hydrated, stay sharp. Click anywhere to dismiss, or press Escape.");
+        QCOMPARE(first->child(1)->role(), QAccessible::StaticText);
+        QCOMPARE(first->indexOfChild(first->child(1)), 1);
+        QVERIFY(first->rect().contains(first->child(1)->rect()));
         QAccessibleInterface* second = QAccessible::queryAccessibleInterface(panels[1]);
         QCOMPARE(second->role(), QAccessible::Window);
         QCOMPARE(second->text(QAccessible::Name), "Drink Some Water!");
