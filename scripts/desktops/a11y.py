@@ -88,8 +88,8 @@ def listen(env, seconds=30):
 
 
 def heard(listener, seconds=35):
-    """The announcement the listener heard: {"role", "name", "description", "app"}, or None
-    when nothing was announced in time."""
+    """The announcement the listener heard: {"role", "name", "description", "texts" (its
+    children's names), "app"}, or None when nothing was announced in time."""
     out, _ = listener.communicate(timeout=seconds)
     return json.loads(out) if out.strip() else None
 
@@ -266,8 +266,10 @@ def _listen(seconds):
         if event.detail1 != 1 or src is None or src.get_role() not in announcing:
             return
         app = src.get_application()
+        texts = [src.get_child_at_index(i).get_name() for i in range(src.get_child_count())]
         found.update(role=src.get_role_name(), name=src.get_name(),
-                     description=src.get_description(), app=app.get_name() if app else "")
+                     description=src.get_description(), texts=texts,
+                     app=app.get_name() if app else "")
         Atspi.event_quit()
 
     listener = Atspi.EventListener.new(on_event)

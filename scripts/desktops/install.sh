@@ -20,6 +20,7 @@ fi
 for d in "$@"; do
     case "${d%-debian13}" in
     x11-openbox*) packages+=("${x11[@]}" openbox trayer) ;;
+    x11-kwin) packages+=("${x11[@]}" kwin-x11 trayer orca) ;; # Orca reads its panel
     x11-kwin*) packages+=("${x11[@]}" kwin-x11 trayer) ;;
     x11-mutter) packages+=("${x11[@]}" mutter) ;;
     x11-i3) packages+=("${x11[@]}" i3-wm) ;;

@@ -408,6 +408,101 @@ def test_a_call_gets_the_camera_and_gives_it_back(desk):
     assert wait_until(lambda: said(cleared) > was_cleared, 10), "the panel kept its camera message"
 
 
+class Orca:
+    """Orca, the screen reader, running in the session with its debug output kept: each line
+    it would speak is there as SPEECH OUTPUT, each braille line as BRAILLE LINE."""
+    # The panel's controls in Tab order as Orca names them, and what those with a value say
+    # after their name (the suite's settings: a 7 s stand interval, no auto-dismiss).
+    CONTROLS = ["Posture Monitoring check box", "Stand Reminders check box",
+                "Water Reminders check box", "Range panel", "Sensitivity panel",
+                "Stand Interval combo box", "Water Interval combo box", "Auto-dismiss combo box",
+                "Test Overlay push button", "Quit push button"]
+    VALUES = {"Range panel": "Week.", "Sensitivity panel": "Medium.",
+              "Stand Interval combo box": "7 s.", "Water Interval combo box": "45 min.",
+              "Auto-dismiss combo box": "Never."}
+
+    def __init__(self, desk):
+        self.desk, self.debug = desk, desk.work / "orca-debug.out"
+        self.proc = desk.spawn(["orca", "--debug-file", str(self.debug)], "orca.log")
+
+    def lines(self, kind="SPEECH OUTPUT"):
+        """What it said (or showed in braille), key echoes left out. Its debug output comes in
+        blocks: a Shift, which it only echoes, pushes the last one out."""
+        self.desk.key("shift")
+        text = self.debug.read_text(errors="replace") if self.debug.exists() else ""
+        # SPEECH OUTPUT: 'Week.'{'established': False}, BRAILLE LINE:  'Quorvel frame'
+        return [line for line in re.findall(rf"{kind}: +'(.*?)'(?=\{{|\s*$)", text, re.M)
+                if not line.endswith(" ")]  # "tab ", "left shift "
+
+    def ready(self):
+        """Whether it hears the keyboard (its start may hang a while: it then says nothing of
+        its start, but goes on)."""
+        self.desk.key("shift")
+        return self.debug.exists() and "PROCESS ATSPI_KEY_PRESSED_EVENT" in self.debug.read_text(
+            errors="replace")
+
+    def after(self, key, done, seconds=8):
+        """Presses key; what it said after that, once done(those lines) holds (else None)."""
+        before = len(self.lines())
+        self.desk.key(key)
+        return wait_until(lambda: (new := self.lines()[before:]) and done(new) and new, seconds,
+                          interval=0.5)
+
+    def tab(self):
+        """Tab to the next control: its name, and what it said from there on (its value)."""
+        def found(new):
+            return next(((c, new[i:]) for i, line in enumerate(new) for c in self.CONTROLS
+                         if line.startswith(c)), (None, []))
+
+        said = self.after("Tab", lambda new: (c := found(new))[0] and
+                          (c[0] not in self.VALUES or len(c[1]) >= 2))
+        assert said, f"Orca said nothing of a control after a Tab: {self.lines()[-4:]}"
+        return found(said)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        if self.debug.exists():
+            shutil.copy2(self.debug, self.desk.out / "logs" / "orca-debug.out")
+
+
+def orca_reads_the_panel(desk):
+    """Orca on the panel (the fallback window, the reminder kept off): a Tab round speaks
+    every control, with its value; a picker changed with an arrow key says its new choice; the
+    test overlay is spoken, and its message shown in braille."""
+    desk.start_app(a11y.APP_ENV, standReminderEnabled="false")
+    panel = wait_until(desk.panel, 15)
+    assert panel, "set-up: no panel"
+    orca = Orca(desk)
+    try:
+        assert wait_until(orca.ready, 45), "set-up: Orca does not hear the keyboard (logs/orca.log)"
+        desk.run("xdotool", "windowactivate", "--sync", panel[0].id)
+        heard, control = {}, None
+        for _ in range(2 * len(Orca.CONTROLS)):  # a whole round, then on to Water Interval
+            control, said = orca.tab()
+            heard.setdefault(control, said)
+            if len(heard) == len(Orca.CONTROLS) and control == "Water Interval combo box":
+                break
+        assert len(heard) == len(Orca.CONTROLS), f"Orca never said some controls: {heard}"
+        for name, value in Orca.VALUES.items():
+            assert value in heard[name], f"Orca said {heard[name]} for {name}, not its value"
+        changed = orca.after("Down", lambda new: "60 min." in new)
+        assert changed, f"Orca did not say the Water Interval's new choice: {orca.lines()[-4:]}"
+        while control != "Test Overlay push button":  # never Quit
+            control, _ = orca.tab()
+        spoken = orca.after("Return", lambda new: "Click anywhere" in " ".join(new))
+        assert spoken and "Sit Up Straight!" in " ".join(spoken), \
+            f"the test overlay was spoken as {orca.lines()[-3:]}"
+        braille = wait_until(lambda: [b for b in orca.lines("BRAILLE LINE") if "Click anywhere" in b], 5)
+        assert braille, f"no braille line for the overlay: {orca.lines('BRAILLE LINE')[-3:]}"
+        (desk.out / "orca-spoken.txt").write_text(
+            "".join(f"{c}: {' '.join(said)}\n" for c, said in heard.items()) +
+            f"after Down: {' '.join(changed)}\noverlay: {' '.join(spoken)}\nbraille: {braille[-1]}\n")
+        desk.key("Escape")
+    finally:
+        orca.stop()
+
+
 @pytest.mark.column("Screen reader")
 def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
     """With the session's AT-SPI bus up: the app's accessible tree as a screen reader reads it
@@ -421,6 +516,8 @@ def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
     assert wait_until(lambda: "unix:" in desk.run(
         "gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
         "--method", "org.a11y.Bus.GetAddress"), 15), "set-up: the AT-SPI bus did not start"
+    if "Orca" in desk.row["Screen reader"]:
+        orca_reads_the_panel(desk)
     desk.start_app(a11y.APP_ENV)
     tree = desk.run(a11y.PYTHON, str(script), "dump", "Quorvel", "20", timeout=80)
     (desk.out / "a11y-tree.txt").write_text(tree)
@@ -435,7 +532,8 @@ def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
     out, _ = listener.communicate(timeout=40)
     assert out.strip(), "no overlay announced on the AT-SPI bus"
     heard = a11y.json.loads(out)
-    assert heard["name"] == OVERLAY and "Click anywhere to dismiss" in heard["description"], \
+    told = " ".join([heard["description"], *heard.get("texts", [])])
+    assert heard["name"] == OVERLAY and "Click anywhere to dismiss" in told, \
         f"the overlay was announced as {heard}"
     if "texts readable" in desk.row["Screen reader"]:  # nothing of ours under the overlay
         def readable(c):
