@@ -77,6 +77,16 @@ CameraManagerOptions scripted(const std::shared_ptr<ScriptedCamera>& camera,
     return options;
 }
 
+// The same, the camera behind a node (a file) that a watch can see opened.
+CameraManagerOptions scriptedAt(const QString& node, const std::shared_ptr<ScriptedCamera>& camera,
+                                const TestClock& clock) {
+    CameraManagerOptions options = scripted(camera, 1h, clock);
+    options.makeFrameSource = [camera, node] {
+        return std::make_unique<V4L2FrameSource>(node, camera);
+    };
+    return options;
+}
+
 template <typename T> QList<T> values(const QSignalSpy& spy) {
     QList<T> list;
     for (const auto& arguments : spy) {
@@ -712,11 +722,7 @@ private Q_SLOTS:
         camera->add(Step::unplug);
         camera->goneAfterUnplug = 1 << 30; // until the test plugs it in
         auto clock = std::make_shared<std::atomic<qint64>>(0);
-        CameraManagerOptions options = scripted(camera, 1h, clock);
-        options.makeFrameSource = [camera, node] {
-            return std::make_unique<V4L2FrameSource>(node, camera);
-        };
-        CameraManager manager(options);
+        CameraManager manager(scriptedAt(node, camera, clock));
         manager.start();
         QTRY_COMPARE(manager.error(), Error(CameraManager::disconnectedText));
         QVERIFY(QFile::remove(node));
@@ -829,11 +835,7 @@ private Q_SLOTS:
         camera->endless = true;
         camera->opensItsNode = true;
         auto clock = std::make_shared<std::atomic<qint64>>(0);
-        CameraManagerOptions options = scripted(camera, 1h, clock);
-        options.makeFrameSource = [camera, node] {
-            return std::make_unique<V4L2FrameSource>(node, camera);
-        };
-        CameraManager manager(options);
+        CameraManager manager(scriptedAt(node, camera, clock));
         manager.start();
         QTRY_VERIFY(manager.isRunning());
         const int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);

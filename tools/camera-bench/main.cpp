@@ -155,20 +155,35 @@ bool writeStream(const QString& path, cv::Size size, int frames) {
     return true;
 }
 
-// Opens the node as another program would, and times the camera's close after it.
-int measureGiveWay(const QString& stream, double fps, int trials) {
-    auto clock = std::make_shared<std::atomic<qint64>>(0);
+// The q-quantile of sorted times (0 when there are none).
+double percentile(const std::vector<double>& sorted, double q) {
+    return sorted.empty()
+               ? 0.0
+               : sorted[std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())))];
+}
+
+// The recording played as a camera, on a clock the benchmark moves: the grace periods pass
+// when it says so.
+CameraManagerOptions recordedCamera(const QString& stream, double fps,
+                                    const std::shared_ptr<std::atomic<qint64>>& clock,
+                                    std::chrono::milliseconds reopenInterval) {
     CameraManagerOptions options;
     options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
         QString ignored;
         return std::make_unique<V4L2FrameSource>(stream,
                                                  RecordedCamera::load(stream, fps, &ignored));
     };
-    options.reopenInterval = std::chrono::milliseconds(10);
+    options.reopenInterval = reopenInterval;
     options.clock = [clock] {
         return std::chrono::milliseconds(clock->load());
     };
-    CameraManager manager(options);
+    return options;
+}
+
+// Opens the node as another program would, and times the camera's close after it.
+int measureGiveWay(const QString& stream, double fps, int trials) {
+    auto clock = std::make_shared<std::atomic<qint64>>(0);
+    CameraManager manager(recordedCamera(stream, fps, clock, std::chrono::milliseconds(10)));
     const QByteArray node = QFile::encodeName(stream);
     const int watch = inotify_init1(IN_CLOEXEC);
     inotify_add_watch(watch, node.constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
@@ -213,7 +228,7 @@ int measureGiveWay(const QString& stream, double fps, int trials) {
     }
     std::sort(times.begin(), times.end());
     const auto at = [&](double q) {
-        return times[std::min(times.size() - 1, std::size_t(q * double(times.size())))];
+        return percentile(times, q);
     };
     const QJsonObject line{{"mode", "give-way"},   {"trials", qint64(times.size())},
                            {"median_ms", at(0.5)}, {"p90_ms", at(0.9)},
@@ -369,17 +384,7 @@ private:
 
 int measureRacingOpens(const QString& stream, double fps, int trials) {
     auto clock = std::make_shared<std::atomic<qint64>>(0);
-    CameraManagerOptions options;
-    options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
-        QString ignored;
-        return std::make_unique<V4L2FrameSource>(stream,
-                                                 RecordedCamera::load(stream, fps, &ignored));
-    };
-    options.reopenInterval = std::chrono::milliseconds(10);
-    options.clock = [clock] {
-        return std::chrono::milliseconds(clock->load());
-    };
-    CameraManager manager(options);
+    CameraManager manager(recordedCamera(stream, fps, clock, std::chrono::milliseconds(10)));
     NodeEvents events(QFile::encodeName(stream));
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> moment(0, 30000); // microseconds
@@ -410,9 +415,7 @@ int measureRacingOpens(const QString& stream, double fps, int trials) {
     manager.stop();
     std::sort(times.begin(), times.end());
     const auto at = [&](double q) {
-        return times.empty()
-                   ? 0.0
-                   : times[std::min(times.size() - 1, std::size_t(q * double(times.size())))];
+        return percentile(times, q);
     };
     const QJsonObject line{{"mode", "racing-opens"},
                            {"trials", trials},
@@ -433,17 +436,8 @@ int measureRacingOpens(const QString& stream, double fps, int trials) {
 // often it opened it. Analysis runs about twice a second while it streams.
 int measureListings(const QString& stream, double fps, std::chrono::milliseconds every) {
     auto clock = std::make_shared<std::atomic<qint64>>(0);
-    CameraManagerOptions options;
-    options.makeFrameSource = [stream, fps]() -> std::unique_ptr<FrameSource> {
-        QString ignored;
-        return std::make_unique<V4L2FrameSource>(stream,
-                                                 RecordedCamera::load(stream, fps, &ignored));
-    };
-    options.reopenInterval = std::chrono::milliseconds(200); // 2 s on the benchmark's clock
-    options.clock = [clock] {
-        return std::chrono::milliseconds(clock->load());
-    };
-    CameraManager manager(options);
+    // Looked at every 2 s of the benchmark's clock, as the app does.
+    CameraManager manager(recordedCamera(stream, fps, clock, std::chrono::milliseconds(200)));
     manager.start();
     waitFor(200);
     const QByteArray node = QFile::encodeName(stream);
