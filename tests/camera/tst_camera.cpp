@@ -806,7 +806,7 @@ private Q_SLOTS:
             camera->otherHandles = std::min(driverCount, 0);
         }
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                     *clock += manager.isRunning() ? 0 : 500;
+                                     *clock += manager.isRunning() ? 0 : 250;
                                      return manager.isRunning();
                                  }()),
                                  15000);
@@ -851,7 +851,8 @@ private Q_SLOTS:
                                  }()),
                                  15000);
         const qint64 back = clock->load() - closed;
-        QVERIFY2(back >= graceMs && back <= graceMs + 2000, qPrintable(QString::number(back)));
+        // The bound leaves room for a busy machine, and still tells the short wait from the long.
+        QVERIFY2(back >= graceMs && back <= graceMs + 5000, qPrintable(QString::number(back)));
     }
 
     // The recording is looked through once, when the camera first starts, and then played
