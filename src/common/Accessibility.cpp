@@ -219,9 +219,13 @@ public:
             return child && child->object() == c->view() ? 0 : -1;
         }
         if (const Traits* t = traits(); t && t->parts) {
-            const QAccessible::Id id =
-                child ? QAccessible::uniqueId(const_cast<QAccessibleInterface*>(child)) : 0;
-            return int(t->partIds.indexOf(id));
+            // By the interfaces made, not by asking for an id (which would take in another).
+            for (qsizetype i = 0; i < t->partIds.size(); ++i) {
+                if (QAccessible::accessibleInterface(t->partIds.at(i)) == child) {
+                    return int(i);
+                }
+            }
+            return -1;
         }
         return QAccessibleWidget::indexOfChild(child);
     }
