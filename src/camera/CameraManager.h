@@ -75,8 +75,8 @@ struct CameraManagerOptions {
 // driver keeps none, /proc (the user's own programs) and the watch, for which an open not
 // yet matched by a close holds the camera for up to unseenHolderLimit. While Quorvel waits,
 // nothing streams, so the camera light stays off. The first frame after a reopen ends the
-// interruption (isRunning true, error none). A failed read on a
-// camera that was delivering restarts it silently.
+// interruption (isRunning true, error none). A failed read on a camera that was delivering
+// restarts it silently.
 //
 // Lifetime. The device is open only between start() and stop(); stop() releases it as soon
 // as the frame under way has been handled. The manager may be destroyed right after
