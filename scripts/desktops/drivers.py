@@ -3,6 +3,7 @@
 windows by title, the focus, screenshots per output, a click, a key, the tray icon."""
 
 import ast
+import ctypes
 import json
 import os
 import re
@@ -407,6 +408,56 @@ class X11(Session):
 
     def activation_env(self):
         return {"DESKTOP_STARTUP_ID": f"quorvel-suite-{os.getpid()}-{time.time_ns()}_TIME0"}
+
+    def grab(self):
+        """The keyboard and pointer taken by another program, as a desktop shell's menu holds
+        them while it is open; release() gives them back."""
+        return X11Grab(self.env["DISPLAY"])
+
+    def input_taken(self):
+        """Whether a program holds the keyboard or pointer now (a grab of them is refused)."""
+        grab = X11Grab(self.env["DISPLAY"], check=False)
+        grab.release()
+        return grab.status != (0, 0)
+
+
+class X11Grab:
+    def __init__(self, display, check=True):
+        x = self.x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XGrabPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_uint,
+                                   ctypes.c_int, ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong,
+                                   ctypes.c_ulong]
+        x.XGrabKeyboard.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                    ctypes.c_int, ctypes.c_ulong]
+        for f in (x.XUngrabPointer, x.XUngrabKeyboard):
+            f.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        for f in (x.XSync,):
+            f.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.display = x.XOpenDisplay(display.encode())
+        if not self.display:
+            raise SetupFailed(f"could not open {display} to take the keyboard")
+        root = x.XDefaultRootWindow(self.display)
+        async_mode, button_press_release = 1, (1 << 2) | (1 << 3)
+        # GrabSuccess is 0; a grab still held by the window manager's own menu would not be.
+        self.status = (x.XGrabPointer(self.display, root, 0, button_press_release, async_mode,
+                                      async_mode, 0, 0, 0),
+                       x.XGrabKeyboard(self.display, root, 0, async_mode, async_mode, 0))
+        if check and self.status != (0, 0):
+            self.release()
+            raise SetupFailed(f"could not take the keyboard and pointer: {self.status}")
+
+    def release(self):
+        if self.display:
+            self.x.XUngrabPointer(self.display, 0)
+            self.x.XUngrabKeyboard(self.display, 0)
+            self.x.XSync(self.display, 0)
+            self.x.XCloseDisplay(self.display)
+            self.display = None
 
 
 class VirtualInput:

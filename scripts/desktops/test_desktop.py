@@ -203,6 +203,34 @@ def test_second_launch_brings_back_the_closed_panel(desk):
             desk.key("Escape")
             assert wait_until(lambda: not desk.panel(), 5), \
                 f"Escape did not reach the panel (focus on '{desk.focused()}')"
+    if "under another program's grab" in expected:
+        # As GNOME Shell's menu still holds the keyboard and pointer a moment after its "Open
+        # Quorvel" was clicked: the panel opens under that grab, which ends `held` s later;
+        # then Escape, or a click on the other output, closes the panel.
+        for held, way in ((0.1, "Escape"), (0.6, "click"), (1.5, "Escape")):
+            # Qt ends an app's popups when it hears late that its window lost the focus, which
+            # a panel opened within a moment of the last one's close would meet.
+            time.sleep(0.5)
+            grab = desk.grab()
+            try:
+                desk.launch(desk.activation_env())
+                assert wait_until(desk.panel, 10), "no panel after a second launch under a grab"
+                time.sleep(held)
+            finally:
+                grab.release()
+            # The panel asks again every 50 ms; a key pressed before it has the keyboard would go
+            # to the terminal, as it would for a person quicker than that.
+            assert wait_until(desk.input_taken, 5, interval=0.05), \
+                f"the panel did not take the keyboard and pointer once they were given back " \
+                f"(after {held} s)"
+            if way == "Escape":
+                desk.key("Escape")
+            else:
+                o = desk.outputs[1]
+                desk.click(o.x + o.w // 2, o.y + o.h - 100)
+            assert wait_until(lambda: not desk.panel(), 5), \
+                f"the panel that opened under another program's grab (given back after {held} s) " \
+                f"stayed after {way}"
 
 
 @pytest.mark.column("Tray")

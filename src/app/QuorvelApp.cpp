@@ -7,6 +7,7 @@
 #include "common/Accessibility.h"
 #include "common/Theme.h"
 #include "menubar/MenuBarView.h"
+#include "menubar/PopupGrab.h"
 #include "menubar/StatusIndicator.h"
 
 #include <QApplication>
@@ -44,6 +45,9 @@ public:
         setWindowTitle(QStringLiteral("Quorvel"));
         // A window with its title for screen readers, not an unnamed popup.
         a11y::describe(this, QAccessible::Window);
+        if (windowType() == Qt::Popup) {
+            new PopupGrab(this);
+        }
     }
 
 protected:
