@@ -1,6 +1,7 @@
 #include "app/AppState.h"
 
 #include "app/AppLogging.h"
+#include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/ScreenProvider.h"
 #include "reminders/StandReminderManager.h"
@@ -8,6 +9,7 @@
 #include "stats/PostureLog.h"
 
 #include <QPointer>
+#include <utility>
 
 namespace quorvel {
 
@@ -74,7 +76,17 @@ void AppState::connectParts() {
     };
 
     connect(m_overlayController.get(), &OverlayWindowController::shown, this,
-            &AppState::overlayShown);
+            [this](OverlayType type) {
+                // The calibration's prompt is the slouch overlay; a screen reader also hears
+                // what it is for (the panel, where the status says so, gives way to it).
+                if (type == OverlayType::slouch && std::exchange(m_calibrationPromptDue, false) &&
+                    m_postureAnalyzer->isCalibrating()) {
+                    for (OverlayView* view : m_overlayController->panels()) {
+                        view->setSpokenNote(rawValue(PostureStatus::calibrating));
+                    }
+                }
+                Q_EMIT overlayShown();
+            });
     connect(&presence(), &PresencePolicy::paused, this, &AppState::pauseForAbsence);
     connect(&presence(), &PresencePolicy::resumed, this, &AppState::resumeAfterAbsence);
     // Nobody to sit up: a slouch alert ends when the user leaves, as break reminders do.
@@ -257,6 +269,7 @@ void AppState::beginCalibration() {
     m_postureAnalyzer->resetCalibration();
     m_postureAnalyzer->startCalibration();
     setPostureStatus(PostureStatus::calibrating);
+    m_calibrationPromptDue = true;
     m_overlayController->show(OverlayType::slouch, 3);
 }
 

@@ -139,6 +139,8 @@ private:
     std::unique_ptr<MonitoringControl> m_monitoring;
     qint64 m_testOverlayIndex = 0;
     bool m_calibrationInterrupted = false;
+    // The next slouch overlay is the calibration's prompt (shown, or queued behind another).
+    bool m_calibrationPromptDue = false;
     std::unique_ptr<PresenceMonitor> m_presence;
 };
 

@@ -243,9 +243,10 @@ QWidget* MenuBarView::postureSection() {
     error->addWidget(m_cameraErrorText);
     layout->addWidget(m_cameraErrorRow);
     // A problem that turns up while the panel is open is read out as it appears (screen
-    // readers present a notification that becomes visible), not only with the switch.
-    a11y::describe(m_cameraErrorRow, QAccessible::Notification,
-                   [this] { return m_cameraErrorText->text(); });
+    // readers present a notification that becomes visible), not only with the switch. Its
+    // text is the label inside it, not a name as well: Orca leaves out of braille and its
+    // history of notifications a label that says what the name says.
+    a11y::describe(m_cameraErrorRow, QAccessible::Notification);
     // The switch tells why monitoring is not watching.
     m_monitoringToggle->setDescription([this] {
         return m_cameraErrorRow->isVisibleTo(this) ? m_cameraErrorText->text() : QString();

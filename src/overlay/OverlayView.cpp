@@ -149,7 +149,10 @@ OverlayView::OverlayView(OverlayType type, std::function<void()> onDismiss, Timi
     // The title names it; the title and the message are texts inside it, where they are
     // drawn, so that a screen reader speaks the message once, shows it in braille and keeps it
     // in its history of notifications (as a description it would be spoken, and not shown).
-    a11y::describe(this, QAccessible::Notification, [this] { return ::quorvel::title(m_type); });
+    // The description is only a note that nothing on screen says.
+    a11y::describe(
+        this, QAccessible::Notification, [this] { return ::quorvel::title(m_type); },
+        [this] { return m_spokenNote; });
     a11y::setTextParts(this, [this] {
         const QList<QRect> rects = textRects();
         return QList<a11y::TextPart>{{::quorvel::title(m_type), rects.at(0)},

@@ -92,6 +92,10 @@ public:
     // or is only a window with the overlay's title: one view per overlay announces it.
     bool announces() const { return m_announces; }
     void setAnnounces(bool announces);
+    // Said by screen readers with the announcement and not shown: what this overlay is for
+    // when the kind alone does not tell (a calibration's prompt). Set before control returns
+    // to the event loop after the view appears, since screen readers ask for it then.
+    void setSpokenNote(const QString& note) { m_spokenNote = note; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -112,6 +116,7 @@ private:
     AnimatedGradient m_gradient;
     bool m_contentVisible = false;
     bool m_announces = true;
+    QString m_spokenNote;
     bool m_drawsTexts = true;
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;

@@ -9,6 +9,7 @@
 #include "support/AppRig.h"
 #include "support/QuietOffscreen.h"
 
+#include <QAccessible>
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -207,10 +208,20 @@ private Q_SLOTS:
         QCOMPARE(s.postureStatus(), PostureStatus::calibrating);
         QVERIFY(rig.analyzer->isCalibrating() && !s.isCalibrated());
         QVERIFY(rig.overlays->currentType() == OverlayType::slouch);
+        // A screen reader hears what the prompt is for; a slouch overlay says nothing more.
+        const auto spokenNote = [&rig] {
+            return QAccessible::queryAccessibleInterface(rig.overlays->panels().value(0))
+                ->text(QAccessible::Description);
+        };
+        QCOMPARE(spokenNote(), "Calibrating");
         rig.timers.advance(2999ms);
         QVERIFY(rig.overlays->isShowing());
         rig.timers.advance(1ms);
         QVERIFY(!rig.overlays->isShowing());
+        rig.timers.advance(1000ms); // faded out
+        s.testOverlay();
+        QCOMPARE(rig.overlays->currentType(), OverlayType::slouch);
+        QCOMPARE(spokenNote(), QString());
     }
 
     void poseModelFailureIsShownAndReleasesTheCamera() {
