@@ -9,7 +9,6 @@
 namespace quorvel {
 
 PopupGrab::PopupGrab(QWidget* popup) : QObject(popup), m_popup(popup) {
-    m_retry.setInterval(retryIntervalMs);
     connect(&m_retry, &QTimer::timeout, this, &PopupGrab::tryGrab);
     popup->installEventFilter(this);
 }
@@ -60,7 +59,9 @@ void PopupGrab::tryGrab() {
     if (m_tries++ == 0) {
         qCInfo(lcMenuBar, "another program holds the keyboard or pointer: the panel asks for "
                           "them until it lets go");
-        m_retry.start();
+        m_retry.start(retryIntervalMs);
+    } else if (m_tries * retryIntervalMs == quickRetriesForMs) {
+        m_retry.start(slowRetryIntervalMs); // a grab held that long is no closing menu
     }
 }
 

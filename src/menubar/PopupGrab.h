@@ -12,10 +12,13 @@ namespace quorvel {
 // popup opens, once: if another program holds them at that moment (a desktop shell's menu
 // that is still closing after its "Open Quorvel" was clicked), the popup stays up without
 // them, and then no key reaches it and no click outside it is seen, so nothing closes it.
-// This asks again, every retryInterval, until the grab is taken or the popup goes.
+// This asks again until the grab is taken or the popup goes: every retryIntervalMs at first,
+// then, after quickRetriesForMs, every slowRetryIntervalMs.
 class PopupGrab : public QObject {
 public:
     static constexpr int retryIntervalMs = 50;
+    static constexpr int quickRetriesForMs = 2000;
+    static constexpr int slowRetryIntervalMs = 500;
 
     // Watches `popup` (a Qt::Popup window), and goes with it.
     explicit PopupGrab(QWidget* popup);
