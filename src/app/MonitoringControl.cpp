@@ -9,11 +9,10 @@
 namespace quorvel {
 
 MonitoringControl::MonitoringControl(Parts parts, PostureAnalyzer& analyzer,
-                                     OverlayWindowController& overlayController,
-                                     SettingsManager& settings, PostureLog& postureLog,
-                                     QObject* parent)
-    : QObject(parent), m_parts(std::move(parts)), m_analyzer(analyzer),
-      m_overlayController(overlayController), m_settings(settings), m_postureLog(postureLog) {
+                                     OverlayRequests& overlays, SettingsManager& settings,
+                                     PostureLog& postureLog, QObject* parent)
+    : QObject(parent), m_parts(std::move(parts)), m_analyzer(analyzer), m_overlays(overlays),
+      m_settings(settings), m_postureLog(postureLog) {
     if (!m_parts.requestPermission) {
         m_parts.requestPermission = [](QObject* context, std::function<void(bool)> answer) {
             CameraPermission::request(context, std::move(answer));
@@ -55,9 +54,8 @@ void MonitoringControl::buildPipeline() {
     release();
     const quint64 pipeline = ++m_pipeline;
 
-    m_postureDetector =
-        std::make_unique<PostureDetector>(m_analyzer, m_overlayController, m_settings, m_postureLog,
-                                          m_parts.poseEstimators, m_parts.time);
+    m_postureDetector = std::make_unique<PostureDetector>(
+        m_analyzer, m_overlays, m_settings, m_postureLog, m_parts.poseEstimators, m_parts.time);
     subscribeQueued(m_postureDetector.get(), &PostureDetector::currentStatusChanged,
                     m_postureDetector->currentStatus(), this,
                     [this, pipeline](PostureStatus status) {

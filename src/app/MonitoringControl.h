@@ -2,6 +2,7 @@
 
 #include "camera/CameraManager.h"
 #include "common/Clock.h"
+#include "common/OverlayRequests.h"
 #include "posture/PostureDetector.h"
 #include "posture/PostureModels.h"
 
@@ -13,7 +14,6 @@
 
 namespace quorvel {
 
-class OverlayWindowController;
 class PostureAnalyzer;
 class PostureLog;
 class SettingsManager;
@@ -39,9 +39,8 @@ public:
         TimeSource time;
     };
 
-    MonitoringControl(Parts parts, PostureAnalyzer& analyzer,
-                      OverlayWindowController& overlayController, SettingsManager& settings,
-                      PostureLog& postureLog, QObject* parent = nullptr);
+    MonitoringControl(Parts parts, PostureAnalyzer& analyzer, OverlayRequests& overlays,
+                      SettingsManager& settings, PostureLog& postureLog, QObject* parent = nullptr);
     ~MonitoringControl() override;
 
     // Asks for the camera. Yes, and monitoring still switched on: a new pipeline replaces
@@ -69,7 +68,7 @@ private:
 
     Parts m_parts;
     PostureAnalyzer& m_analyzer;
-    OverlayWindowController& m_overlayController;
+    OverlayRequests& m_overlays;
     SettingsManager& m_settings;
     PostureLog& m_postureLog;
     std::unique_ptr<PostureDetector> m_postureDetector;

@@ -89,8 +89,8 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
                                                  std::unique_ptr<ScreenProvider> screens,
                                                  Timings timings, TimerFactory timers,
                                                  QObject* parent)
-    : QObject(parent), m_settings(settings), m_screens(std::move(screens)), m_timings(timings),
-      m_timers(std::move(timers)) {
+    : OverlayRequests(parent), m_settings(settings), m_screens(std::move(screens)),
+      m_timings(timings), m_timers(std::move(timers)) {
     if (!m_screens) {
         m_screens = std::make_unique<GuiScreenProvider>();
     }

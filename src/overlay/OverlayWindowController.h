@@ -51,7 +51,7 @@ struct OverlayTimings {
 // that disappears by other means (closed, hidden or minimised by anyone else, Alt+F4, the
 // window manager; on X11 also unmapped or destroyed by another client; its screen gone)
 // dismisses the overlay too, once. Everything runs on the main thread.
-class OverlayWindowController : public QObject, public QAbstractNativeEventFilter {
+class OverlayWindowController : public OverlayRequests, public QAbstractNativeEventFilter {
     Q_OBJECT
 
 public:
@@ -72,7 +72,7 @@ public:
     // is not kept: the queued kind comes up with the auto-dismiss setting of that moment).
     // `autoDismissSeconds` <= 0: stays until dismissed. Without any screen the request is
     // dropped.
-    void show(OverlayType type, qint64 autoDismissSeconds);
+    void show(OverlayType type, qint64 autoDismissSeconds) override;
 
     // Takes the overlay down (0.5 s fade), then tells onDismiss and shows the next queued
     // kind. Safe when nothing is shown; does nothing while a fade-out already runs.
@@ -81,7 +81,7 @@ public:
     // Ends the overlays of `type` a caller asked for: takes the overlay down (as dismiss())
     // when it is that kind, and drops every request of that kind still waiting. An overlay
     // of another kind stays up. Withdrawn requests that never showed are not reported.
-    void withdraw(OverlayType type);
+    void withdraw(OverlayType type) override;
 
     // From show() until the fade-out has completed.
     bool isShowing() const { return m_state != State::idle; }

@@ -1,7 +1,6 @@
 #include "posture/PostureDetector.h"
 
 #include "common/Memory.h"
-#include "overlay/OverlayWindowController.h"
 #include "posture/PostureLogging.h"
 #include "posture/movenet/MoveNetEstimator.h"
 #include "stats/PostureLog.h"
@@ -36,15 +35,13 @@ struct PostureDetector::ModelLoad {
     QString error;
 };
 
-PostureDetector::PostureDetector(PostureAnalyzer& analyzer,
-                                 OverlayWindowController& overlayController,
+PostureDetector::PostureDetector(PostureAnalyzer& analyzer, OverlayRequests& overlays,
                                  SettingsManager& settings, PostureLog& postureLog,
                                  PoseEstimatorFactory estimatorFactory, TimeSource time,
                                  QObject* parent)
-    : QObject(parent), m_analyzer(analyzer), m_overlayController(overlayController),
-      m_settings(settings), m_postureLog(postureLog),
-      m_estimatorFactory(std::move(estimatorFactory)), m_time(std::move(time)),
-      m_load(std::make_shared<ModelLoad>()) {}
+    : QObject(parent), m_analyzer(analyzer), m_overlays(overlays), m_settings(settings),
+      m_postureLog(postureLog), m_estimatorFactory(std::move(estimatorFactory)),
+      m_time(std::move(time)), m_load(std::make_shared<ModelLoad>()) {}
 
 PostureDetector::~PostureDetector() {
     abandon();
@@ -234,7 +231,7 @@ void PostureDetector::triggerSlouchAlert() {
     m_lastSeenInAlert = m_slouchStartMonotonic;
     qCInfo(lcPosture) << "slouching in" << slouchRatioThreshold << "of the last" << windowSize
                       << "frames: slouch alert raised";
-    m_overlayController.show(OverlayType::slouch, 0);
+    m_overlays.show(OverlayType::slouch, 0);
 }
 
 void PostureDetector::dismissSlouchAlert() {
@@ -245,7 +242,7 @@ void PostureDetector::dismissSlouchAlert() {
     m_recentFrames.clear();
     m_lastDismissTime = m_time.monotonic();
     // Only the slouch overlay: a break reminder on screen stays up.
-    m_overlayController.withdraw(OverlayType::slouch);
+    m_overlays.withdraw(OverlayType::slouch);
 }
 
 void PostureDetector::markSlouchAlertDismissed() {
@@ -266,7 +263,7 @@ void PostureDetector::userLeft() {
     qCInfo(lcPosture) << "the user left: slouch alert ended";
     recordSlouchEvent(m_lastSeenInAlert);
     markSlouchAlertDismissed();
-    m_overlayController.withdraw(OverlayType::slouch);
+    m_overlays.withdraw(OverlayType::slouch);
 }
 
 void PostureDetector::recordSlouchEvent(std::optional<std::chrono::milliseconds> end) {

@@ -2,6 +2,7 @@
 
 #include "camera/CameraFrameDelegate.h"
 #include "common/Clock.h"
+#include "common/OverlayRequests.h"
 #include "posture/PoseEstimator.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureModels.h"
@@ -15,7 +16,6 @@
 
 namespace quorvel {
 
-class OverlayWindowController;
 class PostureLog;
 
 // Makes the pose estimator when monitoring starts; on failure returns nothing and says why.
@@ -41,8 +41,8 @@ public:
     static constexpr double cooldownSeconds = 60.0;
     static constexpr int goodFramesToDismiss = 2;
 
-    PostureDetector(PostureAnalyzer& analyzer, OverlayWindowController& overlayController,
-                    SettingsManager& settings, PostureLog& postureLog,
+    PostureDetector(PostureAnalyzer& analyzer, OverlayRequests& overlays, SettingsManager& settings,
+                    PostureLog& postureLog,
                     PoseEstimatorFactory estimatorFactory = defaultPoseEstimatorFactory(),
                     TimeSource time = {}, QObject* parent = nullptr);
     ~PostureDetector() override;
@@ -101,7 +101,7 @@ private:
     void startLoading();
 
     PostureAnalyzer& m_analyzer;
-    OverlayWindowController& m_overlayController;
+    OverlayRequests& m_overlays;
     SettingsManager& m_settings;
     PostureLog& m_postureLog;
     PoseEstimatorFactory m_estimatorFactory;

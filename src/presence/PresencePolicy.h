@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/OverlayRequests.h"
 #include "common/TimerFactory.h"
-#include "overlay/OverlayType.h"
 #include "posture/PostureModels.h"
 
 #include <QDateTime>

@@ -1,7 +1,6 @@
 #include "reminders/ReminderManager.h"
 
 #include "common/Observation.h"
-#include "overlay/OverlayWindowController.h"
 #include "settings/SettingsManager.h"
 
 namespace quorvel {
@@ -11,10 +10,9 @@ const ReminderKind standReminderKind{OverlayType::stand, &SettingsManager::stand
 const ReminderKind waterReminderKind{OverlayType::water, &SettingsManager::waterInterval,
                                      &SettingsManager::waterIntervalChanged, 2700};
 
-ReminderManager::ReminderManager(const ReminderKind& kind,
-                                 OverlayWindowController& overlayController,
+ReminderManager::ReminderManager(const ReminderKind& kind, OverlayRequests& overlays,
                                  SettingsManager& settings, TimerFactory timers, QObject* parent)
-    : QObject(parent), m_settings(settings), m_kind(kind), m_overlayController(&overlayController) {
+    : QObject(parent), m_settings(settings), m_kind(kind), m_overlays(&overlays) {
     m_timer = std::make_unique<ReminderTimer>(
         usableInterval((m_settings.*m_kind.interval)()),
         [weak = QPointer(this)] {
@@ -48,8 +46,8 @@ qint64 ReminderManager::usableInterval(qint64 seconds) const {
 }
 
 void ReminderManager::triggerOverlay() {
-    if (m_overlayController) {
-        m_overlayController->show(m_kind.overlay, m_settings.autoDismissTimeout());
+    if (m_overlays) {
+        m_overlays->show(m_kind.overlay, m_settings.autoDismissTimeout());
     }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "common/OverlayRequests.h"
 #include "common/TimerFactory.h"
-#include "overlay/OverlayType.h"
 #include "reminders/ReminderTimer.h"
 #include "settings/SettingsManager.h"
 
@@ -10,8 +10,6 @@
 #include <memory>
 
 namespace quorvel {
-
-class OverlayWindowController;
 
 // All that tells one kind of break reminder from another.
 struct ReminderKind {
@@ -63,8 +61,8 @@ Q_SIGNALS:
 protected:
     // Follows the kind's interval setting from here on, each change applied during the
     // assignment itself.
-    ReminderManager(const ReminderKind& kind, OverlayWindowController& overlayController,
-                    SettingsManager& settings, TimerFactory timers, QObject* parent);
+    ReminderManager(const ReminderKind& kind, OverlayRequests& overlays, SettingsManager& settings,
+                    TimerFactory timers, QObject* parent);
 
 private:
     void triggerOverlay();
@@ -72,17 +70,17 @@ private:
 
     SettingsManager& m_settings;
     ReminderKind m_kind;
-    QPointer<OverlayWindowController> m_overlayController;
+    QPointer<OverlayRequests> m_overlays;
     std::unique_ptr<ReminderTimer> m_timer;
 };
 
 // A reminder of one kind, built stopped.
 template <const ReminderKind& kind> class ReminderOfKind : public ReminderManager {
 public:
-    explicit ReminderOfKind(OverlayWindowController& overlayController,
+    explicit ReminderOfKind(OverlayRequests& overlays,
                             SettingsManager& settings = SettingsManager::shared(),
                             TimerFactory timers = eventLoopTimers(), QObject* parent = nullptr)
-        : ReminderManager(kind, overlayController, settings, std::move(timers), parent) {}
+        : ReminderManager(kind, overlays, settings, std::move(timers), parent) {}
 };
 
 } // namespace quorvel
