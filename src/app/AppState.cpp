@@ -275,9 +275,8 @@ void AppState::beginCalibration() {
 
 void AppState::testOverlay() {
     userActed();
-    static constexpr OverlayType kinds[] = {OverlayType::slouch, OverlayType::stand,
-                                            OverlayType::water};
-    const OverlayType kind = kinds[m_testOverlayIndex % 3];
+    const OverlayType kind =
+        allOverlayTypes.at(static_cast<std::size_t>(m_testOverlayIndex) % allOverlayTypes.size());
     ++m_testOverlayIndex;
     m_overlayController->show(kind, m_settings.autoDismissTimeout());
 }

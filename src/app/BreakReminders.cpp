@@ -1,9 +1,9 @@
 #include "app/BreakReminders.h"
 
 #include "overlay/OverlayWindowController.h"
-#include "reminders/StandReminderManager.h"
-#include "reminders/WaterReminderManager.h"
 #include "settings/SettingsManager.h"
+
+#include <algorithm>
 
 namespace quorvel {
 
@@ -14,34 +14,30 @@ BreakReminders::BreakReminders(OverlayWindowController& overlayController,
 
 BreakReminders::~BreakReminders() = default;
 
-StandReminderManager& BreakReminders::stand() {
-    if (!m_stand) {
-        m_stand = std::make_unique<StandReminderManager>(m_overlayController, m_settings, m_ticks);
-        connect(m_stand.get(), &ReminderManager::secondsRemainingChanged, this,
+ReminderManager& BreakReminders::reminder(const ReminderKind& kind) {
+    const auto index = static_cast<std::size_t>(
+        std::find(breakReminderKinds.begin(), breakReminderKinds.end(), &kind) -
+        breakReminderKinds.begin());
+    Q_ASSERT(index < m_made.size());
+    std::unique_ptr<ReminderManager>& made = m_made.at(index);
+    if (!made) {
+        made = kind.make(m_overlayController, m_settings, m_ticks);
+        connect(made.get(), &ReminderManager::secondsRemainingChanged, this,
                 &BreakReminders::countdownsMoved);
     }
-    return *m_stand;
-}
-
-WaterReminderManager& BreakReminders::water() {
-    if (!m_water) {
-        m_water = std::make_unique<WaterReminderManager>(m_overlayController, m_settings, m_ticks);
-        connect(m_water.get(), &ReminderManager::secondsRemainingChanged, this,
-                &BreakReminders::countdownsMoved);
-    }
-    return *m_water;
+    return *made;
 }
 
 bool BreakReminders::anyRunning() const {
-    return (m_stand && m_stand->isRunning()) || (m_water && m_water->isRunning());
+    return std::any_of(m_made.begin(), m_made.end(),
+                       [](const auto& made) { return made && made->isRunning(); });
 }
 
 // Only the managers made so far: one never made has no countdown to act on.
 template <typename F> void BreakReminders::forEachMade(F f) {
-    for (ReminderManager* manager : {static_cast<ReminderManager*>(m_stand.get()),
-                                     static_cast<ReminderManager*>(m_water.get())}) {
-        if (manager) {
-            f(*manager);
+    for (const auto& made : m_made) {
+        if (made) {
+            f(*made);
         }
     }
 }
@@ -60,7 +56,8 @@ void BreakReminders::restartCountdowns() {
 
 QList<OverlayType> BreakReminders::withdrawBreakOverlays() {
     QList<OverlayType> withdrawn;
-    for (OverlayType type : {OverlayType::stand, OverlayType::water}) {
+    for (const ReminderKind* kind : breakReminderKinds) {
+        const OverlayType type = kind->overlay;
         const bool onScreen =
             m_overlayController.currentType() == type && !m_overlayController.isFadingOut();
         if (onScreen || m_overlayController.overlayQueue().contains(type)) {

@@ -2,20 +2,21 @@
 
 #include "common/TimerFactory.h"
 #include "presence/PresencePolicy.h"
+#include "reminders/ReminderManager.h"
 
 #include <QObject>
 #include <QString>
+#include <array>
 #include <memory>
+#include <tuple>
 
 namespace quorvel {
 
 class OverlayWindowController;
-class ReminderManager;
 class SettingsManager;
-class StandReminderManager;
-class WaterReminderManager;
 
-// The stand and water reminders, and what presence does to them. Each manager is made the
+// The break reminders (every kind of breakReminderKinds), and what presence does to them.
+// Each manager is made the
 // first time it is needed (started, stopped or read) and kept: a reminder that stays off
 // costs nothing, not even its subscription to its interval. The two countdowns ride on one
 // tick, so the idle app wakes once a second, not twice. Main thread only.
@@ -27,9 +28,11 @@ public:
                    TimerFactory timers, QObject* parent = nullptr);
     ~BreakReminders() override;
 
-    StandReminderManager& stand();
-    WaterReminderManager& water();
-    // Whether either countdown runs.
+    // The reminder of `kind`, one of breakReminderKinds.
+    ReminderManager& reminder(const ReminderKind& kind);
+    ReminderManager& stand() { return reminder(standReminderKind); }
+    ReminderManager& water() { return reminder(waterReminderKind); }
+    // Whether any countdown runs.
     bool anyRunning() const;
 
     void holdCountdowns() override;
@@ -48,8 +51,9 @@ private:
     OverlayWindowController& m_overlayController;
     SettingsManager& m_settings;
     TimerFactory m_ticks;
-    std::unique_ptr<StandReminderManager> m_stand;
-    std::unique_ptr<WaterReminderManager> m_water;
+    // By the kind's place in breakReminderKinds; empty until first needed.
+    std::array<std::unique_ptr<ReminderManager>, std::tuple_size_v<decltype(breakReminderKinds)>>
+        m_made;
 };
 
 } // namespace quorvel

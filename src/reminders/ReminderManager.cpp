@@ -1,14 +1,29 @@
 #include "reminders/ReminderManager.h"
 
 #include "common/Observation.h"
+#include "reminders/StandReminderManager.h"
+#include "reminders/WaterReminderManager.h"
 #include "settings/SettingsManager.h"
 
 namespace quorvel {
 
+namespace {
+
+template <typename Manager>
+std::unique_ptr<ReminderManager> make(OverlayRequests& overlays, SettingsManager& settings,
+                                      TimerFactory timers) {
+    return std::make_unique<Manager>(overlays, settings, std::move(timers));
+}
+
+} // namespace
+
 const ReminderKind standReminderKind{OverlayType::stand, &SettingsManager::standInterval,
-                                     &SettingsManager::standIntervalChanged, 1800};
+                                     &SettingsManager::standIntervalChanged, 1800,
+                                     &make<StandReminderManager>};
 const ReminderKind waterReminderKind{OverlayType::water, &SettingsManager::waterInterval,
-                                     &SettingsManager::waterIntervalChanged, 2700};
+                                     &SettingsManager::waterIntervalChanged, 2700,
+                                     &make<WaterReminderManager>};
+const std::array<const ReminderKind*, 2> breakReminderKinds{&standReminderKind, &waterReminderKind};
 
 ReminderManager::ReminderManager(const ReminderKind& kind, OverlayRequests& overlays,
                                  SettingsManager& settings, TimerFactory timers, QObject* parent)

@@ -7,9 +7,12 @@
 
 #include <QObject>
 #include <QPointer>
+#include <array>
 #include <memory>
 
 namespace quorvel {
+
+class ReminderManager;
 
 // All that tells one kind of break reminder from another.
 struct ReminderKind {
@@ -19,11 +22,17 @@ struct ReminderKind {
     void (SettingsManager::*intervalChanged)(qint64);
     // Used while the setting is not a positive number of seconds.
     qint64 defaultIntervalSeconds;
+    // A stopped reminder of this kind.
+    std::unique_ptr<ReminderManager> (*make)(OverlayRequests& overlays, SettingsManager& settings,
+                                             TimerFactory timers);
 };
 
 // The two kinds there are.
 extern const ReminderKind standReminderKind; // every `standInterval`, "Time to Stand!"
 extern const ReminderKind waterReminderKind; // every `waterInterval`, "Drink Some Water!"
+// Every kind, in the panel's order: whatever is done to all break reminders (holding them
+// while the screen is locked, taking their overlays down) goes over this list.
+extern const std::array<const ReminderKind*, 2> breakReminderKinds;
 
 // What the stand and water reminders share: a countdown whose interval follows one
 // setting, and that shows the reminder's overlay, with the auto-dismiss time set at that

@@ -200,6 +200,37 @@ private Q_SLOTS:
         QVERIFY(!s.cameraError());
     }
 
+    // What is done to all break reminders reaches every kind there is: each counts down and
+    // asks for its own overlay, holds while locked, and has its overlay taken down, whether
+    // on screen or waiting.
+    void everyBreakKindIsHeldAndTakenDown() {
+        TempFolder dir;
+        SettingsManager settings(dir.path("Quorvel.conf"));
+        FakeTimers timers;
+        OverlayWindowController overlays(settings, FakeScreens::two(),
+                                         OverlayTimings{0, 0, {0, 0, 0}}, timers.factory());
+        BreakReminders reminders(overlays, settings, timers.factory());
+        QList<OverlayType> kinds;
+        for (const ReminderKind* kind : breakReminderKinds) {
+            ReminderManager& reminder = reminders.reminder(*kind);
+            QCOMPARE(reminder.overlayType(), kind->overlay);
+            reminder.start();
+        }
+        QVERIFY(reminders.anyRunning());
+        timers.advance(5s);
+        reminders.holdCountdowns();
+        timers.advance(10min);
+        for (const ReminderKind* kind : breakReminderKinds) {
+            QCOMPARE(reminders.reminder(*kind).secondsRemaining(),
+                     (settings.*kind->interval)() - 5);
+            reminders.showBreakOverlay(kind->overlay); // the first shown, the others waiting
+            kinds << kind->overlay;
+        }
+        QCOMPARE(reminders.withdrawBreakOverlays(), kinds);
+        timers.advance(1s);
+        QVERIFY(!overlays.isShowing() && overlays.overlayQueue().isEmpty());
+    }
+
     void calibrationPromptLastsThreeSecondsEvenWithNever() {
         AppRig rig("[General]\nautoDismissTimeout=0\n");
         rig.calibrate();
