@@ -17,12 +17,12 @@ std::unique_ptr<ReminderManager> make(OverlayRequests& overlays, SettingsManager
 
 } // namespace
 
-const ReminderKind standReminderKind{OverlayType::stand, &SettingsManager::standInterval,
-                                     &SettingsManager::standIntervalChanged, 1800,
-                                     &make<StandReminderManager>};
-const ReminderKind waterReminderKind{OverlayType::water, &SettingsManager::waterInterval,
-                                     &SettingsManager::waterIntervalChanged, 2700,
-                                     &make<WaterReminderManager>};
+const ReminderKind standReminderKind{
+    OverlayType::stand, &SettingsManager::standInterval, &SettingsManager::standIntervalChanged,
+    SettingsManager::defaultStandInterval, &make<StandReminderManager>};
+const ReminderKind waterReminderKind{
+    OverlayType::water, &SettingsManager::waterInterval, &SettingsManager::waterIntervalChanged,
+    SettingsManager::defaultWaterInterval, &make<WaterReminderManager>};
 const std::array<const ReminderKind*, 2> breakReminderKinds{&standReminderKind, &waterReminderKind};
 
 ReminderManager::ReminderManager(const ReminderKind& kind, OverlayRequests& overlays,

@@ -158,9 +158,10 @@ void SettingsManager::load() {
     v.postureMonitoringEnabled = boolean(Keys::postureMonitoringEnabled);
     v.standReminderEnabled = boolean(Keys::standReminderEnabled);
     v.waterReminderEnabled = boolean(Keys::waterReminderEnabled);
-    v.standInterval = readStored(d, Keys::standInterval, stored::asInteger, qint64(1800));
-    v.waterInterval = readStored(d, Keys::waterInterval, stored::asInteger, qint64(2700));
-    v.autoDismissTimeout = readStored(d, Keys::autoDismissTimeout, stored::asInteger, qint64(30));
+    v.standInterval = readStored(d, Keys::standInterval, stored::asInteger, defaultStandInterval);
+    v.waterInterval = readStored(d, Keys::waterInterval, stored::asInteger, defaultWaterInterval);
+    v.autoDismissTimeout =
+        readStored(d, Keys::autoDismissTimeout, stored::asInteger, defaultAutoDismissTimeout);
     v.sensitivity = readStored(d, Keys::sensitivity, storedSensitivity, SlouchSensitivity::medium);
     v.launchAtLogin = boolean(Keys::launchAtLogin);
     v.baselineNoseRatio = decimal(Keys::baselineNoseRatio);

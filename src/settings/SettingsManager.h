@@ -40,6 +40,11 @@ public:
 
     // The instant that stands for "never": the first day of year 1, UTC.
     static QDateTime distantPast();
+    // The reminder intervals and the auto-dismiss time of an empty store, in seconds (the
+    // reminders also fall back on their interval while the stored one is unusable).
+    static constexpr qint64 defaultStandInterval = 1800;
+    static constexpr qint64 defaultWaterInterval = 2700;
+    static constexpr qint64 defaultAutoDismissTimeout = 30;
 
     bool postureMonitoringEnabled() const;
     void setPostureMonitoringEnabled(bool value);
@@ -100,9 +105,9 @@ private:
         bool postureMonitoringEnabled = false;
         bool standReminderEnabled = false;
         bool waterReminderEnabled = false;
-        qint64 standInterval = 1800;
-        qint64 waterInterval = 2700;
-        qint64 autoDismissTimeout = 30;
+        qint64 standInterval = defaultStandInterval;
+        qint64 waterInterval = defaultWaterInterval;
+        qint64 autoDismissTimeout = defaultAutoDismissTimeout;
         SlouchSensitivity sensitivity = SlouchSensitivity::medium;
         bool launchAtLogin = false;
         double baselineNoseRatio = 0.0;
