@@ -4,9 +4,8 @@
 #include <QGuiApplication>
 
 #if defined(QUORVEL_HAVE_XCB)
-#include <xcb/xcb.h>
+#include "common/XcbAtom.h"
 #if QT_CONFIG(xcb)
-#include <QtGui/qguiapplication_platform.h>
 #define QUORVEL_X11_GRAB 1
 #endif
 #endif
@@ -20,15 +19,6 @@ namespace quorvel {
 namespace {
 
 constexpr xcb_keysym_t escapeKeysym = 0xff1b; // XK_Escape
-
-xcb_connection_t* x11Connection() {
-    auto* app = qGuiApp;
-    if (app == nullptr) {
-        return nullptr;
-    }
-    auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
 
 // The lock modifiers that may be on while the user presses Escape.
 constexpr quint16 lockCombinations[] = {
