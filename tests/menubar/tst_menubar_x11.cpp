@@ -82,16 +82,7 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    const test::Xvfb xvfb;
-    qputenv("DISPLAY", xvfb.display);
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        TestMenuBarX11 test;
-        status = QTest::qExec(&test, argc, argv);
-    }
-    return status;
+    return test::execOnXvfb<TestMenuBarX11>(argc, argv);
 }
 
 #include "tst_menubar_x11.moc"

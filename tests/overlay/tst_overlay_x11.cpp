@@ -150,16 +150,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return QApplication::exec();
     }
-    const test::Xvfb xvfb;
-    qputenv("DISPLAY", xvfb.display);
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        TestOverlayX11 test;
-        status = QTest::qExec(&test, argc, argv);
-    }
-    return status;
+    return test::execOnXvfb<TestOverlayX11>(argc, argv);
 }
 
 #include "tst_overlay_x11.moc"

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QApplication>
 #include <QByteArray>
+#include <QTest>
 #include <csignal>
 #include <string>
 #include <sys/prctl.h>
@@ -49,5 +51,15 @@ public:
 private:
     pid_t m_pid = -1;
 };
+
+// Runs the test object `Test` in an application of its own on a private Xvfb.
+template <typename Test> int execOnXvfb(int argc, char** argv) {
+    const Xvfb xvfb;
+    qputenv("DISPLAY", xvfb.display);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 } // namespace quorvel::test
