@@ -14,11 +14,12 @@ namespace quorvel {
 
 namespace {
 
-QComboBox* picker(int width, QWidget* parent) {
-    auto* box = new QComboBox(parent);
-    box->setFixedWidth(width);
-    box->setFont(theme::font(theme::TextRole::caption));
-    return box;
+template <typename Choices> QList<qint64> rawValues(const Choices& choices) {
+    QList<qint64> values;
+    for (auto choice : choices) {
+        values.append(rawValue(choice));
+    }
+    return values;
 }
 
 // Marks the choice added for a stored value that is none of the usual ones.
@@ -81,30 +82,16 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     });
     column->addLayout(settingRow(QStringLiteral("Sensitivity"), segments));
 
-    m_standInterval = picker(100, this);
-    m_waterInterval = picker(100, this);
-    for (auto i : allReminderIntervals) {
-        m_standInterval->addItem(reminderIntervalLabel(rawValue(i)),
-                                 QVariant::fromValue(rawValue(i)));
-        m_waterInterval->addItem(reminderIntervalLabel(rawValue(i)),
-                                 QVariant::fromValue(rawValue(i)));
-    }
-    m_autoDismiss = picker(80, this);
-    for (auto t : allAutoDismissTimeouts) {
-        m_autoDismiss->addItem(autoDismissLabel(rawValue(t)), QVariant::fromValue(rawValue(t)));
-    }
-    connect(m_standInterval, &QComboBox::activated, this, [this](int index) {
-        m_settings.setStandInterval(m_standInterval->itemData(index).toLongLong());
-    });
-    connect(m_waterInterval, &QComboBox::activated, this, [this](int index) {
-        m_settings.setWaterInterval(m_waterInterval->itemData(index).toLongLong());
-    });
-    connect(m_autoDismiss, &QComboBox::activated, this, [this](int index) {
-        m_settings.setAutoDismissTimeout(m_autoDismiss->itemData(index).toLongLong());
-    });
-    column->addLayout(settingRow(QStringLiteral("Stand Interval"), m_standInterval));
-    column->addLayout(settingRow(QStringLiteral("Water Interval"), m_waterInterval));
-    column->addLayout(settingRow(QStringLiteral("Auto-dismiss"), m_autoDismiss));
+    m_standInterval = addPicker(column, QStringLiteral("Stand Interval"), 100,
+                                rawValues(allReminderIntervals), &SettingsManager::standInterval,
+                                &SettingsManager::setStandInterval, reminderIntervalLabel);
+    m_waterInterval = addPicker(column, QStringLiteral("Water Interval"), 100,
+                                rawValues(allReminderIntervals), &SettingsManager::waterInterval,
+                                &SettingsManager::setWaterInterval, reminderIntervalLabel);
+    m_autoDismiss =
+        addPicker(column, QStringLiteral("Auto-dismiss"), 80, rawValues(allAutoDismissTimeouts),
+                  &SettingsManager::autoDismissTimeout, &SettingsManager::setAutoDismissTimeout,
+                  autoDismissLabel);
 
     // Redraw after each change of the store, once the new value is stored.
     connect(&m_settings, &SettingsManager::objectWillChange, this, [this] {
@@ -115,6 +102,25 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
         }
     });
     refresh();
+}
+
+QComboBox* SettingsSection::addPicker(QVBoxLayout* column, const QString& title, int width,
+                                      const QList<qint64>& choices,
+                                      qint64 (SettingsManager::*value)() const,
+                                      void (SettingsManager::*assign)(qint64),
+                                      QString (*label)(qint64)) {
+    auto* box = new QComboBox(this);
+    box->setFixedWidth(width);
+    box->setFont(theme::font(theme::TextRole::caption));
+    for (qint64 choice : choices) {
+        box->addItem(label(choice), QVariant::fromValue(choice));
+    }
+    connect(box, &QComboBox::activated, this, [this, box, assign](int index) {
+        (m_settings.*assign)(box->itemData(index).toLongLong());
+    });
+    column->addLayout(settingRow(title, box));
+    m_pickers.push_back(Picker{box, value, label});
+    return box;
 }
 
 QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control) {
@@ -148,9 +154,9 @@ void SettingsSection::refresh() {
         m_sensitivity->button(static_cast<int>(i))
             ->setChecked(allSlouchSensitivities[i] == sensitivity);
     }
-    select(m_standInterval, m_settings.standInterval(), reminderIntervalLabel);
-    select(m_waterInterval, m_settings.waterInterval(), reminderIntervalLabel);
-    select(m_autoDismiss, m_settings.autoDismissTimeout(), autoDismissLabel);
+    for (const Picker& picker : m_pickers) {
+        select(picker.box, (m_settings.*picker.value)(), picker.label);
+    }
 }
 
 } // namespace quorvel

@@ -2,17 +2,20 @@
 
 #include "settings/SettingsManager.h"
 
+#include <QList>
 #include <QWidget>
+#include <vector>
 
 class QButtonGroup;
 class QComboBox;
 class QHBoxLayout;
+class QVBoxLayout;
 
 namespace quorvel {
 
 // The panel's settings block: sensitivity, the two reminder intervals and the auto-dismiss
 // time, each bound both ways to the settings store. A choice is stored the moment it is
-// made; a stored value that matches no choice shows no choice and is left as it is.
+// made; a stored value that matches no choice is shown as it is and left as it is.
 class SettingsSection : public QWidget {
     Q_OBJECT
 
@@ -29,9 +32,22 @@ public:
     void refresh();
 
 private:
+    // A picker bound to a setting in seconds: one row of the panel.
+    struct Picker {
+        QComboBox* box;
+        qint64 (SettingsManager::*value)() const;
+        QString (*label)(qint64);
+    };
+
     QHBoxLayout* settingRow(const QString& title, QWidget* control);
+    // Adds a row titled `title` whose picker offers `choices`, shows `value` and sets it with
+    // `assign`; each choice is written by `label`.
+    QComboBox* addPicker(QVBoxLayout* column, const QString& title, int width,
+                         const QList<qint64>& choices, qint64 (SettingsManager::*value)() const,
+                         void (SettingsManager::*assign)(qint64), QString (*label)(qint64));
 
     SettingsManager& m_settings;
+    std::vector<Picker> m_pickers;
     QButtonGroup* m_sensitivity = nullptr;
     QComboBox* m_standInterval = nullptr;
     QComboBox* m_waterInterval = nullptr;

@@ -19,10 +19,10 @@ std::unique_ptr<ReminderManager> make(OverlayRequests& overlays, SettingsManager
 
 const ReminderKind standReminderKind{
     OverlayType::stand, &SettingsManager::standInterval, &SettingsManager::standIntervalChanged,
-    SettingsManager::defaultStandInterval, &make<StandReminderManager>};
+    SettingsManager::defaults().standInterval, &make<StandReminderManager>};
 const ReminderKind waterReminderKind{
     OverlayType::water, &SettingsManager::waterInterval, &SettingsManager::waterIntervalChanged,
-    SettingsManager::defaultWaterInterval, &make<WaterReminderManager>};
+    SettingsManager::defaults().waterInterval, &make<WaterReminderManager>};
 const std::array<const ReminderKind*, 2> breakReminderKinds{&standReminderKind, &waterReminderKind};
 
 ReminderManager::ReminderManager(const ReminderKind& kind, OverlayRequests& overlays,

@@ -11,23 +11,6 @@
 
 namespace quorvel {
 
-namespace Keys {
-const QString postureMonitoringEnabled = QStringLiteral("postureMonitoringEnabled");
-const QString standReminderEnabled = QStringLiteral("standReminderEnabled");
-const QString waterReminderEnabled = QStringLiteral("waterReminderEnabled");
-const QString standInterval = QStringLiteral("standInterval");
-const QString waterInterval = QStringLiteral("waterInterval");
-const QString autoDismissTimeout = QStringLiteral("autoDismissTimeout");
-const QString sensitivity = QStringLiteral("sensitivity");
-const QString launchAtLogin = QStringLiteral("launchAtLogin");
-const QString baselineNoseRatio = QStringLiteral("baselineNoseRatio");
-const QString baselineEarRatio = QStringLiteral("baselineEarRatio");
-const QString baselineShoulderWidth = QStringLiteral("baselineShoulderWidth");
-const QString baselineShoulderY = QStringLiteral("baselineShoulderY");
-const QString isCalibrated = QStringLiteral("isCalibrated");
-const QString lastUpdateCheck = QStringLiteral("lastUpdateCheck");
-} // namespace Keys
-
 // The file holds text; values this process wrote earlier may still be cached by QSettings
 // in their original type. Both forms are accepted, nothing else.
 namespace stored {
@@ -97,26 +80,65 @@ std::optional<double> asFloat(const QVariant& value) {
 
 namespace {
 
-// What `key` holds, read by `parse`: `fallback` when nothing is stored or when what is stored
-// is not a value of the key's type.
-template <typename T, typename Parse>
-T readStored(const QSettings& settings, const QString& key, Parse parse, T fallback) {
+// How a setting's type is written to the file and read back: `read` gives nothing for what
+// is not a value of the type.
+template <typename T> struct StoredForm;
+
+template <> struct StoredForm<bool> {
+    static QVariant write(bool value) { return value; }
+    static std::optional<bool> read(const QVariant& value) { return stored::asBoolean(value); }
+};
+
+template <> struct StoredForm<qint64> {
+    static QVariant write(qint64 value) { return value; }
+    static std::optional<qint64> read(const QVariant& value) { return stored::asInteger(value); }
+};
+
+template <> struct StoredForm<double> {
+    static QVariant write(double value) { return value; }
+    static std::optional<double> read(const QVariant& value) { return stored::asFloat(value); }
+};
+
+// By its raw value, "Low", "Medium" or "High".
+template <> struct StoredForm<SlouchSensitivity> {
+    static QVariant write(SlouchSensitivity value) { return rawValue(value); }
+    static std::optional<SlouchSensitivity> read(const QVariant& value) {
+        if (value.typeId() != QMetaType::QString) {
+            return std::nullopt;
+        }
+        return slouchSensitivityFromRawValue(value.toString());
+    }
+};
+
+// As seconds since 1970 (UTC), with a fraction; zero or less is "never".
+template <> struct StoredForm<QDateTime> {
+    static QVariant write(const QDateTime& value) {
+        return static_cast<double>(value.toMSecsSinceEpoch()) / 1000.0;
+    }
+    static std::optional<QDateTime> read(const QVariant& value) {
+        const std::optional<double> seconds = stored::asFloat(value);
+        if (!seconds) {
+            return std::nullopt;
+        }
+        const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
+        return *seconds > 0.0
+                   ? utcFromMSecsSinceEpoch(std::llround(std::min(*seconds, maxSeconds) * 1000.0))
+                   : SettingsManager::distantPast();
+    }
+};
+
+// What `key` holds: `fallback` when nothing is stored or when what is stored is not a value
+// of the key's type.
+template <typename T> T readStored(const QSettings& settings, const QString& key, T fallback) {
     const QVariant value = settings.value(key);
     if (!value.isValid()) {
         return fallback;
     }
-    if (const std::optional<T> parsed = parse(value)) {
+    if (const std::optional<T> parsed = StoredForm<T>::read(value)) {
         return *parsed;
     }
     qCWarning(lcSettings) << "the stored" << key << "is not a value of its type; using the default";
     return fallback;
-}
-
-std::optional<SlouchSensitivity> storedSensitivity(const QVariant& value) {
-    if (value.typeId() != QMetaType::QString) {
-        return std::nullopt;
-    }
-    return slouchSensitivityFromRawValue(value.toString());
 }
 
 } // namespace
@@ -145,37 +167,17 @@ QDateTime SettingsManager::distantPast() {
     return utcDateTime(QDate(1, 1, 1), QTime(0, 0));
 }
 
-void SettingsManager::load() {
-    const QSettings& d = *m_defaults;
-    Values& v = m_values;
-    // Each property reads "whatever is stored, if it has the right type".
-    const auto boolean = [&](const QString& key) {
-        return readStored(d, key, stored::asBoolean, false);
-    };
-    const auto decimal = [&](const QString& key) {
-        return readStored(d, key, stored::asFloat, 0.0);
-    };
-    v.postureMonitoringEnabled = boolean(Keys::postureMonitoringEnabled);
-    v.standReminderEnabled = boolean(Keys::standReminderEnabled);
-    v.waterReminderEnabled = boolean(Keys::waterReminderEnabled);
-    v.standInterval = readStored(d, Keys::standInterval, stored::asInteger, defaultStandInterval);
-    v.waterInterval = readStored(d, Keys::waterInterval, stored::asInteger, defaultWaterInterval);
-    v.autoDismissTimeout =
-        readStored(d, Keys::autoDismissTimeout, stored::asInteger, defaultAutoDismissTimeout);
-    v.sensitivity = readStored(d, Keys::sensitivity, storedSensitivity, SlouchSensitivity::medium);
-    v.launchAtLogin = boolean(Keys::launchAtLogin);
-    v.baselineNoseRatio = decimal(Keys::baselineNoseRatio);
-    v.baselineEarRatio = decimal(Keys::baselineEarRatio);
-    v.baselineShoulderWidth = decimal(Keys::baselineShoulderWidth);
-    v.baselineShoulderY = decimal(Keys::baselineShoulderY);
-    v.isCalibrated = boolean(Keys::isCalibrated);
+const SettingsManager::Values& SettingsManager::defaults() {
+    static const Values values;
+    return values;
+}
 
-    const double lastCheck = decimal(Keys::lastUpdateCheck);
-    const double maxSeconds = 253402300799.0; // 9999-12-31T23:59:59Z
-    v.lastUpdateCheck =
-        lastCheck > 0.0
-            ? utcFromMSecsSinceEpoch(std::llround(std::min(lastCheck, maxSeconds) * 1000.0))
-            : distantPast();
+void SettingsManager::load() {
+    const Values& initial = defaults();
+#define QUORVEL_SETTING_LOAD(Type, name, Setter, unused)                                           \
+    m_values.name = readStored<Type>(*m_defaults, QStringLiteral(#name), initial.name);
+    QUORVEL_SETTINGS(QUORVEL_SETTING_LOAD)
+#undef QUORVEL_SETTING_LOAD
 }
 
 template <typename T> T SettingsManager::get(const T& field) const {
@@ -185,11 +187,11 @@ template <typename T> T SettingsManager::get(const T& field) const {
 
 template <typename T>
 void SettingsManager::assign(T& field, T value, void (SettingsManager::*changed)(T),
-                             const QString& key, const QVariant& stored) {
+                             const QString& key) {
     const auto store = [&] {
         QMutexLocker lock(&m_mutex);
         field = value;
-        m_defaults->setValue(key, stored);
+        m_defaults->setValue(key, StoredForm<T>::write(value));
         m_defaults->sync();
     };
     if (QThread::currentThread() == thread()) {
@@ -206,38 +208,15 @@ void SettingsManager::assign(T& field, T value, void (SettingsManager::*changed)
     Q_EMIT(this->*changed)(value);
 }
 
-#define QUORVEL_SETTING(Type, name, Setter, toStored)                                              \
+#define QUORVEL_SETTING_ACCESSORS(Type, name, Setter, unused)                                      \
     Type SettingsManager::name() const {                                                           \
         return get(m_values.name);                                                                 \
     }                                                                                              \
     void SettingsManager::Setter(Type value) {                                                     \
-        assign<Type>(m_values.name, value, &SettingsManager::name##Changed, Keys::name, toStored); \
+        assign<Type>(m_values.name, value, &SettingsManager::name##Changed,                        \
+                     QStringLiteral(#name));                                                       \
     }
-
-QUORVEL_SETTING(bool, postureMonitoringEnabled, setPostureMonitoringEnabled, QVariant(value))
-QUORVEL_SETTING(bool, standReminderEnabled, setStandReminderEnabled, QVariant(value))
-QUORVEL_SETTING(bool, waterReminderEnabled, setWaterReminderEnabled, QVariant(value))
-QUORVEL_SETTING(qint64, standInterval, setStandInterval, QVariant(value))
-QUORVEL_SETTING(qint64, waterInterval, setWaterInterval, QVariant(value))
-QUORVEL_SETTING(qint64, autoDismissTimeout, setAutoDismissTimeout, QVariant(value))
-QUORVEL_SETTING(SlouchSensitivity, sensitivity, setSensitivity, QVariant(rawValue(value)))
-QUORVEL_SETTING(bool, launchAtLogin, setLaunchAtLogin, QVariant(value))
-QUORVEL_SETTING(double, baselineNoseRatio, setBaselineNoseRatio, QVariant(value))
-QUORVEL_SETTING(double, baselineEarRatio, setBaselineEarRatio, QVariant(value))
-QUORVEL_SETTING(double, baselineShoulderWidth, setBaselineShoulderWidth, QVariant(value))
-QUORVEL_SETTING(double, baselineShoulderY, setBaselineShoulderY, QVariant(value))
-QUORVEL_SETTING(bool, isCalibrated, setIsCalibrated, QVariant(value))
-
-#undef QUORVEL_SETTING
-
-QDateTime SettingsManager::lastUpdateCheck() const {
-    return get(m_values.lastUpdateCheck);
-}
-
-void SettingsManager::setLastUpdateCheck(const QDateTime& value) {
-    const double seconds = static_cast<double>(value.toMSecsSinceEpoch()) / 1000.0;
-    assign<QDateTime>(m_values.lastUpdateCheck, value, &SettingsManager::lastUpdateCheckChanged,
-                      Keys::lastUpdateCheck, QVariant(seconds));
-}
+QUORVEL_SETTINGS(QUORVEL_SETTING_ACCESSORS)
+#undef QUORVEL_SETTING_ACCESSORS
 
 } // namespace quorvel

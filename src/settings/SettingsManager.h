@@ -12,6 +12,34 @@ class QSettings;
 
 namespace quorvel {
 
+// Every setting, declared once: its type, its name (which is also its key in the settings
+// file), its setter and its value in an empty store. The getter, the setter, the change
+// signal `<name>Changed(value)`, reading the file and writing it all follow from the row, so
+// a new setting is one row here (and a row in the panel if the user sets it). How each type
+// is written and read back is in SettingsManager.cpp (`StoredForm`); a type that is new there
+// needs its form too. Keys and defaults are what stored configurations rely on: never rename
+// or change one. Types are spelled in full (quorvel::...), as the change signals need.
+//
+// The reminder intervals and the auto-dismiss time are in seconds; the pickers offer
+// `allReminderIntervals` and `allAutoDismissTimeouts`, and a value stored by hand that is
+// none of those is kept and shown as it is. `lastUpdateCheck` is "never"
+// (SettingsManager::distantPast()) in an empty store.
+#define QUORVEL_SETTINGS(X)                                                                        \
+    X(bool, postureMonitoringEnabled, setPostureMonitoringEnabled, false)                          \
+    X(bool, standReminderEnabled, setStandReminderEnabled, false)                                  \
+    X(bool, waterReminderEnabled, setWaterReminderEnabled, false)                                  \
+    X(qint64, standInterval, setStandInterval, rawValue(ReminderInterval::thirtyMin))              \
+    X(qint64, waterInterval, setWaterInterval, rawValue(ReminderInterval::fortyFiveMin))           \
+    X(qint64, autoDismissTimeout, setAutoDismissTimeout, rawValue(AutoDismissTimeout::thirtySec))  \
+    X(quorvel::SlouchSensitivity, sensitivity, setSensitivity, SlouchSensitivity::medium)          \
+    X(bool, launchAtLogin, setLaunchAtLogin, false)                                                \
+    X(double, baselineNoseRatio, setBaselineNoseRatio, 0.0)                                        \
+    X(double, baselineEarRatio, setBaselineEarRatio, 0.0)                                          \
+    X(double, baselineShoulderWidth, setBaselineShoulderWidth, 0.0)                                \
+    X(double, baselineShoulderY, setBaselineShoulderY, 0.0)                                        \
+    X(bool, isCalibrated, setIsCalibrated, false)                                                  \
+    X(QDateTime, lastUpdateCheck, setLastUpdateCheck, distantPast())
+
 // Everything the user chooses and everything Quorvel remembers between launches.
 //
 // Each key is read once, at construction; each assignment notifies, then writes the key
@@ -40,57 +68,28 @@ public:
 
     // The instant that stands for "never": the first day of year 1, UTC.
     static QDateTime distantPast();
-    // The reminder intervals and the auto-dismiss time of an empty store, in seconds (the
-    // reminders also fall back on their interval while the stored one is unusable).
-    static constexpr qint64 defaultStandInterval = 1800;
-    static constexpr qint64 defaultWaterInterval = 2700;
-    static constexpr qint64 defaultAutoDismissTimeout = 30;
 
-    bool postureMonitoringEnabled() const;
-    void setPostureMonitoringEnabled(bool value);
-    bool standReminderEnabled() const;
-    void setStandReminderEnabled(bool value);
-    bool waterReminderEnabled() const;
-    void setWaterReminderEnabled(bool value);
-    qint64 standInterval() const;
-    void setStandInterval(qint64 seconds);
-    qint64 waterInterval() const;
-    void setWaterInterval(qint64 seconds);
-    qint64 autoDismissTimeout() const;
-    void setAutoDismissTimeout(qint64 seconds);
-    SlouchSensitivity sensitivity() const;
-    void setSensitivity(SlouchSensitivity value);
-    bool launchAtLogin() const;
-    void setLaunchAtLogin(bool value);
-    double baselineNoseRatio() const;
-    void setBaselineNoseRatio(double value);
-    double baselineEarRatio() const;
-    void setBaselineEarRatio(double value);
-    double baselineShoulderWidth() const;
-    void setBaselineShoulderWidth(double value);
-    double baselineShoulderY() const;
-    void setBaselineShoulderY(double value);
-    bool isCalibrated() const;
-    void setIsCalibrated(bool value);
-    QDateTime lastUpdateCheck() const;
-    void setLastUpdateCheck(const QDateTime& value);
+    // One field per setting, each starting at its value in an empty store.
+    struct Values {
+#define QUORVEL_SETTING_FIELD(Type, name, Setter, initial) Type name = initial;
+        QUORVEL_SETTINGS(QUORVEL_SETTING_FIELD)
+#undef QUORVEL_SETTING_FIELD
+    };
+    // The values of an empty store (the reminders also fall back on their interval's while
+    // the stored one is unusable).
+    static const Values& defaults();
+
+#define QUORVEL_SETTING_ACCESSORS(Type, name, Setter, initial)                                     \
+    Type name() const;                                                                             \
+    void Setter(Type value);
+    QUORVEL_SETTINGS(QUORVEL_SETTING_ACCESSORS)
+#undef QUORVEL_SETTING_ACCESSORS
 
 Q_SIGNALS:
     void objectWillChange();
-    void postureMonitoringEnabledChanged(bool value);
-    void standReminderEnabledChanged(bool value);
-    void waterReminderEnabledChanged(bool value);
-    void standIntervalChanged(qint64 value);
-    void waterIntervalChanged(qint64 value);
-    void autoDismissTimeoutChanged(qint64 value);
-    void sensitivityChanged(quorvel::SlouchSensitivity value);
-    void launchAtLoginChanged(bool value);
-    void baselineNoseRatioChanged(double value);
-    void baselineEarRatioChanged(double value);
-    void baselineShoulderWidthChanged(double value);
-    void baselineShoulderYChanged(double value);
-    void isCalibratedChanged(bool value);
-    void lastUpdateCheckChanged(QDateTime value);
+#define QUORVEL_SETTING_SIGNAL(Type, name, Setter, initial) void name##Changed(Type value);
+    QUORVEL_SETTINGS(QUORVEL_SETTING_SIGNAL)
+#undef QUORVEL_SETTING_SIGNAL
 
 private:
     explicit SettingsManager(std::unique_ptr<QSettings> defaults);
@@ -98,25 +97,7 @@ private:
 
     template <typename T> T get(const T& field) const;
     template <typename T>
-    void assign(T& field, T value, void (SettingsManager::*changed)(T), const QString& key,
-                const QVariant& stored);
-
-    struct Values {
-        bool postureMonitoringEnabled = false;
-        bool standReminderEnabled = false;
-        bool waterReminderEnabled = false;
-        qint64 standInterval = defaultStandInterval;
-        qint64 waterInterval = defaultWaterInterval;
-        qint64 autoDismissTimeout = defaultAutoDismissTimeout;
-        SlouchSensitivity sensitivity = SlouchSensitivity::medium;
-        bool launchAtLogin = false;
-        double baselineNoseRatio = 0.0;
-        double baselineEarRatio = 0.0;
-        double baselineShoulderWidth = 0.0;
-        double baselineShoulderY = 0.0;
-        bool isCalibrated = false;
-        QDateTime lastUpdateCheck;
-    };
+    void assign(T& field, T value, void (SettingsManager::*changed)(T), const QString& key);
 
     mutable QMutex m_mutex;
     std::unique_ptr<QSettings> m_defaults;

@@ -10,6 +10,27 @@
 using namespace quorvel;
 using namespace quorvel::test;
 
+namespace {
+
+// A value of each setting's type other than `value`.
+bool other(bool value) {
+    return !value;
+}
+qint64 other(qint64 value) {
+    return value + 7;
+}
+double other(double value) {
+    return value + 0.125;
+}
+SlouchSensitivity other(SlouchSensitivity value) {
+    return value == SlouchSensitivity::high ? SlouchSensitivity::low : SlouchSensitivity::high;
+}
+QDateTime other(const QDateTime& value) {
+    return value.addYears(2024).addMSecs(250); // dates before 1970 are stored as "never"
+}
+
+} // namespace
+
 class TestSettings : public QObject {
     Q_OBJECT
 
@@ -97,6 +118,28 @@ private Q_SLOTS:
         QCOMPARE(again.standInterval(), 900);
         QCOMPARE(again.baselineShoulderY(), 0.3333333333333333);
         QCOMPARE(again.lastUpdateCheck(), checked);
+    }
+
+    // Every setting: an empty store gives its default, and what is set is written under the
+    // setting's name and read back as it was by the next store.
+    void everySettingIsWrittenAndReadBack() {
+        TempFolder dir;
+        const QString path = dir.path("Quorvel.conf");
+        SettingsManager::Values written;
+        {
+            SettingsManager s(path);
+#define QUORVEL_SET(Type, name, Setter, unused)                                                    \
+    QCOMPARE(s.name(), SettingsManager::defaults().name);                                          \
+    written.name = other(s.name());                                                                \
+    s.Setter(written.name);                                                                        \
+    QVERIFY2(readFile(path).contains("\n" #name "="), #name);
+            QUORVEL_SETTINGS(QUORVEL_SET)
+#undef QUORVEL_SET
+        }
+        SettingsManager again(path);
+#define QUORVEL_CHECK(Type, name, Setter, unused) QCOMPARE(again.name(), written.name);
+        QUORVEL_SETTINGS(QUORVEL_CHECK)
+#undef QUORVEL_CHECK
     }
 
     // A write from the camera thread reaches the main thread queued, and only once stored.
