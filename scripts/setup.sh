@@ -12,6 +12,8 @@ packages=(
     shellcheck
     # Qt 6: Core, Gui, Widgets, Network, Test (qt6-base-dev), Svg, and the platform plugins
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins
+    # the translations: lrelease builds them, lupdate checks them against the code
+    qt6-tools-dev qt6-l10n-tools
     # Wayland sessions: Quorvel runs on the Wayland plugin there, and reads input idleness
     # through the compositor's idle protocols (Qt's client extensions and their scanner)
     qt6-wayland qt6-wayland-dev qt6-wayland-dev-tools libwayland-dev wayland-protocols

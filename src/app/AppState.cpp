@@ -82,7 +82,7 @@ void AppState::connectParts() {
                 if (type == OverlayType::slouch && std::exchange(m_calibrationPromptDue, false) &&
                     m_postureAnalyzer->isCalibrating()) {
                     for (OverlayView* view : m_overlayController->panels()) {
-                        view->setSpokenNote(rawValue(PostureStatus::calibrating));
+                        view->setSpokenNote(label(PostureStatus::calibrating));
                     }
                 }
                 Q_EMIT overlayShown();

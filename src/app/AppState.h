@@ -75,7 +75,7 @@ class AppState : public PanelModel {
     Q_OBJECT
 
 public:
-    static constexpr const QString& cameraDeniedMessage = MonitoringControl::cameraDeniedMessage;
+    static QString cameraDeniedMessage() { return MonitoringControl::cameraDeniedMessage(); }
 
     // `parts` must be complete, as AppParts::make() leaves them.
     explicit AppState(AppParts parts, QObject* parent = nullptr);

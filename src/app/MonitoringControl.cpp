@@ -41,7 +41,7 @@ void MonitoringControl::permissionAnswered(quint64 request, bool granted) {
         qCWarning(lcApp, "the camera was refused: posture monitoring goes off");
         // Monitoring goes off, so no earlier pipeline may keep the camera either.
         release();
-        Q_EMIT errorChanged(cameraDeniedMessage);
+        Q_EMIT errorChanged(cameraDeniedMessage());
         Q_EMIT postureStatusChanged(PostureStatus::notMonitoring);
         m_settings.setPostureMonitoringEnabled(false);
         return;

@@ -29,8 +29,9 @@ class MonitoringControl : public QObject {
     Q_OBJECT
 
 public:
-    static inline const QString cameraDeniedMessage =
-        QStringLiteral("Camera access denied. Enable in System Settings > Privacy.");
+    static QString cameraDeniedMessage() {
+        return tr("Camera access denied. Enable in System Settings > Privacy.");
+    }
 
     struct Parts {
         CameraPermissionRequest requestPermission; // empty: CameraPermission::request

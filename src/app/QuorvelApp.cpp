@@ -1,5 +1,7 @@
 #include "app/QuorvelApp.h"
 
+#include "app/Translations.h"
+
 #include "app/Activation.h"
 #include "app/AppLogging.h"
 #include "app/AppState.h"
@@ -109,6 +111,7 @@ void QuorvelApp::setUpApplication() {
     QApplication::setWindowIcon(
         QIcon(QStringLiteral(":/resources/desktop/com.quorvel.Quorvel.svg")));
     QApplication::setQuitOnLastWindowClosed(false);
+    installTranslation();
 }
 
 QuorvelApp::QuorvelApp(AppState& appState, const PanelStores& stores, QDBusConnection bus,
@@ -177,7 +180,7 @@ void QuorvelApp::updateIcon() {
         return;
     }
     // The status text changes more often than the icon ("Good", "No person detected").
-    const QString tip = QStringLiteral("Quorvel: ") + rawValue(m_appState.postureStatus());
+    const QString tip = tr("Quorvel: %1").arg(label(m_appState.postureStatus()));
     if (m_tray->toolTip() != tip) {
         m_tray->setToolTip(tip);
         // An XEmbed icon is a little window of ours: screen readers read its name.
@@ -185,7 +188,7 @@ void QuorvelApp::updateIcon() {
         for (QWidget* widget : widgets) {
             if (widget->objectName() == QLatin1String("QSystemTrayIconSys")) {
                 widget->setAccessibleName(QStringLiteral("Quorvel"));
-                widget->setAccessibleDescription(rawValue(m_appState.postureStatus()));
+                widget->setAccessibleDescription(label(m_appState.postureStatus()));
             }
         }
     }
@@ -229,8 +232,8 @@ void QuorvelApp::useTray() {
                 }
             });
     m_trayMenu = std::make_unique<QMenu>();
-    m_trayMenu->addAction(QStringLiteral("Open Quorvel"), this, [this] { showPanel(); });
-    m_trayMenu->addAction(QStringLiteral("Quit Quorvel"), this, &QuorvelApp::quit);
+    m_trayMenu->addAction(tr("Open Quorvel"), this, [this] { showPanel(); });
+    m_trayMenu->addAction(tr("Quit Quorvel"), this, &QuorvelApp::quit);
     m_tray->setContextMenu(m_trayMenu.get());
     m_tray->show();
     m_tray->setToolTip(QString());

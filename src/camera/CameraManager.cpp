@@ -332,7 +332,7 @@ void CameraSession::configure() {
     if (status != OpenStatus::opened) {
         dropWatch();
         const QString text = status ? *CameraManager::openFailureText(*status, description)
-                                    : CameraManager::noCameraText;
+                                    : CameraManager::noCameraText();
         publish([text](CameraManager& m) { m.assignError(text); });
         return;
     }
@@ -456,7 +456,7 @@ void CameraSession::noteReadable(bool readable) {
         m_unreadableShown = true;
         publish([](CameraManager& m) {
             m.assignIsRunning(false);
-            m.assignError(CameraManager::unreadableFramesText);
+            m.assignError(CameraManager::unreadableFramesText());
         });
     }
 }
@@ -530,16 +530,16 @@ void CameraSession::interrupt(Cause cause, const QString& detail) {
     QString text;
     switch (cause) {
     case Cause::anotherProgram:
-        text = CameraManager::interruptedText;
+        text = CameraManager::interruptedText();
         break;
     case Cause::unplugged:
-        text = CameraManager::disconnectedText;
+        text = CameraManager::disconnectedText();
         break;
     case Cause::stalled:
-        text = CameraManager::stalledText;
+        text = CameraManager::stalledText();
         break;
     case Cause::failing:
-        text = CameraManager::failingPrefix + detail;
+        text = CameraManager::failingPrefix() + detail;
         break;
     }
     if (text != std::exchange(m_interruptionText, text)) {
@@ -706,22 +706,22 @@ std::optional<QString> CameraManager::openFailureText(OpenStatus status,
     case OpenStatus::opened:
         return std::nullopt;
     case OpenStatus::busy:
-        return interruptedText;
+        return interruptedText();
     case OpenStatus::inputFailed:
-        return inputErrorPrefix + description;
+        return inputErrorPrefix() + description;
     case OpenStatus::failedForNow:
-        return failingPrefix + description;
+        return failingPrefix() + description;
     case OpenStatus::unplugged:
-        return disconnectedText;
+        return disconnectedText();
     case OpenStatus::inputRejected:
-        return description.isEmpty() ? cannotAddInputText
-                                     : cannotAddInputText + QStringLiteral(": ") + description;
+        return description.isEmpty() ? cannotAddInputText()
+                                     : cannotAddInputText() + QStringLiteral(": ") + description;
     case OpenStatus::needsLibcamera:
-        return needsLibcameraText;
+        return needsLibcameraText();
     case OpenStatus::outputRejected:
         break;
     }
-    return cannotAddOutputText;
+    return cannotAddOutputText();
 }
 
 void CameraManager::setDelegate(CameraFrameDelegate* delegate) {

@@ -50,13 +50,13 @@ struct CameraManagerOptions {
 //   "Camera input error: " + the system's description   the device cannot be opened
 //   "Cannot add camera input" (+ ": " + the formats)    it opens but offers nothing to read
 //   "Cannot add video output"                           it refuses the frame size
-//   needsLibcameraText                                  a raw sensor only libcamera can drive
-//   unreadableFramesText                                frames come but none can be read
+//   needsLibcameraText()                                a raw sensor only libcamera can drive
+//   unreadableFramesText()                              frames come but none can be read
 // Interruptions, with isRunning() false while Quorvel looks for the camera again:
 //   "Camera interrupted (another app may be using it)"  another program wants the camera
-//   disconnectedText                                    the camera went away (unplugged)
-//   stalledText                                         it stopped delivering frames
-//   failingPrefix + the system's description            its driver failed (an I/O error, a
+//   disconnectedText()                                  the camera went away (unplugged)
+//   stalledText()                                       it stopped delivering frames
+//   failingPrefix() + the system's description          its driver failed (an I/O error, a
 //                                                       call timed out); also at the first
 //                                                       open, where such a failure may pass
 // Attempts after a failure of the camera itself come less and less often (reopenInterval,
@@ -88,19 +88,23 @@ class CameraManager : public QObject {
 
 public:
     static constexpr int processEveryNthFrame = 15;
-    static inline const QString noCameraText = QStringLiteral("No camera found");
-    static inline const QString inputErrorPrefix = QStringLiteral("Camera input error: ");
-    static inline const QString cannotAddInputText = QStringLiteral("Cannot add camera input");
-    static inline const QString cannotAddOutputText = QStringLiteral("Cannot add video output");
-    static inline const QString interruptedText =
-        QStringLiteral("Camera interrupted (another app may be using it)");
-    static inline const QString needsLibcameraText =
-        QStringLiteral("Camera not supported: it needs libcamera, which Quorvel does not use yet");
-    static inline const QString unreadableFramesText =
-        QStringLiteral("Camera pictures cannot be read (unsupported or damaged frames)");
-    static inline const QString disconnectedText = QStringLiteral("Camera disconnected");
-    static inline const QString stalledText = QStringLiteral("Camera stopped sending pictures");
-    static inline const QString failingPrefix = QStringLiteral("Camera error, trying again: ");
+    // What the panel shows, in the user's language.
+    static QString noCameraText() { return tr("No camera found"); }
+    static QString inputErrorPrefix() { return tr("Camera input error: "); }
+    static QString cannotAddInputText() { return tr("Cannot add camera input"); }
+    static QString cannotAddOutputText() { return tr("Cannot add video output"); }
+    static QString interruptedText() {
+        return tr("Camera interrupted (another app may be using it)");
+    }
+    static QString needsLibcameraText() {
+        return tr("Camera not supported: it needs libcamera, which Quorvel does not use yet");
+    }
+    static QString unreadableFramesText() {
+        return tr("Camera pictures cannot be read (unsupported or damaged frames)");
+    }
+    static QString disconnectedText() { return tr("Camera disconnected"); }
+    static QString stalledText() { return tr("Camera stopped sending pictures"); }
+    static QString failingPrefix() { return tr("Camera error, trying again: "); }
 
     // The longest time between two frames passed on, whatever the camera's rate: a 5 fps
     // camera (or one slowed down by low light) is still analysed about twice a second. At
@@ -118,7 +122,7 @@ public:
     // close was not seen keeps Quorvel away (the kernel merges like events, so a close can be
     // lost in the count, and the camera must not stay given up for ever).
     static constexpr std::chrono::milliseconds unseenHolderLimit{60000};
-    // Passed-on frames in a row that cannot be read before unreadableFramesText is published
+    // Passed-on frames in a row that cannot be read before unreadableFramesText() is published
     // (with one frame in fifteen passed on, two seconds of a 30 fps camera).
     static constexpr int unreadableFramesLimit = 4;
 

@@ -4,6 +4,7 @@
 #include "camera/DeviceUse.h"
 #include "camera/JpegCheck.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 
 #include <algorithm>
@@ -308,9 +309,11 @@ OpenStatus V4L2FrameSource::negotiateFormat() {
             return failed(OpenStatus::needsLibcamera);
         }
         failed(OpenStatus::inputRejected);
-        m_error = offered.isEmpty() ? QStringLiteral("it offers no picture format")
-                                    : QStringLiteral("it offers only %1, which Quorvel cannot read")
-                                          .arg(offered.join(QStringLiteral(", ")));
+        m_error = offered.isEmpty()
+                      ? QCoreApplication::translate("Camera", "it offers no picture format")
+                      : QCoreApplication::translate("Camera",
+                                                    "it offers only %1, which Quorvel cannot read")
+                            .arg(offered.join(QStringLiteral(", ")));
         return OpenStatus::inputRejected;
     }
     std::stable_sort(candidates.begin(), candidates.end(),

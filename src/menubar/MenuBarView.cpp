@@ -201,7 +201,7 @@ QWidget* MenuBarView::headerSection() {
 QWidget* MenuBarView::postureSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
-    m_monitoringToggle = new ToggleRow(QStringLiteral("Posture Monitoring"), section);
+    m_monitoringToggle = new ToggleRow(tr("Posture Monitoring"), section);
     m_monitoringToggle->setFixedWidth(panelWidth - 24);
     connect(m_monitoringToggle, &ToggleRow::toggled, this,
             [this](bool on) { m_appState.togglePostureMonitoring(on); });
@@ -214,14 +214,14 @@ QWidget* MenuBarView::postureSection() {
     calibrated->setSpacing(4);
     calibrated->addWidget(
         theme::iconLabel(QStringLiteral("checkmark.circle.fill"), theme::green(), 12, this));
-    calibrated->addWidget(captionLabel(QStringLiteral("Calibrated"), m_calibratedRow));
+    calibrated->addWidget(captionLabel(tr("Calibrated"), m_calibratedRow));
     calibrated->addStretch(1);
-    auto* recalibrate = smallButton(QStringLiteral("Recalibrate"), false, m_calibratedRow);
+    auto* recalibrate = smallButton(tr("Recalibrate"), false, m_calibratedRow);
     connect(recalibrate, &QPushButton::clicked, this, [this] { m_appState.startCalibration(); });
     calibrated->addWidget(recalibrate);
     layout->addWidget(m_calibratedRow);
 
-    m_calibrateButton = smallButton(QStringLiteral("Calibrate Posture"), true, section);
+    m_calibrateButton = smallButton(tr("Calibrate Posture"), true, section);
     connect(m_calibrateButton, &QPushButton::clicked, this,
             [this] { m_appState.startCalibration(); });
     layout->addWidget(m_calibrateButton);
@@ -261,18 +261,18 @@ QWidget* MenuBarView::reminderSection() {
         QLabel* label = captionLabel(QString(), section);
         label->setContentsMargins(20, 0, 0, 0);
         // Read when a screen reader asks; it hears of a new minute, not of every second.
-        label->setAccessibleName(QStringLiteral("Next"));
+        label->setAccessibleName(tr("Next"));
         a11y::describe(label, QAccessible::StaticText, [label] { return label->text(); });
         return label;
     };
-    m_standToggle = new ToggleRow(QStringLiteral("Stand Reminders"), section);
+    m_standToggle = new ToggleRow(tr("Stand Reminders"), section);
     m_standToggle->setFixedWidth(panelWidth - 24);
     connect(m_standToggle, &ToggleRow::toggled, this,
             [this](bool on) { m_appState.toggleStandReminder(on); });
     layout->addWidget(m_standToggle);
     m_standCountdown = countdown();
     layout->addWidget(m_standCountdown);
-    m_waterToggle = new ToggleRow(QStringLiteral("Water Reminders"), section);
+    m_waterToggle = new ToggleRow(tr("Water Reminders"), section);
     m_waterToggle->setFixedWidth(panelWidth - 24);
     connect(m_waterToggle, &ToggleRow::toggled, this,
             [this](bool on) { m_appState.toggleWaterReminder(on); });
@@ -309,7 +309,7 @@ QWidget* MenuBarView::updateSectionWidget() {
     m_releaseNotes = captionLabel(QString(), m_updateSection);
     m_releaseNotes->setFixedWidth(panelWidth - 24);
     layout->addWidget(m_releaseNotes);
-    m_downloadButton = smallButton(QStringLiteral("Download"), true, m_updateSection);
+    m_downloadButton = smallButton(tr("Download"), true, m_updateSection);
     connect(m_downloadButton, &QPushButton::clicked, this, [this] {
         if (const auto info = m_appState.updateInfo()) {
             QDesktopServices::openUrl(info->downloadURL);
@@ -324,11 +324,11 @@ QWidget* MenuBarView::footerSection() {
     footer->setFixedWidth(panelWidth - 24);
     auto* row = new QHBoxLayout(footer);
     row->setContentsMargins(0, 0, 0, 0);
-    m_testOverlayButton = smallButton(QStringLiteral("Test Overlay"), false, footer);
+    m_testOverlayButton = smallButton(tr("Test Overlay"), false, footer);
     connect(m_testOverlayButton, &QPushButton::clicked, this, [this] { m_appState.testOverlay(); });
     row->addWidget(m_testOverlayButton);
     row->addStretch(1);
-    m_quitButton = smallButton(QStringLiteral("Quit"), false, footer);
+    m_quitButton = smallButton(tr("Quit"), false, footer);
     connect(m_quitButton, &QPushButton::clicked, this, &MenuBarView::quitRequested);
     row->addWidget(m_quitButton);
     return footer;
@@ -350,7 +350,7 @@ void MenuBarView::refresh() {
     m_statusIconName = StatusIndicator::iconName(status, monitoring);
     m_statusIcon->setPixmap(
         theme::iconPixmap(m_statusIconName, statusColor(status, this), 24, devicePixelRatioF()));
-    m_statusText->setText(rawValue(status));
+    m_statusText->setText(label(status));
 
     m_monitoringToggle->setChecked(monitoring);
     const bool calibrated = m_appState.isCalibrated();
@@ -381,8 +381,7 @@ void MenuBarView::showUpdate(const std::optional<UpdateInfo>& update) {
     }
     // One line, however long a version the service names: the icon and spacing take 22.
     m_updateTitle->setText(m_updateTitle->fontMetrics().elidedText(
-        QStringLiteral("Update Available: v") + update->newVersion, Qt::ElideRight,
-        panelWidth - 24 - 22));
+        tr("Update Available: v%1").arg(update->newVersion), Qt::ElideRight, panelWidth - 24 - 22));
     m_releaseNotes->setVisible(update->releaseNotes.has_value());
     m_releaseNotes->setText(
         update->releaseNotes
@@ -397,7 +396,7 @@ void MenuBarView::refreshCountdowns() {
     m_standCountdown->setVisible(stand);
     m_waterCountdown->setVisible(water);
     const auto show = [](QLabel* label, const QString& remaining) {
-        const QString text = QStringLiteral("Next: ") + remaining;
+        const QString text = tr("Next: %1").arg(remaining);
         const auto minutes = [](const QString& t) {
             return t.left(t.lastIndexOf(u':'));
         };

@@ -52,7 +52,7 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     column->setContentsMargins(4, 0, 4, 0);
     column->setSpacing(12);
 
-    auto* heading = new QLabel(QStringLiteral("Settings"), this);
+    auto* heading = new QLabel(tr("Settings"), this);
     heading->setFont(theme::font(theme::TextRole::headline));
     heading->setContentsMargins(0, 0, 0, 4);
     column->addWidget(heading);
@@ -68,7 +68,7 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     int id = 0;
     for (auto s : allSlouchSensitivities) {
         auto* button = new QToolButton(segments);
-        button->setText(rawValue(s));
+        button->setText(label(s));
         button->setCheckable(true);
         button->setFont(theme::font(theme::TextRole::caption));
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -76,22 +76,21 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
         segmentsLayout->addWidget(button);
     }
     theme::styleAsSegmentedControl(segments);
-    a11y::makeSegmentGroup(segments, m_sensitivity, QStringLiteral("Sensitivity"));
+    a11y::makeSegmentGroup(segments, m_sensitivity, tr("Sensitivity"));
     connect(m_sensitivity, &QButtonGroup::idClicked, this, [this](int index) {
         m_settings.setSensitivity(allSlouchSensitivities.at(static_cast<size_t>(index)));
     });
-    column->addLayout(settingRow(QStringLiteral("Sensitivity"), segments));
+    column->addLayout(settingRow(tr("Sensitivity"), segments));
 
-    m_standInterval = addPicker(column, QStringLiteral("Stand Interval"), 100,
-                                rawValues(allReminderIntervals), &SettingsManager::standInterval,
-                                &SettingsManager::setStandInterval, reminderIntervalLabel);
-    m_waterInterval = addPicker(column, QStringLiteral("Water Interval"), 100,
-                                rawValues(allReminderIntervals), &SettingsManager::waterInterval,
-                                &SettingsManager::setWaterInterval, reminderIntervalLabel);
-    m_autoDismiss =
-        addPicker(column, QStringLiteral("Auto-dismiss"), 80, rawValues(allAutoDismissTimeouts),
-                  &SettingsManager::autoDismissTimeout, &SettingsManager::setAutoDismissTimeout,
-                  autoDismissLabel);
+    m_standInterval = addPicker(column, tr("Stand Interval"), 100, rawValues(allReminderIntervals),
+                                &SettingsManager::standInterval, &SettingsManager::setStandInterval,
+                                reminderIntervalLabel);
+    m_waterInterval = addPicker(column, tr("Water Interval"), 100, rawValues(allReminderIntervals),
+                                &SettingsManager::waterInterval, &SettingsManager::setWaterInterval,
+                                reminderIntervalLabel);
+    m_autoDismiss = addPicker(column, tr("Auto-dismiss"), 80, rawValues(allAutoDismissTimeouts),
+                              &SettingsManager::autoDismissTimeout,
+                              &SettingsManager::setAutoDismissTimeout, autoDismissLabel);
 
     // Redraw after each change of the store, once the new value is stored.
     connect(&m_settings, &SettingsManager::objectWillChange, this, [this] {

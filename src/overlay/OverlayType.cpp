@@ -2,16 +2,18 @@
 
 #include "overlay/OverlayGradients.h"
 
+#include <QCoreApplication>
+
 namespace quorvel {
 
 QString title(OverlayType type) {
     switch (type) {
     case OverlayType::slouch:
-        return QStringLiteral("Sit Up Straight!");
+        return QCoreApplication::translate("OverlayType", "Sit Up Straight!");
     case OverlayType::stand:
-        return QStringLiteral("Time to Stand!");
+        return QCoreApplication::translate("OverlayType", "Time to Stand!");
     case OverlayType::water:
-        return QStringLiteral("Drink Some Water!");
+        return QCoreApplication::translate("OverlayType", "Drink Some Water!");
     }
     Q_UNREACHABLE();
 }
@@ -19,11 +21,11 @@ QString title(OverlayType type) {
 QString subtitle(OverlayType type) {
     switch (type) {
     case OverlayType::slouch:
-        return QStringLiteral("Your posture could use a little love");
+        return QCoreApplication::translate("OverlayType", "Your posture could use a little love");
     case OverlayType::stand:
-        return QStringLiteral("Take a quick stretch break");
+        return QCoreApplication::translate("OverlayType", "Take a quick stretch break");
     case OverlayType::water:
-        return QStringLiteral("Stay hydrated, stay sharp");
+        return QCoreApplication::translate("OverlayType", "Stay hydrated, stay sharp");
     }
     Q_UNREACHABLE();
 }

@@ -117,7 +117,7 @@ struct OverlayView::Layout {
 };
 
 QString OverlayView::dismissHint() {
-    return QStringLiteral("Click anywhere to dismiss");
+    return tr("Click anywhere to dismiss");
 }
 
 QString OverlayView::roundedFontFamily() {
@@ -163,8 +163,7 @@ OverlayView::OverlayView(OverlayType type, std::function<void()> onDismiss, Timi
 QString OverlayView::accessibleText() const {
     // The shown hint names only the click; Escape works as well, and a screen reader user
     // is more likely to reach for the key.
-    return ::quorvel::subtitle(m_type) + QStringLiteral(". ") + dismissHint() +
-           QStringLiteral(", or press Escape.");
+    return tr("%1. Click anywhere to dismiss, or press Escape.").arg(::quorvel::subtitle(m_type));
 }
 
 void OverlayView::setAnnounces(bool announces) {

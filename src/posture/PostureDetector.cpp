@@ -100,7 +100,7 @@ PoseEstimator* PostureDetector::estimator() {
     if (!m_estimator) {
         m_estimatorFailed = true;
         if (error.isEmpty()) {
-            error = QStringLiteral("Pose model could not be loaded");
+            error = tr("Pose model could not be loaded");
         }
         QMetaObject::invokeMethod(
             this, [this, error] { Q_EMIT poseEstimatorFailed(error); }, Qt::QueuedConnection);

@@ -1,5 +1,7 @@
 #include "posture/PostureModels.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -30,6 +32,23 @@ QString rawValue(PostureStatus status) {
         return QStringLiteral("Calibrating");
     case PostureStatus::notMonitoring:
         return QStringLiteral("Not monitoring");
+    }
+    Q_UNREACHABLE();
+    return QString();
+}
+
+QString label(PostureStatus status) {
+    switch (status) {
+    case PostureStatus::good:
+        return QCoreApplication::translate("PostureStatus", "Good");
+    case PostureStatus::slouching:
+        return QCoreApplication::translate("PostureStatus", "Slouching");
+    case PostureStatus::noPersonDetected:
+        return QCoreApplication::translate("PostureStatus", "No person detected");
+    case PostureStatus::calibrating:
+        return QCoreApplication::translate("PostureStatus", "Calibrating");
+    case PostureStatus::notMonitoring:
+        return QCoreApplication::translate("PostureStatus", "Not monitoring");
     }
     Q_UNREACHABLE();
     return QString();

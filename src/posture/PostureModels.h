@@ -9,6 +9,8 @@ namespace quorvel {
 enum class PostureStatus { good, slouching, noPersonDetected, calibrating, notMonitoring };
 
 QString rawValue(PostureStatus status);
+// The status as the panel and the tray show it, in the user's language.
+QString label(PostureStatus status);
 std::optional<PostureStatus> postureStatusFromRawValue(const QString& raw);
 
 // One body landmark in normalised image coordinates: origin at the lower left, y upward.

@@ -2,6 +2,7 @@
 
 #include "presence/PresenceLogging.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <algorithm>
 #include <chrono>
@@ -15,8 +16,9 @@ std::chrono::milliseconds seconds(qint64 s) {
 } // namespace
 
 QString pauseReasonText(PauseReason reason) {
-    return reason == PauseReason::asleep ? QStringLiteral("Paused while the computer sleeps")
-                                         : QStringLiteral("Paused while the screen is locked");
+    return reason == PauseReason::asleep
+               ? QCoreApplication::translate("PauseReason", "Paused while the computer sleeps")
+               : QCoreApplication::translate("PauseReason", "Paused while the screen is locked");
 }
 
 PresencePolicy::PresencePolicy(BreakControls& breaks, PresenceQuestions questions,

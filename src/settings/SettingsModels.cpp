@@ -1,5 +1,8 @@
 #include "settings/SettingsModels.h"
 
+#include <QCoreApplication>
+#include <QLocale>
+
 namespace quorvel {
 
 QString rawValue(SlouchSensitivity sensitivity) {
@@ -10,6 +13,19 @@ QString rawValue(SlouchSensitivity sensitivity) {
         return QStringLiteral("Medium");
     case SlouchSensitivity::high:
         return QStringLiteral("High");
+    }
+    Q_UNREACHABLE();
+    return QString();
+}
+
+QString label(SlouchSensitivity sensitivity) {
+    switch (sensitivity) {
+    case SlouchSensitivity::low:
+        return QCoreApplication::translate("SlouchSensitivity", "Low");
+    case SlouchSensitivity::medium:
+        return QCoreApplication::translate("SlouchSensitivity", "Medium");
+    case SlouchSensitivity::high:
+        return QCoreApplication::translate("SlouchSensitivity", "High");
     }
     Q_UNREACHABLE();
     return QString();
@@ -60,8 +76,11 @@ std::optional<ReminderInterval> reminderIntervalFromRawValue(qint64 raw) {
 }
 
 QString reminderIntervalLabel(qint64 seconds) {
-    return seconds % 60 == 0 ? QStringLiteral("%1 min").arg(seconds / 60)
-                             : QStringLiteral("%1 s").arg(seconds);
+    const QLocale locale;
+    return seconds % 60 == 0 ? QCoreApplication::translate("ReminderInterval", "%1 min")
+                                   .arg(locale.toString(seconds / 60))
+                             : QCoreApplication::translate("ReminderInterval", "%1 s")
+                                   .arg(locale.toString(seconds));
 }
 
 std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
@@ -75,9 +94,10 @@ std::optional<AutoDismissTimeout> autoDismissTimeoutFromRawValue(qint64 raw) {
 
 QString autoDismissLabel(qint64 seconds) {
     if (seconds == rawValue(AutoDismissTimeout::never)) {
-        return QStringLiteral("Never");
+        return QCoreApplication::translate("AutoDismissTimeout", "Never");
     }
-    return QStringLiteral("%1s").arg(seconds);
+    return QCoreApplication::translate("AutoDismissTimeout", "%1s")
+        .arg(QLocale().toString(seconds));
 }
 
 } // namespace quorvel

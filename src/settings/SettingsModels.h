@@ -37,7 +37,8 @@ inline constexpr std::array<AutoDismissTimeout, 4> allAutoDismissTimeouts{
     AutoDismissTimeout::fifteenSec, AutoDismissTimeout::thirtySec, AutoDismissTimeout::sixtySec,
     AutoDismissTimeout::never};
 
-QString rawValue(SlouchSensitivity sensitivity);
+QString rawValue(SlouchSensitivity sensitivity); // "Low", "Medium", "High": as stored
+QString label(SlouchSensitivity sensitivity);    // as the panel shows it
 std::optional<SlouchSensitivity> slouchSensitivityFromRawValue(const QString& raw);
 double shoulderWidthThreshold(SlouchSensitivity sensitivity);
 double shoulderDropThreshold(SlouchSensitivity sensitivity);

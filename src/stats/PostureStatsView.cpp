@@ -5,6 +5,7 @@
 #include "stats/PostureLog.h"
 
 #include <QButtonGroup>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -23,6 +24,16 @@ QString rawValue(StatsRange range) {
         return QStringLiteral("Week");
     case StatsRange::month:
         return QStringLiteral("Month");
+    }
+    return {};
+}
+
+QString label(StatsRange range) {
+    switch (range) {
+    case StatsRange::week:
+        return QCoreApplication::translate("StatsRange", "Week");
+    case StatsRange::month:
+        return QCoreApplication::translate("StatsRange", "Month");
     }
     return {};
 }
@@ -56,10 +67,13 @@ QList<DayCount> chartData(const PostureLog& log, StatsRange range, const QDateTi
 }
 
 QString todaySummary(int count, double totalSeconds) {
-    return QStringLiteral("Today: %1 slouch%2, %3")
-        .arg(count)
-        .arg(count == 1 ? QString() : QStringLiteral("es"))
-        .arg(formattedDuration(totalSeconds));
+    // Two texts, so that English reads "1 slouch" and "2 slouches" without a translation;
+    // a translation gives each its plural forms.
+    const QString text =
+        count == 1
+            ? QCoreApplication::translate("PostureStats", "Today: %n slouch, %1", "", count)
+            : QCoreApplication::translate("PostureStats", "Today: %n slouches, %1", "", count);
+    return text.arg(formattedDuration(totalSeconds));
 }
 
 QString formattedDuration(double seconds) {
@@ -71,9 +85,9 @@ QString formattedDuration(double seconds) {
     const auto whole = static_cast<qint64>(std::clamp(seconds, -limit, limit));
     const qint64 minutes = whole / 60;
     if (minutes >= 1) {
-        return QString::number(minutes) + QLatin1Char('m');
+        return QCoreApplication::translate("PostureStats", "%1m").arg(minutes);
     }
-    return QString::number(whole) + QLatin1Char('s');
+    return QCoreApplication::translate("PostureStats", "%1s").arg(whole);
 }
 
 double barHeight(int count, int maxCount, double totalHeight) {
@@ -109,17 +123,20 @@ QString dayLabel(const QDateTime& date, StatsRange range, const QLocale& locale)
 }
 
 QString chartTitle(StatsRange range) {
-    return QStringLiteral("Slouches per day, last %1 days").arg(range == StatsRange::week ? 7 : 30);
+    return range == StatsRange::week
+               ? QCoreApplication::translate("PostureStats", "Slouches per day, last 7 days")
+               : QCoreApplication::translate("PostureStats", "Slouches per day, last 30 days");
 }
 
 QString chartDescription(const QList<DayCount>& days, const QLocale& locale) {
     QStringList parts;
     parts.reserve(days.size());
     for (const DayCount& day : days) {
-        parts.append(QStringLiteral("%1: %2 slouch%3")
-                         .arg(locale.toString(day.date.toLocalTime().date(), u"ddd d MMM"))
-                         .arg(day.count)
-                         .arg(day.count == 1 ? QString() : QStringLiteral("es")));
+        const QString text =
+            day.count == 1
+                ? QCoreApplication::translate("PostureStats", "%1: %n slouch", "", day.count)
+                : QCoreApplication::translate("PostureStats", "%1: %n slouches", "", day.count);
+        parts.append(text.arg(locale.toString(day.date.toLocalTime().date(), u"ddd d MMM")));
     }
     return parts.join(QStringLiteral("; "));
 }
@@ -265,7 +282,7 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
     auto* group = new QButtonGroup(segments);
     for (StatsRange range : allStatsRanges()) {
         auto* button = new QToolButton(segments);
-        button->setText(rawValue(range));
+        button->setText(label(range));
         button->setCheckable(true);
         button->setChecked(range == m_selectedRange);
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -275,7 +292,7 @@ PostureStatsView::PostureStatsView(PostureLog* log, QWidget* parent) : QWidget(p
         connect(button, &QToolButton::clicked, this, [this, range] { setSelectedRange(range); });
     }
     theme::styleAsSegmentedControl(segments);
-    a11y::makeSegmentGroup(segments, group, QStringLiteral("Range"));
+    a11y::makeSegmentGroup(segments, group, QCoreApplication::translate("PostureStats", "Range"));
     column->addWidget(segments);
 
     m_chart = new BarChart(

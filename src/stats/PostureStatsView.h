@@ -19,7 +19,8 @@ class PostureLog;
 // The span of days the chart shows.
 enum class StatsRange { week, month };
 
-QString rawValue(StatsRange range); // "Week", "Month": also the switch titles
+QString rawValue(StatsRange range); // "Week", "Month"
+QString label(StatsRange range);    // the switch's titles, in the user's language
 std::optional<StatsRange> statsRangeFromRawValue(const QString& raw);
 QList<StatsRange> allStatsRanges();
 

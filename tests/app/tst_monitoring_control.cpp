@@ -82,8 +82,8 @@ private Q_SLOTS:
         rig.control->start();
         rig.asks.back()(false);
         QVERIFY(!rig.control->isRunning());
-        QCOMPARE(rig.told,
-                 (std::vector<QString>{MonitoringControl::cameraDeniedMessage, "Not monitoring"}));
+        QCOMPARE(rig.told, (std::vector<QString>{MonitoringControl::cameraDeniedMessage(),
+                                                 "Not monitoring"}));
         QVERIFY(!rig.settings.postureMonitoringEnabled());
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }

@@ -96,7 +96,7 @@ template <typename T> QList<T> values(const QSignalSpy& spy) {
 }
 
 using Error = std::optional<QString>;
-const QList<Error> interruptedThenRecovered{std::nullopt, CameraManager::interruptedText,
+const QList<Error> interruptedThenRecovered{std::nullopt, CameraManager::interruptedText(),
                                             std::nullopt};
 
 // A video node for the device list: its sysfs name, where its device sits ("usb fixed", "usb
@@ -347,10 +347,10 @@ private Q_SLOTS:
                                 << QList<Error>{text} << colour;
         };
         failing("only H264", only(V4L2_PIX_FMT_H264), {},
-                CameraManager::cannotAddInputText +
+                CameraManager::cannotAddInputText() +
                     ": it offers only H264, which Quorvel cannot read");
         failing("format refused", only(V4L2_PIX_FMT_MJPEG), {{VIDIOC_S_FMT, EINVAL}},
-                CameraManager::cannotAddOutputText);
+                CameraManager::cannotAddOutputText());
         failing("node missing", only(V4L2_PIX_FMT_MJPEG), {{ScriptedCamera::openCall, ENOENT}},
                 "Camera input error: No such file or directory");
         // Buffers that carry nothing are frames that cannot be read, not a camera that sends
@@ -358,7 +358,7 @@ private Q_SLOTS:
         QTest::newRow("empty buffers, then frames")
             << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{}
             << QList<Step>(60, Step::empty) + QList<Step>(30, Step::frame) << QList<int>{75, 90}
-            << QList<Error>{std::nullopt, CameraManager::unreadableFramesText, std::nullopt}
+            << QList<Error>{std::nullopt, CameraManager::unreadableFramesText(), std::nullopt}
             << colour;
         QTest::newRow("YUYV sizeimage half a frame: passed over for NV12")
             << Formats{{V4L2_PIX_FMT_YUYV, {{320, 240}}}, {V4L2_PIX_FMT_NV12, {{320, 240}}}}
@@ -366,7 +366,8 @@ private Q_SLOTS:
             << colour;
         QTest::newRow("NV12 buffers shorter than a frame: refused")
             << only(V4L2_PIX_FMT_NV12) << Quirks{.shortBuffers = V4L2_PIX_FMT_NV12} << Failures{}
-            << frames << QList<int>{} << QList<Error>{CameraManager::cannotAddOutputText} << colour;
+            << frames << QList<int>{} << QList<Error>{CameraManager::cannotAddOutputText()}
+            << colour;
         QTest::newRow("NV12 frame short of bytes: skipped")
             << only(V4L2_PIX_FMT_NV12) << Quirks{} << Failures{} << withFifteenth(Step::truncated)
             << QList<int>{30, 45} << fine << colour;
@@ -394,7 +395,7 @@ private Q_SLOTS:
             QTest::addRow("%s: said after four, then fine", name)
                 << only(V4L2_PIX_FMT_MJPEG) << Quirks{} << Failures{}
                 << QList<Step>(60, step) + QList<Step>(30, Step::frame) << QList<int>{75, 90}
-                << QList<Error>{std::nullopt, CameraManager::unreadableFramesText, std::nullopt}
+                << QList<Error>{std::nullopt, CameraManager::unreadableFramesText(), std::nullopt}
                 << colour;
         }
         // Readable, then no buffer, again and again: a failure (restarted silently once, then
@@ -405,17 +406,17 @@ private Q_SLOTS:
                    QList<Step>(2 * V4L2FrameSource::maxEmptyWakes, Step::eagain) +
                    QList<Step>(45, Step::frame)
             << QList<int>{15, 30, 45, 60}
-            << QList<Error>{std::nullopt, CameraManager::failingPrefix + "Input/output error",
+            << QList<Error>{std::nullopt, CameraManager::failingPrefix() + "Input/output error",
                             std::nullopt}
             << colour;
         // Each call of the first open failing once: busy waits for the camera; an error that
         // may pass is tried again; neither ends monitoring.
         for (const auto& [error, text] : std::vector<std::pair<int, QString>>{
-                 {EBUSY, CameraManager::interruptedText},
-                 {EIO, CameraManager::failingPrefix + "Input/output error"},
-                 {EINTR, CameraManager::failingPrefix + "Interrupted system call"},
-                 {ETIMEDOUT, CameraManager::failingPrefix + "Connection timed out"},
-                 {ENODEV, CameraManager::disconnectedText}}) {
+                 {EBUSY, CameraManager::interruptedText()},
+                 {EIO, CameraManager::failingPrefix() + "Input/output error"},
+                 {EINTR, CameraManager::failingPrefix() + "Interrupted system call"},
+                 {ETIMEDOUT, CameraManager::failingPrefix() + "Connection timed out"},
+                 {ENODEV, CameraManager::disconnectedText()}}) {
             for (const auto& [call, name] : std::vector<std::pair<unsigned long, const char*>>{
                      {ScriptedCamera::openCall, "open"},
                      {VIDIOC_QUERYCAP, "capabilities"},
@@ -476,14 +477,14 @@ private Q_SLOTS:
         QTest::addColumn<QList<bool>>("running");
         QTest::addColumn<QString>("said"); // while interrupted
         const QList<bool> interrupted{true, false, true};
-        const QString unplugged = CameraManager::disconnectedText;
+        const QString unplugged = CameraManager::disconnectedText();
         QTest::newRow("unplugged, back at once") << 1 << 0 << 2 << QList<bool>{true} << QString();
         QTest::newRow("unplugged, node gone for three tries")
             << 1 << 3 << 5 << interrupted << unplugged;
         QTest::newRow("unplugged again right after the restart")
             << 2 << 0 << 3 << interrupted << unplugged;
         QTest::newRow("frames stop coming")
-            << 0 << 0 << -1 << interrupted << CameraManager::stalledText;
+            << 0 << 0 << -1 << interrupted << CameraManager::stalledText();
     }
 
     void readFailures() {
@@ -556,7 +557,7 @@ private Q_SLOTS:
         manager->setDelegate(delegate.get());
         manager->start();
         if (waiting) {
-            QTRY_COMPARE(manager->error(), Error(CameraManager::interruptedText));
+            QTRY_COMPARE(manager->error(), Error(CameraManager::interruptedText()));
         } else {
             QTRY_VERIFY(delegate->read(&RecordingDelegate::frames).size() >= 1);
             QTRY_VERIFY(manager->isRunning());
@@ -631,7 +632,7 @@ private Q_SLOTS:
                 .count();
         qInfo("camera closed %.2f ms after another program opened it", gaveWayMs);
         QVERIFY(gaveWayMs < 1000); // aimed at 50 ms; room for a busy machine
-        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText()));
         ::close(other);
         QCOMPARE(quorvelStreamsMeanwhile(2000), 0);
 
@@ -701,7 +702,7 @@ private Q_SLOTS:
                                                                       "another program opened "
                                                                       "it before call %1")
                                                            .arg(at)));
-            QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+            QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText()));
             QVERIFY2(other.stream(), qPrintable(QString::number(at)));
             *clock += 60000;
             QTest::qWait(50); // several retry intervals: the camera is the other program's
@@ -724,7 +725,7 @@ private Q_SLOTS:
         auto clock = std::make_shared<std::atomic<qint64>>(0);
         CameraManager manager(scriptedAt(node, camera, clock));
         manager.start();
-        QTRY_COMPARE(manager.error(), Error(CameraManager::disconnectedText));
+        QTRY_COMPARE(manager.error(), Error(CameraManager::disconnectedText()));
         QVERIFY(QFile::remove(node));
         writeFile(node, {});
         // A process of its own, as a real holder is: Quorvel looks for other programs' descriptors
@@ -791,7 +792,7 @@ private Q_SLOTS:
         QTRY_VERIFY(manager.isRunning());
         int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
         camera->otherHandles = driverCount;
-        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText()));
         const int streams = camera->streamStarts.load();
         for (qint64 held = 5000; held <= heldMs; held += 5000) {
             *clock += 5000;
@@ -839,7 +840,7 @@ private Q_SLOTS:
         manager.start();
         QTRY_VERIFY(manager.isRunning());
         const int other = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
-        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText));
+        QTRY_COMPARE(manager.error(), Error(CameraManager::interruptedText()));
         *clock += heldMs;
         ::close(other);
         QTest::qWait(200); // the close is seen before time moves on
@@ -950,7 +951,7 @@ private Q_SLOTS:
                             "pci",
                             Formats{{V4L2_PIX_FMT_SGRBG10, {{1932, 1092}}}},
                             {.caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_IO_MC}}}
-            << 0 << Error(CameraManager::needsLibcameraText);
+            << 0 << Error(CameraManager::needsLibcameraText());
         QTest::newRow("nothing captures")
             << QList<Node>{{"Camera metadata", "pci", mjpg, metadata}} << -1 << Error();
     }

@@ -353,7 +353,7 @@ int runCamera(const QStringList& args) {
     const std::vector<CameraDevice> devices = listCameraDevices();
     const std::optional<CameraDevice> device = chooseCameraDevice(devices);
     if (!device) {
-        return probe.fail(CameraManager::noCameraText);
+        return probe.fail(CameraManager::noCameraText());
     }
     const auto known = [&](bool value) {
         return device->capabilitiesKnown ? QJsonValue(value) : QJsonValue();
@@ -396,14 +396,14 @@ int runCamera(const QStringList& args) {
         const GrabResult grabbed = source.grab();
         if (grabbed == GrabResult::failed) {
             const QString why = source.deviceGone()
-                                    ? CameraManager::disconnectedText
-                                    : CameraManager::failingPrefix + source.errorDescription();
+                                    ? CameraManager::disconnectedText()
+                                    : CameraManager::failingPrefix() + source.errorDescription();
             source.close();
             return probe.fail(why);
         }
         if (grabbed == GrabResult::noFrame && silence.elapsed() > 3000) {
             source.close();
-            return probe.fail(CameraManager::stalledText);
+            return probe.fail(CameraManager::stalledText());
         }
         if (grabbed == GrabResult::noFrame) {
             continue;

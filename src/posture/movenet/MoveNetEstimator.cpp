@@ -173,7 +173,7 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::load(const QString& modelDir
         qCWarning(lcPosture, "the pose model in %s is refused: %s", qUtf8Printable(modelDir),
                   e.what());
         if (error) {
-            *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
+            *error = loadErrorPrefix() + QString::fromLocal8Bit(e.what());
         }
         return nullptr;
     }
@@ -221,7 +221,7 @@ std::unique_ptr<MoveNetEstimator> MoveNetEstimator::loadUnchecked(const QString&
         qCWarning(lcPosture, "the pose model in %s could not be loaded: %s",
                   qUtf8Printable(modelDir), e.what());
         if (error) {
-            *error = loadErrorPrefix + QString::fromLocal8Bit(e.what());
+            *error = loadErrorPrefix() + QString::fromLocal8Bit(e.what());
         }
     }
     return nullptr;

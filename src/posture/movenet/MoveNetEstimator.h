@@ -2,6 +2,7 @@
 
 #include "posture/PoseEstimator.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <array>
 #include <memory>
@@ -22,8 +23,9 @@ public:
     static constexpr int keypointCount = 17;
     static inline const QString modelFileName = QStringLiteral("movenet-lightning.json");
     // Every load error starts with this.
-    static inline const QString loadErrorPrefix =
-        QStringLiteral("Pose model could not be loaded: ");
+    static QString loadErrorPrefix() {
+        return QCoreApplication::translate("PoseModel", "Pose model could not be loaded: ");
+    }
 
     // One keypoint in 0..1 of the frame from its top-left corner (positions and scores may
     // fall slightly outside 0..1).
@@ -47,7 +49,7 @@ public:
     // Reads the model in `modelDir` and builds the network for `threads` threads (the count
     // applies to the calling thread, which should be the one that estimates). Both files must
     // be the published ones, byte for byte (SHA-256). On failure: nullptr, and *error (if
-    // given) says why, naming the file, starting with loadErrorPrefix.
+    // given) says why, naming the file, starting with loadErrorPrefix().
     static std::unique_ptr<MoveNetEstimator> load(const QString& modelDir, QString* error,
                                                   int threads = 1,
                                                   Precision precision = Precision::automatic);
