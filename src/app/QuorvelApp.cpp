@@ -1,6 +1,8 @@
 #include "app/QuorvelApp.h"
 
 #include "app/Translations.h"
+#include "platform/Wayland.h"
+#include "platform/X11.h"
 
 #include "app/Activation.h"
 #include "app/AppLogging.h"
@@ -25,17 +27,12 @@ namespace quorvel {
 
 namespace {
 
-bool onWayland() {
-    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-}
-
 // On X11 the panel is a popup: window managers leave it where it is put (i3 would move a
 // new window to the output with the focus) and it takes the keyboard while it is open.
 // On Wayland a window cannot place itself, and a popup needs a parent window, so it is a
 // tool window there.
 Qt::WindowFlags trayPanelFlags() {
-    const Qt::WindowFlags type =
-        QGuiApplication::platformName() == QLatin1String("xcb") ? Qt::Popup : Qt::Tool;
+    const Qt::WindowFlags type = x11::connected() ? Qt::Popup : Qt::Tool;
     return type | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
 }
 
@@ -93,7 +90,7 @@ protected:
             return;
         }
         event->ignore();
-        if (onWayland()) {
+        if (wayland::isSession()) {
             hide();
         } else {
             showMinimized();
@@ -292,7 +289,7 @@ void QuorvelApp::showPanel(const QByteArray& activationToken) {
     }
     // A Wayland app cannot bring back a window the compositor minimised (nor know that it
     // did): a new one comes up in its place.
-    if (onWayland() && !window->isActiveWindow()) {
+    if (wayland::isSession() && !window->isActiveWindow()) {
         window->hide();
     }
     showAndActivate(window, activationToken, [window] { window->showNormal(); });

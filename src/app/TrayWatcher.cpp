@@ -1,6 +1,7 @@
 #include "app/TrayWatcher.h"
 
 #include "app/AppLogging.h"
+#include "platform/X11.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -9,15 +10,6 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <QWidget>
-
-#if defined(QUORVEL_HAVE_XCB)
-#include "common/XcbAtom.h"
-#if QT_CONFIG(xcb)
-#define QUORVEL_X11_TRAY 1
-#endif
-#endif
-
-#include <cstdlib>
 
 namespace quorvel {
 
@@ -59,21 +51,7 @@ bool TrayWatcher::statusNotifierHostRegistered() const {
 }
 
 bool TrayWatcher::xembedTrayPresent() const {
-#if defined(QUORVEL_X11_TRAY)
-    xcb_connection_t* connection = x11Connection();
-    if (connection == nullptr) {
-        return false;
-    }
-    xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(
-        connection,
-        xcb_get_selection_owner(connection, internAtom(connection, "_NET_SYSTEM_TRAY_S0")),
-        nullptr);
-    const bool owned = reply != nullptr && reply->owner != XCB_NONE;
-    std::free(reply);
-    return owned;
-#else
-    return false;
-#endif
+    return x11::xembedTrayPresent();
 }
 
 void TrayWatcher::watch() {
@@ -93,10 +71,9 @@ void TrayWatcher::watch() {
         m_bus.connect(watcherService, watcherPath, watcherService,
                       QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(check()));
     }
-#if defined(QUORVEL_X11_TRAY)
-    // XEmbed trays announce themselves to every client with a MANAGER message on the root
-    // window; a slow poll covers a tray whose message went astray.
-    if (x11Connection() != nullptr) {
+    // XEmbed trays announce themselves to every client; a slow poll covers a tray whose
+    // message went astray.
+    if (x11::connected()) {
         qApp->installNativeEventFilter(this);
         m_poll = new QTimer(this);
         m_poll->setInterval(30000);
@@ -104,7 +81,6 @@ void TrayWatcher::watch() {
         connect(m_poll, &QTimer::timeout, this, &TrayWatcher::check);
         m_poll->start();
     }
-#endif
     // Asked again without waiting: a watcher too busy to answer at start-up answers now.
     check();
 }
@@ -151,48 +127,14 @@ void TrayWatcher::found() {
 }
 
 bool TrayWatcher::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
-#if defined(QUORVEL_X11_TRAY)
-    if (m_watching && eventType == "xcb_generic_event_t") {
-        const auto* event = static_cast<const xcb_generic_event_t*>(message);
-        if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
-            const auto* client = static_cast<const xcb_client_message_event_t*>(message);
-            xcb_connection_t* connection = x11Connection();
-            if (connection != nullptr && client->type == internAtom(connection, "MANAGER")) {
-                QMetaObject::invokeMethod(this, &TrayWatcher::check, Qt::QueuedConnection);
-            }
-        }
+    if (m_watching && x11::isTrayAnnouncement(eventType, message)) {
+        QMetaObject::invokeMethod(this, &TrayWatcher::check, Qt::QueuedConnection);
     }
-#else
-    Q_UNUSED(eventType);
-    Q_UNUSED(message);
-#endif
     return false;
 }
 
 QRect TrayWatcher::x11IconGeometry(QWidget* iconWindow) {
-#if defined(QUORVEL_X11_TRAY)
-    xcb_connection_t* connection = x11Connection();
-    if (connection == nullptr || iconWindow == nullptr) {
-        return {};
-    }
-    const auto id = static_cast<xcb_window_t>(iconWindow->winId());
-    xcb_translate_coordinates_reply_t* origin = xcb_translate_coordinates_reply(
-        connection, xcb_translate_coordinates(connection, id, rootOf(connection), 0, 0), nullptr);
-    xcb_get_geometry_reply_t* size =
-        xcb_get_geometry_reply(connection, xcb_get_geometry(connection, id), nullptr);
-    QRect result;
-    if (origin != nullptr && size != nullptr) {
-        const qreal ratio = iconWindow->devicePixelRatioF();
-        result = QRect(qRound(origin->dst_x / ratio), qRound(origin->dst_y / ratio),
-                       qRound(size->width / ratio), qRound(size->height / ratio));
-    }
-    std::free(origin);
-    std::free(size);
-    return result;
-#else
-    Q_UNUSED(iconWindow);
-    return {};
-#endif
+    return x11::placeOnScreen(iconWindow);
 }
 
 } // namespace quorvel

@@ -1,8 +1,8 @@
 #include "overlay/OverlayWindowController.h"
 
-#include "overlay/OverlayLayer.h"
 #include "overlay/OverlayLogging.h"
-#include "overlay/X11WindowHints.h"
+#include "platform/Wayland.h"
+#include "platform/X11.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -14,10 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <utility>
-
-#if defined(QUORVEL_HAVE_XCB)
-#include <xcb/xcb.h>
-#endif
 
 namespace quorvel {
 
@@ -97,20 +93,19 @@ OverlayWindowController::OverlayWindowController(SettingsManager& settings,
     if (!m_timers) {
         m_timers = eventLoopTimers();
     }
-    const QString platform = QGuiApplication::platformName();
-    m_x11 = platform == QLatin1String("xcb");
+    m_x11 = x11::connected();
     // sway draws a full-screen window that displaces another one (the user's video, say)
     // unreliably; its overlay layer has no such trouble. KWin 6 gives the keyboard, when a
     // full-screen overlay that had it goes, to the top window of the output under the
     // pointer, not back to the window the user was typing in; a layer surface never becomes
     // its active window, so the keyboard goes back where it was. Elsewhere full screen is the
     // tried way.
-    const bool wayland = platform.startsWith(QLatin1String("wayland"));
-    const bool sway = wayland && qEnvironmentVariableIsSet("SWAYSOCK");
-    const bool kwin = wayland && qEnvironmentVariable("XDG_CURRENT_DESKTOP")
-                                     .split(QLatin1Char(':'))
-                                     .contains(QLatin1String("KDE"));
-    m_overlayLayer = (sway || kwin) && overlayLayerBuilt();
+    const bool onWayland = wayland::isSession();
+    const bool sway = onWayland && qEnvironmentVariableIsSet("SWAYSOCK");
+    const bool kwin = onWayland && qEnvironmentVariable("XDG_CURRENT_DESKTOP")
+                                       .split(QLatin1Char(':'))
+                                       .contains(QLatin1String("KDE"));
+    m_overlayLayer = (sway || kwin) && wayland::layerShellBuilt();
     m_fullScreenAgain = sway && !m_overlayLayer;
     // Window opacity: X11 has it (drawn by a compositor); Wayland, offscreen and the rest
     // don't, and warn on every try.
@@ -247,12 +242,13 @@ OverlayWindowController::Panel OverlayWindowController::createPanel(const Overla
     }
     view->setGeometry(screen.geometry);
     setOpacity(view, 0.0);
-    markAsOverlayWindow(view);
+    x11::markAsNotification(view);
 
     Panel panel;
     panel.screenId = screen.id;
     panel.view = view;
-    const bool layered = screen.screen && m_overlayLayer && placeOnOverlayLayer(view, announces);
+    const bool layered =
+        screen.screen && m_overlayLayer && wayland::placeOnOverlayLayer(view, announces);
     if (layered) {
         qCInfo(lcOverlay, "on the overlay layer of %s", qUtf8Printable(screen.screen->name()));
     }
@@ -419,34 +415,21 @@ void OverlayWindowController::screenGeometryChanged(quintptr screenId, const QRe
 
 bool OverlayWindowController::nativeEventFilter(const QByteArray& eventType, void* message,
                                                 qintptr*) {
-#if defined(QUORVEL_HAVE_XCB)
-    if (m_state != State::showing || eventType != "xcb_generic_event_t") {
+    if (m_state != State::showing) {
         return false;
     }
-    const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    xcb_window_t window = XCB_WINDOW_NONE;
-    switch (event->response_type & 0x7f) {
-    case XCB_UNMAP_NOTIFY:
-        window = reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window;
-        break;
-    case XCB_DESTROY_NOTIFY:
-        window = reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window;
-        break;
-    default:
+    const std::optional<quintptr> window = x11::unmappedOrDestroyed(eventType, message);
+    if (!window) {
         return false;
     }
     // Our own hides come after the panel has left the list.
     const bool ours = std::any_of(m_panels.begin(), m_panels.end(), [window](const Panel& p) {
-        return p.view && p.view->internalWinId() == window;
+        return p.view && p.view->internalWinId() == *window;
     });
     if (ours) {
         qCInfo(lcOverlay, "dismissed: its window was unmapped or destroyed by another program");
         QMetaObject::invokeMethod(this, &OverlayWindowController::dismiss, Qt::QueuedConnection);
     }
-#else
-    Q_UNUSED(eventType);
-    Q_UNUSED(message);
-#endif
     return false;
 }
 

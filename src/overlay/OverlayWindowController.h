@@ -1,10 +1,10 @@
 #pragma once
 
 #include "common/TimerFactory.h"
-#include "overlay/EscapeKeyGrab.h"
 #include "overlay/OverlayType.h"
 #include "overlay/OverlayView.h"
 #include "overlay/ScreenProvider.h"
+#include "platform/EscapeKeyGrab.h"
 #include "settings/SettingsManager.h"
 
 #include <QAbstractNativeEventFilter>
@@ -41,7 +41,7 @@ struct OverlayTimings {
 // its windows, full-screen ones included, on every desktop, out of taskbars and pagers,
 // whichever application is active, and never gives them the keyboard. Elsewhere they are
 // full screen, except on sway, where they go on the layer shell's overlay layer where the
-// build has it (OverlayLayer.h), the first with the keyboard. While one is up,
+// build has it (platform/Wayland.h), the first with the keyboard. While one is up,
 // Escape is grabbed on X11 (see EscapeKeyGrab); without a grab, Escape works in an overlay
 // window that has the focus. A click always works.
 //
@@ -137,7 +137,7 @@ private:
     std::unique_ptr<ScreenProvider> m_screens;
     Timings m_timings;
     bool m_x11 = false;
-    bool m_overlayLayer = false;    // sway or KWin with the layer shell: see OverlayLayer.h
+    bool m_overlayLayer = false;    // sway or KWin with the layer shell: see platform/Wayland.h
     bool m_fullScreenAgain = false; // sway without it: see FullScreenAgain
     TimerFactory m_timers;
     EscapeKeyGrab m_escape;

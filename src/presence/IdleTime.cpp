@@ -1,28 +1,11 @@
 #include "presence/IdleTime.h"
 
+#include "platform/Wayland.h"
+#include "platform/X11.h"
 #include "presence/PresenceLogging.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QGuiApplication>
-
-#if defined(QUORVEL_HAVE_XCB_SCREENSAVER)
-#include "common/XcbAtom.h"
-#include <xcb/screensaver.h>
-#if QT_CONFIG(xcb)
-#define QUORVEL_X11_IDLE 1
-#endif
-#endif
-
-#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
-#include "presence/wayland/WaylandIdle.h"
-#endif
-
-#if defined(QUORVEL_HAVE_XCB)
-#include <xcb/xcb.h>
-#endif
-
-#include <cstdlib>
 
 namespace quorvel {
 
@@ -39,55 +22,15 @@ void whenAnswered(const QDBusPendingCall& call, QObject* context,
                      });
 }
 
-// An X11 session proper: under XWayland the X server sees only its own clients' input.
-bool isX11Session() {
-    return QGuiApplication::platformName() == QLatin1String("xcb") &&
-           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
 } // namespace
-
-#if defined(QUORVEL_HAVE_XCB)
-std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection) {
-    if (connection == nullptr) {
-        return std::nullopt;
-    }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    if (screen == nullptr) {
-        return std::nullopt;
-    }
-    xcb_grab_keyboard_reply_t* reply =
-        xcb_grab_keyboard_reply(connection,
-                                xcb_grab_keyboard(connection, 0, screen->root, XCB_CURRENT_TIME,
-                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                nullptr);
-    if (reply == nullptr) {
-        return std::nullopt;
-    }
-    const uint8_t status = reply->status;
-    std::free(reply);
-    if (status == XCB_GRAB_STATUS_SUCCESS) {
-        // Given back before this returns (a round trip), so that a locker starting right now
-        // finds the keyboard free.
-        xcb_ungrab_keyboard(connection, XCB_CURRENT_TIME);
-        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-    }
-    // Frozen: another client's synchronous grab holds it, which is as good as a locker's.
-    return status == XCB_GRAB_STATUS_ALREADY_GRABBED || status == XCB_GRAB_STATUS_FROZEN;
-}
-#endif
 
 IdleTime::IdleTime(bool askX11, bool askWayland, QObject* parent)
     : QObject(parent), m_session(QStringLiteral("quorvel-no-bus")),
-      m_askX11(askX11 && isX11Session()) {
-#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
-    if (askWayland && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        m_wayland = new WaylandIdle(this);
-        connect(m_wayland, &WaylandIdle::activeChanged, this, &IdleTime::sourcesChanged);
+      m_askX11(askX11 && x11::isSession()) {
+    if (askWayland && wayland::isSession()) {
+        m_wayland = new wayland::IdleNotifier(this);
+        connect(m_wayland, &wayland::IdleNotifier::activeChanged, this, &IdleTime::sourcesChanged);
     }
-#else
-    Q_UNUSED(askWayland);
-#endif
 }
 
 IdleTime::~IdleTime() = default;
@@ -99,20 +42,18 @@ void IdleTime::setSessionBus(const QDBusConnection& bus) {
 
 void IdleTime::query(Answer answer) {
     if (m_askX11) {
-        if (const auto ms = askX11()) {
+        if (const auto ms = x11::idleMs()) {
             answered(ms, "the X server");
             answer(ms);
             return;
         }
     }
-#if defined(QUORVEL_HAVE_WAYLAND_IDLE)
     if (m_wayland != nullptr && m_wayland->isActive()) {
         const auto ms = m_wayland->idleMs();
         answered(ms, m_wayland->protocol());
         answer(ms);
         return;
     }
-#endif
     askMutter(std::move(answer));
 }
 
@@ -125,39 +66,7 @@ void IdleTime::answered(std::optional<qint64> ms, const char* source) {
 }
 
 std::optional<bool> IdleTime::keyboardHeldElsewhere() const {
-#if defined(QUORVEL_X11_IDLE)
-    if (!m_askX11) {
-        return std::nullopt;
-    }
-    return keyboardGrabbedByAnother(x11Connection());
-#else
-    return std::nullopt;
-#endif
-}
-
-std::optional<qint64> IdleTime::askX11() {
-#if defined(QUORVEL_X11_IDLE)
-    xcb_connection_t* connection = x11Connection();
-    if (connection == nullptr) {
-        return std::nullopt;
-    }
-    const xcb_query_extension_reply_t* extension =
-        xcb_get_extension_data(connection, &xcb_screensaver_id);
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    if (extension == nullptr || extension->present == 0 || screen == nullptr) {
-        return std::nullopt;
-    }
-    xcb_screensaver_query_info_reply_t* reply = xcb_screensaver_query_info_reply(
-        connection, xcb_screensaver_query_info(connection, screen->root), nullptr);
-    if (reply == nullptr) {
-        return std::nullopt;
-    }
-    const qint64 ms = reply->ms_since_user_input;
-    std::free(reply);
-    return ms;
-#else
-    return std::nullopt;
-#endif
+    return m_askX11 ? x11::keyboardGrabbedByAnother() : std::nullopt;
 }
 
 void IdleTime::askMutter(Answer answer) {

@@ -5,19 +5,11 @@
 #include <functional>
 #include <optional>
 
-#if defined(QUORVEL_HAVE_XCB)
-struct xcb_connection_t;
-#endif
-
 namespace quorvel {
 
-class WaylandIdle;
-
-#if defined(QUORVEL_HAVE_XCB)
-// Whether another client of this X server holds the keyboard: tries to take it, and gives
-// it back at once when that works. Nothing when the server does not answer.
-std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection);
-#endif
+namespace wayland {
+class IdleNotifier;
+}
 
 // How long there has been no keyboard or pointer input, from whoever on the desktop
 // knows: the X server's screen-saver extension on an X11 session, the compositor's idle
@@ -54,13 +46,12 @@ Q_SIGNALS:
 private:
     void askMutter(Answer answer);
     void askFreedesktop(Answer answer);
-    static std::optional<qint64> askX11();
     // Logs an answer and who gave it.
     static void answered(std::optional<qint64> ms, const char* source);
 
     QDBusConnection m_session;
     bool m_askX11;
-    WaylandIdle* m_wayland = nullptr;
+    wayland::IdleNotifier* m_wayland = nullptr;
 };
 
 } // namespace quorvel

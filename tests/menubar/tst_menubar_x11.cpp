@@ -2,7 +2,7 @@
 // user's window with the input focus, and a desktop shell's menu that still holds both when
 // the panel opens and lets go a moment later.
 #include "menubar/PopupGrab.h"
-#include "presence/IdleTime.h"
+#include "platform/x11/Xcb.h"
 #include "support/XClient.h"
 #include "support/Xvfb.h"
 
@@ -64,8 +64,8 @@ private Q_SLOTS:
         }
         shellMenu.releasePointer();
         shellMenu.releaseKeyboard();
-        QTRY_COMPARE_WITH_TIMEOUT(keyboardGrabbedByAnother(other.connection), std::optional(true),
-                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(x11::keyboardGrabbedByAnother(other.connection),
+                                  std::optional(true), 5000);
         QVERIFY(grab.isHeld());
 
         if (dismissal == QLatin1String("Escape")) {
@@ -74,8 +74,8 @@ private Q_SLOTS:
             xdotool("mousemove 100 100 click 1");
         }
         QTRY_VERIFY_WITH_TIMEOUT(!panel.isVisible(), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(keyboardGrabbedByAnother(other.connection), std::optional(false),
-                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(x11::keyboardGrabbedByAnother(other.connection),
+                                  std::optional(false), 5000);
         QCOMPARE(other.grabPointer(), int(XCB_GRAB_STATUS_SUCCESS));
         other.releasePointer();
     }

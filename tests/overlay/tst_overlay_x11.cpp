@@ -1,7 +1,7 @@
 // The Escape grab against a real X server: a private Xvfb, and a second client of it that
 // holds the keyboard focus and reports every key it gets (the user's application).
-#include "overlay/EscapeKeyGrab.h"
 #include "overlay/OverlayWindowController.h"
+#include "platform/EscapeKeyGrab.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
 

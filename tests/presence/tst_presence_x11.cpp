@@ -1,6 +1,6 @@
 // Whether a screen locker holds the keyboard, asked of a real X server: a private Xvfb, and
 // a second client of it that takes the keyboard as i3lock does.
-#include "presence/IdleTime.h"
+#include "platform/x11/Xcb.h"
 #include "support/XClient.h"
 #include "support/Xvfb.h"
 
@@ -21,11 +21,11 @@ private Q_SLOTS:
         test::XClient locker(xvfb.display);
         QVERIFY(app.root != 0 && locker.root != 0);
 
-        QCOMPARE(keyboardGrabbedByAnother(app.connection), std::optional(false));
+        QCOMPARE(x11::keyboardGrabbedByAnother(app.connection), std::optional(false));
         QCOMPARE(locker.grabKeyboard(), int(XCB_GRAB_STATUS_SUCCESS));
-        QCOMPARE(keyboardGrabbedByAnother(app.connection), std::optional(true));
+        QCOMPARE(x11::keyboardGrabbedByAnother(app.connection), std::optional(true));
         locker.releaseKeyboard();
-        QCOMPARE(keyboardGrabbedByAnother(app.connection), std::optional(false));
+        QCOMPARE(x11::keyboardGrabbedByAnother(app.connection), std::optional(false));
     }
 };
 

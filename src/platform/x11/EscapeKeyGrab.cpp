@@ -1,21 +1,16 @@
-#include "overlay/EscapeKeyGrab.h"
+#include "platform/EscapeKeyGrab.h"
+
+#include "platform/x11/Xcb.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
-
-#if defined(QUORVEL_HAVE_XCB)
-#include "common/XcbAtom.h"
-#if QT_CONFIG(xcb)
-#define QUORVEL_X11_GRAB 1
-#endif
-#endif
 
 #include <algorithm>
 #include <cstdlib>
 
 namespace quorvel {
 
-#if defined(QUORVEL_X11_GRAB)
+using x11::x11Connection;
+
 namespace {
 
 constexpr xcb_keysym_t escapeKeysym = 0xff1b; // XK_Escape
@@ -65,7 +60,6 @@ bool anyKeyDown(xcb_connection_t* connection, const QList<quint8>& keycodes) {
 }
 
 } // namespace
-#endif
 
 EscapeKeyGrab::EscapeKeyGrab(QObject* parent) : QObject(parent), m_heldPoll(new QTimer(this)) {
     // A key held before the grab goes up unseen when it does so before it repeats: the
@@ -82,7 +76,6 @@ bool EscapeKeyGrab::grab() {
     if (m_grabbed) {
         return true;
     }
-#if defined(QUORVEL_X11_GRAB)
     xcb_connection_t* connection = x11Connection();
     if (connection == nullptr || xcb_connection_has_error(connection) != 0) {
         return false;
@@ -121,9 +114,6 @@ bool EscapeKeyGrab::grab() {
         m_heldPoll->start();
     }
     return true;
-#else
-    return false;
-#endif
 }
 
 void EscapeKeyGrab::release() {
@@ -135,7 +125,6 @@ void EscapeKeyGrab::release() {
     if (auto* app = QCoreApplication::instance()) {
         app->removeNativeEventFilter(this);
     }
-#if defined(QUORVEL_X11_GRAB)
     if (xcb_connection_t* connection = x11Connection()) {
         for (quint32 root : std::as_const(m_roots)) {
             for (quint8 keycode : std::as_const(m_keycodes)) {
@@ -146,24 +135,20 @@ void EscapeKeyGrab::release() {
         }
         xcb_flush(connection);
     }
-#endif
     m_keycodes.clear();
     m_roots.clear();
 }
 
 void EscapeKeyGrab::pollHeldKey() {
-#if defined(QUORVEL_X11_GRAB)
     xcb_connection_t* connection = x11Connection();
     if (m_grabbed && connection != nullptr && anyKeyDown(connection, m_keycodes)) {
         return;
     }
-#endif
     m_held = false;
     m_heldPoll->stop();
 }
 
 bool EscapeKeyGrab::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
-#if defined(QUORVEL_X11_GRAB)
     if (!m_grabbed || eventType != "xcb_generic_event_t" || message == nullptr) {
         return false;
     }
@@ -189,11 +174,6 @@ bool EscapeKeyGrab::nativeEventFilter(const QByteArray& eventType, void* message
         m_lastRelease = key->time;
     }
     return true;
-#else
-    Q_UNUSED(eventType);
-    Q_UNUSED(message);
-    return false;
-#endif
 }
 
 } // namespace quorvel

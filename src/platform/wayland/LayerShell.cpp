@@ -1,17 +1,12 @@
-#include "overlay/OverlayLayer.h"
+#include "platform/Wayland.h"
 
+#include <LayerShellQt/Window>
 #include <QWidget>
 #include <QWindow>
 
-#if defined(QUORVEL_HAVE_LAYER_SHELL)
-#include <LayerShellQt/Window>
-#endif
+namespace quorvel::wayland {
 
-namespace quorvel {
-
-#if defined(QUORVEL_HAVE_LAYER_SHELL)
-
-bool overlayLayerBuilt() {
+bool layerShellBuilt() {
     return true;
 }
 
@@ -37,16 +32,4 @@ bool placeOnOverlayLayer(QWidget* view, bool takesKeyboard) {
     return true;
 }
 
-#else
-
-bool overlayLayerBuilt() {
-    return false;
-}
-
-bool placeOnOverlayLayer(QWidget*, bool) {
-    return false;
-}
-
-#endif
-
-} // namespace quorvel
+} // namespace quorvel::wayland

@@ -1,4 +1,4 @@
-#include "presence/wayland/WaylandIdle.h"
+#include "platform/Wayland.h"
 
 #include "qwayland-ext-idle-notify-v1.h"
 #include "qwayland-idle.h"
@@ -6,7 +6,7 @@
 #include <QtWaylandClient/QWaylandClientExtensionTemplate>
 #include <wayland-client-protocol.h>
 
-namespace quorvel {
+namespace quorvel::wayland {
 
 namespace {
 
@@ -74,7 +74,7 @@ private:
 
 } // namespace
 
-struct WaylandIdle::Protocols {
+struct IdleNotifier::Protocols {
     Seat seat;
     ExtNotifier ext;
     KdeIdle kde;
@@ -82,36 +82,36 @@ struct WaylandIdle::Protocols {
     std::unique_ptr<KdeTimeout> kdeTimeout;
 };
 
-WaylandIdle::WaylandIdle(QObject* parent) : QObject(parent), m(std::make_unique<Protocols>()) {
+IdleNotifier::IdleNotifier(QObject* parent) : QObject(parent), m(std::make_unique<Protocols>()) {
     // The globals are bound on a later turn of the event loop, each when it is announced.
     for (QWaylandClientExtension* extension : {static_cast<QWaylandClientExtension*>(&m->seat),
                                                static_cast<QWaylandClientExtension*>(&m->ext),
                                                static_cast<QWaylandClientExtension*>(&m->kde)}) {
-        connect(extension, &QWaylandClientExtension::activeChanged, this, &WaylandIdle::update);
+        connect(extension, &QWaylandClientExtension::activeChanged, this, &IdleNotifier::update);
     }
 }
 
-WaylandIdle::~WaylandIdle() = default;
+IdleNotifier::~IdleNotifier() = default;
 
-bool WaylandIdle::isActive() const {
+bool IdleNotifier::isActive() const {
     return m->extNotification || m->kdeTimeout;
 }
 
-const char* WaylandIdle::protocol() const {
+const char* IdleNotifier::protocol() const {
     if (m->extNotification) {
         return "ext-idle-notify-v1";
     }
     return m->kdeTimeout ? "org_kde_kwin_idle" : nullptr;
 }
 
-std::optional<qint64> WaylandIdle::idleMs() const {
+std::optional<qint64> IdleNotifier::idleMs() const {
     if (!isActive()) {
         return std::nullopt;
     }
     return m_idleSince.isValid() ? notifyAfterMs + m_idleSince.elapsed() : 0;
 }
 
-void WaylandIdle::update() {
+void IdleNotifier::update() {
     const bool wasActive = isActive();
     const auto onIdle = [this](bool idle) {
         idle ? idled() : resumed();
@@ -138,12 +138,12 @@ void WaylandIdle::update() {
     }
 }
 
-void WaylandIdle::idled() {
+void IdleNotifier::idled() {
     m_idleSince.start();
 }
 
-void WaylandIdle::resumed() {
+void IdleNotifier::resumed() {
     m_idleSince.invalidate();
 }
 
-} // namespace quorvel
+} // namespace quorvel::wayland

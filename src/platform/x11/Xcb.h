@@ -1,7 +1,9 @@
 #pragma once
 
-// Only for sources built with xcb (QUORVEL_HAVE_XCB).
+// For platform/x11/ and the X server tests only: the rest of Quorvel asks through
+// platform/X11.h.
 #include <QGuiApplication>
+#include <optional>
 #include <xcb/xcb.h>
 
 #if QT_CONFIG(xcb)
@@ -11,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace quorvel {
+namespace quorvel::x11 {
 
 // The atom called `name` on `connection`, created if new; XCB_ATOM_NONE when the server
 // does not answer.
@@ -24,18 +26,23 @@ inline xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
     return result;
 }
 
-#if QT_CONFIG(xcb)
 // The X server connection of this application; null on any other platform.
 inline xcb_connection_t* x11Connection() {
+#if QT_CONFIG(xcb)
     auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
                                    : nullptr;
     return x11 != nullptr ? x11->connection() : nullptr;
+#else
+    return nullptr;
+#endif
 }
 
 // The first screen's root window.
 inline xcb_window_t rootOf(xcb_connection_t* connection) {
     return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
 }
-#endif
 
-} // namespace quorvel
+// keyboardGrabbedByAnother() as seen by any client of the server.
+std::optional<bool> keyboardGrabbedByAnother(xcb_connection_t* connection);
+
+} // namespace quorvel::x11
