@@ -49,6 +49,18 @@
         <source>Stay hydrated, stay sharp</source>
         <translation>Genug trinken, wach bleiben</translation>
     </message>
+    <message>
+        <source>Posture Monitoring</source>
+        <translation>Haltungsüberwachung</translation>
+    </message>
+    <message>
+        <source>Stand Reminders</source>
+        <translation>Ans Aufstehen erinnern</translation>
+    </message>
+    <message>
+        <source>Water Reminders</source>
+        <translation>Ans Trinken erinnern</translation>
+    </message>
 </context>
 <context>
     <name>PauseReason</name>
@@ -225,10 +237,6 @@
 <context>
     <name>quorvel::MenuBarView</name>
     <message>
-        <source>Posture Monitoring</source>
-        <translation>Haltungsüberwachung</translation>
-    </message>
-    <message>
         <source>Calibrated</source>
         <translation>Kalibriert</translation>
     </message>
@@ -243,14 +251,6 @@
     <message>
         <source>Next</source>
         <translation>Nächste</translation>
-    </message>
-    <message>
-        <source>Stand Reminders</source>
-        <translation>Ans Aufstehen erinnern</translation>
-    </message>
-    <message>
-        <source>Water Reminders</source>
-        <translation>Ans Trinken erinnern</translation>
     </message>
     <message>
         <source>Download</source>

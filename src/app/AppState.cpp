@@ -4,8 +4,6 @@
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/ScreenProvider.h"
-#include "reminders/StandReminderManager.h"
-#include "reminders/WaterReminderManager.h"
 #include "stats/PostureLog.h"
 
 #include <QPointer>
@@ -106,14 +104,13 @@ void AppState::connectParts() {
             Qt::QueuedConnection);
 }
 
-// Stand before water, both before the camera is asked for and before the update check. A
-// reminder that is off is not made at all.
+// The break reminders in their list's order (stand before water), all before the camera is
+// asked for and before the update check. A reminder that is off is not made at all.
 void AppState::restoreChoices() {
-    if (m_settings.standReminderEnabled()) {
-        m_reminders->stand().start();
-    }
-    if (m_settings.waterReminderEnabled()) {
-        m_reminders->water().start();
+    for (const ReminderKind* kind : breakReminderKinds()) {
+        if ((m_settings.*kind->enabled)()) {
+            m_reminders->reminder(*kind).start();
+        }
     }
     if (m_settings.postureMonitoringEnabled()) {
         QMetaObject::invokeMethod(
@@ -139,20 +136,22 @@ bool AppState::postureMonitoringEnabled() const {
     return m_settings.postureMonitoringEnabled();
 }
 
-bool AppState::standReminderEnabled() const {
-    return m_settings.standReminderEnabled();
+QList<OverlayType> AppState::breakKinds() const {
+    QList<OverlayType> kinds;
+    for (const ReminderKind* kind : breakReminderKinds()) {
+        kinds.append(kind->overlay);
+    }
+    return kinds;
 }
 
-bool AppState::waterReminderEnabled() const {
-    return m_settings.waterReminderEnabled();
+bool AppState::reminderEnabled(OverlayType type) const {
+    const ReminderKind* kind = breakReminderKind(type);
+    return kind != nullptr && (m_settings.*kind->enabled)();
 }
 
-QString AppState::standTimeRemaining() {
-    return m_reminders->stand().formattedTimeRemaining();
-}
-
-QString AppState::waterTimeRemaining() {
-    return m_reminders->water().formattedTimeRemaining();
+QString AppState::timeRemaining(OverlayType type) {
+    const ReminderKind* kind = breakReminderKind(type);
+    return kind != nullptr ? m_reminders->reminder(*kind).formattedTimeRemaining() : QString();
 }
 
 std::optional<UpdateInfo> AppState::updateInfo() const {
@@ -232,18 +231,17 @@ void AppState::shutdown() {
     m_monitoring->stop();
 }
 
-void AppState::toggleStandReminder(bool enabled) {
-    m_settings.setStandReminderEnabled(enabled);
-    toggleReminder(m_reminders->stand(), enabled);
-}
-
-void AppState::toggleWaterReminder(bool enabled) {
-    m_settings.setWaterReminderEnabled(enabled);
-    toggleReminder(m_reminders->water(), enabled);
+void AppState::toggleReminder(OverlayType type, bool enabled) {
+    const ReminderKind* kind = breakReminderKind(type);
+    if (kind == nullptr) {
+        return;
+    }
+    (m_settings.*kind->setEnabled)(enabled);
+    switchReminder(m_reminders->reminder(*kind), enabled);
 }
 
 // After the choice is stored: a reminder switched on while the user is away holds still.
-void AppState::toggleReminder(ReminderManager& reminder, bool enabled) {
+void AppState::switchReminder(ReminderManager& reminder, bool enabled) {
     qCInfo(lcApp, "%s reminder switched %s", qUtf8Printable(rawValue(reminder.overlayType())),
            enabled ? "on" : "off");
     userActed();

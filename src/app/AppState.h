@@ -87,15 +87,20 @@ public:
     // Why everything holds still now (locked, asleep), if it does; see pauseReasonText().
     std::optional<PauseReason> pauseReason() const override;
     bool postureMonitoringEnabled() const override;
-    bool standReminderEnabled() const override;
-    bool waterReminderEnabled() const override;
-    QString standTimeRemaining() override;
-    QString waterTimeRemaining() override;
     std::optional<UpdateInfo> updateInfo() const override;
+    QList<OverlayType> breakKinds() const override;
+    QString timeRemaining(OverlayType type) override;
+    bool reminderEnabled(OverlayType type) const override;
 
     void togglePostureMonitoring(bool enabled) override;
-    void toggleStandReminder(bool enabled) override;
-    void toggleWaterReminder(bool enabled) override;
+    void toggleReminder(OverlayType type, bool enabled) override;
+    // The stand and water reminders by name.
+    bool standReminderEnabled() const { return reminderEnabled(OverlayType::stand); }
+    bool waterReminderEnabled() const { return reminderEnabled(OverlayType::water); }
+    QString standTimeRemaining() { return timeRemaining(OverlayType::stand); }
+    QString waterTimeRemaining() { return timeRemaining(OverlayType::water); }
+    void toggleStandReminder(bool enabled) { toggleReminder(OverlayType::stand, enabled); }
+    void toggleWaterReminder(bool enabled) { toggleReminder(OverlayType::water, enabled); }
     void startCalibration() override;
     void testOverlay() override;
 
@@ -125,7 +130,7 @@ private:
     void pauseForAbsence();
     void resumeAfterAbsence();
     void updateIdleWatch();
-    void toggleReminder(ReminderManager& reminder, bool enabled);
+    void switchReminder(ReminderManager& reminder, bool enabled);
     void updateCameraWatch();
 
     SettingsManager& m_settings;

@@ -10,14 +10,14 @@ namespace quorvel {
 BreakReminders::BreakReminders(OverlayWindowController& overlayController,
                                SettingsManager& settings, TimerFactory timers, QObject* parent)
     : QObject(parent), m_overlayController(overlayController), m_settings(settings),
-      m_ticks(sharedSecondTicks(std::move(timers))) {}
+      m_ticks(sharedSecondTicks(std::move(timers))), m_made(breakReminderKinds().size()) {}
 
 BreakReminders::~BreakReminders() = default;
 
 ReminderManager& BreakReminders::reminder(const ReminderKind& kind) {
-    const auto index = static_cast<std::size_t>(
-        std::find(breakReminderKinds.begin(), breakReminderKinds.end(), &kind) -
-        breakReminderKinds.begin());
+    const auto kinds = breakReminderKinds();
+    const auto index =
+        static_cast<std::size_t>(std::find(kinds.begin(), kinds.end(), &kind) - kinds.begin());
     Q_ASSERT(index < m_made.size());
     std::unique_ptr<ReminderManager>& made = m_made.at(index);
     if (!made) {
@@ -56,7 +56,7 @@ void BreakReminders::restartCountdowns() {
 
 QList<OverlayType> BreakReminders::withdrawBreakOverlays() {
     QList<OverlayType> withdrawn;
-    for (const ReminderKind* kind : breakReminderKinds) {
+    for (const ReminderKind* kind : breakReminderKinds()) {
         const OverlayType type = kind->overlay;
         const bool onScreen =
             m_overlayController.currentType() == type && !m_overlayController.isFadingOut();

@@ -6,16 +6,15 @@
 
 #include <QObject>
 #include <QString>
-#include <array>
 #include <memory>
-#include <tuple>
+#include <vector>
 
 namespace quorvel {
 
 class OverlayWindowController;
 class SettingsManager;
 
-// The break reminders (every kind of breakReminderKinds), and what presence does to them.
+// The break reminders (every kind of breakReminderKinds()), and what presence does to them.
 // Each manager is made the
 // first time it is needed (started, stopped or read) and kept: a reminder that stays off
 // costs nothing, not even its subscription to its interval. The two countdowns ride on one
@@ -28,7 +27,7 @@ public:
                    TimerFactory timers, QObject* parent = nullptr);
     ~BreakReminders() override;
 
-    // The reminder of `kind`, one of breakReminderKinds.
+    // The reminder of `kind`, one of breakReminderKinds().
     ReminderManager& reminder(const ReminderKind& kind);
     ReminderManager& stand() { return reminder(standReminderKind); }
     ReminderManager& water() { return reminder(waterReminderKind); }
@@ -51,9 +50,8 @@ private:
     OverlayWindowController& m_overlayController;
     SettingsManager& m_settings;
     TimerFactory m_ticks;
-    // By the kind's place in breakReminderKinds; empty until first needed.
-    std::array<std::unique_ptr<ReminderManager>, std::tuple_size_v<decltype(breakReminderKinds)>>
-        m_made;
+    // By the kind's place in breakReminderKinds(); empty until first needed.
+    std::vector<std::unique_ptr<ReminderManager>> m_made;
 };
 
 } // namespace quorvel

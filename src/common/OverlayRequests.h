@@ -7,15 +7,26 @@
 
 namespace quorvel {
 
-// The three kinds of full-screen overlay. Identity is the raw value. Their texts, icons and
-// colours are the overlay subsystem's (overlay/OverlayType.h).
+// The kinds of full-screen overlay: the slouch warning and one per break reminder. Identity is
+// the raw value. How each looks is the overlay subsystem's (overlay/OverlayType.h); when each
+// break comes, the reminders' (reminders/ReminderManager.cpp).
 enum class OverlayType { slouch, stand, water };
 
 inline constexpr std::array<OverlayType, 3> allOverlayTypes{OverlayType::slouch, OverlayType::stand,
                                                             OverlayType::water};
 
 // "slouch", "stand", "water".
-QString rawValue(OverlayType type);
+inline QString rawValue(OverlayType type) {
+    switch (type) {
+    case OverlayType::slouch:
+        return QStringLiteral("slouch");
+    case OverlayType::stand:
+        return QStringLiteral("stand");
+    case OverlayType::water:
+        return QStringLiteral("water");
+    }
+    return {};
+}
 // Exact, case-sensitive match of a raw value; anything else gives no kind.
 std::optional<OverlayType> overlayTypeFromRawValue(const QString& raw);
 

@@ -7,6 +7,7 @@
 #include "menubar/SettingsSection.h"
 #include "menubar/StatusIndicator.h"
 #include "menubar/ToggleRow.h"
+#include "overlay/OverlayType.h"
 #include "stats/PostureStatsView.h"
 
 #include <QDesktopServices>
@@ -164,6 +165,24 @@ MenuBarView::MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* 
     refresh();
 }
 
+ToggleRow* MenuBarView::reminderToggle(OverlayType type) const {
+    for (const ReminderRow& row : m_reminderRows) {
+        if (row.type == type) {
+            return row.toggle;
+        }
+    }
+    return nullptr;
+}
+
+QLabel* MenuBarView::reminderCountdown(OverlayType type) const {
+    for (const ReminderRow& row : m_reminderRows) {
+        if (row.type == type) {
+            return row.countdown;
+        }
+    }
+    return nullptr;
+}
+
 QFrame* MenuBarView::divider() {
     auto* line = new QFrame(this);
     line->setFrameShape(QFrame::HLine);
@@ -201,7 +220,7 @@ QWidget* MenuBarView::headerSection() {
 QWidget* MenuBarView::postureSection() {
     auto* section = new QWidget(this);
     auto* layout = column(section, 8);
-    m_monitoringToggle = new ToggleRow(tr("Posture Monitoring"), section);
+    m_monitoringToggle = new ToggleRow(switchTitle(OverlayType::slouch), section);
     m_monitoringToggle->setFixedWidth(panelWidth - 24);
     connect(m_monitoringToggle, &ToggleRow::toggled, this,
             [this](bool on) { m_appState.togglePostureMonitoring(on); });
@@ -265,28 +284,19 @@ QWidget* MenuBarView::reminderSection() {
         a11y::describe(label, QAccessible::StaticText, [label] { return label->text(); });
         return label;
     };
-    m_standToggle = new ToggleRow(tr("Stand Reminders"), section);
-    m_standToggle->setFixedWidth(panelWidth - 24);
-    connect(m_standToggle, &ToggleRow::toggled, this,
-            [this](bool on) { m_appState.toggleStandReminder(on); });
-    layout->addWidget(m_standToggle);
-    m_standCountdown = countdown();
-    layout->addWidget(m_standCountdown);
-    m_waterToggle = new ToggleRow(tr("Water Reminders"), section);
-    m_waterToggle->setFixedWidth(panelWidth - 24);
-    connect(m_waterToggle, &ToggleRow::toggled, this,
-            [this](bool on) { m_appState.toggleWaterReminder(on); });
-    layout->addWidget(m_waterToggle);
-    m_waterCountdown = countdown();
-    layout->addWidget(m_waterCountdown);
     // Each switch tells how long to its next reminder.
-    const auto countdownOf = [this](QLabel* label) {
-        return [this, label] {
-            return label->isVisibleTo(this) ? label->text() : QString();
-        };
-    };
-    m_standToggle->setDescription(countdownOf(m_standCountdown));
-    m_waterToggle->setDescription(countdownOf(m_waterCountdown));
+    for (OverlayType type : m_appState.breakKinds()) {
+        auto* toggle = new ToggleRow(switchTitle(type), section);
+        toggle->setFixedWidth(panelWidth - 24);
+        connect(toggle, &ToggleRow::toggled, this,
+                [this, type](bool on) { m_appState.toggleReminder(type, on); });
+        layout->addWidget(toggle);
+        QLabel* label = countdown();
+        layout->addWidget(label);
+        toggle->setDescription(
+            [this, label] { return label->isVisibleTo(this) ? label->text() : QString(); });
+        m_reminderRows.push_back({type, toggle, label});
+    }
     return section;
 }
 
@@ -362,8 +372,9 @@ void MenuBarView::refresh() {
     m_cameraErrorRow->setVisible((monitoring || pause) && error.has_value());
     m_cameraErrorText->setText(error.value_or(QString()));
 
-    m_standToggle->setChecked(m_appState.standReminderEnabled());
-    m_waterToggle->setChecked(m_appState.waterReminderEnabled());
+    for (const ReminderRow& row : m_reminderRows) {
+        row.toggle->setChecked(m_appState.reminderEnabled(row.type));
+    }
     refreshCountdowns();
 
     const auto update = m_appState.updateInfo();
@@ -391,10 +402,6 @@ void MenuBarView::showUpdate(const std::optional<UpdateInfo>& update) {
 }
 
 void MenuBarView::refreshCountdowns() {
-    const bool stand = m_appState.standReminderEnabled();
-    const bool water = m_appState.waterReminderEnabled();
-    m_standCountdown->setVisible(stand);
-    m_waterCountdown->setVisible(water);
     const auto show = [](QLabel* label, const QString& remaining) {
         const QString text = tr("Next: %1").arg(remaining);
         const auto minutes = [](const QString& t) {
@@ -406,11 +413,12 @@ void MenuBarView::refreshCountdowns() {
             a11y::notify(label, QAccessible::NameChanged);
         }
     };
-    if (stand) {
-        show(m_standCountdown, m_appState.standTimeRemaining());
-    }
-    if (water) {
-        show(m_waterCountdown, m_appState.waterTimeRemaining());
+    for (const ReminderRow& row : m_reminderRows) {
+        const bool on = m_appState.reminderEnabled(row.type);
+        row.countdown->setVisible(on);
+        if (on) {
+            show(row.countdown, m_appState.timeRemaining(row.type));
+        }
     }
 }
 
@@ -429,7 +437,8 @@ void MenuBarView::sizeCountdowns() {
     // without laying out the panel again. Measured when the panel first opens, not when it is
     // made, so that an app whose panel stays hidden in the tray never loads the fonts.
     m_countdownsSized = true;
-    for (QLabel* label : {m_standCountdown, m_waterCountdown}) {
+    for (const ReminderRow& row : m_reminderRows) {
+        QLabel* label = row.countdown;
         const QMargins margins = label->contentsMargins();
         label->setFixedSize(panelWidth - 24,
                             label->fontMetrics().height() + margins.top() + margins.bottom());

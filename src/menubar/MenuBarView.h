@@ -1,10 +1,12 @@
 #pragma once
 
+#include "common/OverlayRequests.h"
 #include "updates/UpdateModels.h"
 
 #include <QPointer>
 #include <QWidget>
 #include <optional>
+#include <vector>
 
 class QLabel;
 class QPushButton;
@@ -37,14 +39,17 @@ public:
     QLabel* statusIconLabel() const { return m_statusIcon; }
     QString statusIconName() const { return m_statusIconName; }
     ToggleRow* monitoringToggle() const { return m_monitoringToggle; }
-    ToggleRow* standToggle() const { return m_standToggle; }
-    ToggleRow* waterToggle() const { return m_waterToggle; }
+    // A break reminder's switch and countdown, by its kind (one of the model's breakKinds()).
+    ToggleRow* reminderToggle(OverlayType type) const;
+    QLabel* reminderCountdown(OverlayType type) const;
+    ToggleRow* standToggle() const { return reminderToggle(OverlayType::stand); }
+    ToggleRow* waterToggle() const { return reminderToggle(OverlayType::water); }
     QWidget* calibratedRow() const { return m_calibratedRow; }
     QPushButton* calibrateButton() const { return m_calibrateButton; }
     QWidget* cameraErrorRow() const { return m_cameraErrorRow; }
     QLabel* cameraErrorLabel() const { return m_cameraErrorText; }
-    QLabel* standCountdown() const { return m_standCountdown; }
-    QLabel* waterCountdown() const { return m_waterCountdown; }
+    QLabel* standCountdown() const { return reminderCountdown(OverlayType::stand); }
+    QLabel* waterCountdown() const { return reminderCountdown(OverlayType::water); }
     QWidget* updateSection() const { return m_updateSection; }
     QLabel* updateTitle() const { return m_updateTitle; }
     QLabel* releaseNotes() const { return m_releaseNotes; }
@@ -85,10 +90,13 @@ private:
     QPushButton* m_calibrateButton = nullptr;
     QWidget* m_cameraErrorRow = nullptr;
     QLabel* m_cameraErrorText = nullptr;
-    ToggleRow* m_standToggle = nullptr;
-    QLabel* m_standCountdown = nullptr;
-    ToggleRow* m_waterToggle = nullptr;
-    QLabel* m_waterCountdown = nullptr;
+    // One a break reminder, in the model's order.
+    struct ReminderRow {
+        OverlayType type;
+        ToggleRow* toggle;
+        QLabel* countdown;
+    };
+    std::vector<ReminderRow> m_reminderRows;
     QFrame* m_updateDivider = nullptr;
     QWidget* m_updateSection = nullptr;
     QLabel* m_updateTitle = nullptr;

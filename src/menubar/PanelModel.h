@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/OverlayRequests.h"
 #include "posture/PostureModels.h"
 #include "presence/PresencePolicy.h"
 #include "updates/UpdateModels.h"
@@ -28,18 +29,17 @@ public:
     virtual std::optional<QString> cameraError() const = 0;
     // Why everything holds still now (locked, asleep), if it does.
     virtual std::optional<PauseReason> pauseReason() const = 0;
-    // "MM:SS" until the next stand or water break.
-    virtual QString standTimeRemaining() = 0;
-    virtual QString waterTimeRemaining() = 0;
     virtual std::optional<UpdateInfo> updateInfo() const = 0;
-    // The three switches as stored.
+    // The break reminders' kinds, in the panel's order: each has a switch and a countdown.
+    virtual QList<OverlayType> breakKinds() const = 0;
+    // "MM:SS" until the next break of `type`.
+    virtual QString timeRemaining(OverlayType type) = 0;
+    // The switches as stored.
     virtual bool postureMonitoringEnabled() const = 0;
-    virtual bool standReminderEnabled() const = 0;
-    virtual bool waterReminderEnabled() const = 0;
+    virtual bool reminderEnabled(OverlayType type) const = 0;
 
     virtual void togglePostureMonitoring(bool enabled) = 0;
-    virtual void toggleStandReminder(bool enabled) = 0;
-    virtual void toggleWaterReminder(bool enabled) = 0;
+    virtual void toggleReminder(OverlayType type, bool enabled) = 0;
     virtual void startCalibration() = 0;
     virtual void testOverlay() = 0;
 

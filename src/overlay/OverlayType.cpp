@@ -6,52 +6,73 @@
 
 namespace quorvel {
 
-QString title(OverlayType type) {
+namespace {
+
+// Everything a kind of overlay shows, one row a kind. Texts are English, translated when shown.
+struct Looks {
+    const char* title;
+    const char* subtitle;
+    const char* icon;
+    quint64 gradientFrom;
+    quint64 gradientTo;
+    const char* switchTitle;
+};
+
+const Looks& looks(OverlayType type) {
+    static const Looks slouch{
+        QT_TRANSLATE_NOOP("OverlayType", "Sit Up Straight!"),
+        QT_TRANSLATE_NOOP("OverlayType", "Your posture could use a little love"),
+        "figure.stand",
+        0x667EEA,
+        0x764BA2,
+        QT_TRANSLATE_NOOP("OverlayType", "Posture Monitoring")};
+    static const Looks stand{QT_TRANSLATE_NOOP("OverlayType", "Time to Stand!"),
+                             QT_TRANSLATE_NOOP("OverlayType", "Take a quick stretch break"),
+                             "figure.walk",
+                             0xF093FB,
+                             0xF5576C,
+                             QT_TRANSLATE_NOOP("OverlayType", "Stand Reminders")};
+    static const Looks water{QT_TRANSLATE_NOOP("OverlayType", "Drink Some Water!"),
+                             QT_TRANSLATE_NOOP("OverlayType", "Stay hydrated, stay sharp"),
+                             "drop.fill",
+                             0x4FACFE,
+                             0x00F2FE,
+                             QT_TRANSLATE_NOOP("OverlayType", "Water Reminders")};
     switch (type) {
     case OverlayType::slouch:
-        return QCoreApplication::translate("OverlayType", "Sit Up Straight!");
+        return slouch;
     case OverlayType::stand:
-        return QCoreApplication::translate("OverlayType", "Time to Stand!");
+        return stand;
     case OverlayType::water:
-        return QCoreApplication::translate("OverlayType", "Drink Some Water!");
+        return water;
     }
     Q_UNREACHABLE();
+}
+
+QString translated(const char* text) {
+    return QCoreApplication::translate("OverlayType", text);
+}
+
+} // namespace
+
+QString title(OverlayType type) {
+    return translated(looks(type).title);
 }
 
 QString subtitle(OverlayType type) {
-    switch (type) {
-    case OverlayType::slouch:
-        return QCoreApplication::translate("OverlayType", "Your posture could use a little love");
-    case OverlayType::stand:
-        return QCoreApplication::translate("OverlayType", "Take a quick stretch break");
-    case OverlayType::water:
-        return QCoreApplication::translate("OverlayType", "Stay hydrated, stay sharp");
-    }
-    Q_UNREACHABLE();
+    return translated(looks(type).subtitle);
+}
+
+QString switchTitle(OverlayType type) {
+    return translated(looks(type).switchTitle);
 }
 
 QString iconName(OverlayType type) {
-    switch (type) {
-    case OverlayType::slouch:
-        return QStringLiteral("figure.stand");
-    case OverlayType::stand:
-        return QStringLiteral("figure.walk");
-    case OverlayType::water:
-        return QStringLiteral("drop.fill");
-    }
-    Q_UNREACHABLE();
+    return QString::fromLatin1(looks(type).icon);
 }
 
 std::array<QColor, 2> gradientColors(OverlayType type) {
-    switch (type) {
-    case OverlayType::slouch:
-        return {colorFromHex(0x667EEA), colorFromHex(0x764BA2)};
-    case OverlayType::stand:
-        return {colorFromHex(0xF093FB), colorFromHex(0xF5576C)};
-    case OverlayType::water:
-        return {colorFromHex(0x4FACFE), colorFromHex(0x00F2FE)};
-    }
-    Q_UNREACHABLE();
+    return {colorFromHex(looks(type).gradientFrom), colorFromHex(looks(type).gradientTo)};
 }
 
 QString iconResourcePath(const QString& iconName) {

@@ -8,9 +8,12 @@
 
 namespace quorvel {
 
-// How each kind of overlay looks: its texts, icon and colours.
+// How each kind of overlay looks: its texts, icon and colours, and the title of the panel's
+// switch that turns it on ("Posture Monitoring", "Stand Reminders", "Water Reminders"). All
+// are in one table in OverlayType.cpp.
 QString title(OverlayType type);
 QString subtitle(OverlayType type);
+QString switchTitle(OverlayType type);
 // The icon's name ("figure.stand", "figure.walk", "drop.fill"); see iconResourcePath().
 QString iconName(OverlayType type);
 // The two colours of the overlay's background gradient, opaque sRGB.

@@ -17,13 +17,34 @@ std::unique_ptr<ReminderManager> make(OverlayRequests& overlays, SettingsManager
 
 } // namespace
 
-const ReminderKind standReminderKind{
-    OverlayType::stand, &SettingsManager::standInterval, &SettingsManager::standIntervalChanged,
-    SettingsManager::defaults().standInterval, &make<StandReminderManager>};
-const ReminderKind waterReminderKind{
-    OverlayType::water, &SettingsManager::waterInterval, &SettingsManager::waterIntervalChanged,
-    SettingsManager::defaults().waterInterval, &make<WaterReminderManager>};
-const std::array<const ReminderKind*, 2> breakReminderKinds{&standReminderKind, &waterReminderKind};
+const ReminderKind standReminderKind{OverlayType::stand,
+                                     &SettingsManager::standReminderEnabled,
+                                     &SettingsManager::setStandReminderEnabled,
+                                     &SettingsManager::standInterval,
+                                     &SettingsManager::standIntervalChanged,
+                                     SettingsManager::defaults().standInterval,
+                                     &make<StandReminderManager>};
+const ReminderKind waterReminderKind{OverlayType::water,
+                                     &SettingsManager::waterReminderEnabled,
+                                     &SettingsManager::setWaterReminderEnabled,
+                                     &SettingsManager::waterInterval,
+                                     &SettingsManager::waterIntervalChanged,
+                                     SettingsManager::defaults().waterInterval,
+                                     &make<WaterReminderManager>};
+
+std::span<const ReminderKind* const> breakReminderKinds() {
+    static const std::array<const ReminderKind*, 2> kinds{&standReminderKind, &waterReminderKind};
+    return kinds;
+}
+
+const ReminderKind* breakReminderKind(OverlayType type) {
+    for (const ReminderKind* kind : breakReminderKinds()) {
+        if (kind->overlay == type) {
+            return kind;
+        }
+    }
+    return nullptr;
+}
 
 ReminderManager::ReminderManager(const ReminderKind& kind, OverlayRequests& overlays,
                                  SettingsManager& settings, TimerFactory timers, QObject* parent)

@@ -9,14 +9,18 @@
 #include <QPointer>
 #include <array>
 #include <memory>
+#include <span>
 
 namespace quorvel {
 
 class ReminderManager;
 
-// All that tells one kind of break reminder from another.
+// All that tells one kind of break reminder from another: one row of breakReminderKinds().
 struct ReminderKind {
     OverlayType overlay;
+    // The setting that switches it on.
+    bool (SettingsManager::*enabled)() const;
+    void (SettingsManager::*setEnabled)(bool);
     // The setting the interval follows, and its change signal.
     qint64 (SettingsManager::*interval)() const;
     void (SettingsManager::*intervalChanged)(qint64);
@@ -27,12 +31,15 @@ struct ReminderKind {
                                              TimerFactory timers);
 };
 
-// The two kinds there are.
 extern const ReminderKind standReminderKind; // every `standInterval`, "Time to Stand!"
 extern const ReminderKind waterReminderKind; // every `waterInterval`, "Drink Some Water!"
-// Every kind, in the panel's order: whatever is done to all break reminders (holding them
-// while the screen is locked, taking their overlays down) goes over this list.
-extern const std::array<const ReminderKind*, 2> breakReminderKinds;
+// Every kind, in the panel's order: whatever is done to all break reminders (starting them,
+// their switches and countdowns in the panel, holding them while the screen is locked,
+// taking their overlays down) goes over this list. A new kind is a row here (in
+// ReminderManager.cpp), its OverlayType and looks, and its two settings.
+std::span<const ReminderKind* const> breakReminderKinds();
+// The kind whose overlay is `type`; null for the slouch overlay.
+const ReminderKind* breakReminderKind(OverlayType type);
 
 // What the stand and water reminders share: a countdown whose interval follows one
 // setting, and that shows the reminder's overlay, with the auto-dismiss time set at that

@@ -211,7 +211,7 @@ private Q_SLOTS:
                                          OverlayTimings{0, 0, {0, 0, 0}}, timers.factory());
         BreakReminders reminders(overlays, settings, timers.factory());
         QList<OverlayType> kinds;
-        for (const ReminderKind* kind : breakReminderKinds) {
+        for (const ReminderKind* kind : breakReminderKinds()) {
             ReminderManager& reminder = reminders.reminder(*kind);
             QCOMPARE(reminder.overlayType(), kind->overlay);
             reminder.start();
@@ -220,7 +220,7 @@ private Q_SLOTS:
         timers.advance(5s);
         reminders.holdCountdowns();
         timers.advance(10min);
-        for (const ReminderKind* kind : breakReminderKinds) {
+        for (const ReminderKind* kind : breakReminderKinds()) {
             QCOMPARE(reminders.reminder(*kind).secondsRemaining(),
                      (settings.*kind->interval)() - 5);
             reminders.showBreakOverlay(kind->overlay); // the first shown, the others waiting

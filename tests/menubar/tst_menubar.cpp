@@ -2,6 +2,8 @@
 #include "menubar/MenuBarView.h"
 #include "menubar/SettingsSection.h"
 #include "menubar/ToggleRow.h"
+#include "overlay/OverlayType.h"
+#include "reminders/ReminderManager.h"
 #include "support/AppRig.h"
 #include "support/Contrast.h"
 #include "support/LocalHttpServer.h"
@@ -11,9 +13,11 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -199,6 +203,31 @@ private Q_SLOTS:
         QCOMPARE(paints.count + layouts.count, 0);
         view.show();
         QCOMPARE(lines(), "Next: 29:58 Next: 44:58");
+    }
+
+    // Every break kind of the reminders' list has its own switch, countdown and looks in the
+    // panel, and its switch stores its choice and runs its countdown.
+    void everyBreakKindHasItsRow() {
+        AppRig rig;
+        MenuBarView view(*rig.state, rig.stores());
+        view.show();
+        QSet<QString> texts;
+        for (const ReminderKind* kind : breakReminderKinds()) {
+            const OverlayType type = kind->overlay;
+            QVERIFY(view.reminderToggle(type) && view.reminderCountdown(type));
+            QVERIFY(!view.reminderCountdown(type)->isVisible());
+            texts << switchTitle(type) << title(type) << subtitle(type);
+            QVERIFY(QFile::exists(iconResourcePath(iconName(type))));
+            view.reminderToggle(type)->click();
+            AppRig::turn();
+            QVERIFY((rig.settings.get()->*kind->enabled)());
+            QVERIFY(rig.reminders->reminder(*kind).isRunning());
+            QVERIFY(view.reminderCountdown(type)->isVisible());
+            QVERIFY(view.reminderCountdown(type)->text().endsWith(
+                rig.reminders->reminder(*kind).formattedTimeRemaining()));
+        }
+        QCOMPARE(texts.size(), 3 * int(breakReminderKinds().size())); // each its own
+        QCOMPARE(rig.state->breakKinds().size(), int(breakReminderKinds().size()));
     }
 
     void updateBlockShowsTwoPlainLinesOfNotes() {
