@@ -24,10 +24,7 @@ namespace {
 
 // A controller on two stand-in screens, fades painted (instant by default), and time moved
 // by hand.
-struct Rig {
-    TempFolder dir;
-    SettingsManager settings{dir.path("Quorvel.conf")};
-    FakeTimers timers;
+struct Rig : StoreAndTimers {
     FakeScreens* screens = new FakeScreens;
     OverlayWindowController controller;
     QList<OverlayType> dismissed;

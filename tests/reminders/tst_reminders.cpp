@@ -23,10 +23,7 @@ struct RecordedOverlays : OverlayRequests {
 };
 
 // Reminders on a virtual clock.
-struct Rig {
-    TempFolder dir;
-    SettingsManager settings{dir.path("Quorvel.conf")};
-    FakeTimers timers;
+struct Rig : StoreAndTimers {
     RecordedOverlays overlays;
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/TimerFactory.h"
+#include "settings/SettingsManager.h"
+#include "support/TestSupport.h"
 
 #include <QPointer>
 #include <algorithm>
@@ -44,6 +46,14 @@ private:
         std::vector<Entry> entries;
     };
     std::shared_ptr<State> m_state;
+};
+
+// A settings store of its own in a temporary folder, and timers on a virtual clock: what the
+// overlay and reminder tests start from.
+struct StoreAndTimers {
+    TempFolder dir;
+    SettingsManager settings{dir.path("Quorvel.conf")};
+    FakeTimers timers;
 };
 
 } // namespace quorvel::test
