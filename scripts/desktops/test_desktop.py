@@ -589,3 +589,25 @@ def test_a_screen_reader_reads_the_panel_and_hears_the_overlay(desk):
         assert readable(contrast), f"overlay texts too faint on the gradient: {contrast}"
     desk.key("Escape")
     gone(desk, wins)
+
+
+@pytest.mark.column("In German")
+def test_the_panel_and_an_overlay_in_german(desk):
+    """Quorvel in a German session: the translation is loaded, the overlay's window carries
+    its German title, and both are on the contact sheet."""
+    desk.start_app({"LANG": "de_DE.UTF-8", "LANGUAGE": "de"})
+    assert wait_until(desk.panel, 20), "no fallback window"
+    assert wait_until(lambda: any("translation" in line and '"de"' in line
+                                  for line in desk.app_log()), 10), \
+        "Quorvel did not load its German translation"
+    time.sleep(1)
+    desk.shoot("german-panel")
+    wins = wait_until(lambda: (w := desk.find("Zeit zum Aufstehen!")) and len(w) == len(desk.outputs)
+                      and w, 25)
+    assert wins, "no German stand overlay on every output"
+    time.sleep(1.2)  # faded in
+    desk.shoot("german-overlay")
+    desk.key("Escape")
+    ids = {w.id for w in wins}
+    assert wait_until(lambda: not ids & {w.id for w in desk.find("Zeit zum Aufstehen!")}, 5), \
+        "the overlay stayed after Escape"
