@@ -114,12 +114,18 @@ QComboBox* SettingsSection::addPicker(QVBoxLayout* column, const QString& title,
     for (qint64 choice : choices) {
         box->addItem(label(choice), QVariant::fromValue(choice));
     }
-    connect(box, &QComboBox::activated, this, [this, box, assign](int index) {
-        (m_settings.*assign)(box->itemData(index).toLongLong());
-    });
+    connect(box, &QComboBox::activated, this,
+            [this, box, assign](int index) { store(assign, box->itemData(index).toLongLong()); });
     column->addLayout(settingRow(title, box));
     m_pickers.push_back(Picker{box, value, label});
     return box;
+}
+
+// Called from the pickers' slots rather than calling `assign` there: inside such a lambda,
+// GCC 12's UndefinedBehaviorSanitizer checked the member call's object at a stack address that
+// is not the store (AddressSanitizer then stopped the test); from a member function it does not.
+void SettingsSection::store(void (SettingsManager::*assign)(qint64), qint64 value) {
+    (m_settings.*assign)(value);
 }
 
 QHBoxLayout* SettingsSection::settingRow(const QString& title, QWidget* control) {

@@ -40,6 +40,7 @@ private:
     };
 
     QHBoxLayout* settingRow(const QString& title, QWidget* control);
+    void store(void (SettingsManager::*assign)(qint64), qint64 value);
     // Adds a row titled `title` whose picker offers `choices`, shows `value` and sets it with
     // `assign`; each choice is written by `label`.
     QComboBox* addPicker(QVBoxLayout* column, const QString& title, int width,
