@@ -6,7 +6,8 @@
 #   scripts/release/run.sh trixie                 make test on a fresh Debian 13
 #   scripts/release/run.sh trixie make package    the .deb built there
 #   scripts/release/run.sh --again trixie ...     on the system the last run left, with its
-#                                                 builds (the work tree copied over again)
+#                                                 builds (the work tree copied over again, and
+#                                                 what it no longer has removed)
 #
 # The base system (mmdebstrap, variant apt: apt, make, git and certificates, nothing else) is
 # kept in ~/.cache/quorvel/<suite>/base.tar and made again when a week old; the packages
@@ -115,6 +116,12 @@ stage=$(mktemp -d)
         mkdir -p "$(dirname "$sys/src/quorvel/$f")"
         cp --preserve=mode "$stage/$f" "$sys/src/quorvel/$f"
     fi
+done
+# What the work tree no longer has (a file moved or deleted since the last run) goes too, or a
+# build would still find it; the builds themselves stay.
+(cd "$sys/src/quorvel" && find . \( -path ./build -o -path ./build-asan -o -path ./.git \) -prune \
+    -o -type f -print0) | while IFS= read -r -d '' f; do
+    [ -e "$stage/$f" ] || rm -f "$sys/src/quorvel/$f"
 done
 rm -rf "$stage"
 cp "$models"/movenet-lightning.* "$sys/root/.cache/quorvel/models/"
