@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QTextLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace quorvel {
 
@@ -165,22 +166,20 @@ MenuBarView::MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* 
     refresh();
 }
 
+const MenuBarView::ReminderRow* MenuBarView::reminderRow(OverlayType type) const {
+    const auto row = std::find_if(m_reminderRows.begin(), m_reminderRows.end(),
+                                  [type](const ReminderRow& r) { return r.type == type; });
+    return row != m_reminderRows.end() ? &*row : nullptr;
+}
+
 ToggleRow* MenuBarView::reminderToggle(OverlayType type) const {
-    for (const ReminderRow& row : m_reminderRows) {
-        if (row.type == type) {
-            return row.toggle;
-        }
-    }
-    return nullptr;
+    const ReminderRow* row = reminderRow(type);
+    return row != nullptr ? row->toggle : nullptr;
 }
 
 QLabel* MenuBarView::reminderCountdown(OverlayType type) const {
-    for (const ReminderRow& row : m_reminderRows) {
-        if (row.type == type) {
-            return row.countdown;
-        }
-    }
-    return nullptr;
+    const ReminderRow* row = reminderRow(type);
+    return row != nullptr ? row->countdown : nullptr;
 }
 
 QFrame* MenuBarView::divider() {

@@ -97,6 +97,7 @@ private:
         QLabel* countdown;
     };
     std::vector<ReminderRow> m_reminderRows;
+    const ReminderRow* reminderRow(OverlayType type) const;
     QFrame* m_updateDivider = nullptr;
     QWidget* m_updateSection = nullptr;
     QLabel* m_updateTitle = nullptr;

@@ -18,40 +18,32 @@ JointPoint midpoint(const JointPoint& a, const JointPoint& b) {
     return {(a.x + b.x) / 2.0, (a.y + b.y) / 2.0, std::min(a.confidence, b.confidence)};
 }
 
+// Each case's raw value, which is also its English text.
+const char* text(PostureStatus status) {
+    switch (status) {
+    case PostureStatus::good:
+        return QT_TRANSLATE_NOOP("PostureStatus", "Good");
+    case PostureStatus::slouching:
+        return QT_TRANSLATE_NOOP("PostureStatus", "Slouching");
+    case PostureStatus::noPersonDetected:
+        return QT_TRANSLATE_NOOP("PostureStatus", "No person detected");
+    case PostureStatus::calibrating:
+        return QT_TRANSLATE_NOOP("PostureStatus", "Calibrating");
+    case PostureStatus::notMonitoring:
+        return QT_TRANSLATE_NOOP("PostureStatus", "Not monitoring");
+    }
+    Q_UNREACHABLE();
+    return "";
+}
+
 } // namespace
 
 QString rawValue(PostureStatus status) {
-    switch (status) {
-    case PostureStatus::good:
-        return QStringLiteral("Good");
-    case PostureStatus::slouching:
-        return QStringLiteral("Slouching");
-    case PostureStatus::noPersonDetected:
-        return QStringLiteral("No person detected");
-    case PostureStatus::calibrating:
-        return QStringLiteral("Calibrating");
-    case PostureStatus::notMonitoring:
-        return QStringLiteral("Not monitoring");
-    }
-    Q_UNREACHABLE();
-    return QString();
+    return QString::fromLatin1(text(status));
 }
 
 QString label(PostureStatus status) {
-    switch (status) {
-    case PostureStatus::good:
-        return QCoreApplication::translate("PostureStatus", "Good");
-    case PostureStatus::slouching:
-        return QCoreApplication::translate("PostureStatus", "Slouching");
-    case PostureStatus::noPersonDetected:
-        return QCoreApplication::translate("PostureStatus", "No person detected");
-    case PostureStatus::calibrating:
-        return QCoreApplication::translate("PostureStatus", "Calibrating");
-    case PostureStatus::notMonitoring:
-        return QCoreApplication::translate("PostureStatus", "Not monitoring");
-    }
-    Q_UNREACHABLE();
-    return QString();
+    return QCoreApplication::translate("PostureStatus", text(status));
 }
 
 std::optional<PostureStatus> postureStatusFromRawValue(const QString& raw) {

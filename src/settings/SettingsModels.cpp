@@ -5,30 +5,30 @@
 
 namespace quorvel {
 
-QString rawValue(SlouchSensitivity sensitivity) {
+namespace {
+
+// Each case's raw value, which is also its English text.
+const char* text(SlouchSensitivity sensitivity) {
     switch (sensitivity) {
     case SlouchSensitivity::low:
-        return QStringLiteral("Low");
+        return QT_TRANSLATE_NOOP("SlouchSensitivity", "Low");
     case SlouchSensitivity::medium:
-        return QStringLiteral("Medium");
+        return QT_TRANSLATE_NOOP("SlouchSensitivity", "Medium");
     case SlouchSensitivity::high:
-        return QStringLiteral("High");
+        return QT_TRANSLATE_NOOP("SlouchSensitivity", "High");
     }
     Q_UNREACHABLE();
-    return QString();
+    return "";
+}
+
+} // namespace
+
+QString rawValue(SlouchSensitivity sensitivity) {
+    return QString::fromLatin1(text(sensitivity));
 }
 
 QString label(SlouchSensitivity sensitivity) {
-    switch (sensitivity) {
-    case SlouchSensitivity::low:
-        return QCoreApplication::translate("SlouchSensitivity", "Low");
-    case SlouchSensitivity::medium:
-        return QCoreApplication::translate("SlouchSensitivity", "Medium");
-    case SlouchSensitivity::high:
-        return QCoreApplication::translate("SlouchSensitivity", "High");
-    }
-    Q_UNREACHABLE();
-    return QString();
+    return QCoreApplication::translate("SlouchSensitivity", text(sensitivity));
 }
 
 std::optional<SlouchSensitivity> slouchSensitivityFromRawValue(const QString& raw) {

@@ -18,24 +18,28 @@
 
 namespace quorvel {
 
-QString rawValue(StatsRange range) {
+namespace {
+
+// Each case's raw value, which is also its English text.
+const char* text(StatsRange range) {
     switch (range) {
     case StatsRange::week:
-        return QStringLiteral("Week");
+        return QT_TRANSLATE_NOOP("StatsRange", "Week");
     case StatsRange::month:
-        return QStringLiteral("Month");
+        return QT_TRANSLATE_NOOP("StatsRange", "Month");
     }
-    return {};
+    Q_UNREACHABLE();
+    return "";
+}
+
+} // namespace
+
+QString rawValue(StatsRange range) {
+    return QString::fromLatin1(text(range));
 }
 
 QString label(StatsRange range) {
-    switch (range) {
-    case StatsRange::week:
-        return QCoreApplication::translate("StatsRange", "Week");
-    case StatsRange::month:
-        return QCoreApplication::translate("StatsRange", "Month");
-    }
-    return {};
+    return QCoreApplication::translate("StatsRange", text(range));
 }
 
 std::optional<StatsRange> statsRangeFromRawValue(const QString& raw) {
