@@ -104,6 +104,23 @@ def desk(request):
         session.stop()
 
 
+START_LOGS = ("x11.log", "sway.log", "gnome.log", "kwin.log")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failed check's report ends with the last lines of Quorvel's log and of the session's
+    start script: CI keeps only what the suite prints."""
+    report = (yield).get_result()
+    if report.when != "call" or not report.failed:
+        return
+    logs = OUT / item.callspec.params["desk"] / "logs"
+    for name, lines in (("quorvel.log", 30), *((n, 12) for n in START_LOGS)):
+        if (logs / name).exists():
+            tail = (logs / name).read_text(errors="replace").rstrip().splitlines()[-lines:]
+            report.sections.append((f"last lines of {name}", "\n".join(tail)))
+
+
 def pytest_runtest_logreport(report):
     if report.when == "call" or report.outcome != "passed":
         item_desk = re.search(r"\[(.+)\]$", report.nodeid)[1]

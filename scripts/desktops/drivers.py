@@ -335,10 +335,32 @@ class X11(Session):
                        XDG_CURRENT_DESKTOP="KDE")
         self.env.update(env)
         self.start_script("x11", self.wm, *([self.tray] if self.tray else []), seconds=90)
+        if not late_tray and (self.tray or self.wm == "i3"):
+            self.wait_for_xembed_tray()
         for side, x in (("left", 60), ("right", 1340)):
             self.spawn(["xterm", "-bg", "black", "-fg", "white", "-geometry", f"60x15+{x}+60", "-T",
                         f"term-{side}", "-e", "sh", "-c",
                         f"stty -icanon -echo; exec cat >'{self.work}/keys-{side}'"], "xterm.log")
+
+    def xembed_tray_owner(self):
+        return selection_owner(self.env["DISPLAY"], "_NET_SYSTEM_TRAY_S0")
+
+    def wait_for_xembed_tray(self):
+        """The session's own tray (i3bar's, trayer) is there before Quorvel starts, as on a
+        desktop that is up. i3bar once never took it on a busy machine: i3 is asked to start
+        its bar again, once, with what i3 said about its outputs and bar kept in x11.log."""
+        if wait_until(self.xembed_tray_owner, 30):
+            return
+        if self.wm == "i3":
+            with open(self.out / "logs" / "x11.log", "a") as log:
+                log.write("suite: no XEmbed tray after 30 s; i3's outputs and bar, then i3 restarted\n")
+                for what in ("get_outputs", "get_bar_config"):
+                    log.write(self.run("i3-msg", "-t", what, *(["bar-0"] if what == "get_bar_config" else [])) + "\n")
+            self.run("i3-msg", "restart")
+            if wait_until(self.xembed_tray_owner, 30):
+                return
+        tail = (self.out / "logs" / "x11.log").read_text(errors="replace").strip().splitlines()[-5:]
+        raise SetupFailed(f"the desktop's XEmbed tray did not start: {' / '.join(tail)}")
 
     def find(self, title):
         wins = []
@@ -419,6 +441,25 @@ class X11(Session):
         grab = X11Grab(self.env["DISPLAY"], check=False)
         grab.release()
         return grab.status != (0, 0)
+
+
+def selection_owner(display, name):
+    """The window that owns the X selection `name` on `display` (0: none, or no display)."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XGetSelectionOwner.restype = ctypes.c_ulong
+    x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    handle = x.XOpenDisplay(display.encode())
+    if not handle:
+        return 0
+    try:
+        return x.XGetSelectionOwner(handle, x.XInternAtom(handle, name.encode(), 0))
+    finally:
+        x.XCloseDisplay(handle)
 
 
 class X11Grab:
