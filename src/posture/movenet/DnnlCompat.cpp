@@ -3,7 +3,7 @@
 #include <oneapi/dnnl/dnnl_version.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string>
 #include <utility>
 
 namespace quorvel::movenet::dnnlcompat {
@@ -33,37 +33,47 @@ constexpr bool v3 = true;
 constexpr bool v3 = false;
 #endif
 
-dnnl::convolution_forward::primitive_desc
-convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,
-            const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
-            const dnnl::memory::desc& dst, const dnnl::memory::dims& strides,
-            const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
-            const dnnl::primitive_attr& attr) {
+std::vector<dnnl::convolution_forward::primitive_desc>
+convolutions(const dnnl::engine& engine, const dnnl::memory::desc& src,
+             const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
+             const dnnl::memory::desc& dst, const dnnl::memory::dims& strides,
+             const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
+             const dnnl::primitive_attr& attr, std::size_t most) {
     const auto alg = dnnl::algorithm::convolution_direct;
 #if DNNL_VERSION_MAJOR >= 3
     dnnl::convolution_forward::primitive_desc pd(engine, inference, alg, src, weights, bias, dst,
                                                  strides, padL, padR, attr);
-    // On AVX2, 3.x's first choice for a float depthwise layer is its brgemm kernel, which
-    // makes the whole model about 4% slower there than 2.x's choice, the jit kernel that 3.x
-    // still offers further down its list: take that one.
-    if (std::strcmp(pd.impl_info_str(), "brdgmm_dw:avx2") == 0) {
-        while (pd.next_impl()) {
-            if (std::strncmp(pd.impl_info_str(), "jit_dw:", 7) == 0) {
-                return pd;
-            }
-        }
-        return {engine, inference, alg, src, weights, bias, dst, strides, padL, padR, attr};
-    }
-    return pd;
 #else
-    // 2.x: an operation descriptor first, without the bias argument where there is none
+    // 2.x: an operation descriptor first, without the bias argument where there is none. The
+    // list of implementations reads it, so it is walked here, while the descriptor lives.
     const auto desc = bias.is_zero()
                           ? dnnl::convolution_forward::desc(inference, alg, src, weights, dst,
                                                             strides, padL, padR)
                           : dnnl::convolution_forward::desc(inference, alg, src, weights, bias, dst,
                                                             strides, padL, padR);
-    return {desc, attr, engine};
+    dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
 #endif
+    // Walking the list changes the descriptor in place: each one kept is a copy.
+    std::vector<dnnl::convolution_forward::primitive_desc> offered;
+    std::vector<std::string> kernels;
+    do {
+        const std::string kernel = pd.impl_info_str();
+        const bool reference = kernel.starts_with("ref");
+        if (reference && !offered.empty()) {
+            break;
+        }
+        if (std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
+            dnnl_primitive_desc_t copy = nullptr;
+            dnnl::error::wrap_c_api(dnnl_primitive_desc_clone(&copy, pd.get()),
+                                    "could not copy a convolution's primitive descriptor");
+            offered.emplace_back(copy);
+            kernels.push_back(kernel);
+        }
+        if (reference) {
+            break;
+        }
+    } while (offered.size() < most && pd.next_impl());
+    return offered;
 }
 
 dnnl::binary::primitive_desc add(const dnnl::engine& engine, const dnnl::memory::desc& a,

@@ -15,13 +15,16 @@ namespace quorvel::movenet::dnnlcompat {
 
 using Arguments = std::unordered_map<int, dnnl::memory>;
 
-// A convolution; `bias` may be a zero descriptor for none.
-dnnl::convolution_forward::primitive_desc
-convolution(const dnnl::engine& engine, const dnnl::memory::desc& src,
-            const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
-            const dnnl::memory::desc& dst, const dnnl::memory::dims& strides,
-            const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
-            const dnnl::primitive_attr& attr);
+// The implementations oneDNN offers for a convolution, its first choice first, at most `most`:
+// each kernel once (the first of its variants), and none after the first reference kernel
+// (which is there only when nothing else can run the layer). `bias` may be a zero descriptor
+// for none.
+std::vector<dnnl::convolution_forward::primitive_desc>
+convolutions(const dnnl::engine& engine, const dnnl::memory::desc& src,
+             const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
+             const dnnl::memory::desc& dst, const dnnl::memory::dims& strides,
+             const dnnl::memory::dims& padL, const dnnl::memory::dims& padR,
+             const dnnl::primitive_attr& attr, std::size_t most);
 dnnl::binary::primitive_desc add(const dnnl::engine& engine, const dnnl::memory::desc& a,
                                  const dnnl::memory::desc& b, const dnnl::memory::desc& dst,
                                  const dnnl::primitive_attr& attr);

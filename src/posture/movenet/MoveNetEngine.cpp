@@ -6,8 +6,10 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <numeric>
 #include <stdexcept>
@@ -335,6 +337,10 @@ struct Engine::Private {
     // Where the network's input is not float32: the float32 input the caller fills; the first
     // primitive converts it into the arena's input.
     std::unique_ptr<float, FreeDeleter> input;
+    // The weights of a kernel while it is timed against another, whichever layer it is for:
+    // one buffer reused by every trial, not an allocation per kernel tried.
+    std::unique_ptr<std::byte, FreeDeleter> trialWeights;
+    std::size_t trialBytes = 0;
 
     dnnl::memory::desc activationMd(int t) const {
         const TensorShape& s = shapes[static_cast<std::size_t>(t)];
@@ -342,20 +348,33 @@ struct Engine::Private {
     }
     dnnl::memory memory(int t) const { return memories[static_cast<std::size_t>(t)]; }
     float scale(int t) const { return scales[static_cast<std::size_t>(t)]; }
-    void add(dnnl::primitive primitive, const char* implementation,
+    void add(dnnl::primitive primitive, const QString& implementation,
              std::unordered_map<int, dnnl::memory> arguments, int written) {
         primitives.push_back(std::move(primitive));
         args.push_back(std::move(arguments));
         writes.push_back(written);
-        implementations.append(QString::fromLatin1(implementation));
+        implementations.append(implementation);
     }
 
     void allocate(const Network& net, const Schedule& schedule);
     void buildPrimitives(const Network& net, const Schedule& schedule);
     void buildInput();
     void buildConvolution(const Network& net, const Step& step);
+    struct Convolution {
+        dnnl::primitive primitive;
+        dnnl::memory weights;
+        QString implementation;
+    };
+    Convolution
+    fastestConvolution(const std::vector<dnnl::convolution_forward::primitive_desc>& offered,
+                       const dnnl::memory& userWeights, bool grouped,
+                       const std::vector<float>& channelScales, dnnlcompat::Arguments& arguments);
+    double timeRuns(const dnnl::primitive& primitive, const dnnlcompat::Arguments& arguments,
+                    double enough);
+    // `trial`: in the buffer shared by the kernels being timed, not memory of their own.
     dnnl::memory weightsFor(const dnnl::convolution_forward::primitive_desc& pd, dnnl::memory user,
-                            bool grouped, const std::vector<float>& channelScales);
+                            bool grouped, const std::vector<float>& channelScales,
+                            bool trial = false);
     void buildAdd(const Layer& l);
     void buildResize(const Layer& l);
 };
@@ -418,6 +437,9 @@ void Engine::Private::allocate(const Network& net, const Schedule& schedule) {
     if (!arena) {
         throw std::bad_alloc();
     }
+    // Zeros, not whatever the allocator left: the kernels are timed on these tensors while
+    // the engine is built, and stray denormal floats would make some runs slow.
+    std::memset(arena.get(), 0, std::max(arenaBytes, alignment));
     tensorOffset.assign(shapes.size(), 0);
     memories.assign(shapes.size(), dnnl::memory());
     for (std::size_t t = 0; t < shapes.size(); ++t) {
@@ -450,7 +472,7 @@ void Engine::Private::buildInput() {
         dnnlcompat::divideReorder(attr, 0, {scale(0)}, engine, arguments);
     }
     const dnnl::reorder::primitive_desc pd(user, memory(0), attr);
-    add(dnnl::reorder(pd), pd.impl_info_str(), std::move(arguments), 0);
+    add(dnnl::reorder(pd), QString::fromLatin1(pd.impl_info_str()), std::move(arguments), 0);
 }
 
 // A convolution with its bias, activation and any folded add, its weights reordered into
@@ -504,15 +526,11 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
         }
         dnnlcompat::scaleConvolution(attr, depthwise, outputScales, engine, arguments);
     }
-    const auto pd = dnnlcompat::convolution(engine, activationMd(l.inputs[0]), anyWeightsMd,
-                                            l.bias.isEmpty() ? dnnl::memory::desc() : biasMd,
-                                            activationMd(out), strides, padL, padR, attr);
+    const auto offered = dnnlcompat::convolutions(engine, activationMd(l.inputs[0]), anyWeightsMd,
+                                                  l.bias.isEmpty() ? dnnl::memory::desc() : biasMd,
+                                                  activationMd(out), strides, padL, padR, attr, 2);
 
-    const dnnl::memory weights = weightsFor(
-        pd, dnnl::memory(userWeightsMd, engine, const_cast<float*>(filter.floats.data())),
-        depthwise, int8 ? filterScale : std::vector<float>{});
     arguments[DNNL_ARG_SRC] = memory(l.inputs[0]);
-    arguments[DNNL_ARG_WEIGHTS] = weights;
     arguments[DNNL_ARG_DST] = memory(out);
     if (!l.bias.isEmpty()) {
         dnnl::memory bias(biasMd, engine);
@@ -523,15 +541,81 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
         }
         arguments[DNNL_ARG_BIAS] = bias;
     }
-    add(dnnl::convolution_forward(pd), pd.impl_info_str(), std::move(arguments), out);
+    const Convolution chosen = fastestConvolution(
+        offered, dnnl::memory(userWeightsMd, engine, const_cast<float*>(filter.floats.data())),
+        depthwise, int8 ? filterScale : std::vector<float>{}, arguments);
+    add(chosen.primitive, chosen.implementation, std::move(arguments), out);
+}
+
+// oneDNN lists the kernels that can run a layer best first, by rules tuned on Intel's CPUs.
+// Elsewhere the second can be the faster: on an AMD Zen 5, oneDNN 3.7's first choice for most
+// of the model's 1x1 layers (brgconv_1x1) takes 20-40% longer than its second (jit_1x1), and
+// the whole model 10% longer than under oneDNN 2.6; on AVX2, 3.x's first choice for a
+// depthwise layer is slower than its jit kernel. So where the list offers a second kernel,
+// both are run on the layer and the faster is kept. Both compute the same layer; they differ
+// in speed only. Each kernel tried costs about 7 MB of peak memory and 60 ms of load time
+// over the whole model, so a third is not.
+Engine::Private::Convolution Engine::Private::fastestConvolution(
+    const std::vector<dnnl::convolution_forward::primitive_desc>& offered,
+    const dnnl::memory& userWeights, bool grouped, const std::vector<float>& channelScales,
+    dnnlcompat::Arguments& arguments) {
+    std::size_t fastest = 0;
+    if (offered.size() > 1) {
+        double fastestTime = 0.0;
+        for (std::size_t i = 0; i < offered.size(); ++i) {
+            arguments[DNNL_ARG_WEIGHTS] =
+                weightsFor(offered[i], userWeights, grouped, channelScales, true);
+            const double time = timeRuns(dnnl::convolution_forward(offered[i]), arguments,
+                                         i == 0 ? 0.0 : 2.0 * fastestTime);
+            if (i == 0 || time < fastestTime) {
+                fastest = i;
+                fastestTime = time;
+            }
+        }
+    }
+    const auto& pd = offered[fastest];
+    Convolution chosen{dnnl::convolution_forward(pd),
+                       weightsFor(pd, userWeights, grouped, channelScales),
+                       QString::fromLatin1(pd.impl_info_str())};
+    arguments[DNNL_ARG_WEIGHTS] = chosen.weights;
+    return chosen;
+}
+
+// The shortest of two runs after one that warms the caches, in seconds: the one least
+// disturbed by other work on the machine. A kernel whose first run already took longer than
+// `enough` (when not 0) is not run again, and that first time is returned.
+double Engine::Private::timeRuns(const dnnl::primitive& primitive,
+                                 const dnnlcompat::Arguments& arguments, double enough) {
+    double shortest = 0.0;
+    for (int run = 0; run < 3; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        primitive.execute(stream, arguments);
+        stream.wait();
+        const double time =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (run == 0 && enough > 0.0 && time > enough) {
+            return time;
+        }
+        shortest = run == 1 ? time : std::min(shortest, time);
+    }
+    return shortest;
 }
 
 // The filter in the layout the convolution prefers; in int8, each output channel divided by
 // its scale and rounded.
 dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primitive_desc& pd,
                                          dnnl::memory user, bool grouped,
-                                         const std::vector<float>& channelScales) {
-    dnnl::memory weights(pd.weights_desc(), engine);
+                                         const std::vector<float>& channelScales, bool trial) {
+    const dnnl::memory::desc md = pd.weights_desc();
+    if (trial && trialBytes < md.get_size()) {
+        trialBytes = alignUp(md.get_size());
+        trialWeights.reset(static_cast<std::byte*>(std::aligned_alloc(alignment, trialBytes)));
+        if (!trialWeights) {
+            throw std::bad_alloc();
+        }
+    }
+    dnnl::memory weights =
+        trial ? dnnl::memory(md, engine, trialWeights.get()) : dnnl::memory(md, engine);
     dnnl::primitive_attr quantise;
     dnnlcompat::Arguments arguments{{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, weights}};
     if (!channelScales.empty()) {
@@ -562,7 +646,7 @@ void Engine::Private::buildAdd(const Layer& l) {
     }
     const auto pd =
         dnnlcompat::add(engine, activationMd(a), activationMd(b), activationMd(l.output), attr);
-    add(dnnl::binary(pd), pd.impl_info_str(), std::move(arguments), l.output);
+    add(dnnl::binary(pd), QString::fromLatin1(pd.impl_info_str()), std::move(arguments), l.output);
 }
 
 // oneDNN's linear resampling samples at half-pixel centres and clamps at the edges, as
@@ -574,7 +658,7 @@ void Engine::Private::buildResize(const Layer& l) {
         throw ModelError(QStringLiteral("%1: a resampling cannot change the scale").arg(l.name));
     }
     const auto pd = dnnlcompat::resampling(engine, activationMd(src), activationMd(l.output));
-    add(dnnl::resampling_forward(pd), pd.impl_info_str(),
+    add(dnnl::resampling_forward(pd), QString::fromLatin1(pd.impl_info_str()),
         {{DNNL_ARG_SRC, memory(src)}, {DNNL_ARG_DST, memory(l.output)}}, l.output);
 }
 
