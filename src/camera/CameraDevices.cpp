@@ -40,6 +40,7 @@ QString fixedText(const __u8* text, std::size_t size) {
 void askDevice(CameraDevice& device, VideoDeviceCalls& calls) {
     OwnDeviceUse::willOpen(device.path);
     const int fd = calls.open(device.path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
+    OwnDeviceUse::done(device.path);
     if (fd < 0) {
         OwnDeviceUse::openFailed(device.path);
         return;
@@ -82,6 +83,7 @@ void askDevice(CameraDevice& device, VideoDeviceCalls& calls) {
     }
     OwnDeviceUse::willClose(device.path);
     calls.close(fd);
+    OwnDeviceUse::done(device.path);
 }
 
 // Where the device behind a video node sits: the first `removable` attribute up its sysfs

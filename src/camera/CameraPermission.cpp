@@ -18,13 +18,15 @@ int CameraAccessProbe::openNode(const QString& path) {
     // Announced, so that a camera manager watching the node does not take it for another program.
     OwnDeviceUse::willOpen(path);
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    OwnDeviceUse::done(path);
     if (fd < 0) {
-        const int error = errno;
         OwnDeviceUse::openFailed(path);
         return error;
     }
     OwnDeviceUse::willClose(path);
     ::close(fd);
+    OwnDeviceUse::done(path);
     return 0;
 }
 

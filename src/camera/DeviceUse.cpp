@@ -45,10 +45,15 @@ void OwnDeviceUse::announce(const QString& path, int opens, int closes) {
     QMutexLocker lock(&registryMutex);
     for (DeviceUseWatch* watch : registry()) {
         if (watch->m_device == device && watch->m_inode == inode) {
+            watch->takeEvents(); // another program's, kept apart from ours
             watch->m_ownOpens = std::max(0, watch->m_ownOpens + opens);
             watch->m_ownCloses += closes;
         }
     }
+}
+
+void OwnDeviceUse::done(const QString& path) {
+    announce(path, 0, 0);
 }
 
 void OwnDeviceUse::willOpen(const QString& path) {
@@ -96,13 +101,10 @@ DeviceUseWatch::~DeviceUseWatch() {
     }
 }
 
-DeviceUseWatch::Seen DeviceUseWatch::read() {
-    Seen seen;
+void DeviceUseWatch::takeEvents() {
     if (m_fd < 0) {
-        return seen;
+        return;
     }
-    int opens = 0;
-    int closes = 0;
     alignas(inotify_event) char buffer[4096];
     for (;;) {
         const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
@@ -111,21 +113,26 @@ DeviceUseWatch::Seen DeviceUseWatch::read() {
         }
         for (ssize_t at = 0; at < length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
-            closes += (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 ? 1 : 0;
-            seen.gone = seen.gone || (event->mask & IN_IGNORED) != 0;
+            m_opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+            m_closes += (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 ? 1 : 0;
+            m_gone = m_gone || (event->mask & IN_IGNORED) != 0;
             at += ssize_t(sizeof(inotify_event)) + ssize_t(event->len);
         }
     }
+}
+
+DeviceUseWatch::Seen DeviceUseWatch::read() {
+    QMutexLocker lock(&registryMutex);
+    takeEvents();
     // This process's announced uses come first off the count; their order among the others'
     // does not matter.
-    QMutexLocker lock(&registryMutex);
-    const int ownOpens = std::min(opens, m_ownOpens);
-    const int ownCloses = std::min(closes, m_ownCloses);
+    const int ownOpens = std::min(m_opens, m_ownOpens);
+    const int ownCloses = std::min(m_closes, m_ownCloses);
     m_ownOpens -= ownOpens;
     m_ownCloses -= ownCloses;
-    seen.opens = opens - ownOpens;
-    seen.closes = closes - ownCloses;
+    Seen seen{m_opens - ownOpens, m_closes - ownCloses, m_gone};
+    m_opens = 0;
+    m_closes = 0;
     return seen;
 }
 

@@ -10,7 +10,14 @@ namespace quorvel {
 // that another one wants it. These are the signs there are: inotify reports every open and
 // close of the node, by any program of any user; /proc lists the descriptors that the user's
 // own programs hold. Quorvel announces its own opens and closes of a node just before it makes
-// them (OwnDeviceUse), so that a watch counts them as its own and not as another program's.
+// them (OwnDeviceUse), so that a watch counts them as its own and not as another program's, and
+// says when it has made them.
+//
+// inotify merges an event into the one before it when the two are alike and the first is not
+// yet read: our close and another program's close of the same node, one after the other, would
+// arrive as one close, counted as ours, and the other program would seem to hold the camera
+// for ever. So every watch on the node takes the events that wait just before and just after
+// each of our own opens and closes.
 class OwnDeviceUse {
 public:
     OwnDeviceUse() = delete;
@@ -19,6 +26,8 @@ public:
     static void openFailed(const QString& path);
     // Before closing a descriptor of `path`.
     static void willClose(const QString& path);
+    // Just after the open or close of `path` announced last (whether or not it succeeded).
+    static void done(const QString& path);
 
 private:
     static void announce(const QString& path, int opens, int closes);
@@ -58,6 +67,12 @@ private:
     unsigned long long m_inode = 0;
     int m_ownOpens = 0;
     int m_ownCloses = 0;
+    // Events taken from the watch and not yet handed out by read(); guarded by the same lock.
+    int m_opens = 0;
+    int m_closes = 0;
+    bool m_gone = false;
+
+    void takeEvents();
 };
 
 // Whether a process holds `path` open, as far as /proc shows the descriptors (the user's own

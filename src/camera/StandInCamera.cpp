@@ -479,7 +479,9 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
     // The file is the camera's node too: this read is announced as Quorvel's own use of it.
     QFile file(path);
     OwnDeviceUse::willOpen(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const bool opened = file.open(QIODevice::ReadOnly);
+    OwnDeviceUse::done(path);
+    if (!opened) {
         OwnDeviceUse::openFailed(path);
         *error = file.errorString();
         return nullptr;
@@ -493,6 +495,7 @@ std::shared_ptr<RecordedCamera> RecordedCamera::load(const QString& path, double
     }
     OwnDeviceUse::willClose(path);
     file.close();
+    OwnDeviceUse::done(path);
     for (qsizetype at = 2; at + 9 <= first.size();) {
         const auto byte = [&](qsizetype i) {
             return quint32(quint8(first[at + i]));

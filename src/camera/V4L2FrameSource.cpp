@@ -242,8 +242,9 @@ OpenStatus V4L2FrameSource::open() {
     m_gone = false;
     OwnDeviceUse::willOpen(m_path);
     m_fd = m_calls->open(m_path.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
+    const int error = errno;
+    OwnDeviceUse::done(m_path);
     if (m_fd < 0) {
-        const int error = errno;
         OwnDeviceUse::openFailed(m_path);
         return deviceFailure(error);
     }
@@ -631,6 +632,7 @@ void V4L2FrameSource::close() {
     }
     OwnDeviceUse::willClose(m_path);
     m_calls->close(m_fd);
+    OwnDeviceUse::done(m_path);
     m_fd = -1;
     m_streaming = false;
     m_mediaController = false;
