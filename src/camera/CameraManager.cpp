@@ -12,6 +12,7 @@
 #include <QMutex>
 #include <QPointer>
 #include <QRecursiveMutex>
+#include <QSemaphore>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QtGlobal>
@@ -650,7 +651,17 @@ CameraManager::CameraManager(CameraManagerOptions options, QObject* parent) : QO
     m_session->moveToThread(m_thread);
     // The thread outlives the manager until it has closed the camera; then it goes.
     connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
+    // Not back before the thread has made its event loop's dispatcher (it says it started once
+    // it has): a task posted to the session while the thread is still making it can find a
+    // dispatcher half made, and Qt 6.4 crashed in its wake-up when monitoring stopped right after
+    // it started. A thread that does not start within 5 s is not waited for any longer.
+    QSemaphore started;
+    const QMetaObject::Connection ready = connect(
+        m_thread, &QThread::started, m_thread, [&started] { started.release(); },
+        Qt::DirectConnection);
     m_thread->start();
+    started.tryAcquire(1, 5000);
+    disconnect(ready);
 }
 
 CameraManager::~CameraManager() {
