@@ -7,17 +7,14 @@
 #include "reminders/StandReminderManager.h"
 #include "reminders/WaterReminderManager.h"
 #include "support/AppRig.h"
+#include "support/PrivateBus.h"
 #include "support/QuietOffscreen.h"
 
 #include <QAccessible>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDBusVirtualObject>
 #include <QDir>
 #include <QMenu>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QTest>
@@ -40,42 +37,17 @@ QString errorText(const AppState& state) {
 
 // A private session bus, and on it a stand-in for a tray's StatusNotifierWatcher that says
 // whether a host (the tray itself) has registered with it.
-struct TrayBus final : QDBusVirtualObject {
-    QProcess daemon;
-    QString address;
-    bool hostRegistered = false;
-
-    TrayBus() {
-        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--print-address", "--nofork"});
-        if (daemon.waitForReadyRead(60000)) {
-            address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
-        }
-    }
-    ~TrayBus() override {
-        QDBusConnection::disconnectFromBus(QStringLiteral("tray"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("app"));
-        daemon.terminate();
-        daemon.waitForFinished(60000);
-    }
-    QDBusConnection app() const { return QDBusConnection::connectToBus(address, "app"); }
-    void watcherAppears() {
-        QDBusConnection tray = QDBusConnection::connectToBus(address, QStringLiteral("tray"));
-        tray.registerVirtualObject(QStringLiteral("/StatusNotifierWatcher"), this);
-        QVERIFY(tray.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
+struct Tray {
+    Bus bus;
+    StandIn watcher{bus, QStringLiteral("org.kde.StatusNotifierWatcher")};
+    Tray() { hostRegistered(false); }
+    void hostRegistered(bool registered) {
+        watcher.answer("Get:IsStatusNotifierHostRegistered",
+                       QVariant::fromValue(QDBusVariant(registered)));
     }
     void hostRegisters() {
-        hostRegistered = true;
-        QDBusConnection(QStringLiteral("tray"))
-            .send(QDBusMessage::createSignal(QStringLiteral("/StatusNotifierWatcher"),
-                                             QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                             QStringLiteral("StatusNotifierHostRegistered")));
-    }
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& call, const QDBusConnection& via) override {
-        via.send(call.member() == QLatin1String("Get")
-                     ? call.createReply(QVariant::fromValue(QDBusVariant(hostRegistered)))
-                     : call.createErrorReply(QDBusError::UnknownMethod, call.member()));
-        return true;
+        hostRegistered(true);
+        watcher.emitSignal("/StatusNotifierWatcher", watcher.name, "StatusNotifierHostRegistered");
     }
 };
 
@@ -126,46 +98,12 @@ private Q_SLOTS:
         QCOMPARE(monitoringWrites.count(), 0);
     }
 
-    void permissionRefusedThenGranted() {
+    // A second start replaces the pipeline, and a refusal leaves none holding the camera.
+    void aSecondStartReplacesThePipeline() {
         AppRig rig;
         AppState& s = *rig.state;
-        s.togglePostureMonitoring(true);
-        rig.answer(false);
-        QCOMPARE(errorText(s), "Camera access denied. Enable in System Settings > Privacy.");
-        QCOMPARE(s.postureStatus(), PostureStatus::notMonitoring);
-        QVERIFY(!rig.settings->postureMonitoringEnabled());
-        QVERIFY(!rig.monitoring->postureDetector() && !rig.monitoring->cameraManager());
-        QCOMPARE(rig.cameras->made(), 0);
-
-        QSignalSpy statuses(&s, &AppState::postureStatusChanged);
         rig.startMonitoring();
-        QVERIFY(!s.cameraError());
-        QCOMPARE(statuses.count(), 1); // the detector's initial status, delivered later
         QTRY_COMPARE(rig.cameras->open(), 1);
-        s.togglePostureMonitoring(false);
-    }
-
-    // A start still waiting for its answer when monitoring goes off never turns the camera
-    // on; an answer to a start that a later one replaced is ignored; a second start replaces
-    // the pipeline, and a refusal leaves none holding the camera.
-    void overlappingStarts() {
-        AppRig rig;
-        AppState& s = *rig.state;
-        s.togglePostureMonitoring(true);
-        rig.turn();
-        auto first = rig.permissionAsks.at(0);
-        s.togglePostureMonitoring(false);
-        first(true);
-        rig.turn();
-        QVERIFY(!rig.monitoring->isRunning());
-        s.togglePostureMonitoring(true);
-        rig.turn();
-        first(true);
-        rig.turn();
-        QVERIFY(!rig.monitoring->isRunning());
-        rig.answer(true);
-        QTRY_COMPARE(rig.cameras->open(), 1);
-
         rig.startMonitoring();
         QTRY_COMPARE(rig.cameras->made(), 2);
         QTRY_COMPARE(rig.cameras->alive(), 1);
@@ -272,23 +210,22 @@ private Q_SLOTS:
     // icon takes over once a tray's watcher has a host, however late (Qt is not asked
     // before, or it would never use a tray that came after it).
     void fallbackWindowUntilATrayAppears() {
-        TrayBus bus;
-        QVERIFY(!bus.address.isEmpty());
+        Tray tray;
+        QVERIFY(!tray.bus.address.isEmpty());
         AppRig rig;
-        QuorvelApp app(*rig.state, rig.stores(), bus.app());
+        QuorvelApp app(*rig.state, rig.stores(), tray.bus.connect());
         QCOMPARE(app.mode(), QuorvelApp::Mode::window);
         QWidget* window = app.panelWindow();
         QVERIFY(window && window->isVisible());
-        QCOMPARE(window->windowTitle(), "Quorvel");
         QVERIFY(!window->close());
         QVERIFY(app.panelWindow() == window && window->isMinimized());
         app.showPanel();
         QVERIFY(!window->isMinimized() && window->isVisible());
 
-        bus.watcherAppears(); // a watcher without its host yet: no tray
+        tray.watcher.appear(); // a watcher without its host yet: no tray
         QTest::qWait(300);
         QCOMPARE(app.mode(), QuorvelApp::Mode::window);
-        bus.hostRegisters();
+        tray.hostRegisters();
         QTRY_COMPARE_WITH_TIMEOUT(app.mode(), QuorvelApp::Mode::tray, 30000);
         QVERIFY(!app.panelWindow()->isVisible());
         const auto actions = app.trayMenu()->actions();
@@ -305,11 +242,11 @@ private Q_SLOTS:
     // A status-notifier tray does not say where its icon is: a click opens the panel at the
     // pointer, on the icon, and a second launch opens it there again, wherever the pointer is.
     void secondLaunchOpensWhereTheIconOpens() {
-        TrayBus bus;
+        Tray tray;
         AppRig rig;
-        QuorvelApp app(*rig.state, rig.stores(), bus.app());
-        bus.watcherAppears();
-        bus.hostRegisters();
+        QuorvelApp app(*rig.state, rig.stores(), tray.bus.connect());
+        tray.watcher.appear();
+        tray.hostRegisters();
         QTRY_COMPARE_WITH_TIMEOUT(app.mode(), QuorvelApp::Mode::tray, 30000);
         QCursor::setPos(600, 3);
         app.togglePanel();
@@ -438,7 +375,7 @@ private Q_SLOTS:
         using Precision = MoveNetEstimator::Precision;
         const LaunchOptions unset = LaunchOptions::fromEnvironment(QProcessEnvironment());
         QVERIFY(unset.cameraRecording.isEmpty() && unset.cameraUseLog.isEmpty() &&
-                unset.modelDirectory.isEmpty() && !unset.reportShown);
+                unset.modelDirectory.isEmpty() && !unset.reportShown && !unset.awaySeconds);
         QCOMPARE(unset.posePrecision, Precision::automatic);
 
         QProcessEnvironment env;
@@ -446,27 +383,24 @@ private Q_SLOTS:
         env.insert("QUORVEL_CAMERA_SOURCE_LOG", "/tmp/uses.log");
         env.insert("QUORVEL_MODEL_DIR", "/tmp/models");
         env.insert("QUORVEL_REPORT_SHOWN", "");
-        const QList<std::pair<QString, Precision>> precisions{{" BF16\n", Precision::bf16},
-                                                              {"fp32", Precision::fp32},
-                                                              {"int8", Precision::int8},
-                                                              {"auto", Precision::automatic},
-                                                              {"fast", Precision::automatic}};
-        for (const auto& [value, precision] : precisions) {
+        const LaunchOptions set = LaunchOptions::fromEnvironment(env);
+        QCOMPARE(QStringList({set.cameraRecording, set.cameraUseLog, set.modelDirectory}),
+                 QStringList({"/tmp/camera.mjpeg", "/tmp/uses.log", "/tmp/models"}));
+        QVERIFY(set.reportShown);
+        for (const auto& [value, precision] :
+             QList<std::pair<QString, Precision>>{{" BF16\n", Precision::bf16},
+                                                  {"fp32", Precision::fp32},
+                                                  {"int8", Precision::int8},
+                                                  {"auto", Precision::automatic},
+                                                  {"fast", Precision::automatic}}) {
             env.insert("QUORVEL_POSE_PRECISION", value);
             if (value == "fast") {
                 QTest::ignoreMessage(
                     QtWarningMsg,
                     "QUORVEL_POSE_PRECISION=fast is not fp32, bf16, int8 or auto; ignored");
             }
-            const LaunchOptions options = LaunchOptions::fromEnvironment(env);
-            QCOMPARE(options.cameraRecording, QString("/tmp/camera.mjpeg"));
-            QCOMPARE(options.cameraUseLog, QString("/tmp/uses.log"));
-            QCOMPARE(options.modelDirectory, QString("/tmp/models"));
-            QVERIFY(options.reportShown);
-            QCOMPARE(options.posePrecision, precision);
+            QCOMPARE(LaunchOptions::fromEnvironment(env).posePrecision, precision);
         }
-
-        QVERIFY(!unset.awaySeconds);
         for (const auto& [value, seconds] : QList<std::pair<QString, std::optional<qint64>>>{
                  {" 20\n", 20}, {"0", std::nullopt}, {"soon", std::nullopt}}) {
             env.insert("QUORVEL_AWAY_SECONDS", value);

@@ -1,7 +1,3 @@
-#include "app/MonitoringControl.h"
-#include "overlay/OverlayWindowController.h"
-#include "posture/PostureAnalyzer.h"
-#include "stats/PostureLog.h"
 #include "support/AppRig.h"
 
 #include <QSignalSpy>
@@ -19,41 +15,24 @@ using namespace quorvel::test;
 
 namespace {
 
-// A monitoring control on a private store and log, scripted cameras and pose model, and a
-// camera permission that the test answers.
-struct ControlRig {
-    TempFolder dir;
-    FakeTimers timers;
-    std::shared_ptr<CameraLog> cameras = std::make_shared<CameraLog>();
-    PoseScript poses = std::make_shared<std::deque<PoseResult>>();
-    std::vector<std::function<void(bool)>> asks;
-    SettingsManager settings{dir.path("Quorvel.conf")};
-    PostureAnalyzer analyzer{settings};
-    OverlayWindowController overlays{settings, FakeScreens::two(), OverlayTimings{0, 0, {0, 0, 0}},
-                                     timers.factory()};
-    PostureLog log{dir.path("posture-log.json")};
-    std::unique_ptr<MonitoringControl> control;
-    std::vector<QString> told; // both signals, in order
+// The monitoring control of an app with monitoring switched on, both its signals written down
+// in order.
+struct ControlRig : AppRig {
+    std::vector<QString> told;
 
-    explicit ControlRig(PoseEstimatorFactory estimators = {}) {
-        MonitoringControl::Parts parts;
-        parts.requestPermission = [this](QObject*, std::function<void(bool)> answer) {
-            asks.push_back(std::move(answer));
-        };
-        parts.camera.makeFrameSource = [log = cameras]() -> std::unique_ptr<FrameSource> {
-            return std::make_unique<ScriptedFrameSource>(log->make());
-        };
-        parts.camera.stallTimeout = std::chrono::hours(1);
-        parts.poseEstimators = estimators ? std::move(estimators) : scriptedEstimators(poses);
-        control = std::make_unique<MonitoringControl>(std::move(parts), analyzer, overlays,
-                                                      settings, log);
-        QObject::connect(control.get(), &MonitoringControl::postureStatusChanged,
+    explicit ControlRig(PoseEstimatorFactory estimators = {}) : AppRig({}, false) {
+        launch([&](AppStateEnvironment& env) {
+            if (estimators) {
+                env.poseEstimators = std::move(estimators);
+            }
+        });
+        QObject::connect(monitoring, &MonitoringControl::postureStatusChanged,
                          [this](PostureStatus s) { told.push_back(rawValue(s)); });
-        QObject::connect(control.get(), &MonitoringControl::errorChanged,
+        QObject::connect(monitoring, &MonitoringControl::errorChanged,
                          [this](std::optional<QString> e) {
                              told.push_back(e.value_or(QStringLiteral("(no error)")));
                          });
-        settings.setPostureMonitoringEnabled(true);
+        settings->setPostureMonitoringEnabled(true);
     }
 };
 
@@ -67,24 +46,24 @@ private Q_SLOTS:
     // first verdict. No: the refusal, "not monitoring", monitoring switched off, no camera.
     void answers() {
         ControlRig rig;
-        rig.control->start();
-        QCOMPARE(int(rig.asks.size()), 1);
-        rig.asks.back()(true);
-        QVERIFY(rig.control->isRunning());
-        QCOMPARE(rig.control->cameraManager()->delegate(),
-                 static_cast<CameraFrameDelegate*>(rig.control->postureDetector()));
+        rig.monitoring->start();
+        QCOMPARE(int(rig.permissionAsks.size()), 1);
+        rig.permissionAsks.back()(true);
+        QVERIFY(rig.monitoring->isRunning());
+        QCOMPARE(rig.monitoring->cameraManager()->delegate(),
+                 static_cast<CameraFrameDelegate*>(rig.monitoring->postureDetector()));
         // The last "(no error)" comes from the camera thread once the device is open.
         QTRY_COMPARE(rig.told,
                      (std::vector<QString>{"(no error)", "Not monitoring", "(no error)"}));
         QTRY_COMPARE(rig.cameras->open(), 1);
 
         rig.told.clear();
-        rig.control->start();
-        rig.asks.back()(false);
-        QVERIFY(!rig.control->isRunning());
+        rig.monitoring->start();
+        rig.permissionAsks.back()(false);
+        QVERIFY(!rig.monitoring->isRunning());
         QCOMPARE(rig.told, (std::vector<QString>{MonitoringControl::cameraDeniedMessage(),
                                                  "Not monitoring"}));
-        QVERIFY(!rig.settings.postureMonitoringEnabled());
+        QVERIFY(!rig.settings->postureMonitoringEnabled());
         QTRY_COMPARE(rig.cameras->alive(), 0);
     }
 
@@ -92,20 +71,20 @@ private Q_SLOTS:
     // monitoring was switched off, does nothing.
     void lateAnswers() {
         ControlRig rig;
-        rig.control->start();
-        rig.control->stop();
-        rig.asks.at(0)(true);
-        rig.control->start();
-        rig.settings.setPostureMonitoringEnabled(false);
-        rig.asks.at(1)(false);
-        rig.settings.setPostureMonitoringEnabled(true);
-        rig.control->start();
-        rig.asks.at(1)(true);
-        QVERIFY(!rig.control->isRunning());
+        rig.monitoring->start();
+        rig.monitoring->stop();
+        rig.permissionAsks.at(0)(true);
+        rig.monitoring->start();
+        rig.settings->setPostureMonitoringEnabled(false);
+        rig.permissionAsks.at(1)(false);
+        rig.settings->setPostureMonitoringEnabled(true);
+        rig.monitoring->start();
+        rig.permissionAsks.at(1)(true);
+        QVERIFY(!rig.monitoring->isRunning());
         QVERIFY(rig.told.empty());
-        QVERIFY(rig.settings.postureMonitoringEnabled());
-        rig.asks.at(2)(true);
-        QVERIFY(rig.control->isRunning());
+        QVERIFY(rig.settings->postureMonitoringEnabled());
+        rig.permissionAsks.at(2)(true);
+        QVERIFY(rig.monitoring->isRunning());
     }
 
     // A pose model whose file never answers (a stalled disk, a hung network home; here a FIFO
@@ -127,8 +106,8 @@ private Q_SLOTS:
             loaded = true;
             return estimator;
         });
-        rig.control->start();
-        rig.asks.back()(true);
+        rig.monitoring->start();
+        rig.permissionAsks.back()(true);
         QTRY_COMPARE(rig.cameras->open(), 1);
         rig.cameras->source(0)->addFrames(CameraManager::processEveryNthFrame);
         QTRY_VERIFY(loading.load());
@@ -145,7 +124,7 @@ private Q_SLOTS:
                 unblock();
             }
         });
-        rig.control->stop();
+        rig.monitoring->stop();
         {
             const std::lock_guard lock(mutex);
             stopReturned = true;
