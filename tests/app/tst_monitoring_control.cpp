@@ -1,6 +1,5 @@
 #include "support/AppRig.h"
 
-#include <QSignalSpy>
 #include <QTest>
 #include <atomic>
 #include <condition_variable>
@@ -52,10 +51,10 @@ private Q_SLOTS:
         QVERIFY(rig.monitoring->isRunning());
         QCOMPARE(rig.monitoring->cameraManager()->delegate(),
                  static_cast<CameraFrameDelegate*>(rig.monitoring->postureDetector()));
-        // The last "(no error)" comes from the camera thread once the device is open.
-        QTRY_COMPARE(rig.told,
-                     (std::vector<QString>{"(no error)", "Not monitoring", "(no error)"}));
+        // Then the new camera's current "no error", and its own once the device is open.
         QTRY_COMPARE(rig.cameras->open(), 1);
+        QTRY_COMPARE(rig.told, (std::vector<QString>{"(no error)", "Not monitoring", "(no error)",
+                                                     "(no error)"}));
 
         rig.told.clear();
         rig.monitoring->start();
