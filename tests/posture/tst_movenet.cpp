@@ -6,7 +6,6 @@
 #include "settings/SettingsManager.h"
 #include "support/TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -313,16 +312,15 @@ private Q_SLOTS:
     void brokenModelsAreRefused_data() {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("missing") << "missing"
-                                 << "/movenet-lightning.json is missing";
-        // Still finite numbers, so only the checksum tells.
-        QTest::newRow("damaged weights") << "damaged bin"
-                                         << "/movenet-lightning.bin is damaged";
-        // The rest as the reader meets them, past the checksum.
-        QTest::newRow("unsupported layer") << "layer"
-                                           << "not supported";
-        QTest::newRow("unsafe weights path") << "path"
-                                             << "unsafe weights file";
+        // Damaged weights are still finite numbers, so only the checksum tells; the rest as the
+        // reader meets them, past the checksum.
+        for (const auto& [tag, damage, expected] :
+             {std::tuple{"missing", "missing", "/movenet-lightning.json is missing"},
+              std::tuple{"damaged weights", "damaged bin", "/movenet-lightning.bin is damaged"},
+              std::tuple{"unsupported layer", "layer", "not supported"},
+              std::tuple{"unsafe weights path", "path", "unsafe weights file"}}) {
+            QTest::newRow(tag) << QString(damage) << QString(expected);
+        }
     }
 
     void brokenModelsAreRefused() {
