@@ -45,19 +45,9 @@ enum class Lock { none, gnome, kde, xssLock, swayidle };
 enum class Where { typing, reading, away };
 
 const char* name(Lock lock) {
-    switch (lock) {
-    case Lock::none:
-        return "none";
-    case Lock::gnome:
-        return "GNOME";
-    case Lock::kde:
-        return "KDE";
-    case Lock::xssLock:
-        return "xss-lock with i3lock";
-    case Lock::swayidle:
-        return "swayidle with swaylock";
-    }
-    return "?";
+    const char* const names[] = {"none", "GNOME", "KDE", "xss-lock with i3lock",
+                                 "swayidle with swaylock"};
+    return names[int(lock)];
 }
 
 // One simulated day. What is true at the desk (the world) is kept beside what the app is
@@ -175,53 +165,27 @@ private:
     // ---- Events ----
 
     void event() {
-        switch (pick(0, 13)) {
-        case 0:
-        case 1:
-        case 2:
-            userMoves();
-            break;
-        case 3:
-            m_slouching = !m_slouching;
-            note(m_slouching ? "slouches" : "sits up");
-            break;
-        case 4:
-            lock();
-            break;
-        case 5:
-            unlock();
-            break;
-        case 6:
-            sleepAndWake();
-            break;
-        case 7:
-            stepClock();
-            break;
-        case 8:
-            busGoesAndComesBack();
-            break;
-        case 9:
-            if (m_rig.overlays->isShowing() && m_where != Where::away) {
-                note("clicks the overlay");
-                m_rig.overlays->dismiss();
-            }
-            break;
-        case 10:
-            panel();
-            break;
-        case 11:
-            fullDisk();
-            break;
-        case 12:
-            lockerCrashes();
-            break;
-        case 13:
-            if (chance(0.05)) {
-                quit();
-            }
-            break;
-        }
+        using Event = void (Day::*)();
+        static constexpr Event events[] = {
+            &Day::userMoves,        &Day::userMoves, &Day::userMoves,
+            &Day::slouches,         &Day::lock,      &Day::unlock,
+            &Day::sleepAndWake,     &Day::stepClock, &Day::busGoesAndComesBack,
+            &Day::clicksTheOverlay, &Day::panel,     &Day::fullDisk,
+            &Day::lockerCrashes,    &Day::mayQuit};
+        (this->*events[pick(0, 13)])();
         settle();
+    }
+
+    void slouches() {
+        m_slouching = !m_slouching;
+        note(m_slouching ? "slouches" : "sits up");
+    }
+
+    void clicksTheOverlay() {
+        if (m_rig.overlays->isShowing() && m_where != Where::away) {
+            note("clicks the overlay");
+            m_rig.overlays->dismiss();
+        }
     }
 
     void userMoves() {
@@ -380,7 +344,10 @@ private:
             std::max<qint64>(1, QFileInfo(m_rig.log->filePath()).size()));
     }
 
-    void quit() {
+    void mayQuit() {
+        if (!chance(0.05)) {
+            return;
+        }
         note("quits");
         const bool alert = m_rig.monitoring->postureDetector() &&
                            m_rig.monitoring->postureDetector()->slouchAlertActive();

@@ -8,19 +8,11 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 #include <QWidget>
 
 using namespace quorvel;
-
-namespace {
-
-int xdotool(const QString& args) {
-    return QProcess::execute("xdotool", args.split(' '));
-}
-
-} // namespace
+using test::xdotool;
 
 class TestMenuBarX11 : public QObject {
     Q_OBJECT

@@ -15,6 +15,7 @@
 #include <xcb/xcb.h>
 
 using namespace quorvel;
+using test::xdotool;
 
 namespace {
 
@@ -25,10 +26,6 @@ class Recorder : public QWidget {
         std::fflush(stdout);
     }
 };
-
-int xdotool(const QString& args) {
-    return QProcess::execute("xdotool", args.split(' '));
-}
 
 } // namespace
 

@@ -8,7 +8,6 @@
 #include "support/PrivateBus.h"
 #include "support/QuietOffscreen.h"
 
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>

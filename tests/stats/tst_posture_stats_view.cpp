@@ -2,6 +2,7 @@
 #include "common/Accessibility.h"
 #include "stats/PostureLog.h"
 #include "stats/PostureStatsView.h"
+#include "support/EventCounter.h"
 #include "support/TestSupport.h"
 
 #include <QAccessible>
@@ -11,20 +12,6 @@
 using namespace quorvel;
 using namespace quorvel::test;
 using namespace quorvel::stats;
-
-namespace {
-
-// Counts the paints a widget receives.
-struct PaintCounter : QObject {
-    explicit PaintCounter(QWidget* widget) : QObject(widget) { widget->installEventFilter(this); }
-    bool eventFilter(QObject*, QEvent* event) override {
-        count += event->type() == QEvent::Paint ? 1 : 0;
-        return false;
-    }
-    int count = 0;
-};
-
-} // namespace
 
 class TestPostureStatsView : public QObject {
     Q_OBJECT
@@ -87,8 +74,9 @@ private Q_SLOTS:
         // A new event repaints the summary and the chart, and tells screen readers.
         QList<QPair<QObject*, QAccessible::Event>> told;
         a11y::setObserver([&](QObject* o, QAccessible::Event e) { told.append({o, e}); });
-        PaintCounter chartPaints(chart);
-        PaintCounter summaryPaints(view.findChild<QWidget*>(QStringLiteral("summary")));
+        EventCounter chartPaints(chart, QEvent::Paint);
+        EventCounter summaryPaints(view.findChild<QWidget*>(QStringLiteral("summary")),
+                                   QEvent::Paint);
         log.record(PostureEvent(local(2024, 3, 5, 11, 0), 45.0));
         QTRY_VERIFY(chartPaints.count > 0 && summaryPaints.count > 0);
         QCOMPARE(view.summaryText(), "Today: 11 slouches, 5m");

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QProcess>
 #include <QTest>
 #include <csignal>
 #include <string>
@@ -51,6 +52,11 @@ public:
 private:
     pid_t m_pid = -1;
 };
+
+// Types, clicks or moves the pointer on the test's display: xdotool with `args`, its exit code.
+inline int xdotool(const QString& args) {
+    return QProcess::execute(QStringLiteral("xdotool"), args.split(u' '));
+}
 
 // Runs the test object `Test` in an application of its own on a private Xvfb.
 template <typename Test> int execOnXvfb(int argc, char** argv) {
