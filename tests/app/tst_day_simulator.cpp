@@ -101,9 +101,7 @@ public:
         if (chance(0.5)) {
             m_rig.state->toggleWaterReminder(true);
         }
-        m_rig.settings->setBaselineShoulderWidth(0.5);
-        m_rig.settings->setBaselineShoulderY(0.5);
-        m_rig.settings->setIsCalibrated(true);
+        m_rig.calibrate();
         m_typingSince = now();
         settle();
     }

@@ -68,29 +68,27 @@ struct Rig {
 };
 
 // Every message of Quorvel's categories, all levels on, while it lives.
-class LogCapture {
-public:
+struct LogCapture {
+    static inline QMutex mutex;
+    static inline QStringList messages;
+    QtMessageHandler previous;
+
     LogCapture() {
         QLoggingCategory::setFilterRules(QStringLiteral("quorvel.*=true"));
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
+        previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext& context, const QString& message) {
+                QMutexLocker lock(&mutex);
+                messages << QString::fromLatin1(context.category) + ": " + message;
+            });
     }
     ~LogCapture() {
-        qInstallMessageHandler(m_previous);
+        qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());
     }
     QString text() const {
-        QMutexLocker lock(&s_mutex);
-        return s_messages.join('\n');
+        QMutexLocker lock(&mutex);
+        return messages.join('\n');
     }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext& context, const QString& message) {
-        QMutexLocker lock(&s_mutex);
-        s_messages << QString::fromLatin1(context.category) + ": " + message;
-    }
-    static inline QMutex s_mutex;
-    static inline QStringList s_messages;
-    QtMessageHandler m_previous = nullptr;
 };
 
 } // namespace
