@@ -18,6 +18,7 @@
 #include <QtGlobal>
 #include <atomic>
 #include <exception>
+#include <memory>
 #include <set>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -655,12 +656,13 @@ CameraManager::CameraManager(CameraManagerOptions options, QObject* parent) : QO
     // it has): a task posted to the session while the thread is still making it can find a
     // dispatcher half made, and Qt 6.4 crashed in its wake-up when monitoring stopped right after
     // it started. A thread that does not start within 5 s is not waited for any longer.
-    QSemaphore started;
+    // Shared with the slot, which may still be inside release() when this has returned.
+    const auto started = std::make_shared<QSemaphore>();
     const QMetaObject::Connection ready = connect(
-        m_thread, &QThread::started, m_thread, [&started] { started.release(); },
+        m_thread, &QThread::started, m_thread, [started] { started->release(); },
         Qt::DirectConnection);
     m_thread->start();
-    started.tryAcquire(1, 5000);
+    started->tryAcquire(1, 5000);
     disconnect(ready);
 }
 
