@@ -337,10 +337,6 @@ struct Engine::Private {
     // Where the network's input is not float32: the float32 input the caller fills; the first
     // primitive converts it into the arena's input.
     std::unique_ptr<float, FreeDeleter> input;
-    // The weights of a kernel while it is timed against another, whichever layer it is for:
-    // one buffer reused by every trial, not an allocation per kernel tried.
-    std::unique_ptr<std::byte, FreeDeleter> trialWeights;
-    std::size_t trialBytes = 0;
 
     dnnl::memory::desc activationMd(int t) const {
         const TensorShape& s = shapes[static_cast<std::size_t>(t)];
@@ -348,33 +344,26 @@ struct Engine::Private {
     }
     dnnl::memory memory(int t) const { return memories[static_cast<std::size_t>(t)]; }
     float scale(int t) const { return scales[static_cast<std::size_t>(t)]; }
-    void add(dnnl::primitive primitive, const QString& implementation,
+    void add(dnnl::primitive primitive, const char* implementation,
              std::unordered_map<int, dnnl::memory> arguments, int written) {
         primitives.push_back(std::move(primitive));
         args.push_back(std::move(arguments));
         writes.push_back(written);
-        implementations.append(implementation);
+        implementations.append(QString::fromLatin1(implementation));
     }
 
     void allocate(const Network& net, const Schedule& schedule);
     void buildPrimitives(const Network& net, const Schedule& schedule);
     void buildInput();
     void buildConvolution(const Network& net, const Step& step);
-    struct Convolution {
-        dnnl::primitive primitive;
-        dnnl::memory weights;
-        QString implementation;
-    };
-    Convolution
+    const dnnl::convolution_forward::primitive_desc&
     fastestConvolution(const std::vector<dnnl::convolution_forward::primitive_desc>& offered,
                        const dnnl::memory& userWeights, bool grouped,
                        const std::vector<float>& channelScales, dnnlcompat::Arguments& arguments);
     double timeRuns(const dnnl::primitive& primitive, const dnnlcompat::Arguments& arguments,
                     double enough);
-    // `trial`: in the buffer shared by the kernels being timed, not memory of their own.
     dnnl::memory weightsFor(const dnnl::convolution_forward::primitive_desc& pd, dnnl::memory user,
-                            bool grouped, const std::vector<float>& channelScales,
-                            bool trial = false);
+                            bool grouped, const std::vector<float>& channelScales);
     void buildAdd(const Layer& l);
     void buildResize(const Layer& l);
 };
@@ -472,7 +461,7 @@ void Engine::Private::buildInput() {
         dnnlcompat::divideReorder(attr, 0, {scale(0)}, engine, arguments);
     }
     const dnnl::reorder::primitive_desc pd(user, memory(0), attr);
-    add(dnnl::reorder(pd), QString::fromLatin1(pd.impl_info_str()), std::move(arguments), 0);
+    add(dnnl::reorder(pd), pd.impl_info_str(), std::move(arguments), 0);
 }
 
 // A convolution with its bias, activation and any folded add, its weights reordered into
@@ -541,10 +530,11 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
         }
         arguments[DNNL_ARG_BIAS] = bias;
     }
-    const Convolution chosen = fastestConvolution(
-        offered, dnnl::memory(userWeightsMd, engine, const_cast<float*>(filter.floats.data())),
-        depthwise, int8 ? filterScale : std::vector<float>{}, arguments);
-    add(chosen.primitive, chosen.implementation, std::move(arguments), out);
+    const dnnl::memory userWeights(userWeightsMd, engine, const_cast<float*>(filter.floats.data()));
+    const std::vector<float> channelScales = int8 ? filterScale : std::vector<float>{};
+    const auto& pd = fastestConvolution(offered, userWeights, depthwise, channelScales, arguments);
+    arguments[DNNL_ARG_WEIGHTS] = weightsFor(pd, userWeights, depthwise, channelScales);
+    add(dnnl::convolution_forward(pd), pd.impl_info_str(), std::move(arguments), out);
 }
 
 // oneDNN lists the kernels that can run a layer best first, by rules tuned on Intel's CPUs.
@@ -555,30 +545,22 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
 // both are run on the layer and the faster is kept. Both compute the same layer; they differ
 // in speed only. Each kernel tried costs about 7 MB of peak memory and 60 ms of load time
 // over the whole model, so a third is not.
-Engine::Private::Convolution Engine::Private::fastestConvolution(
+const dnnl::convolution_forward::primitive_desc& Engine::Private::fastestConvolution(
     const std::vector<dnnl::convolution_forward::primitive_desc>& offered,
     const dnnl::memory& userWeights, bool grouped, const std::vector<float>& channelScales,
     dnnlcompat::Arguments& arguments) {
     std::size_t fastest = 0;
-    if (offered.size() > 1) {
-        double fastestTime = 0.0;
-        for (std::size_t i = 0; i < offered.size(); ++i) {
-            arguments[DNNL_ARG_WEIGHTS] =
-                weightsFor(offered[i], userWeights, grouped, channelScales, true);
-            const double time = timeRuns(dnnl::convolution_forward(offered[i]), arguments,
-                                         i == 0 ? 0.0 : 2.0 * fastestTime);
-            if (i == 0 || time < fastestTime) {
-                fastest = i;
-                fastestTime = time;
-            }
+    double fastestTime = 0.0;
+    for (std::size_t i = 0; offered.size() > 1 && i < offered.size(); ++i) {
+        arguments[DNNL_ARG_WEIGHTS] = weightsFor(offered[i], userWeights, grouped, channelScales);
+        const double time = timeRuns(dnnl::convolution_forward(offered[i]), arguments,
+                                     i == 0 ? 0.0 : 2.0 * fastestTime);
+        if (i == 0 || time < fastestTime) {
+            fastest = i;
+            fastestTime = time;
         }
     }
-    const auto& pd = offered[fastest];
-    Convolution chosen{dnnl::convolution_forward(pd),
-                       weightsFor(pd, userWeights, grouped, channelScales),
-                       QString::fromLatin1(pd.impl_info_str())};
-    arguments[DNNL_ARG_WEIGHTS] = chosen.weights;
-    return chosen;
+    return offered[fastest];
 }
 
 // The shortest of two runs after one that warms the caches, in seconds: the one least
@@ -605,17 +587,8 @@ double Engine::Private::timeRuns(const dnnl::primitive& primitive,
 // its scale and rounded.
 dnnl::memory Engine::Private::weightsFor(const dnnl::convolution_forward::primitive_desc& pd,
                                          dnnl::memory user, bool grouped,
-                                         const std::vector<float>& channelScales, bool trial) {
-    const dnnl::memory::desc md = pd.weights_desc();
-    if (trial && trialBytes < md.get_size()) {
-        trialBytes = alignUp(md.get_size());
-        trialWeights.reset(static_cast<std::byte*>(std::aligned_alloc(alignment, trialBytes)));
-        if (!trialWeights) {
-            throw std::bad_alloc();
-        }
-    }
-    dnnl::memory weights =
-        trial ? dnnl::memory(md, engine, trialWeights.get()) : dnnl::memory(md, engine);
+                                         const std::vector<float>& channelScales) {
+    dnnl::memory weights(pd.weights_desc(), engine);
     dnnl::primitive_attr quantise;
     dnnlcompat::Arguments arguments{{DNNL_ARG_FROM, user}, {DNNL_ARG_TO, weights}};
     if (!channelScales.empty()) {
@@ -646,7 +619,7 @@ void Engine::Private::buildAdd(const Layer& l) {
     }
     const auto pd =
         dnnlcompat::add(engine, activationMd(a), activationMd(b), activationMd(l.output), attr);
-    add(dnnl::binary(pd), QString::fromLatin1(pd.impl_info_str()), std::move(arguments), l.output);
+    add(dnnl::binary(pd), pd.impl_info_str(), std::move(arguments), l.output);
 }
 
 // oneDNN's linear resampling samples at half-pixel centres and clamps at the edges, as
@@ -658,7 +631,7 @@ void Engine::Private::buildResize(const Layer& l) {
         throw ModelError(QStringLiteral("%1: a resampling cannot change the scale").arg(l.name));
     }
     const auto pd = dnnlcompat::resampling(engine, activationMd(src), activationMd(l.output));
-    add(dnnl::resampling_forward(pd), QString::fromLatin1(pd.impl_info_str()),
+    add(dnnl::resampling_forward(pd), pd.impl_info_str(),
         {{DNNL_ARG_SRC, memory(src)}, {DNNL_ARG_DST, memory(l.output)}}, l.output);
 }
 
