@@ -298,6 +298,10 @@ class Session:
     def redraw(self):
         """Has the compositor draw every output afresh (where it can be asked to)."""
 
+    def stack_report(self):
+        """What the compositor says is shown on each output, for a failed check's report."""
+        return ""
+
     def work_area(self, output):
         """The part of the output the desktop leaves to windows, where it says (X11's
         _NET_WORKAREA, one rectangle for the whole desktop, cut to the output), else None."""
@@ -551,6 +555,28 @@ class Sway(VirtualInput, Session):
             self.run("swaymsg", f"output {o.name} dpms off")
             self.run("swaymsg", f"output {o.name} dpms on")
         time.sleep(0.5)
+
+    def stack_report(self):
+        # Per output: its workspace, the window sway has full screen there, and the visible
+        # windows with their places (sway's own view, against which a picture can be read).
+        text = self.run("swaymsg", "-t", "get_tree", "-r")
+        if not text:
+            return "sway gave no tree"
+        lines = []
+
+        def views(node):
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                yield from views(child)
+            if node.get("pid"):
+                yield node
+
+        for out in json.loads(text).get("nodes", []):
+            for ws in out.get("nodes", []):
+                shown = [f"{v.get('name')}@{v['rect']['x']},{v['rect']['y']} {v['rect']['width']}x"
+                         f"{v['rect']['height']}{' full' if v.get('fullscreen_mode') else ''}"
+                         f"{'' if v.get('visible') else ' hidden'}" for v in views(ws)]
+                lines.append(f"{out.get('name')} workspace {ws.get('name')}: {'; '.join(shown)}")
+        return "\n".join(lines)
 
     def tree(self):
         wins, focused = [], ""

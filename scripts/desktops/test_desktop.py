@@ -103,8 +103,9 @@ def test_overlay_covers_every_output_above_a_fullscreen_window(desk):
                     break
                 misses.append(f"{attempt}: {bad}\n")
                 time.sleep(0.5)
-            (desk.out / "overlay-attempts.txt").write_text("".join(misses))
-            assert not bad, f"the overlay's gradient is missing at {bad}"
+            stack = desk.stack_report()
+            (desk.out / "overlay-attempts.txt").write_text("".join(misses) + stack)
+            assert not bad, f"the overlay's gradient is missing at {bad}\n{stack}"
         else:  # the compositor's own stack: above the terminals and panels of each output
             wait_until(lambda: not desk.uncovered_in_stack(OVERLAY), 3, 0.5)
             bad = desk.uncovered_in_stack(OVERLAY)
