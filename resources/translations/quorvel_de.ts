@@ -61,6 +61,14 @@
         <source>Water Reminders</source>
         <translation>Ans Trinken erinnern</translation>
     </message>
+    <message>
+        <source>Stand Interval</source>
+        <translation>Aufstehen alle</translation>
+    </message>
+    <message>
+        <source>Water Interval</source>
+        <translation>Trinken alle</translation>
+    </message>
 </context>
 <context>
     <name>PauseReason</name>
@@ -322,14 +330,6 @@
     <message>
         <source>Sensitivity</source>
         <translation>Empfindlichkeit</translation>
-    </message>
-    <message>
-        <source>Stand Interval</source>
-        <translation>Aufstehen alle</translation>
-    </message>
-    <message>
-        <source>Water Interval</source>
-        <translation>Trinken alle</translation>
     </message>
     <message>
         <source>Auto-dismiss</source>

@@ -149,6 +149,12 @@ bool AppState::reminderEnabled(OverlayType type) const {
     return kind != nullptr && (m_settings.*kind->enabled)();
 }
 
+IntervalSetting AppState::intervalSetting(OverlayType type) const {
+    const ReminderKind* kind = breakReminderKind(type);
+    return kind != nullptr ? IntervalSetting{type, kind->interval, kind->setInterval}
+                           : IntervalSetting{type, nullptr, nullptr};
+}
+
 QString AppState::timeRemaining(OverlayType type) {
     const ReminderKind* kind = breakReminderKind(type);
     return kind != nullptr ? m_reminders->reminder(*kind).formattedTimeRemaining() : QString();

@@ -90,6 +90,7 @@ public:
     std::optional<UpdateInfo> updateInfo() const override;
     QList<OverlayType> breakKinds() const override;
     QString timeRemaining(OverlayType type) override;
+    IntervalSetting intervalSetting(OverlayType type) const override;
     bool reminderEnabled(OverlayType type) const override;
 
     void togglePostureMonitoring(bool enabled) override;

@@ -17,8 +17,8 @@ class SettingsManager;
 // The break reminders (every kind of breakReminderKinds()), and what presence does to them.
 // Each manager is made the
 // first time it is needed (started, stopped or read) and kept: a reminder that stays off
-// costs nothing, not even its subscription to its interval. The two countdowns ride on one
-// tick, so the idle app wakes once a second, not twice. Main thread only.
+// costs nothing, not even its subscription to its interval. The countdowns ride on one
+// tick, so the idle app wakes once a second, not once for each. Main thread only.
 class BreakReminders : public QObject, public BreakControls {
     Q_OBJECT
 

@@ -131,9 +131,13 @@ MenuBarView::MenuBarView(PanelModel& model, const PanelStores& stores, QWidget* 
     stats->setFixedWidth(panelWidth - 24);
     layout->addWidget(stats);
     layout->addWidget(divider());
-    auto* settings = new SettingsSection(stores.settings, this);
-    settings->setFixedWidth(panelWidth - 24);
-    layout->addWidget(settings);
+    QList<IntervalSetting> intervals;
+    for (OverlayType type : model.breakKinds()) {
+        intervals.append(model.intervalSetting(type));
+    }
+    m_settingsSection = new SettingsSection(stores.settings, intervals, this);
+    m_settingsSection->setFixedWidth(panelWidth - 24);
+    layout->addWidget(m_settingsSection);
     m_updateDivider = divider();
     layout->addWidget(m_updateDivider);
     layout->addWidget(updateSectionWidget());
@@ -175,6 +179,10 @@ const MenuBarView::ReminderRow* MenuBarView::reminderRow(OverlayType type) const
 ToggleRow* MenuBarView::reminderToggle(OverlayType type) const {
     const ReminderRow* row = reminderRow(type);
     return row != nullptr ? row->toggle : nullptr;
+}
+
+QComboBox* MenuBarView::intervalPicker(OverlayType type) const {
+    return m_settingsSection->intervalPicker(type);
 }
 
 QLabel* MenuBarView::reminderCountdown(OverlayType type) const {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+class QComboBox;
 class QLabel;
 class QPushButton;
 class QFrame;
@@ -42,6 +43,8 @@ public:
     // A break reminder's switch and countdown, by its kind (one of the model's breakKinds()).
     ToggleRow* reminderToggle(OverlayType type) const;
     QLabel* reminderCountdown(OverlayType type) const;
+    // Its interval's picker in the settings.
+    QComboBox* intervalPicker(OverlayType type) const;
     ToggleRow* standToggle() const { return reminderToggle(OverlayType::stand); }
     ToggleRow* waterToggle() const { return reminderToggle(OverlayType::water); }
     QWidget* calibratedRow() const { return m_calibratedRow; }
@@ -99,6 +102,7 @@ private:
     std::vector<ReminderRow> m_reminderRows;
     const ReminderRow* reminderRow(OverlayType type) const;
     QFrame* m_updateDivider = nullptr;
+    SettingsSection* m_settingsSection = nullptr;
     QWidget* m_updateSection = nullptr;
     QLabel* m_updateTitle = nullptr;
     QLabel* m_releaseNotes = nullptr;

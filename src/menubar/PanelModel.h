@@ -14,6 +14,13 @@ namespace quorvel {
 class PostureLog;
 class SettingsManager;
 
+// The setting a break kind's interval picker shows and sets, in seconds.
+struct IntervalSetting {
+    OverlayType type;
+    qint64 (SettingsManager::*value)() const;
+    void (SettingsManager::*assign)(qint64);
+};
+
 // What the panel shows and the commands it gives, as the application state offers them. The
 // panel keeps no state of its own: after each objectWillChange() or updateChanged() it reads
 // these again. (Its settings and statistics blocks follow their own stores: PanelStores.)
@@ -37,6 +44,8 @@ public:
     // The switches as stored.
     virtual bool postureMonitoringEnabled() const = 0;
     virtual bool reminderEnabled(OverlayType type) const = 0;
+    // Where a break kind (one of breakKinds()) keeps its interval.
+    virtual IntervalSetting intervalSetting(OverlayType type) const = 0;
 
     virtual void togglePostureMonitoring(bool enabled) = 0;
     virtual void toggleReminder(OverlayType type, bool enabled) = 0;

@@ -2,6 +2,7 @@
 
 #include "common/Accessibility.h"
 #include "common/Theme.h"
+#include "overlay/OverlayType.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -46,7 +47,8 @@ void select(QComboBox* box, qint64 value, QString (*label)(qint64)) {
 
 } // namespace
 
-SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
+SettingsSection::SettingsSection(SettingsManager& settings, const QList<IntervalSetting>& intervals,
+                                 QWidget* parent)
     : QWidget(parent), m_settings(settings) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(4, 0, 4, 0);
@@ -82,12 +84,14 @@ SettingsSection::SettingsSection(SettingsManager& settings, QWidget* parent)
     });
     column->addLayout(settingRow(tr("Sensitivity"), segments));
 
-    m_standInterval = addPicker(column, tr("Stand Interval"), 100, rawValues(allReminderIntervals),
-                                &SettingsManager::standInterval, &SettingsManager::setStandInterval,
-                                reminderIntervalLabel);
-    m_waterInterval = addPicker(column, tr("Water Interval"), 100, rawValues(allReminderIntervals),
-                                &SettingsManager::waterInterval, &SettingsManager::setWaterInterval,
-                                reminderIntervalLabel);
+    for (const IntervalSetting& interval : intervals) {
+        if (interval.value != nullptr && interval.assign != nullptr) {
+            m_intervals.insert(interval.type,
+                               addPicker(column, intervalTitle(interval.type), 100,
+                                         rawValues(allReminderIntervals), interval.value,
+                                         interval.assign, reminderIntervalLabel));
+        }
+    }
     m_autoDismiss = addPicker(column, tr("Auto-dismiss"), 80, rawValues(allAutoDismissTimeouts),
                               &SettingsManager::autoDismissTimeout,
                               &SettingsManager::setAutoDismissTimeout, autoDismissLabel);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "menubar/PanelModel.h"
 #include "settings/SettingsManager.h"
 
 #include <QList>
+#include <QMap>
 #include <QWidget>
 #include <vector>
 
@@ -13,19 +15,21 @@ class QVBoxLayout;
 
 namespace quorvel {
 
-// The panel's settings block: sensitivity, the two reminder intervals and the auto-dismiss
+// The panel's settings block: sensitivity, each break kind's interval and the auto-dismiss
 // time, each bound both ways to the settings store. A choice is stored the moment it is
 // made; a stored value that matches no choice is shown as it is and left as it is.
 class SettingsSection : public QWidget {
     Q_OBJECT
 
 public:
-    explicit SettingsSection(SettingsManager& settings, QWidget* parent = nullptr);
+    // `intervals`: a picker for each, in this order, titled by its kind.
+    SettingsSection(SettingsManager& settings, const QList<IntervalSetting>& intervals,
+                    QWidget* parent = nullptr);
 
-    // For tests and accessibility: the controls of the four rows.
+    // For tests and accessibility: the controls of the rows.
     QButtonGroup* sensitivityGroup() const { return m_sensitivity; }
-    QComboBox* standIntervalPicker() const { return m_standInterval; }
-    QComboBox* waterIntervalPicker() const { return m_waterInterval; }
+    // Null for a kind it was not given.
+    QComboBox* intervalPicker(OverlayType type) const { return m_intervals.value(type); }
     QComboBox* autoDismissPicker() const { return m_autoDismiss; }
 
     // Shows the stored values again.
@@ -50,8 +54,7 @@ private:
     SettingsManager& m_settings;
     std::vector<Picker> m_pickers;
     QButtonGroup* m_sensitivity = nullptr;
-    QComboBox* m_standInterval = nullptr;
-    QComboBox* m_waterInterval = nullptr;
+    QMap<OverlayType, QComboBox*> m_intervals;
     QComboBox* m_autoDismiss = nullptr;
     bool m_refreshQueued = false;
 };

@@ -16,6 +16,7 @@ struct Looks {
     quint64 gradientFrom;
     quint64 gradientTo;
     const char* switchTitle;
+    const char* intervalTitle; // its picker in the settings; none for the slouch warning
 };
 
 const Looks& looks(OverlayType type) {
@@ -25,19 +26,22 @@ const Looks& looks(OverlayType type) {
         "figure.stand",
         0x667EEA,
         0x764BA2,
-        QT_TRANSLATE_NOOP("OverlayType", "Posture Monitoring")};
+        QT_TRANSLATE_NOOP("OverlayType", "Posture Monitoring"),
+        nullptr};
     static const Looks stand{QT_TRANSLATE_NOOP("OverlayType", "Time to Stand!"),
                              QT_TRANSLATE_NOOP("OverlayType", "Take a quick stretch break"),
                              "figure.walk",
                              0xF093FB,
                              0xF5576C,
-                             QT_TRANSLATE_NOOP("OverlayType", "Stand Reminders")};
+                             QT_TRANSLATE_NOOP("OverlayType", "Stand Reminders"),
+                             QT_TRANSLATE_NOOP("OverlayType", "Stand Interval")};
     static const Looks water{QT_TRANSLATE_NOOP("OverlayType", "Drink Some Water!"),
                              QT_TRANSLATE_NOOP("OverlayType", "Stay hydrated, stay sharp"),
                              "drop.fill",
                              0x4FACFE,
                              0x00F2FE,
-                             QT_TRANSLATE_NOOP("OverlayType", "Water Reminders")};
+                             QT_TRANSLATE_NOOP("OverlayType", "Water Reminders"),
+                             QT_TRANSLATE_NOOP("OverlayType", "Water Interval")};
     switch (type) {
     case OverlayType::slouch:
         return slouch;
@@ -65,6 +69,11 @@ QString subtitle(OverlayType type) {
 
 QString switchTitle(OverlayType type) {
     return translated(looks(type).switchTitle);
+}
+
+QString intervalTitle(OverlayType type) {
+    const char* text = looks(type).intervalTitle;
+    return text != nullptr ? translated(text) : QString();
 }
 
 QString iconName(OverlayType type) {

@@ -14,6 +14,9 @@ namespace quorvel {
 QString title(OverlayType type);
 QString subtitle(OverlayType type);
 QString switchTitle(OverlayType type);
+// The title of a break kind's interval picker in the settings ("Stand Interval"); empty for
+// the slouch warning, which has none.
+QString intervalTitle(OverlayType type);
 // The icon's name ("figure.stand", "figure.walk", "drop.fill"); see iconResourcePath().
 QString iconName(OverlayType type);
 // The two colours of the overlay's background gradient, opaque sRGB.

@@ -35,7 +35,7 @@ public:
     virtual void holdCountdowns() = 0;
     virtual void continueCountdowns() = 0;
     virtual void restartCountdowns() = 0;
-    // Takes down every stand and water overlay, on screen or waiting; gives their kinds.
+    // Takes down every break reminder's overlay, on screen or waiting; gives their kinds.
     virtual QList<OverlayType> withdrawBreakOverlays() = 0;
     virtual void showBreakOverlay(OverlayType type) = 0;
 };

@@ -21,8 +21,9 @@ struct ReminderKind {
     // The setting that switches it on.
     bool (SettingsManager::*enabled)() const;
     void (SettingsManager::*setEnabled)(bool);
-    // The setting the interval follows, and its change signal.
+    // The setting the interval follows (the panel's picker sets it), and its change signal.
     qint64 (SettingsManager::*interval)() const;
+    void (SettingsManager::*setInterval)(qint64);
     void (SettingsManager::*intervalChanged)(qint64);
     // Used while the setting is not a positive number of seconds.
     qint64 defaultIntervalSeconds;
@@ -41,7 +42,7 @@ std::span<const ReminderKind* const> breakReminderKinds();
 // The kind whose overlay is `type`; null for the slouch overlay.
 const ReminderKind* breakReminderKind(OverlayType type);
 
-// What the stand and water reminders share: a countdown whose interval follows one
+// What every break reminder shares: a countdown whose interval follows one
 // setting, and that shows the reminder's overlay, with the auto-dismiss time set at that
 // moment, each time it runs out. The countdown goes on while the overlay is up.
 //

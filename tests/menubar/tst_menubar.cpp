@@ -79,11 +79,12 @@ private Q_SLOTS:
         TempFolder dir;
         writeFile(dir.path("q.conf"), "[General]\nstandInterval=100\n");
         SettingsManager settings(dir.path("q.conf"));
-        SettingsSection section(settings);
+        SettingsSection section(settings, {{OverlayType::stand, &SettingsManager::standInterval,
+                                            &SettingsManager::setStandInterval}});
 
         // A stored value that matches no choice is shown as it is, as a choice of its own at
         // the end, and is not corrected; it goes once another is stored.
-        QComboBox* stand = section.standIntervalPicker();
+        QComboBox* stand = section.intervalPicker(OverlayType::stand);
         QCOMPARE(stand->currentText(), "100 s");
         QCOMPARE(stand->count(), int(allReminderIntervals.size()) + 1);
         QCOMPARE(settings.standInterval(), 100);
@@ -199,7 +200,7 @@ private Q_SLOTS:
             const OverlayType type = kind->overlay;
             QVERIFY(view.reminderToggle(type) && view.reminderCountdown(type));
             QVERIFY(!view.reminderCountdown(type)->isVisible());
-            texts << switchTitle(type) << title(type) << subtitle(type);
+            texts << switchTitle(type) << title(type) << subtitle(type) << intervalTitle(type);
             QVERIFY(QFile::exists(iconResourcePath(iconName(type))));
             view.reminderToggle(type)->click();
             AppRig::turn();
@@ -208,8 +209,14 @@ private Q_SLOTS:
             QVERIFY(view.reminderCountdown(type)->isVisible());
             QVERIFY(view.reminderCountdown(type)->text().endsWith(
                 rig.reminders->reminder(*kind).formattedTimeRemaining()));
+            // Its interval's picker, titled for it, sets the kind's own setting.
+            QComboBox* picker = view.intervalPicker(type);
+            QVERIFY(picker && picker->accessibleName() == intervalTitle(type));
+            const int last = picker->count() - 1;
+            Q_EMIT picker->activated(last);
+            QCOMPARE((rig.settings.get()->*kind->interval)(), picker->itemData(last).toLongLong());
         }
-        QCOMPARE(texts.size(), 3 * int(breakReminderKinds().size())); // each its own
+        QCOMPARE(texts.size(), 4 * int(breakReminderKinds().size())); // each its own
         QCOMPARE(rig.state->breakKinds().size(), int(breakReminderKinds().size()));
     }
 
