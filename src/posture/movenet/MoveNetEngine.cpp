@@ -533,7 +533,6 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
     const dnnl::memory userWeights(userWeightsMd, engine, const_cast<float*>(filter.floats.data()));
     const std::vector<float> channelScales = int8 ? filterScale : std::vector<float>{};
     const auto& pd = fastestConvolution(offered, userWeights, depthwise, channelScales, arguments);
-    arguments[DNNL_ARG_WEIGHTS] = weightsFor(pd, userWeights, depthwise, channelScales);
     add(dnnl::convolution_forward(pd), pd.impl_info_str(), std::move(arguments), out);
 }
 
@@ -544,22 +543,31 @@ void Engine::Private::buildConvolution(const Network& net, const Step& step) {
 // depthwise layer is slower than its jit kernel. So where the list offers a second kernel,
 // both are run on the layer and the faster is kept. Both compute the same layer; they differ
 // in speed only. Each kernel tried costs about 7 MB of peak memory and 60 ms of load time
-// over the whole model, so a third is not.
+// over the whole model, so a third is not. The kept kernel's weights, reordered for it, are
+// left in `arguments`.
 const dnnl::convolution_forward::primitive_desc& Engine::Private::fastestConvolution(
     const std::vector<dnnl::convolution_forward::primitive_desc>& offered,
     const dnnl::memory& userWeights, bool grouped, const std::vector<float>& channelScales,
     dnnlcompat::Arguments& arguments) {
     std::size_t fastest = 0;
     double fastestTime = 0.0;
-    for (std::size_t i = 0; offered.size() > 1 && i < offered.size(); ++i) {
-        arguments[DNNL_ARG_WEIGHTS] = weightsFor(offered[i], userWeights, grouped, channelScales);
-        const double time = timeRuns(dnnl::convolution_forward(offered[i]), arguments,
-                                     i == 0 ? 0.0 : 2.0 * fastestTime);
-        if (i == 0 || time < fastestTime) {
-            fastest = i;
+    dnnl::memory fastestWeights;
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        const dnnl::memory weights = weightsFor(offered[i], userWeights, grouped, channelScales);
+        if (offered.size() > 1) {
+            arguments[DNNL_ARG_WEIGHTS] = weights;
+            const double time = timeRuns(dnnl::convolution_forward(offered[i]), arguments,
+                                         i == 0 ? 0.0 : 2.0 * fastestTime);
+            if (i > 0 && time >= fastestTime) {
+                continue;
+            }
             fastestTime = time;
         }
+        fastest = i;
+        fastestWeights = weights;
     }
+    // The faster kernel's weights, as reordered for its trial.
+    arguments[DNNL_ARG_WEIGHTS] = fastestWeights;
     return offered[fastest];
 }
 
