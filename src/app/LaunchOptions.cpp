@@ -8,6 +8,14 @@ LaunchOptions LaunchOptions::fromEnvironment(const QProcessEnvironment& environm
     LaunchOptions options;
     options.cameraRecording = environment.value(QStringLiteral("QUORVEL_CAMERA_SOURCE"));
     options.cameraUseLog = environment.value(QStringLiteral("QUORVEL_CAMERA_SOURCE_LOG"));
+    const QString path =
+        environment.value(QStringLiteral("QUORVEL_CAMERA_PATH")).trimmed().toLower();
+    if (path == QLatin1String("pipewire")) {
+        options.cameraPath = CameraManager::Path::pipewire;
+    } else if (!path.isEmpty() && path != QLatin1String("v4l2")) {
+        qCWarning(lcApp, "QUORVEL_CAMERA_PATH=%s is not pipewire or v4l2; ignored",
+                  qUtf8Printable(path));
+    }
     options.modelDirectory = environment.value(QStringLiteral("QUORVEL_MODEL_DIR"));
     const QString precision =
         environment.value(QStringLiteral("QUORVEL_POSE_PRECISION")).trimmed().toLower();

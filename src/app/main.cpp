@@ -101,7 +101,7 @@ int main(int argc, char* argv[]) {
 
     quorvel::AppStateEnvironment appEnvironment;
     appEnvironment.camera.makeFrameSource = quorvel::CameraManager::defaultFrameSourceFactory(
-        options.cameraRecording, options.cameraUseLog);
+        options.cameraRecording, options.cameraUseLog, options.cameraPath);
     appEnvironment.poseEstimators =
         quorvel::defaultPoseEstimatorFactory(options.modelDirectory, options.posePrecision);
     if (options.awaySeconds) {

@@ -5,6 +5,7 @@
 #include "camera/DeviceUse.h"
 #include "camera/StandInCamera.h"
 #include "camera/V4L2FrameSource.h"
+#include "camera/pipewire/PipeWireFrameSource.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -676,7 +677,7 @@ CameraManager::~CameraManager() {
 }
 
 FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording,
-                                                            const QString& useLog) {
+                                                            const QString& useLog, Path path) {
     // Instead of a camera, a recording of Motion-JPEG frames played as a 30 fps webcam (for
     // benchmarks, and for trying the app on a machine without a camera).
     // The recording is looked through once, when the camera first starts, for where its
@@ -702,6 +703,11 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
             auto camera = loaded->camera->replay();
             camera->setUseLog(useLog);
             return std::make_unique<V4L2FrameSource>(recording, std::move(camera));
+        };
+    }
+    if (path == Path::pipewire) {
+        return []() -> std::unique_ptr<FrameSource> {
+            return std::make_unique<PipeWireFrameSource>();
         };
     }
     return []() -> std::unique_ptr<FrameSource> {

@@ -133,13 +133,18 @@ public:
     CameraManager(const CameraManager&) = delete;
     CameraManager& operator=(const CameraManager&) = delete;
 
-    // The factory used when the options name none: the chosen V4L2 camera, or nothing.
-    // With a recording (a file of Motion-JPEG frames): that recording played as a 30 fps
-    // webcam instead of the camera, for benchmarks and machines without a camera; with a use
-    // log too, the recording notes there when it starts and stops streaming
+    // How the camera is reached: its V4L2 node, opened by Quorvel alone, or PipeWire, which
+    // lets other programs read it at the same time.
+    enum class Path { v4l2, pipewire };
+
+    // The factory used when the options name none: the chosen camera through `path`, or
+    // nothing when V4L2 finds none. With a recording (a file of Motion-JPEG frames): that recording
+    // played as a 30 fps webcam instead of the camera, for benchmarks and machines without a
+    // camera; with a use log too, the recording notes there when it starts and stops streaming
     // (StandInCamera::setUseLog).
     static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {},
-                                                        const QString& useLog = {});
+                                                        const QString& useLog = {},
+                                                        Path path = Path::v4l2);
     // The message for a source that did not open (nothing for `opened`); a busy camera is an
     // interruption.
     static std::optional<QString> openFailureText(OpenStatus status, const QString& description);

@@ -6,12 +6,14 @@
 //   quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8]
 //                       [--frame WxH] IMAGE
 //   quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]
-//   quorvel-probe camera [--frames N]
+//   quorvel-probe camera [--frames N]      (through QUORVEL_CAMERA_PATH's path)
+//   quorvel-probe cameras                  (what V4L2 and PipeWire each offer)
 
 #include "app/LaunchOptions.h"
 #include "camera/CameraDevices.h"
 #include "camera/CameraManager.h"
 #include "camera/V4L2FrameSource.h"
+#include "camera/pipewire/PipeWireFrameSource.h"
 #include "posture/PostureAnalyzer.h"
 #include "posture/PostureDetector.h"
 #include "posture/movenet/MoveNetEstimator.h"
@@ -51,7 +53,8 @@ const tools::Tool probe(
         "       quorvel-probe bench [--runs N] [--threads N] [--precision auto|fp32|bf16|int8] "
         "[--frame WxH] IMAGE\n"
         "       quorvel-probe model [--threads N] [--precision auto|fp32|bf16|int8]\n"
-        "       quorvel-probe camera [--frames N]\n"));
+        "       quorvel-probe camera [--frames N]\n"
+        "       quorvel-probe cameras\n"));
 
 double elapsedMs(const QElapsedTimer& timer) {
     return static_cast<double>(timer.nsecsElapsed()) / 1e6;
@@ -340,7 +343,8 @@ int runModel(const QStringList& args) {
     return 0;
 }
 
-// The camera the app would watch through, then the joints of its first few frames.
+// The camera the app would watch through, by the path it would take, then the joints of its
+// first few frames.
 int runCamera(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOption({"frames", "Frames to estimate.", "N"});
@@ -350,37 +354,56 @@ int runCamera(const QStringList& args) {
     if (!rest || !rest->isEmpty() || !frames) {
         return probe.usage();
     }
-    const std::vector<CameraDevice> devices = listCameraDevices();
-    const std::optional<CameraDevice> device = chooseCameraDevice(devices);
-    if (!device) {
-        return probe.fail(CameraManager::noCameraText());
+    std::unique_ptr<FrameSource> opened;
+    QString name;
+    const auto path =
+        LaunchOptions::fromEnvironment(QProcessEnvironment::systemEnvironment()).cameraPath;
+    if (path == CameraManager::Path::pipewire) {
+        // Opened the way the camera manager opens it, with its messages.
+        auto pipewire = std::make_unique<PipeWireFrameSource>();
+        const OpenStatus status = pipewire->open();
+        if (const auto problem =
+                CameraManager::openFailureText(status, pipewire->errorDescription())) {
+            return probe.fail(*problem);
+        }
+        name = QStringLiteral("pipewire:%1").arg(pipewire->camera()->id);
+        printJsonLine({{"device", name}, {"name", pipewire->camera()->description}});
+        opened = std::move(pipewire);
+    } else {
+        const std::vector<CameraDevice> devices = listCameraDevices();
+        const std::optional<CameraDevice> device = chooseCameraDevice(devices);
+        if (!device) {
+            return probe.fail(CameraManager::noCameraText());
+        }
+        const auto known = [&](bool value) {
+            return device->capabilitiesKnown ? QJsonValue(value) : QJsonValue();
+        };
+        printJsonLine({{"device", device->path},
+                       {"name", device->name},
+                       {"canCapture", known(device->canCapture)},
+                       {"monochromeOnly", known(device->monochromeOnly)},
+                       {"devices", static_cast<qint64>(devices.size())}});
+        auto v4l2 = std::make_unique<V4L2FrameSource>(device->path);
+        const OpenStatus status = v4l2->open();
+        if (const auto problem = CameraManager::openFailureText(status, v4l2->errorDescription())) {
+            return probe.fail(*problem);
+        }
+        // What the camera agreed to: the format it sends, the frame size and the frame rate.
+        const quint32 fourcc = v4l2->pixelFormat();
+        const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
+        const v4l2_fract interval = v4l2->frameInterval();
+        printJsonLine(
+            {{"device", device->path},
+             {"format", format},
+             {"width", v4l2->frameSize().width},
+             {"height", v4l2->frameSize().height},
+             {"fps", interval.numerator > 0
+                         ? jsonNumber(double(interval.denominator) / interval.numerator, 2)
+                         : QJsonValue()}});
+        name = device->path;
+        opened = std::move(v4l2);
     }
-    const auto known = [&](bool value) {
-        return device->capabilitiesKnown ? QJsonValue(value) : QJsonValue();
-    };
-    printJsonLine({{"device", device->path},
-                   {"name", device->name},
-                   {"canCapture", known(device->canCapture)},
-                   {"monochromeOnly", known(device->monochromeOnly)},
-                   {"devices", static_cast<qint64>(devices.size())}});
-
-    // Opened the way the camera manager opens it, with its messages.
-    V4L2FrameSource source(device->path);
-    const OpenStatus opened = source.open();
-    if (const auto problem = CameraManager::openFailureText(opened, source.errorDescription())) {
-        return probe.fail(*problem);
-    }
-    // What the camera agreed to: the format it sends, the frame size and the frame rate.
-    const quint32 fourcc = source.pixelFormat();
-    const QString format = QString::fromLatin1(reinterpret_cast<const char*>(&fourcc), 4);
-    const v4l2_fract interval = source.frameInterval();
-    printJsonLine({{"device", device->path},
-                   {"format", format},
-                   {"width", source.frameSize().width},
-                   {"height", source.frameSize().height},
-                   {"fps", interval.numerator > 0
-                               ? jsonNumber(double(interval.denominator) / interval.numerator, 2)
-                               : QJsonValue()}});
+    FrameSource& source = *opened;
     QString error;
     const auto estimator = loadModel(1, &error);
     if (!estimator) {
@@ -415,9 +438,45 @@ int runCamera(const QStringList& args) {
         QElapsedTimer timer;
         timer.start();
         const PoseResult result = estimator->estimate(image);
-        printJsonLine(jointsLine(device->path, n++, elapsedMs(timer), result));
+        printJsonLine(jointsLine(name, n++, elapsedMs(timer), result));
+    }
+    if (auto* pipewire = dynamic_cast<PipeWireFrameSource*>(&source)) {
+        printJsonLine({{"device", name}, {"format", pipewire->formatDescription()}});
     }
     source.close();
+    return 0;
+}
+
+// The cameras each path offers, and the one each would choose.
+int runCameras(const QStringList& args) {
+    if (!args.isEmpty()) {
+        return probe.usage();
+    }
+    const std::vector<CameraDevice> devices = listCameraDevices();
+    const std::optional<CameraDevice> device = chooseCameraDevice(devices);
+    for (const CameraDevice& d : devices) {
+        printJsonLine({{"path", "v4l2"},
+                       {"device", d.path},
+                       {"name", d.name},
+                       {"chosen", device && device->path == d.path}});
+    }
+    QString error;
+    const auto cameras = PipeWireFrameSource::listCameras(&error);
+    if (!cameras) {
+        printJsonLine({{"path", "pipewire"}, {"error", error}});
+        return 0;
+    }
+    const std::optional<PipeWireCamera> chosen = choosePipeWireCamera(*cameras, devices);
+    for (const PipeWireCamera& c : *cameras) {
+        printJsonLine(
+            {{"path", "pipewire"},
+             {"node", static_cast<qint64>(c.id)},
+             {"name", c.description},
+             {"v4l2", c.v4l2Path.isEmpty() ? QJsonValue() : QJsonValue(c.v4l2Path)},
+             {"libcamera",
+              c.libcameraLocation.isEmpty() ? QJsonValue() : QJsonValue(c.libcameraLocation)},
+             {"chosen", chosen && chosen->id == c.id}});
+    }
     return 0;
 }
 
@@ -445,6 +504,9 @@ int main(int argc, char** argv) {
     }
     if (command == "camera") {
         return runCamera(args);
+    }
+    if (command == "cameras") {
+        return runCameras(args);
     }
     return probe.usage();
 }

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "camera/CameraDevices.h"
+#include "camera/FrameSource.h"
+
+#include <QString>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quorvel {
+
+// One camera as PipeWire offers it: a node of class Video/Source with the camera role, as
+// WirePlumber's V4L2 and libcamera monitors make them.
+struct PipeWireCamera {
+    quint32 id = 0;
+    quint64 serial = 0;  // object.serial: what a stream names as its target
+    QString name;        // node.name
+    QString description; // node.description, what the desktop shows
+    // The device behind the node, as its monitor tells: the V4L2 node (api.v4l2.path), or
+    // where libcamera says the camera sits ("front", "back", "external").
+    QString v4l2Path;
+    QString libcameraLocation;
+};
+
+// The camera to watch through, by the rule chooseCameraDevice follows for V4L2 nodes: what the
+// system says of the device behind each node (sysfs for a V4L2 camera, `v4l2Devices` as
+// listCameraDevices lists them; libcamera's location for the others), the name only where
+// neither tells. Nothing when `cameras` is empty.
+std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCamera>& cameras,
+                                                   const std::vector<CameraDevice>& v4l2Devices);
+
+// A camera read through PipeWire, which lets several programs read one camera at once (a call
+// and Quorvel). Whatever format the camera already streams in, another program having fixed
+// it, is taken: Motion-JPEG, YUYV and the common raw formats. Each buffer is copied out in
+// PipeWire's callback and given back at once, so the other readers never wait for Quorvel;
+// only the frames passed on are decoded, and scaled down to about the requested size.
+//
+// open() connects to the session's daemon, lists the cameras, chooses one and starts a stream
+// from it. A camera that never agrees
+// a format (PipeWire reports nothing then) fails a grab after negotiateTimeout; the daemon
+// going away or the node going (an unplugged camera) fail a grab at once.
+class PipeWireFrameSource : public FrameSource {
+public:
+    static constexpr int pollTimeoutMs = 250;
+    // How long the daemon has to answer a connection and a listing.
+    static constexpr std::chrono::milliseconds answerTimeout{3000};
+    // How long after open() the stream has to agree a format with the camera.
+    static constexpr std::chrono::milliseconds negotiateTimeout{2500};
+
+    explicit PipeWireFrameSource(cv::Size requestedSize = {320, 240});
+    ~PipeWireFrameSource() override;
+
+    PipeWireFrameSource(const PipeWireFrameSource&) = delete;
+    PipeWireFrameSource& operator=(const PipeWireFrameSource&) = delete;
+
+    OpenStatus open() override;
+    GrabResult grab() override;
+    bool retrieve(cv::Mat& image) override;
+    void close() override;
+    QString errorDescription() const override { return m_error; }
+    bool deviceGone() const override { return m_gone; }
+    std::optional<std::chrono::microseconds> frameTaken() const override;
+    void setWakeDescriptors(std::vector<int> descriptors) override;
+
+    // The camera the stream reads from, while open.
+    std::optional<PipeWireCamera> camera() const { return m_camera; }
+    // The format agreed ("MJPG 1280x720", "YUY2 320x240"); empty before.
+    QString formatDescription() const;
+
+    // The cameras the session's PipeWire offers, for diagnosis; nothing, and `error` set, when
+    // no daemon answers.
+    static std::optional<std::vector<PipeWireCamera>> listCameras(QString* error);
+    // PipeWire's side, and a frame as it comes; defined and used in the implementation only.
+    struct Connection;
+    struct Frame;
+
+private:
+    int startStream(Connection& c);
+
+    OpenStatus fail(OpenStatus status, QString description);
+    GrabResult grabFailure(QString description, bool gone = false);
+    bool decode(const Frame& frame, cv::Mat& image);
+
+    cv::Size m_requested;
+    std::unique_ptr<Connection> m_pw;
+    std::unique_ptr<Frame> m_held;
+    std::vector<int> m_wake;
+    std::optional<PipeWireCamera> m_camera;
+    std::chrono::steady_clock::time_point m_opened;
+    QString m_error;
+    bool m_gone = false;
+};
+
+} // namespace quorvel

@@ -1,0 +1,261 @@
+// The camera read through PipeWire: a private daemon and session manager, and a camera node
+// published by quorvel-camera-node from a picture, as WirePlumber's monitors publish cameras.
+#include "camera/CameraFrameDelegate.h"
+#include "camera/CameraManager.h"
+#include "camera/pipewire/PipeWireFrameSource.h"
+
+#include "support/PipeWireSession.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <atomic>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+using namespace quorvel;
+
+namespace {
+
+const QString picture = QStringLiteral(QUORVEL_TEST_DATA_DIR "/astronaut.png");
+
+// The frames passed on, and when.
+class CountingDelegate : public CameraFrameDelegate {
+public:
+    void cameraManager(CameraManager&, const cv::Mat& frame) override {
+        std::lock_guard lock(mutex);
+        ++frames;
+        size = frame.size();
+    }
+    int count() {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    std::mutex mutex;
+    int frames = 0;
+    cv::Size size;
+};
+
+// Grabs from `source` until `frames` frames came or `seconds` passed; the frames got.
+int grabFrames(FrameSource& source, int frames, double seconds, cv::Mat* last = nullptr) {
+    QElapsedTimer timer;
+    timer.start();
+    int got = 0;
+    while (got < frames && timer.elapsed() < seconds * 1000) {
+        const GrabResult r = source.grab();
+        if (r == GrabResult::failed) {
+            break;
+        }
+        if (r == GrabResult::frame) {
+            ++got;
+            if (last != nullptr) {
+                source.retrieve(*last);
+            }
+        }
+    }
+    return got;
+}
+
+} // namespace
+
+class TestPipeWire : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        if (QByteArray(QTest::currentTestFunction()) == "choosesTheMachinesOwnCamera") {
+            return;
+        }
+        m_session = std::make_unique<PipeWireSession>();
+        QString error;
+        if (!m_session->start(&error)) {
+            QFAIL(qPrintable(QStringLiteral("set-up: %1\n%2").arg(error, m_session->log())));
+        }
+        m_session->applyToThisProcess();
+    }
+    void cleanup() { m_session.reset(); }
+
+    // Which camera is watched: what the system says of the device behind each node, the
+    // machine's own camera first; a node's name counts only where nothing else tells.
+    void choosesTheMachinesOwnCamera() {
+        const auto camera = [](quint32 id, QString description, QString v4l2 = {},
+                               QString location = {}) {
+            PipeWireCamera c;
+            c.id = id;
+            c.description = std::move(description);
+            c.v4l2Path = std::move(v4l2);
+            c.libcameraLocation = std::move(location);
+            return c;
+        };
+        CameraDevice usb;
+        usb.path = QStringLiteral("/dev/video0");
+        usb.name = QStringLiteral("Integrated Camera"); // the name says built in; sysfs says not
+        usb.capabilitiesKnown = usb.canCapture = true;
+        usb.attachment = CameraDevice::Attachment::removable;
+        CameraDevice own = usb;
+        own.path = QStringLiteral("/dev/video2");
+        own.name = QStringLiteral("USB2.0 HD UVC WebCam");
+        own.attachment = CameraDevice::Attachment::builtIn;
+        const std::vector<CameraDevice> devices{usb, own};
+
+        QCOMPARE(choosePipeWireCamera({camera(1, "Integrated Camera", "/dev/video0"),
+                                       camera(2, "USB2.0 HD UVC WebCam", "/dev/video2")},
+                                      devices)
+                     ->id,
+                 2u);
+        QCOMPARE(
+            choosePipeWireCamera(
+                {camera(3, "Logitech", {}, "external"), camera(4, "ov5675", {}, "front")}, devices)
+                ->id,
+            4u);
+        // A node whose device nothing tells of is judged by its name, after those that are told.
+        QCOMPARE(
+            choosePipeWireCamera({camera(5, "Webcam C270"), camera(6, "Integrated Camera")}, {})
+                ->id,
+            6u);
+        QVERIFY(!choosePipeWireCamera({}, devices));
+    }
+
+    // Monitoring through PipeWire in the formats cameras send: the picture comes whole, a
+    // large one at about the size analysed.
+    void readsTheCameraInItsFormat_data() {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QSize>("analysed");
+        QTest::newRow("Motion-JPEG") << "mjpg"
+                                     << "320x240" << QSize(320, 240);
+        QTest::newRow("YUYV, large") << "yuyv"
+                                     << "1280x720" << QSize(427, 240);
+    }
+    void readsTheCameraInItsFormat() {
+        QFETCH(QString, format);
+        QFETCH(QString, size);
+        QFETCH(QSize, analysed);
+        QString error;
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--format", format, "--size", size},
+                                        &error),
+                 qPrintable(error));
+        PipeWireFrameSource source;
+        QCOMPARE(source.open(), OpenStatus::opened);
+        cv::Mat image;
+        QCOMPARE(grabFrames(source, 5, 10, &image), 5);
+        QCOMPARE(QSize(image.cols, image.rows), analysed);
+        QCOMPARE(image.type(), CV_8UC3);
+        // The astronaut, not a grey or green frame: compared with the picture at that size.
+        cv::Mat expected = cv::imread(picture.toStdString());
+        cv::resize(expected, expected, image.size(), 0, 0, cv::INTER_AREA);
+        QVERIFY2(cv::norm(image, expected, cv::NORM_L1) / double(image.total() * 3) < 12,
+                 qPrintable(source.formatDescription()));
+    }
+
+    // A call reads the camera meanwhile: both get their frames, the call every one, and
+    // Quorvel analyses about two a second.
+    void aCallReadsTheSameCamera() {
+        QString error;
+        QProcess* camera = m_session->startCamera(
+            {"--picture", picture, "--format", "mjpg", "--size", "1280x720", "--fps", "30"},
+            &error);
+        QVERIFY2(camera != nullptr, qPrintable(error));
+        CameraManagerOptions options;
+        options.makeFrameSource = [] {
+            return std::make_unique<PipeWireFrameSource>();
+        };
+        CameraManager manager(options);
+        CountingDelegate delegate;
+        manager.setDelegate(&delegate);
+        manager.start();
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.count() >= 1, 10000);
+
+        PipeWireFrameSource call(cv::Size(1280, 720));
+        QCOMPARE(call.open(), OpenStatus::opened);
+        const int before = delegate.count();
+        const qint64 framesBefore = manager.frameCount();
+        const int seconds = 10;
+        const int got = grabFrames(call, 1000, seconds);
+        const int analysed = delegate.count() - before;
+        const qint64 grabbed = manager.frameCount() - framesBefore;
+        // 30 fps; the machine may be busy, so "every frame" allows a scheduling hiccup or two.
+        QVERIFY2(got >= seconds * 30 * 9 / 10, qPrintable(QString::number(got)));
+        QVERIFY2(grabbed >= seconds * 30 * 9 / 10, qPrintable(QString::number(grabbed)));
+        QVERIFY2(analysed >= seconds * 3 / 2 && analysed <= seconds * 3,
+                 qPrintable(QString::number(analysed)));
+        QCOMPARE(delegate.size, cv::Size(427, 240));
+        QVERIFY(manager.isRunning());
+        QCOMPARE(manager.error(), std::nullopt);
+        manager.setDelegate(nullptr);
+    }
+
+    // The camera goes (unplugged) and comes back, then the daemon does (a crash, an update):
+    // the panel says each, and monitoring resumes by itself.
+    void comesBackAfterTheCameraOrTheDaemonWent() {
+        QString error;
+        QProcess* camera =
+            m_session->startCamera({"--picture", picture, "--format", "mjpg"}, &error);
+        QVERIFY2(camera != nullptr, qPrintable(error));
+        CameraManagerOptions options;
+        options.makeFrameSource = [] {
+            return std::make_unique<PipeWireFrameSource>();
+        };
+        options.reopenInterval = std::chrono::milliseconds(200);
+        CameraManager manager(options);
+        manager.start();
+        QTRY_VERIFY_WITH_TIMEOUT(manager.frameCount() > 5, 10000);
+        const auto resumes = [&] {
+            const qint64 frames = manager.frameCount();
+            QTRY_VERIFY_WITH_TIMEOUT(manager.frameCount() > frames + 5, 20000);
+            QTRY_VERIFY(manager.isRunning());
+            QCOMPARE(manager.error(), std::nullopt);
+        };
+
+        camera->terminate();
+        QTRY_COMPARE_WITH_TIMEOUT(manager.error(), std::optional(CameraManager::disconnectedText()),
+                                  10000);
+        QVERIFY(!manager.isRunning());
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--format", "yuyv"}, &error),
+                 qPrintable(error));
+        resumes();
+
+        m_session->stopDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(manager.error() && !manager.isRunning(), 10000);
+        QVERIFY2(manager.error()->contains(QLatin1String("PipeWire")),
+                 qPrintable(*manager.error()));
+        QVERIFY2(m_session->restartDaemon(&error), qPrintable(error));
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--format", "mjpg"}, &error),
+                 qPrintable(error));
+        resumes();
+    }
+
+    // A camera that never agrees a format (PipeWire says nothing then) and a session without
+    // PipeWire or without a camera each get their words, never a wait without end.
+    void failuresAreSaid() {
+        PipeWireFrameSource source;
+        QCOMPARE(source.open(), OpenStatus::unplugged);
+        QCOMPARE(source.errorDescription(), QStringLiteral("PipeWire offers no camera"));
+        QString error;
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--no-negotiate"}, &error),
+                 qPrintable(error));
+        QCOMPARE(source.open(), OpenStatus::opened);
+        QElapsedTimer timer;
+        timer.start();
+        GrabResult r = GrabResult::noFrame;
+        while (r == GrabResult::noFrame && timer.elapsed() < 10000) {
+            r = source.grab();
+        }
+        QCOMPARE(r, GrabResult::failed);
+        QVERIFY2(source.errorDescription().contains(QLatin1String("format")),
+                 qPrintable(source.errorDescription()));
+        source.close();
+
+        m_session.reset(); // no camera left, then no daemon
+        QCOMPARE(source.open(), OpenStatus::failedForNow);
+        QCOMPARE(source.errorDescription(),
+                 QStringLiteral("PipeWire is not running in this session"));
+    }
+
+private:
+    std::unique_ptr<PipeWireSession> m_session;
+};
+
+QTEST_GUILESS_MAIN(TestPipeWire)
+#include "tst_pipewire.moc"
