@@ -64,7 +64,7 @@ bool decodeWholeJpeg(const unsigned char* data, std::size_t size, cv::Size atLea
             info.scale_num = 1;
             info.scale_denom = 1;
             for (unsigned denom = 8; denom > 1; denom /= 2) {
-                if (info.image_width / denom >= unsigned(atLeast.width) &&
+                if (info.image_width / denom >= unsigned(atLeast.width) ||
                     info.image_height / denom >= unsigned(atLeast.height)) {
                     info.scale_denom = denom;
                     break;

@@ -13,8 +13,8 @@ namespace quorvel {
 bool jpegDecodesWhole(const unsigned char* data, std::size_t size);
 
 // Decodes a whole Motion-JPEG frame (as jpegDecodesWhole tells) into 8-bit BGR, scaled down by
-// libjpeg itself (1/2, 1/4 or 1/8, no smaller than `atLeast` in both directions), which costs
-// a fraction of decoding the full size; false, `image` undefined, when the frame is damaged.
+// libjpeg itself (1/2, 1/4 or 1/8, as far as it stays as wide as `atLeast` or as high), which
+// costs a fraction of decoding the full size; false, `image` undefined, when the frame is damaged.
 // Frames without Huffman tables, as many webcams send, take the standard ones.
 bool decodeWholeJpeg(const unsigned char* data, std::size_t size, cv::Size atLeast, cv::Mat& image);
 

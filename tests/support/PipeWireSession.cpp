@@ -11,43 +11,17 @@ namespace {
 // Round trips take milliseconds; this is for a machine that is very busy.
 constexpr int patience = 30000;
 
-// WirePlumber's device monitors off, in the configuration languages of 0.4 (Lua) and 0.5
-// (SPA-JSON); each version reads only its own.
-const char* const luaConfig = R"(alsa_monitor.enabled = false
-v4l2_monitor.enabled = false
-libcamera_monitor.enabled = false
-)";
-const char* const jsonConfig = R"(wireplumber.profiles = {
-  main = {
-    monitor.alsa = disabled
-    monitor.alsa-midi = disabled
-    monitor.v4l2 = disabled
-    monitor.libcamera = disabled
-    monitor.bluez = disabled
-    monitor.bluez-midi = disabled
-    monitor.bluez.seat-monitoring = disabled
-  }
-}
-)";
-
-bool write(const QString& path, const char* text) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == qint64(qstrlen(text));
-}
-
 } // namespace
 
 PipeWireSession::PipeWireSession() {
     const QString root = m_folder.path();
     QDir().mkpath(root + "/run");
     QFile::setPermissions(root + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    write(root + "/config/wireplumber/main.lua.d/99-quorvel-tests.lua", luaConfig);
-    write(root + "/config/wireplumber/wireplumber.conf.d/99-quorvel-tests.conf", jsonConfig);
     m_environment = QProcessEnvironment::systemEnvironment();
     m_environment.insert("XDG_RUNTIME_DIR", root + "/run");
     m_environment.insert("PIPEWIRE_RUNTIME_DIR", root + "/run");
-    m_environment.insert("XDG_CONFIG_HOME", root + "/config");
+    // WirePlumber with its device monitors off (wireplumber/ there, for 0.4 and 0.5).
+    m_environment.insert("XDG_CONFIG_HOME", QStringLiteral(QUORVEL_TEST_DATA_DIR));
     m_environment.insert("XDG_STATE_HOME", root + "/state");
     m_environment.remove("PIPEWIRE_REMOTE");
 }

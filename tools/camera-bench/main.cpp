@@ -10,8 +10,15 @@
 //   v4l2-grab-only      the same without a delegate: no frame converted
 //   opencv-imdecode     the loop before it: each frame taken, one in fifteen decoded by
 //                       OpenCV (cv::imdecode, as OpenCV's V4L2 reader decodes Motion-JPEG)
+//   pipewire            reading the session's PipeWire camera instead (PipeWireFrameSource),
+//                       one frame in fifteen decoded; not among the default modes, as it
+//                       needs a session with a camera (scripts/camera-bench-pipewire.sh makes
+//                       one). With --call, another program (this one, started anew) reads
+//                       every frame of the same camera meanwhile, as a video call does; its
+//                       frames are counted, its CPU time is not.
 //
 //   quorvel-camera-bench [--stream FILE.mjpeg] [--seconds 10] [--fps 30] [--size 320x240]
+//                        [--modes MODE,...] [--call]
 //   quorvel-camera-bench --give-way N [--stream FILE.mjpeg] [--fps 30] [--size 320x240]
 //   quorvel-camera-bench --race N [--stream FILE.mjpeg] [--fps 30] [--size 320x240]
 //   quorvel-camera-bench --listing-every S [--stream FILE.mjpeg]
@@ -34,6 +41,7 @@
 #include "camera/CameraManager.h"
 #include "camera/StandInCamera.h"
 #include "camera/V4L2FrameSource.h"
+#include "camera/pipewire/PipeWireFrameSource.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,6 +51,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -468,6 +477,29 @@ int measureListings(const QString& stream, double fps, std::chrono::milliseconds
 
 } // namespace
 
+// Be the call: read every frame of the session's PipeWire camera for `seconds`, decoding
+// none, and print how many came.
+int readAsCall(double seconds) {
+    PipeWireFrameSource call(cv::Size(1280, 720));
+    if (call.open() != OpenStatus::opened) {
+        std::fprintf(stderr, "quorvel-camera-bench: the call: %s\n",
+                     qPrintable(call.errorDescription()));
+        return 1;
+    }
+    QElapsedTimer wall;
+    wall.start();
+    qint64 frames = 0;
+    while (wall.elapsed() < seconds * 1000) {
+        const GrabResult r = call.grab();
+        if (r == GrabResult::failed) {
+            break;
+        }
+        frames += r == GrabResult::frame ? 1 : 0;
+    }
+    std::printf("%lld %s\n", static_cast<long long>(frames), qPrintable(call.formatDescription()));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
@@ -486,10 +518,17 @@ int main(int argc, char** argv) {
         {"hold", "(Used by --race: be the other program, holding this node.)", "node"},
         {"listing-every",
          "Measure instead the minute of a program that lists the formats every S seconds.", "S"},
+        {"modes", "Modes to measure, comma-separated.", "modes",
+         "v4l2-libv4lconvert,v4l2-grab-only,opencv-imdecode"},
+        {"call", "In the pipewire mode, another program reads every frame meanwhile."},
+        {"read-as-call", "(Used by --call: be the call, reading for S seconds.)", "S"},
     });
     parser.process(app);
     if (parser.isSet("hold")) {
         return holdNode(parser.value("hold"));
+    }
+    if (parser.isSet("read-as-call")) {
+        return readAsCall(parser.value("read-as-call").toDouble());
     }
 
     const double fps = parser.value("fps").toDouble();
@@ -535,23 +574,43 @@ int main(int argc, char** argv) {
 
     struct Mode {
         const char* name;
-        bool v4l2;
+        enum { v4l2, imdecode, pipewire } source;
         bool withDelegate;
     };
-    const Mode modes[] = {{"v4l2-libv4lconvert", true, true},
-                          {"v4l2-grab-only", true, false},
-                          {"opencv-imdecode", false, true}};
+    const Mode known[] = {{"v4l2-libv4lconvert", Mode::v4l2, true},
+                          {"v4l2-grab-only", Mode::v4l2, false},
+                          {"opencv-imdecode", Mode::imdecode, true},
+                          {"pipewire", Mode::pipewire, true}};
+    std::vector<Mode> modes;
+    for (const QString& name : parser.value("modes").split(',', Qt::SkipEmptyParts)) {
+        const auto mode = std::find_if(std::begin(known), std::end(known), [&](const Mode& m) {
+            return name == QLatin1String(m.name);
+        });
+        if (mode == std::end(known)) {
+            std::fprintf(stderr, "quorvel-camera-bench: no mode %s\n", qPrintable(name));
+            return 2;
+        }
+        modes.push_back(*mode);
+    }
     int status = 0;
     for (const Mode& mode : modes) {
         CameraManagerOptions options;
         options.makeFrameSource = [&, mode]() -> std::unique_ptr<FrameSource> {
-            if (!mode.v4l2) {
+            if (mode.source == Mode::imdecode) {
                 return std::make_unique<ImdecodeSource>(frames, fps);
+            }
+            if (mode.source == Mode::pipewire) {
+                return std::make_unique<PipeWireFrameSource>();
             }
             QString ignored;
             return std::make_unique<V4L2FrameSource>(stream,
                                                      RecordedCamera::load(stream, fps, &ignored));
         };
+        QProcess call;
+        if (mode.source == Mode::pipewire && parser.isSet("call")) {
+            call.start(QCoreApplication::applicationFilePath(),
+                       {"--read-as-call", QString::number(seconds + 1)});
+        }
         CountingDelegate delegate;
         CameraManager manager(options);
         if (mode.withDelegate) {
@@ -587,6 +646,19 @@ int main(int argc, char** argv) {
             {"cpu_ms_per_s", 1000.0 * cpu / elapsed},
             {"cpu_percent_of_core", 100.0 * cpu / elapsed},
         };
+        if (mode.source == Mode::pipewire) {
+            line.insert("stream", "the session's PipeWire camera");
+            line.remove("size");
+        }
+        if (call.state() != QProcess::NotRunning) {
+            // The call's frames over its whole read, a little longer than the measurement.
+            call.waitForFinished(30000);
+            const QStringList said =
+                QString::fromUtf8(call.readAllStandardOutput()).trimmed().split(' ');
+            line.insert("call_frames", said.value(0).toLongLong());
+            line.insert("call_seconds", seconds + 1);
+            line.insert("call_format", said.mid(1).join(' '));
+        }
         std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
         if (grabbed < fps * elapsed * 0.8) {

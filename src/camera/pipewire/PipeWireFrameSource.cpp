@@ -133,7 +133,9 @@ struct PipeWireFrameSource::Frame {
 };
 
 // PipeWire's objects, all used under the thread loop's lock; the callbacks run on the loop's
-// thread with the lock held.
+// thread with the lock held, except onProcess, which runs on PipeWire's data thread (no hop to
+// the loop's thread for each frame) and touches only the stream's buffers and what frameMutex
+// guards.
 struct PipeWireFrameSource::Connection {
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -569,7 +571,8 @@ int PipeWireFrameSource::startStream(Connection& c) {
     // The target by its id where the daemon is too old to give serials.
     return pw_stream_connect(
         c.stream, PW_DIRECTION_INPUT, m_camera->serial != 0 ? PW_ID_ANY : m_camera->id,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                     PW_STREAM_FLAG_RT_PROCESS),
         params, 2);
 }
 
@@ -672,9 +675,10 @@ bool PipeWireFrameSource::retrieve(cv::Mat& image) {
     if (!m_held || !decode(*m_held, image)) {
         return false;
     }
-    // A camera another program runs at a large size is analysed at about the requested one.
+    // A camera another program runs at a large size is analysed at about the requested one:
+    // as wide or as high, as the Motion-JPEG decoder scales.
     const double scale =
-        std::max(double(m_requested.width) / image.cols, double(m_requested.height) / image.rows);
+        std::min(double(m_requested.width) / image.cols, double(m_requested.height) / image.rows);
     if (scale < 0.75) {
         cv::Mat smaller;
         cv::resize(image, smaller, cv::Size(), scale, scale, cv::INTER_AREA);
