@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The CPU cost of reading the camera through PipeWire beside the V4L2 path, in one run:
 # quorvel-camera-bench in a private PipeWire session (its own runtime folder and session bus,
-# the daemon, WirePlumber with the machine's devices left alone) with a camera node made from
-# the astronaut picture (quorvel-camera-node, from the tests' build).
+# the daemon, WirePlumber with the machine's devices left alone) with a camera node
+# (quorvel-camera-node, from the tests' build) serving the benchmark's own Motion-JPEG stream,
+# so both paths read the same frames.
 #
 #   scripts/camera-bench-pipewire.sh [SECONDS]     (default: 10 seconds per mode)
 #
-# First a 320x240 Motion-JPEG camera at 30 fps, read as V4L2 reads it (the recording behind the
-# same system calls) and through PipeWire; then a 1280x720 Motion-JPEG camera, the format a
-# call fixed, read through PipeWire while the call reads every frame. One JSON line each.
+# First a 320x240 Motion-JPEG camera at 30 fps (the size Quorvel asks for), read as V4L2 reads
+# it (the recording behind the same system calls) and through PipeWire; then 1280x720, the
+# format a call fixed: through V4L2 for reference, and through PipeWire while the call reads
+# every frame. One JSON line each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-10}
@@ -63,17 +65,24 @@ wireplumber 2>"$work/wireplumber.log" &
 pids+=($!)
 until_ok sh -c 'pw-cli ls Client | grep -q WirePlumber'
 
+# Publishes a Motion-JPEG stream as the session's camera.
 camera() {
-    "$node" --picture "$root/tests/data/astronaut.png" --format mjpg --size "$1" --fps 30 \
+    "$node" --stream "$1" --format mjpg --size "$2" --fps 30 \
         >"$work/node.out" 2>"$work/node.log" &
     camera_pid=$!
     pids+=("$camera_pid")
     until_ok grep -q ready "$work/node.out"
 }
 
-camera 320x240
-"$bench" --seconds "$seconds" --size 320x240 --modes v4l2-libv4lconvert,pipewire
+# The V4L2 path first, which writes the stream; then the same frames through PipeWire.
+"$bench" --seconds "$seconds" --size 320x240 --stream "$work/320x240.mjpeg" \
+    --modes v4l2-libv4lconvert
+camera "$work/320x240.mjpeg" 320x240
+"$bench" --seconds "$seconds" --modes pipewire
 kill "$camera_pid"
 wait "$camera_pid" || true
-camera 1280x720
+# A call fixed 1280x720: the V4L2 path on such frames for reference, then PipeWire with the call.
+"$bench" --seconds "$seconds" --size 1280x720 --stream "$work/1280x720.mjpeg" \
+    --modes v4l2-libv4lconvert
+camera "$work/1280x720.mjpeg" 1280x720
 "$bench" --seconds "$seconds" --modes pipewire --call

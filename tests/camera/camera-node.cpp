@@ -1,11 +1,13 @@
 // quorvel-camera-node: a camera for the tests, published in PipeWire the way WirePlumber's
 // monitors publish real ones (a Video/Source node with the camera role and its device's
-// properties), serving one picture as Motion-JPEG or YUYV frames at a steady rate.
+// properties), serving one picture as Motion-JPEG or YUYV frames at a steady rate, or the
+// frames of a Motion-JPEG stream (JPEG images one after another) in turn.
 //
-//   quorvel-camera-node --picture FILE [--format mjpg|yuyv] [--size WxH] [--fps N]
-//                       [--description TEXT] [--v4l2 NODE | --libcamera LOCATION]
-//                       [--no-negotiate]
+//   quorvel-camera-node (--picture FILE | --stream FILE.mjpeg) [--format mjpg|yuyv]
+//                       [--size WxH] [--fps N] [--description TEXT]
+//                       [--v4l2 NODE | --libcamera LOCATION] [--no-negotiate]
 //
+// A stream's frames go out as they are: --size must be theirs and the format Motion-JPEG.
 // --no-negotiate offers a format no reader takes (10-bit packed YUV), as a camera whose format
 // another program fixed may. Prints "ready <node id>" once the node is in the graph, and
 // "served <frames>" on standard error each second. Ends on SIGTERM or SIGINT.
@@ -20,6 +22,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -32,7 +36,8 @@ struct Node {
     pw_main_loop* loop = nullptr;
     pw_stream* stream = nullptr;
     spa_source* timer = nullptr;
-    std::vector<unsigned char> frame; // one frame, ready to copy
+    std::vector<std::vector<unsigned char>> frames; // served in turn, ready to copy
+    std::size_t next = 0;
     bool mjpg = true;
     int width = 320;
     int height = 240;
@@ -66,10 +71,12 @@ void onProcess(void* data) {
         return;
     }
     spa_data& d = b->buffer->datas[0];
-    if (d.data != nullptr && d.maxsize >= n->frame.size()) {
-        std::memcpy(d.data, n->frame.data(), n->frame.size());
+    const std::vector<unsigned char>& frame = n->frames[n->next];
+    if (d.data != nullptr && d.maxsize >= frame.size()) {
+        n->next = (n->next + 1) % n->frames.size();
+        std::memcpy(d.data, frame.data(), frame.size());
         d.chunk->offset = 0;
-        d.chunk->size = static_cast<uint32_t>(n->frame.size());
+        d.chunk->size = static_cast<uint32_t>(frame.size());
         d.chunk->stride = n->mjpg ? 0 : n->width * 2;
         d.chunk->flags = 0;
         ++n->served;
@@ -134,11 +141,31 @@ const pw_stream_events events = [] {
     return e;
 }();
 
+// The JPEG images of a Motion-JPEG stream, each from its start-of-image marker.
+std::vector<std::vector<unsigned char>> readStream(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<unsigned char> all{std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>()};
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i + 2 < all.size(); ++i) {
+        if (all[i] == 0xff && all[i + 1] == 0xd8 && all[i + 2] == 0xff) {
+            starts.push_back(i);
+        }
+    }
+    std::vector<std::vector<unsigned char>> frames;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : all.size();
+        frames.emplace_back(all.begin() + std::ptrdiff_t(starts[k]),
+                            all.begin() + std::ptrdiff_t(end));
+    }
+    return frames;
+}
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: quorvel-camera-node --picture FILE [--format mjpg|yuyv] [--size WxH] "
-                 "[--fps N] [--description TEXT] [--v4l2 NODE | --libcamera LOCATION] "
-                 "[--no-negotiate]\n");
+    std::fprintf(stderr, "usage: quorvel-camera-node (--picture FILE | --stream FILE.mjpeg) "
+                         "[--format mjpg|yuyv] [--size WxH] "
+                         "[--fps N] [--description TEXT] [--v4l2 NODE | --libcamera LOCATION] "
+                         "[--no-negotiate]\n");
     return 2;
 }
 
@@ -147,6 +174,7 @@ int usage() {
 int main(int argc, char** argv) {
     Node n;
     std::string picture;
+    std::string stream;
     std::string description = "Test Camera";
     std::string v4l2;
     std::string libcamera;
@@ -156,6 +184,8 @@ int main(int argc, char** argv) {
         const bool hasValue = i + 1 < argc;
         if (a == "--picture" && hasValue) {
             picture = argv[++i];
+        } else if (a == "--stream" && hasValue) {
+            stream = argv[++i];
         } else if (a == "--format" && hasValue) {
             n.mjpg = std::string(argv[++i]) != "yuyv";
         } else if (a == "--size" && hasValue) {
@@ -176,16 +206,25 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    cv::Mat image = cv::imread(picture);
-    if (image.empty()) {
-        std::fprintf(stderr, "cannot read %s\n", picture.c_str());
-        return 1;
-    }
-    cv::resize(image, image, cv::Size(n.width, n.height), 0, 0, cv::INTER_AREA);
-    if (n.mjpg) {
-        cv::imencode(".jpg", image, n.frame);
+    if (!stream.empty()) {
+        n.frames = readStream(stream);
+        if (n.frames.empty() || !n.mjpg) {
+            std::fprintf(stderr, "no Motion-JPEG frames in %s\n", stream.c_str());
+            return 1;
+        }
     } else {
-        n.frame = yuyv(image);
+        cv::Mat image = cv::imread(picture);
+        if (image.empty()) {
+            std::fprintf(stderr, "cannot read %s\n", picture.c_str());
+            return 1;
+        }
+        cv::resize(image, image, cv::Size(n.width, n.height), 0, 0, cv::INTER_AREA);
+        n.frames.emplace_back();
+        if (n.mjpg) {
+            cv::imencode(".jpg", image, n.frames.back());
+        } else {
+            n.frames.back() = yuyv(image);
+        }
     }
 
     pw_init(&argc, &argv);
