@@ -113,11 +113,15 @@ private:
     enum class Cause { anotherProgram, unplugged, stalled, failing };
     static constexpr int grabsPerTask = 15;
     static constexpr int longestRetryFactor = 8;
+    // How long a served source's server may take to close the node once the source closed.
+    static constexpr std::chrono::milliseconds serverLetGoLimit{1000};
 
     template <typename Assign> void publish(Assign assign);
     std::chrono::milliseconds now() const;
     std::optional<OpenStatus> openSource(QString* description,
                                          std::unique_ptr<FrameSource> source = nullptr);
+    // Watches `path` (nothing when empty), and has `source` wake for it.
+    void watchFor(FrameSource& source, const QString& path);
     void watch(const QString& path);
     void dropWatch();
     DeviceUseWatch::Seen noteWatchEvents();
@@ -132,6 +136,8 @@ private:
     std::optional<Cause> causeOf(OpenStatus status);
     void retry();
     void retryLater(Cause cause);
+    // Waits (a little) until the server of a served source has closed the node.
+    void awaitServersLetGo();
     void forward();
     void noteReadable(bool readable);
     void closeSource();
@@ -160,6 +166,9 @@ private:
     // when the first of them came.
     int m_othersOpen = 0;
     std::optional<std::chrono::milliseconds> m_othersOpenedAt;
+    // The processes that held the node for a served source when it last opened (PipeWire's
+    // daemon): their hold on it is no other program's.
+    std::vector<qint64> m_servers;
     int m_unreadableRun = 0;
     bool m_unreadableShown = false;
     // What the panel was last told of the interruption under way.
@@ -207,13 +216,11 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description,
     if (!source) {
         return std::nullopt;
     }
-    const QString path = source->devicePath();
-    if (path.isEmpty()) {
-        dropWatch();
-    } else if (!m_watch || !m_watch->isValid() || m_watch->path() != path) {
-        watch(path);
+    const bool served = source->deviceServed();
+    QString path = source->devicePath();
+    if (!served) {
+        watchFor(*source, path);
     }
-    source->setWakeDescriptors({m_watch ? m_watch->descriptor() : -1, m_wakeFd});
     source->setOpenedElsewhere(m_othersOpen > 0 && m_othersOpenedAt &&
                                now() - *m_othersOpenedAt < CameraManager::unseenHolderLimit);
     const OpenStatus status = source->open();
@@ -223,11 +230,25 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description,
         noteWatchEvents();
         return status;
     }
+    std::vector<qint64> ours{qint64(::getpid())};
+    if (served) {
+        // Which node the server streams is known now, and the server holds it now: the
+        // processes that do are the server's, and so were the opens of the node meanwhile.
+        path = source->devicePath();
+        watchFor(*source, path);
+        if (m_watch) {
+            m_watch->read();
+        }
+        m_servers = path.isEmpty() ? std::vector<qint64>{}
+                                   : processesHoldingDevice(path, m_options.processDirectory);
+        std::erase(m_servers, ours.front());
+        ours.insert(ours.end(), m_servers.begin(), m_servers.end());
+    }
     // Our own open is read off the watch now, so that another program's open from here on
     // comes as an event of its own. One that came while ours was under way may have been
     // merged with ours by the kernel: /proc is asked once more.
     if (m_watch && (noteWatchEvents().opens > 0 ||
-                    deviceOpenInAnyProcess(path, m_options.processDirectory, qint64(::getpid())))) {
+                    deviceOpenInAnyProcess(path, m_options.processDirectory, ours))) {
         qCInfo(lcCamera, "another program opened %s with us: giving way", qUtf8Printable(path));
         source->close();
         noteWatchEvents();
@@ -246,6 +267,15 @@ std::optional<OpenStatus> CameraSession::openSource(QString* description,
         m_watchNotifier->setEnabled(false); // the grabs read the watch now
     }
     return status;
+}
+
+void CameraSession::watchFor(FrameSource& source, const QString& path) {
+    if (path.isEmpty()) {
+        dropWatch();
+    } else if (!m_watch || !m_watch->isValid() || m_watch->path() != path) {
+        watch(path);
+    }
+    source.setWakeDescriptors({m_watch ? m_watch->descriptor() : -1, m_wakeFd});
 }
 
 void CameraSession::watch(const QString& path) {
@@ -304,6 +334,14 @@ DeviceUseWatch::Seen CameraSession::noteWatchEvents() {
 void CameraSession::takeWatchEvents() {
     const DeviceUseWatch::Seen seen = noteWatchEvents();
     if (seen.opens > 0 && m_source) {
+        if (m_source->deviceSharedWithOthers()) {
+            // The node stays busy for that program whatever Quorvel does.
+            qCInfo(lcCamera,
+                   "another program opened %s, which other programs read too: "
+                   "keeping on",
+                   qUtf8Printable(m_source->devicePath()));
+            return;
+        }
         qCInfo(lcCamera, "another program opened %s: giving the camera up",
                qUtf8Printable(m_source->devicePath()));
         interrupt(Cause::anotherProgram);
@@ -509,11 +547,21 @@ void CameraSession::interrupt(Cause cause, const QString& detail) {
     // Let go of the device altogether: when it comes back it may be another node (a camera
     // plugged in again), so each attempt asks for the camera afresh.
     if (m_source) {
+        const bool served = m_source->deviceServed();
+        const bool serverKeepsIt = served && m_source->deviceSharedWithOthers();
         m_source->close();
         m_source.reset();
         // Our close read off at once: another program's close right behind it is not taken
-        // for ours by the kernel's merging.
-        noteWatchEvents();
+        // for ours by the kernel's merging. A server's close of the node is not another
+        // program's either: it is waited for and read off too.
+        if (served && m_watch) {
+            if (!serverKeepsIt) {
+                awaitServersLetGo();
+            }
+            m_watch->read();
+        } else {
+            noteWatchEvents();
+        }
     }
     ++m_generation;
     if (m_phase != Phase::interrupted) {
@@ -550,6 +598,25 @@ void CameraSession::interrupt(Cause cause, const QString& detail) {
     }
     if (m_watchNotifier != nullptr) {
         m_watchNotifier->setEnabled(true);
+    }
+}
+
+void CameraSession::awaitServersLetGo() {
+    const auto holds = [this] {
+        const std::vector<qint64> holders =
+            processesHoldingDevice(m_watch->path(), m_options.processDirectory);
+        return std::any_of(holders.begin(), holders.end(), [this](qint64 p) {
+            return std::find(m_servers.begin(), m_servers.end(), p) != m_servers.end();
+        });
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (holds()) {
+        if (waited.elapsed() >= serverLetGoLimit.count()) {
+            qCInfo(lcCamera, "the camera's server still holds %s", qUtf8Printable(m_watch->path()));
+            return;
+        }
+        QThread::msleep(5);
     }
 }
 
@@ -595,7 +662,7 @@ void CameraSession::retry() {
             }
         }
     }
-    if (m_watch && deviceOpenInAnyProcess(m_watch->path(), m_options.processDirectory)) {
+    if (m_watch && deviceOpenInAnyProcess(m_watch->path(), m_options.processDirectory, m_servers)) {
         qCDebug(lcCamera, "%s is held by another process", qUtf8Printable(m_watch->path()));
         m_lastOtherUse = now();
         m_grace = CameraManager::shareGracePeriod;

@@ -136,12 +136,17 @@ DeviceUseWatch::Seen DeviceUseWatch::read() {
     return seen;
 }
 
-bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
-                            qint64 exceptProcess) {
+namespace {
+
+// Calls `holder` with each process seen holding `path`, those in `skip` not looked into,
+// until it returns false.
+template <typename Holder>
+void forEachHolder(const QString& path, const QString& procDirectory,
+                   const std::vector<qint64>& skip, Holder holder) {
     struct stat node {};
     const QByteArray nodePath = QFile::encodeName(path);
     if (::stat(nodePath.constData(), &node) != 0) {
-        return false;
+        return;
     }
     char resolved[PATH_MAX];
     const QByteArray canonical =
@@ -154,16 +159,17 @@ bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
 
     DIR* proc = ::opendir(QFile::encodeName(procDirectory).constData());
     if (proc == nullptr) {
-        return false;
+        return;
     }
-    bool found = false;
-    while (!found) {
+    bool more = true;
+    while (more) {
         const dirent* process = ::readdir(proc);
         if (process == nullptr) {
             break;
         }
+        const qint64 id = QByteArray(process->d_name).toLongLong();
         if (process->d_name[0] < '0' || process->d_name[0] > '9' ||
-            (exceptProcess > 0 && QByteArray(process->d_name).toLongLong() == exceptProcess)) {
+            std::find(skip.begin(), skip.end(), id) != skip.end()) {
             continue;
         }
         const int fdDirectory =
@@ -177,6 +183,7 @@ bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
             ::close(fdDirectory);
             continue;
         }
+        bool found = false;
         while (const dirent* entry = ::readdir(descriptors)) {
             char target[PATH_MAX];
             const ssize_t length = ::readlinkat(fdDirectory, entry->d_name, target, sizeof target);
@@ -198,8 +205,31 @@ bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
             }
         }
         ::closedir(descriptors);
+        if (found) {
+            more = holder(id);
+        }
     }
     ::closedir(proc);
+}
+
+} // namespace
+
+std::vector<qint64> processesHoldingDevice(const QString& path, const QString& procDirectory) {
+    std::vector<qint64> holders;
+    forEachHolder(path, procDirectory, {}, [&](qint64 process) {
+        holders.push_back(process);
+        return true;
+    });
+    return holders;
+}
+
+bool deviceOpenInAnyProcess(const QString& path, const QString& procDirectory,
+                            const std::vector<qint64>& exceptProcesses) {
+    bool found = false;
+    forEachHolder(path, procDirectory, exceptProcesses, [&](qint64) {
+        found = true;
+        return false;
+    });
     return found;
 }
 

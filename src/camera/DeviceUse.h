@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <vector>
 
 namespace quorvel {
 
@@ -76,9 +77,12 @@ private:
 };
 
 // Whether a process holds `path` open, as far as /proc shows the descriptors (the user's own
-// processes, this one included unless it is `exceptProcess`; all of them for root).
+// processes, this one included unless it is among `exceptProcesses`; all of them for root).
 bool deviceOpenInAnyProcess(const QString& path,
                             const QString& procDirectory = QStringLiteral("/proc"),
-                            qint64 exceptProcess = 0);
+                            const std::vector<qint64>& exceptProcesses = {});
+// The processes that hold `path` open, as far as /proc shows them.
+std::vector<qint64> processesHoldingDevice(const QString& path,
+                                           const QString& procDirectory = QStringLiteral("/proc"));
 
 } // namespace quorvel

@@ -62,7 +62,16 @@ public:
     virtual std::optional<std::chrono::microseconds> frameTaken() const { return std::nullopt; }
 
     // The device node behind the source, which other programs may want too; empty for files.
+    // A served source (below) knows it only once open.
     virtual QString devicePath() const { return {}; }
+    // Whether another process opens the device on this source's behalf: a media server that
+    // streams one camera to several programs. open() returns once the server streams it, so
+    // the server's hold on the node from then on is not another program's; close() returns
+    // once the server has let the node go where nobody else reads through it.
+    virtual bool deviceServed() const { return false; }
+    // Whether, besides this source, other programs read the device through its server now:
+    // giving it up would not free it for a program that opens the node itself.
+    virtual bool deviceSharedWithOthers() const { return false; }
     // Descriptors that grab() waits on beside the device: when one becomes readable, grab()
     // returns GrabResult::woken at once. Sources that do not wait ignore them.
     virtual void setWakeDescriptors(std::vector<int> descriptors) { (void)descriptors; }

@@ -224,7 +224,7 @@ bool V4L2FrameSource::heldByAnotherProgram() {
     const char* witness = nullptr;
     if (byDriver) {
         witness = *byDriver ? "the driver counts another handle" : nullptr;
-    } else if (deviceOpenInAnyProcess(m_path, m_processes, qint64(::getpid()))) {
+    } else if (deviceOpenInAnyProcess(m_path, m_processes, {qint64(::getpid())})) {
         witness = "another process holds it";
     } else if (m_openedElsewhere) {
         witness = "opened by a program whose close has not been seen";

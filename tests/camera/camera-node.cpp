@@ -9,7 +9,9 @@
 //
 // A stream's frames go out as they are: --size must be theirs and the format Motion-JPEG.
 // --no-negotiate offers a format no reader takes (10-bit packed YUV), as a camera whose format
-// another program fixed may. Prints "ready <node id>" once the node is in the graph, and
+// another program fixed may. A --v4l2 NODE that is a plain file, standing for the device, is
+// held open while a format is set (until the node is suspended), as PipeWire holds a real
+// camera's device node. Prints "ready <node id>" once the node is in the graph, and
 // "served <frames>" on standard error each second. Ends on SIGTERM or SIGINT.
 
 #include <pipewire/pipewire.h>
@@ -22,9 +24,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 // PipeWire's method macros cast in C's way.
@@ -45,6 +51,8 @@ struct Node {
     long long served = 0;
     long long ticks = 0;
     bool announced = false;
+    std::string device; // a plain file standing for the device node, held while streaming
+    int deviceFd = -1;
 };
 
 std::vector<unsigned char> yuyv(const cv::Mat& bgr) {
@@ -84,9 +92,25 @@ void onProcess(void* data) {
     pw_stream_queue_buffer(n->stream, b);
 }
 
+// The device is held while a format is set, from the first reader's negotiation until the
+// node is suspended, as PipeWire's V4L2 source holds it.
+void holdDevice(Node* n, bool hold) {
+    if (hold && n->deviceFd < 0 && !n->device.empty()) {
+        n->deviceFd = ::open(n->device.c_str(), O_RDONLY | O_CLOEXEC);
+        std::fprintf(stderr, "device opened\n");
+    } else if (!hold && n->deviceFd >= 0) {
+        ::close(std::exchange(n->deviceFd, -1));
+        std::fprintf(stderr, "device closed\n");
+    }
+}
+
 void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     auto* n = static_cast<Node*>(data);
-    if (id != SPA_PARAM_Format || param == nullptr) {
+    if (id != SPA_PARAM_Format) {
+        return;
+    }
+    holdDevice(n, param != nullptr);
+    if (param == nullptr) {
         return;
     }
     unsigned char buffer[256];
@@ -237,6 +261,10 @@ int main(int argc, char** argv) {
         PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME, "quorvel-test-camera",
         PW_KEY_NODE_DESCRIPTION, description.c_str(), nullptr);
     if (!v4l2.empty()) {
+        struct stat file {};
+        if (::stat(v4l2.c_str(), &file) == 0 && S_ISREG(file.st_mode)) {
+            n.device = v4l2;
+        }
         pw_properties_set(props, PW_KEY_DEVICE_API, "v4l2");
         pw_properties_set(props, "api.v4l2.path", v4l2.c_str());
     } else if (!libcamera.empty()) {

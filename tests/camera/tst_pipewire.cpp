@@ -2,19 +2,26 @@
 // published by quorvel-camera-node from a picture, as WirePlumber's monitors publish cameras.
 #include "camera/CameraFrameDelegate.h"
 #include "camera/CameraManager.h"
+#include "camera/DeviceUse.h"
 #include "camera/pipewire/PipeWireFrameSource.h"
 
 #include "support/PipeWireSession.h"
+#include "support/TestSupport.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <atomic>
+#include <fcntl.h>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace quorvel;
+using namespace quorvel::test;
 
 namespace {
 
@@ -184,6 +191,75 @@ private slots:
         QVERIFY(manager.isRunning());
         QCOMPARE(manager.error(), std::nullopt);
         manager.setDelegate(nullptr);
+    }
+
+    // A program that opens the camera's device node itself, not through PipeWire, gets it:
+    // Quorvel stops reading and has the node suspended at once, so that the daemon lets the
+    // device go, and comes back once the program has closed it and left it alone for the
+    // grace period. While a call reads the camera through PipeWire too, giving way would free
+    // nothing (the daemon streams it for the call), and Quorvel keeps on.
+    void givesWayToAProgramThatOpensTheDevice() {
+        TempFolder dir;
+        const QString device = dir.path(QStringLiteral("video0")); // the device node's stand-in
+        writeFile(device, {});
+        QString error;
+        QProcess* camera = m_session->startCamera({"--picture", picture, "--v4l2", device}, &error);
+        QVERIFY2(camera != nullptr, qPrintable(error));
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options;
+        options.makeFrameSource = [] {
+            return std::make_unique<PipeWireFrameSource>();
+        };
+        options.reopenInterval = std::chrono::milliseconds(50);
+        options.clock = [clock] {
+            return std::chrono::milliseconds(clock->load());
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_VERIFY_WITH_TIMEOUT(manager.isRunning(), 10000);
+        const std::vector<qint64> us{QCoreApplication::applicationPid()};
+        QVERIFY(deviceOpenInAnyProcess(device, QStringLiteral("/proc"), us)); // the daemon's
+
+        const int closes = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        inotify_add_watch(closes, QFile::encodeName(device).constData(), IN_CLOSE);
+        const auto opened = std::chrono::steady_clock::now();
+        int program = ::open(QFile::encodeName(device).constData(), O_RDONLY | O_CLOEXEC);
+        pollfd released{closes, POLLIN, 0};
+        QCOMPARE(::poll(&released, 1, 5000), 1);
+        const double gaveWayMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened)
+                .count();
+        qInfo("device released by PipeWire %.2f ms after another program opened it", gaveWayMs);
+        QVERIFY(gaveWayMs < 1000); // the session manager's own idle suspend takes seconds
+        QTRY_COMPARE(manager.error(), std::optional(CameraManager::interruptedText()));
+        QVERIFY(!deviceOpenInAnyProcess(device, QStringLiteral("/proc"), us));
+        *clock += 60000; // held all the while: left to the program
+        QTest::qWait(300);
+        QVERIFY(!manager.isRunning());
+
+        const qint64 closed = clock->load();
+        ::close(program);
+        QTest::qWait(100); // the close seen now
+        while (!manager.isRunning() && clock->load() - closed < 20000) {
+            *clock += 100;
+            QTest::qWait(20);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(manager.isRunning(), 10000);
+        const qint64 back = clock->load() - closed;
+        qInfo("camera taken back %lld ms after the other program closed it", back);
+        QVERIFY(back >= CameraManager::shareGracePeriod.count());
+        QVERIFY(back <= CameraManager::shareGracePeriod.count() + 5000);
+
+        PipeWireFrameSource call;
+        QCOMPARE(call.open(), OpenStatus::opened);
+        QTest::qWait(200); // the call's link reaches Quorvel's view of the graph
+        program = ::open(QFile::encodeName(device).constData(), O_RDONLY | O_CLOEXEC);
+        const qint64 frames = manager.frameCount();
+        QTRY_VERIFY_WITH_TIMEOUT(manager.frameCount() > frames + 30, 10000);
+        QVERIFY(manager.isRunning());
+        QCOMPARE(manager.error(), std::nullopt);
+        ::close(program);
+        ::close(closes);
     }
 
     // The camera goes (unplugged) and comes back, then the daemon does (a crash, an update):

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <map>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <pipewire/pipewire.h>
@@ -151,9 +152,12 @@ struct PipeWireFrameSource::Connection {
         std::size_t index = 0;
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
+        int suspends = 0; // times the node was seen suspended
     };
     std::vector<PipeWireCamera> cameras;
     std::list<Bound> bound; // a list: the listeners' addresses must not move
+    // Every link in the graph, by id: its output node and its input node.
+    std::map<quint32, std::pair<quint32, quint32>> links;
 
     int pendingSync = -1;
     bool synced = false;
@@ -186,6 +190,23 @@ struct PipeWireFrameSource::Connection {
             }
         }
         return done();
+    }
+
+    Bound* targetNode() {
+        for (Bound& b : bound) {
+            if (cameras[b.index].id == target) {
+                return &b;
+            }
+        }
+        return nullptr;
+    }
+
+    // Whether other streams than ours read from the camera.
+    bool othersRead() const {
+        const quint32 ours = stream != nullptr ? pw_stream_get_node_id(stream) : SPA_ID_INVALID;
+        return std::any_of(links.begin(), links.end(), [&](const auto& link) {
+            return link.second.first == target && link.second.second != ours;
+        });
     }
 
     bool sync() {
@@ -230,7 +251,17 @@ const pw_core_events coreEvents = [] {
 
 void onNodeInfo(void* data, const pw_node_info* info) {
     auto* b = static_cast<Connection::Bound*>(data);
-    if (info == nullptr || (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) {
+    if (info == nullptr) {
+        return;
+    }
+    if ((info->change_mask & PW_NODE_CHANGE_MASK_STATE) != 0) {
+        qCDebug(lcCamera, "PipeWire node %u: %s", info->id, pw_node_state_as_string(info->state));
+        if (info->state == PW_NODE_STATE_SUSPENDED) {
+            ++b->suspends;
+            pw_thread_loop_signal(b->owner->loop, false);
+        }
+    }
+    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) {
         return;
     }
     PipeWireCamera& camera = b->owner->cameras[b->index];
@@ -257,6 +288,11 @@ void onGlobal(void* data, uint32_t id, uint32_t permissions, const char* type, u
     (void)permissions;
     (void)version;
     auto* c = static_cast<Connection*>(data);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        c->links[id] = {text(props, PW_KEY_LINK_OUTPUT_NODE).toUInt(),
+                        text(props, PW_KEY_LINK_INPUT_NODE).toUInt()};
+        return;
+    }
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !isCamera(props)) {
         return;
     }
@@ -280,9 +316,11 @@ void onGlobal(void* data, uint32_t id, uint32_t permissions, const char* type, u
 
 void onGlobalRemove(void* data, uint32_t id) {
     auto* c = static_cast<Connection*>(data);
+    c->links.erase(id);
     if (id == c->target) {
         c->targetGone = true;
         c->signal();
+        pw_thread_loop_signal(c->loop, false);
     }
 }
 
@@ -546,7 +584,41 @@ OpenStatus PipeWireFrameSource::open() {
     m_opened = std::chrono::steady_clock::now();
     qCInfo(lcCamera, "reading %s through PipeWire (node %u)", qUtf8Printable(m_camera->description),
            m_camera->id);
+    waitUntilStreaming(c);
     return OpenStatus::opened;
+}
+
+void PipeWireFrameSource::waitUntilStreaming(Connection& c) {
+    // Until the first frame: by then the daemon has opened the device and streams it. A
+    // failure, or a format still not agreed, is for grab() to tell.
+    const auto until = m_opened + negotiateTimeout;
+    for (;;) {
+        pw_thread_loop_lock(c.loop);
+        const bool failed = !c.coreError.isEmpty() || !c.streamError.isEmpty() || c.targetGone;
+        pw_thread_loop_unlock(c.loop);
+        {
+            std::lock_guard lock(c.frameMutex);
+            if (c.hasPending || failed) {
+                return;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        std::vector<pollfd> fds{{c.eventFd, POLLIN, 0}};
+        for (int fd : m_wake) {
+            fds.push_back({fd, POLLIN, 0});
+        }
+        const int ready = ::poll(fds.data(), fds.size(), int(std::min<qint64>(left.count(), 250)));
+        eventfd_t count = 0;
+        eventfd_read(c.eventFd, &count);
+        if (ready > 0 && std::any_of(fds.begin() + 1, fds.end(),
+                                     [](const pollfd& p) { return (p.revents & POLLIN) != 0; })) {
+            return; // a stop: the grab that follows says so
+        }
+    }
 }
 
 int PipeWireFrameSource::startStream(Connection& c) {
@@ -688,9 +760,44 @@ bool PipeWireFrameSource::retrieve(cv::Mat& image) {
 }
 
 void PipeWireFrameSource::close() {
+    if (m_pw) {
+        release(*m_pw);
+    }
     disconnect(m_pw);
     m_held.reset();
     m_camera.reset();
+}
+
+void PipeWireFrameSource::release(Connection& c) {
+    // Read by nobody else, the camera is suspended at once, not after the session manager's
+    // idle time: its light goes out, and a program that opens the device node itself gets it.
+    pw_thread_loop_lock(c.loop);
+    Connection::Bound* node = c.targetNode();
+    if (c.stream != nullptr && node != nullptr && c.coreError.isEmpty() && !c.targetGone &&
+        !c.othersRead()) {
+        pw_stream_disconnect(c.stream);
+        const spa_command suspend{{sizeof(spa_command_body), SPA_TYPE_Object},
+                                  {{SPA_TYPE_COMMAND_Node, SPA_NODE_COMMAND_Suspend}}};
+        const int suspends = node->suspends;
+        pw_node_send_command(reinterpret_cast<pw_node*>(node->proxy), &suspend);
+        if (c.waitFor([&] { return node->suspends > suspends || c.targetGone; }, releaseTimeout)) {
+            qCDebug(lcCamera, "PipeWire camera node %u suspended", c.target);
+        } else {
+            qCInfo(lcCamera, "PipeWire camera node %u not suspended within %lld ms", c.target,
+                   qint64(releaseTimeout.count()));
+        }
+    }
+    pw_thread_loop_unlock(c.loop);
+}
+
+bool PipeWireFrameSource::deviceSharedWithOthers() const {
+    if (!m_pw) {
+        return false;
+    }
+    pw_thread_loop_lock(m_pw->loop);
+    const bool others = m_pw->othersRead();
+    pw_thread_loop_unlock(m_pw->loop);
+    return others;
 }
 
 std::optional<std::chrono::microseconds> PipeWireFrameSource::frameTaken() const {

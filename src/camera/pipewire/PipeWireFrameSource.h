@@ -37,10 +37,14 @@ std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCam
 // PipeWire's callback and given back at once, so the other readers never wait for Quorvel;
 // only the frames passed on are decoded, and scaled down to about the requested size.
 //
-// open() connects to the session's daemon, lists the cameras, chooses one and starts a stream
-// from it. A camera that never agrees
-// a format (PipeWire reports nothing then) fails a grab after negotiateTimeout; the daemon
-// going away or the node going (an unplugged camera) fail a grab at once.
+// open() connects to the session's daemon, lists the cameras, chooses one, starts a stream
+// from it and waits for its first frame. A camera that never agrees a format (PipeWire reports
+// nothing then) fails a grab after negotiateTimeout; the daemon going away or the node going
+// (an unplugged camera) fail a grab at once.
+//
+// The daemon opens the device for its readers, so the source is a served one. close()
+// suspends the camera's node when no other program reads it, which has the daemon close the
+// device at once: a program that opens the device node itself can have it.
 class PipeWireFrameSource : public FrameSource {
 public:
     static constexpr int pollTimeoutMs = 250;
@@ -48,6 +52,8 @@ public:
     static constexpr std::chrono::milliseconds answerTimeout{3000};
     // How long after open() the stream has to agree a format with the camera.
     static constexpr std::chrono::milliseconds negotiateTimeout{2500};
+    // How long close() waits for the daemon to suspend the camera's node.
+    static constexpr std::chrono::milliseconds releaseTimeout{1000};
 
     explicit PipeWireFrameSource(cv::Size requestedSize = {320, 240});
     ~PipeWireFrameSource() override;
@@ -63,6 +69,10 @@ public:
     bool deviceGone() const override { return m_gone; }
     std::optional<std::chrono::microseconds> frameTaken() const override;
     void setWakeDescriptors(std::vector<int> descriptors) override;
+    // The V4L2 node behind the camera, while open; empty for a libcamera camera.
+    QString devicePath() const override { return m_camera ? m_camera->v4l2Path : QString(); }
+    bool deviceServed() const override { return true; }
+    bool deviceSharedWithOthers() const override;
 
     // The camera the stream reads from, while open.
     std::optional<PipeWireCamera> camera() const { return m_camera; }
@@ -78,6 +88,8 @@ public:
 
 private:
     int startStream(Connection& c);
+    void waitUntilStreaming(Connection& c);
+    void release(Connection& c);
 
     OpenStatus fail(OpenStatus status, QString description);
     GrabResult grabFailure(QString description, bool gone = false);
