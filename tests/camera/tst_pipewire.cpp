@@ -262,8 +262,9 @@ private slots:
         ::close(closes);
     }
 
-    // The camera goes (unplugged) and comes back, then the daemon does (a crash, an update):
-    // the panel says each, and monitoring resumes by itself.
+    // Another client suspends and pauses the camera's node under Quorvel; the camera goes
+    // (unplugged) and comes back, then the daemon does (a crash, an update): the panel says
+    // each, and monitoring resumes by itself.
     void comesBackAfterTheCameraOrTheDaemonWent() {
         QString error;
         QProcess* camera =
@@ -283,6 +284,20 @@ private slots:
             QTRY_VERIFY(manager.isRunning());
             QCOMPARE(manager.error(), std::nullopt);
         };
+
+        // Another client suspends the node under Quorvel's stream, then pauses it.
+        const auto cameras = PipeWireFrameSource::listCameras(&error);
+        QVERIFY2(cameras && cameras->size() == 1, qPrintable(error));
+        for (const char* command : {"Suspend", "Pause"}) {
+            QProcess cli;
+            cli.start(QStringLiteral("pw-cli"),
+                      {QStringLiteral("send-command"), QString::number(cameras->front().id),
+                       QString::fromLatin1(command), QStringLiteral("{}")});
+            QVERIFY(cli.waitForFinished(10000));
+            const QByteArray said = cli.readAllStandardError();
+            QVERIFY2(cli.exitCode() == 0 && said.isEmpty(), said.constData());
+            resumes();
+        }
 
         camera->terminate();
         QTRY_COMPARE_WITH_TIMEOUT(manager.error(), std::optional(CameraManager::disconnectedText()),
