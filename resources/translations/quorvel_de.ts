@@ -222,8 +222,8 @@
         <translation>Kamera unterbrochen (vielleicht nutzt sie ein anderes Programm)</translation>
     </message>
     <message>
-        <source>Camera not supported: it needs libcamera, which Quorvel does not use yet</source>
-        <translation>Kamera nicht unterstützt: Sie braucht libcamera, das Quorvel noch nicht nutzt</translation>
+        <source>Camera not supported: it needs libcamera through PipeWire (install pipewire-libcamera)</source>
+        <translation>Kamera nicht unterstützt: Sie braucht libcamera über PipeWire (Paket pipewire-libcamera installieren)</translation>
     </message>
     <message>
         <source>Camera pictures cannot be read (unsupported or damaged frames)</source>

@@ -778,12 +778,25 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
         };
     }
     return []() -> std::unique_ptr<FrameSource> {
-        const auto device = chooseCameraDevice(listCameraDevices());
-        if (!device) {
-            return nullptr;
-        }
-        return std::make_unique<V4L2FrameSource>(device->path);
+        return cameraSource(listCameraDevices());
     };
+}
+
+std::unique_ptr<FrameSource> CameraManager::cameraSource(const std::vector<CameraDevice>& devices) {
+    const auto device = chooseCameraDevice(devices);
+    if (!device) {
+        return nullptr;
+    }
+    // A laptop camera that only libcamera drives is reached through PipeWire's libcamera
+    // monitor where the session has one; elsewhere opening it says what to install.
+    if (device->needsLibcamera) {
+        if (const auto camera = PipeWireFrameSource::libcameraCamera(devices)) {
+            qCInfo(lcCamera, "%s needs libcamera: reading %s through PipeWire",
+                   qUtf8Printable(device->path), qUtf8Printable(camera->description));
+            return std::make_unique<PipeWireFrameSource>();
+        }
+    }
+    return std::make_unique<V4L2FrameSource>(device->path);
 }
 
 std::optional<QString> CameraManager::openFailureText(OpenStatus status,

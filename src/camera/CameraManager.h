@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/CameraDevices.h"
 #include "camera/CameraFrameDelegate.h"
 #include "camera/FrameSource.h"
 
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace quorvel {
 
@@ -50,7 +52,8 @@ struct CameraManagerOptions {
 //   "Camera input error: " + the system's description   the device cannot be opened
 //   "Cannot add camera input" (+ ": " + the formats)    it opens but offers nothing to read
 //   "Cannot add video output"                           it refuses the frame size
-//   needsLibcameraText()                                a raw sensor only libcamera can drive
+//   needsLibcameraText()                                a raw sensor only libcamera drives, and
+//                                                       PipeWire serves no libcamera camera
 //   unreadableFramesText()                              frames come but none can be read
 // Interruptions, with isRunning() false while Quorvel looks for the camera again:
 //   "Camera interrupted (another app may be using it)"  another program wants the camera
@@ -97,7 +100,8 @@ public:
         return tr("Camera interrupted (another app may be using it)");
     }
     static QString needsLibcameraText() {
-        return tr("Camera not supported: it needs libcamera, which Quorvel does not use yet");
+        return tr("Camera not supported: it needs libcamera through PipeWire (install "
+                  "pipewire-libcamera)");
     }
     static QString unreadableFramesText() {
         return tr("Camera pictures cannot be read (unsupported or damaged frames)");
@@ -145,6 +149,10 @@ public:
     static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {},
                                                         const QString& useLog = {},
                                                         Path path = Path::v4l2);
+    // The V4L2 path's source for the camera chosen among `devices`: its device node, or, for
+    // a camera only libcamera drives, PipeWire where it serves that camera through its
+    // libcamera monitor. Nothing when `devices` holds no camera.
+    static std::unique_ptr<FrameSource> cameraSource(const std::vector<CameraDevice>& devices);
     // The message for a source that did not open (nothing for `opened`); a busy camera is an
     // interruption.
     static std::optional<QString> openFailureText(OpenStatus status, const QString& description);

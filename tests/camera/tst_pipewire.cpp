@@ -3,6 +3,7 @@
 #include "camera/CameraFrameDelegate.h"
 #include "camera/CameraManager.h"
 #include "camera/DeviceUse.h"
+#include "camera/V4L2FrameSource.h"
 #include "camera/pipewire/PipeWireFrameSource.h"
 
 #include "support/PipeWireSession.h"
@@ -122,6 +123,16 @@ private slots:
                 ->id,
             6u);
         QVERIFY(!choosePipeWireCamera({}, devices));
+        // A laptop camera that libcamera drives: the raw sensor's node, which PipeWire's V4L2
+        // monitor publishes too, gives no picture; libcamera's node of it goes first.
+        CameraDevice sensor = own;
+        sensor.path = QStringLiteral("/dev/video4");
+        sensor.needsLibcamera = true;
+        QCOMPARE(choosePipeWireCamera({camera(7, "ipu6", "/dev/video4"),
+                                       camera(8, "Built-in Front Camera", {}, "front")},
+                                      {sensor})
+                     ->id,
+                 8u);
     }
 
     // Monitoring through PipeWire in the formats cameras send: the picture comes whole, a
@@ -154,6 +165,45 @@ private slots:
         cv::resize(expected, expected, image.size(), 0, 0, cv::INTER_AREA);
         QVERIFY2(cv::norm(image, expected, cv::NORM_L1) / double(image.total() * 3) < 12,
                  qPrintable(source.formatDescription()));
+    }
+
+    // A laptop camera only libcamera drives is read through PipeWire where its libcamera
+    // monitor serves the camera; where PipeWire offers only the raw sensor's node, the camera
+    // is left to the V4L2 path, whose opening says what to install.
+    void readsALibcameraCameraThroughPipeWire() {
+        CameraDevice sensor;
+        sensor.path = QStringLiteral("/dev/video-quorvel-test-sensor");
+        sensor.name = QStringLiteral("ipu6");
+        sensor.capabilitiesKnown = sensor.canCapture = sensor.needsLibcamera = true;
+        sensor.attachment = CameraDevice::Attachment::builtIn;
+        QString error;
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--v4l2", sensor.path,
+                                         "--description", sensor.name},
+                                        &error),
+                 qPrintable(error));
+        QVERIFY(!PipeWireFrameSource::libcameraCamera({sensor}));
+        QVERIFY(dynamic_cast<V4L2FrameSource*>(CameraManager::cameraSource({sensor}).get()));
+
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--libcamera", "front",
+                                         "--description", "Built-in Front Camera"},
+                                        &error),
+                 qPrintable(error));
+        const auto source = CameraManager::cameraSource({sensor});
+        auto* pipewire = dynamic_cast<PipeWireFrameSource*>(source.get());
+        QVERIFY(pipewire != nullptr);
+        QCOMPARE(source->open(), OpenStatus::opened);
+        QCOMPARE(pipewire->camera()->libcameraLocation, QStringLiteral("front"));
+        source->close();
+        // Monitoring, with no device node to watch for other programs.
+        CameraManagerOptions options;
+        options.makeFrameSource = [sensor] {
+            return CameraManager::cameraSource({sensor});
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_VERIFY_WITH_TIMEOUT(manager.frameCount() > 5, 10000);
+        QVERIFY(manager.isRunning());
+        QCOMPARE(manager.error(), std::nullopt);
     }
 
     // A call reads the camera meanwhile: both get their frames, the call every one, and

@@ -458,6 +458,7 @@ int runCameras(const QStringList& args) {
         printJsonLine({{"path", "v4l2"},
                        {"device", d.path},
                        {"name", d.name},
+                       {"needsLibcamera", d.needsLibcamera},
                        {"chosen", device && device->path == d.path}});
     }
     QString error;
@@ -467,6 +468,9 @@ int runCameras(const QStringList& args) {
         return 0;
     }
     const std::optional<PipeWireCamera> chosen = choosePipeWireCamera(*cameras, devices);
+    // The V4L2 path reads a camera that needs libcamera through PipeWire's libcamera node.
+    const bool libcameraChosen = device && device->needsLibcamera && chosen &&
+                                 chosen->v4l2Path.isEmpty();
     for (const PipeWireCamera& c : *cameras) {
         printJsonLine(
             {{"path", "pipewire"},
@@ -475,7 +479,8 @@ int runCameras(const QStringList& args) {
              {"v4l2", c.v4l2Path.isEmpty() ? QJsonValue() : QJsonValue(c.v4l2Path)},
              {"libcamera",
               c.libcameraLocation.isEmpty() ? QJsonValue() : QJsonValue(c.libcameraLocation)},
-             {"chosen", chosen && chosen->id == c.id}});
+             {"chosen", chosen && chosen->id == c.id},
+             {"chosenByV4l2Path", libcameraChosen && chosen->id == c.id}});
     }
     return 0;
 }

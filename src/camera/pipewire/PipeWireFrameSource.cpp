@@ -520,9 +520,10 @@ std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCam
                          [&](const CameraDevice& v) { return v.path == camera.v4l2Path; });
         if (!camera.v4l2Path.isEmpty() && v4l2 != v4l2Devices.end()) {
             d = *v4l2;
-            // PipeWire serves it: its own formats are not what Quorvel reads.
+            // PipeWire serves it: its own formats are not what Quorvel reads. A raw sensor's
+            // node of a pipeline libcamera drives gives PipeWire no picture either, so
+            // needsLibcamera stays: the camera's libcamera node goes first.
             d.capabilitiesKnown = d.canCapture = true;
-            d.needsLibcamera = false;
         } else {
             d.capabilitiesKnown = d.canCapture = true;
             const QString& at = camera.libcameraLocation;
@@ -540,6 +541,21 @@ std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCam
         return std::nullopt;
     }
     return cameras[chosen->path.toULongLong()];
+}
+
+std::optional<PipeWireCamera>
+PipeWireFrameSource::libcameraCamera(const std::vector<CameraDevice>& v4l2Devices) {
+    QString error;
+    const auto cameras = listCameras(&error);
+    if (!cameras) {
+        qCDebug(lcCamera, "no libcamera camera through PipeWire: %s", qUtf8Printable(error));
+        return std::nullopt;
+    }
+    const auto chosen = choosePipeWireCamera(*cameras, v4l2Devices);
+    if (!chosen || !chosen->v4l2Path.isEmpty()) {
+        return std::nullopt; // none, or only the raw nodes: PipeWire has no libcamera monitor
+    }
+    return chosen;
 }
 
 PipeWireFrameSource::PipeWireFrameSource(cv::Size requestedSize) : m_requested(requestedSize) {}

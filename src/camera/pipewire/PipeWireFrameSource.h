@@ -82,6 +82,10 @@ public:
     // The cameras the session's PipeWire offers, for diagnosis; nothing, and `error` set, when
     // no daemon answers.
     static std::optional<std::vector<PipeWireCamera>> listCameras(QString* error);
+    // The camera that PipeWire's libcamera monitor serves and that choosePipeWireCamera would
+    // read, for a machine whose chosen V4L2 camera needs libcamera; nothing when no daemon
+    // answers or it offers only V4L2 nodes (pipewire-libcamera not installed).
+    static std::optional<PipeWireCamera> libcameraCamera(const std::vector<CameraDevice>& v4l2Devices);
     // PipeWire's side, and a frame as it comes; defined and used in the implementation only.
     struct Connection;
     struct Frame;
