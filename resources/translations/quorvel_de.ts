@@ -298,6 +298,10 @@
         <source>%1. Click anywhere to dismiss, or press Escape.</source>
         <translation>%1. Zum Schließen irgendwo klicken oder Escape drücken.</translation>
     </message>
+    <message>
+        <source>%1 dismissed</source>
+        <translation>%1 geschlossen</translation>
+    </message>
 </context>
 <context>
     <name>quorvel::PostureDetector</name>

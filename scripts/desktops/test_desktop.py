@@ -499,7 +499,8 @@ class Orca:
 def orca_reads_the_panel(desk):
     """Orca on the panel (the fallback window, the reminder kept off): a Tab round speaks
     every control, with its value; a picker changed with an arrow key says its new choice; the
-    test overlay is spoken, and its message shown in braille."""
+    test overlay is spoken, and its message shown in braille; its dismissal by Escape is
+    spoken."""
     desk.start_app(a11y.APP_ENV, standReminderEnabled="false")
     panel = wait_until(desk.panel, 15)
     assert panel, "set-up: no panel"
@@ -529,10 +530,15 @@ def orca_reads_the_panel(desk):
             f"the test overlay was spoken as {orca.lines()[-3:]}"
         braille = wait_until(lambda: [b for b in orca.lines("BRAILLE LINE") if "Click anywhere" in b], 5)
         assert braille, f"no braille line for the overlay: {orca.lines('BRAILLE LINE')[-3:]}"
+        gone = orca.after("Escape", lambda new: "dismissed" in " ".join(new))
+        assert gone and "Sit Up Straight! dismissed" in " ".join(gone), \
+            f"the dismissal by Escape was spoken as {orca.lines()[-3:]}"
+        assert wait_until(lambda: "Sit Up Straight! dismissed" in orca.lines("BRAILLE LINE"), 5), \
+            f"no braille line for the dismissal: {orca.lines('BRAILLE LINE')[-3:]}"
         (desk.out / "orca-spoken.txt").write_text(
             "".join(f"{c}: {' '.join(said)}\n" for c, said in heard.items()) +
-            f"after Down: {' '.join(changed)}\noverlay: {' '.join(spoken)}\nbraille: {braille[-1]}\n")
-        desk.key("Escape")
+            f"after Down: {' '.join(changed)}\noverlay: {' '.join(spoken)}\nbraille: {braille[-1]}\n"
+            f"after Escape: {' '.join(gone)}\n")
     finally:
         orca.stop()
 

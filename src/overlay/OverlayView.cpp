@@ -166,6 +166,28 @@ QString OverlayView::accessibleText() const {
     return tr("%1. Click anywhere to dismiss, or press Escape.").arg(::quorvel::subtitle(m_type));
 }
 
+QString OverlayView::dismissalText() const {
+    return tr("%1 dismissed").arg(::quorvel::title(m_type));
+}
+
+void OverlayView::confirmDismissal() {
+    if (!m_announces || m_dismissal != nullptr) {
+        return;
+    }
+    // Nameless, as a desktop's own notifications are: its one text is what a screen reader
+    // says, shows in braille and keeps in its history. It draws nothing, and appearing is
+    // what makes it heard.
+    auto* note = new QWidget(this);
+    note->setAttribute(Qt::WA_TransparentForMouseEvents);
+    note->setGeometry(0, 0, 1, 1);
+    a11y::describe(note, QAccessible::Notification);
+    a11y::setTextParts(note, [note, text = dismissalText()] {
+        return QList<a11y::TextPart>{{text, note->rect()}};
+    });
+    m_dismissal = note;
+    note->show();
+}
+
 void OverlayView::setAnnounces(bool announces) {
     m_announces = announces;
     a11y::setRole(this, announces ? QAccessible::Notification : QAccessible::Window);

@@ -96,6 +96,11 @@ public:
     // when the kind alone does not tell (a calibration's prompt). Set before control returns
     // to the event loop after the view appears, since screen readers ask for it then.
     void setSpokenNote(const QString& note) { m_spokenNote = note; }
+    // Tells screen readers that the overlay is going, as it fades: a notification inside the
+    // announcing view, "<title> dismissed", spoken once and shown in braille. A dismissal by
+    // Escape is otherwise silent, the overlay never having had the focus.
+    void confirmDismissal();
+    QString dismissalText() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -117,6 +122,7 @@ private:
     bool m_contentVisible = false;
     bool m_announces = true;
     QString m_spokenNote;
+    QWidget* m_dismissal = nullptr; // the confirmation, once dismissed
     bool m_drawsTexts = true;
     double m_contentProgress = 0.0;
     double m_gradientProgress = 0.0;

@@ -293,6 +293,9 @@ void OverlayWindowController::dismiss() {
         if (panel.fadeIn) {
             panel.fadeIn->stop();
         }
+        if (panel.view) {
+            panel.view->confirmDismissal(); // the announcing one says so while it fades
+        }
         panel.fadeOutFrom = panel.view ? opacity(panel.view) : 0.0;
     }
     if (m_timings.fadeOutMs <= 0) {

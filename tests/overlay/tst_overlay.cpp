@@ -299,6 +299,24 @@ private Q_SLOTS:
         QCOMPARE(told,
                  (QList<QPair<QObject*, QAccessible::Event>>{{panels[0], QAccessible::Alert}}));
         a11y::setObserver({});
+
+        // Dismissed (by Escape, which the overlay takes without the focus), it says so once:
+        // a notification appears in the announcing view, with its text for braille.
+        const auto notes = [](QWidget* view) {
+            QStringList said;
+            for (QWidget* w : view->findChildren<QWidget*>()) {
+                QAccessibleInterface* i = QAccessible::queryAccessibleInterface(w);
+                if (w->isVisibleTo(view) && i->role() == QAccessible::Notification) {
+                    said << i->text(QAccessible::Name) + QLatin1Char('|') +
+                                i->child(0)->text(QAccessible::Name);
+                }
+            }
+            return said;
+        };
+        QCOMPARE(notes(panels[0]), QStringList());
+        rig.controller.dismiss();
+        QCOMPARE(notes(panels[0]), QStringList("|" + heading + " dismissed"));
+        QCOMPARE(notes(panels[1]), QStringList());
     }
 
     // White texts on the bright gradients stay readable: 4.5:1, 3:1 for the large title.
