@@ -790,7 +790,9 @@ std::unique_ptr<FrameSource> CameraManager::cameraSource(const std::vector<Camer
     // A laptop camera that only libcamera drives is reached through PipeWire's libcamera
     // monitor where the session has one; elsewhere opening it says what to install.
     if (device->needsLibcamera) {
-        if (const auto camera = PipeWireFrameSource::libcameraCamera(devices)) {
+        QString error;
+        const auto cameras = PipeWireFrameSource::listCameras(&error);
+        if (const auto camera = cameras ? libcameraCamera(*cameras, devices) : std::nullopt) {
             qCInfo(lcCamera, "%s needs libcamera: reading %s through PipeWire",
                    qUtf8Printable(device->path), qUtf8Printable(camera->description));
             return std::make_unique<PipeWireFrameSource>();

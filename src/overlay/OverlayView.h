@@ -100,7 +100,6 @@ public:
     // announcing view, "<title> dismissed", spoken once and shown in braille. A dismissal by
     // Escape is otherwise silent, the overlay never having had the focus.
     void confirmDismissal();
-    QString dismissalText() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -112,6 +111,7 @@ protected:
 private:
     struct Layout;
     Layout layout() const;
+    QString dismissalText() const;
     void renderContent();
     void drawTextBackdrop(QImage& content, const Layout& l, const QImage& icon) const;
 

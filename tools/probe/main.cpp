@@ -469,8 +469,8 @@ int runCameras(const QStringList& args) {
     }
     const std::optional<PipeWireCamera> chosen = choosePipeWireCamera(*cameras, devices);
     // The V4L2 path reads a camera that needs libcamera through PipeWire's libcamera node.
-    const bool libcameraChosen = device && device->needsLibcamera && chosen &&
-                                 chosen->v4l2Path.isEmpty();
+    const auto libcamera =
+        device && device->needsLibcamera ? libcameraCamera(*cameras, devices) : std::nullopt;
     for (const PipeWireCamera& c : *cameras) {
         printJsonLine(
             {{"path", "pipewire"},
@@ -480,7 +480,7 @@ int runCameras(const QStringList& args) {
              {"libcamera",
               c.libcameraLocation.isEmpty() ? QJsonValue() : QJsonValue(c.libcameraLocation)},
              {"chosen", chosen && chosen->id == c.id},
-             {"chosenByV4l2Path", libcameraChosen && chosen->id == c.id}});
+             {"chosenByV4l2Path", libcamera && libcamera->id == c.id}});
     }
     return 0;
 }

@@ -543,17 +543,11 @@ std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCam
     return cameras[chosen->path.toULongLong()];
 }
 
-std::optional<PipeWireCamera>
-PipeWireFrameSource::libcameraCamera(const std::vector<CameraDevice>& v4l2Devices) {
-    QString error;
-    const auto cameras = listCameras(&error);
-    if (!cameras) {
-        qCDebug(lcCamera, "no libcamera camera through PipeWire: %s", qUtf8Printable(error));
-        return std::nullopt;
-    }
-    const auto chosen = choosePipeWireCamera(*cameras, v4l2Devices);
-    if (!chosen || !chosen->v4l2Path.isEmpty()) {
-        return std::nullopt; // none, or only the raw nodes: PipeWire has no libcamera monitor
+std::optional<PipeWireCamera> libcameraCamera(const std::vector<PipeWireCamera>& cameras,
+                                              const std::vector<CameraDevice>& v4l2Devices) {
+    auto chosen = choosePipeWireCamera(cameras, v4l2Devices);
+    if (chosen && !chosen->v4l2Path.isEmpty()) {
+        chosen.reset(); // only the raw nodes: PipeWire has no libcamera monitor
     }
     return chosen;
 }

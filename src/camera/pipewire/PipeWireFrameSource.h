@@ -31,6 +31,12 @@ struct PipeWireCamera {
 std::optional<PipeWireCamera> choosePipeWireCamera(const std::vector<PipeWireCamera>& cameras,
                                                    const std::vector<CameraDevice>& v4l2Devices);
 
+// The camera choosePipeWireCamera would read when it is one PipeWire's libcamera monitor
+// serves, for a machine whose V4L2 camera needs libcamera; nothing when `cameras` holds only
+// V4L2 nodes (pipewire-libcamera not installed).
+std::optional<PipeWireCamera> libcameraCamera(const std::vector<PipeWireCamera>& cameras,
+                                              const std::vector<CameraDevice>& v4l2Devices);
+
 // A camera read through PipeWire, which lets several programs read one camera at once (a call
 // and Quorvel). Whatever format the camera already streams in, another program having fixed
 // it, is taken: Motion-JPEG, YUYV and the common raw formats. Each buffer is copied out in
@@ -82,10 +88,6 @@ public:
     // The cameras the session's PipeWire offers, for diagnosis; nothing, and `error` set, when
     // no daemon answers.
     static std::optional<std::vector<PipeWireCamera>> listCameras(QString* error);
-    // The camera that PipeWire's libcamera monitor serves and that choosePipeWireCamera would
-    // read, for a machine whose chosen V4L2 camera needs libcamera; nothing when no daemon
-    // answers or it offers only V4L2 nodes (pipewire-libcamera not installed).
-    static std::optional<PipeWireCamera> libcameraCamera(const std::vector<CameraDevice>& v4l2Devices);
     // PipeWire's side, and a frame as it comes; defined and used in the implementation only.
     struct Connection;
     struct Frame;
