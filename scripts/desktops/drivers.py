@@ -109,7 +109,7 @@ class Session:
         self.name, self.out, self.build = name, out, build
         self.work = Path(tempfile.mkdtemp(prefix="quorvel-desktops."))
         self.work.chmod(0o777)
-        self.procs, self.app = [], None
+        self.procs, self.app, self.logind = [], None, None
         self.home = self.work / "home"
         for d in (".config/Quorvel", ".local/share/applications", ".cache", "runtime", "tmp"):
             (self.home / d).mkdir(parents=True)
@@ -186,6 +186,17 @@ class Session:
         for f in self.work.glob("*.log"):
             shutil.copy(f, self.out / "logs")
         shutil.rmtree(self.work, ignore_errors=True)
+
+    locker = None  # "desktop" where the desktop's own screen locker answers logind
+
+    def start_logind(self, *args):
+        """logind's stand-in on the private system bus (logind-standin.cpp gives its options)."""
+        p = self.spawn([str(self.bin / "logind-standin"), *args], "logind.log", root=True,
+                       stdout=subprocess.PIPE)
+        if not ready(p, self.out / "logs" / "logind.log", 10):
+            raise SetupFailed("logind's stand-in did not start")
+        self.logind = p
+        return p
 
     def start_system_bus(self):
         self.spawn(["dbus-daemon", f"--config-file={self.bin}/conf/system-bus.conf", "--nofork",
@@ -656,6 +667,13 @@ class KWin(VirtualInput, Session):
         (self.home / ".local/share/applications/quorvel-suite-input.desktop").write_text(entry)
         self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true",
                         KDE_SESSION_VERSION=self.version, WAYLAND_DISPLAY="wayland-0", KWINDIR=str(kwin))
+        if self.version == "6":
+            # KWin 6 with its own screen locker, which hears logind as on a real machine (and
+            # does not lock by itself after five idle minutes of the suite).
+            self.start_logind("--locker=desktop")
+            self.locker = "desktop"
+            self.env.update(XDG_SESSION_ID="31", QUORVEL_SUITE_LOCKER="1")
+            (self.home / ".config/kscreenlockerrc").write_text("[Daemon]\nAutolock=false\n")
         self.own_home()
         self.start_script("kwin", *(["plasma"] if self.plasma else []))
         if not wait_until(lambda: self.js('print("up")') == ["up"], 150):
@@ -798,6 +816,10 @@ class Gnome(Session):
     def start(self, late_tray=False):
         self.make_user()
         self.start_system_bus()
+        # logind and GDM as the shell finds them on a real machine, where it makes its screen
+        # shield and locks through it.
+        self.start_logind("--locker=desktop", "--display-manager")
+        self.locker = "desktop"
         ext = self.home / ".local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
         shutil.copytree(HERE / f"conf/gnome-extension-{'45' if gnome_version() >= 45 else '43'}", ext)
         enabled = ["quorvel-test@quorvel.com"] + (["ubuntu-appindicators@ubuntu.com"] if self.appindicator else [])
@@ -806,15 +828,24 @@ class Gnome(Session):
         keyfile.write_text((HERE / "conf/gnome-settings.ini").read_text().replace(
             "@EXTENSIONS@", repr(enabled)))
         self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME",
-                        GSETTINGS_BACKEND="keyfile", WAYLAND_DISPLAY="wayland-0")
+                        GSETTINGS_BACKEND="keyfile", WAYLAND_DISPLAY="wayland-0",
+                        XDG_SESSION_ID="31")
         self.own_home()
-        hide_logind = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                       '[ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd; exec "$@"', "sh"]
+        # The shell sees systemd's seats (the machine's own /run/systemd hidden), which with
+        # GDM's version tells it that it can lock.
+        seats = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd &&'
+                 ' mkdir /run/systemd/seats; exec "$@"', "sh"]
         # The shell runs as the test user inside the namespace.
-        self.start_script("gnome", wrap=hide_logind + self.command([]), root=True, seconds=90)
+        self.start_script("gnome", wrap=seats + self.command([]), root=True, seconds=90)
         if not wait_until(lambda: self.eval('"up"') == "up", 150):
             raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log)")
         wait_until(lambda: self.eval("!quorvel.Main.layoutManager._startingUp") is True, 20)
+        if self.eval("quorvel.Main.screenShield !== null") is not True:
+            raise SetupFailed("GNOME Shell made no screen shield (see gnome-shell.log, logind.log)")
+        # org.gnome.ScreenSaver is started on demand; gnome-settings-daemon asks for it at login.
+        self.run("gdbus", "call", "--session", "--dest", "org.gnome.ScreenSaver", "--object-path",
+                 "/org/gnome/ScreenSaver", "--method", "org.gnome.ScreenSaver.GetActive")
         self.eval("quorvel.Main.overview.hide()")
         if self.appindicator and not wait_until(self.sni_host, 30):
             raise SetupFailed("the AppIndicator extension did not register as a status-notifier host")

@@ -1,9 +1,9 @@
 // A stand-in for logind on the desktop suite's private system bus (DBUS_SYSTEM_BUS_ADDRESS):
 // it owns org.freedesktop.login1, hands every caller the same session from
-// Manager.GetSessionByPID / GetSession, answers that session's LockedHint and the manager's
-// PreparingForSleep through org.freedesktop.DBus.Properties (Get, GetAll), and behaves as
-// logind does: Session.Lock and Unlock are requests to the session's locker, which sets
-// LockedHint itself, or does not.
+// Manager.GetSessionByPID / GetSession, answers that session's properties (Id, Active,
+// LockedHint) and the manager's PreparingForSleep through org.freedesktop.DBus.Properties (Get,
+// GetAll), and behaves as logind does: Session.Lock and Unlock are requests to the session's
+// locker, which sets LockedHint itself (Session.SetLockedHint), or does not.
 //
 // The locker follows a profile, chosen with --locker=NAME (default "hint") or SetLocker(s):
 //   hint     a locker that reports: LockedHint true on Lock, false on Unlock (the suite's
@@ -12,6 +12,10 @@
 //            bus (DBUS_SESSION_BUS_ADDRESS) when that name is free to take
 //   kde      KDE's locker: LockedHint, and org.freedesktop.ScreenSaver likewise
 //   silent   xss-lock with i3lock, or swaylock started by swayidle: nothing is reported
+//   desktop  the desktop's own locker (GNOME Shell's screen shield, KDE's), which hears the
+//            signals itself and reports through SetLockedHint and its own screen-saver name
+// With --display-manager it also owns org.gnome.DisplayManager, giving only the Manager's
+// Version: with that and /run/systemd/seats GNOME Shell knows it can lock, as under GDM.
 // The suite drives it through org.quorvel.DesktopSuite on /org/freedesktop/login1:
 //   Lock, Unlock        logind's Lock / Unlock signals (loginctl lock-session, unlock-session);
 //                       the locker answers as its profile says
@@ -40,7 +44,7 @@ const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session"
 const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString logindName = QStringLiteral("org.freedesktop.login1");
-const QStringList profiles{"hint", "gnome", "kde", "silent"};
+const QStringList profiles{"hint", "gnome", "kde", "silent", "desktop"};
 
 // A screen saver's own object on the session bus: GetActive and ActiveChanged.
 class ScreenSaver final : public QDBusVirtualObject {
@@ -75,6 +79,23 @@ private:
     bool m_active = false;
 };
 
+// GDM's manager, as far as GNOME Shell asks it whether the session can be locked.
+class DisplayManager final : public QDBusVirtualObject {
+public:
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& call, const QDBusConnection& bus) override {
+        std::printf("%s.%s on %s\n", qPrintable(call.interface()), qPrintable(call.member()),
+                    qPrintable(call.path()));
+        std::fflush(stdout);
+        const bool version = call.member() == QStringLiteral("Get") &&
+                             call.arguments().value(1).toString() == QStringLiteral("Version");
+        bus.send(version ? call.createReply(QVariantList{
+                               QVariant::fromValue(QDBusVariant(QStringLiteral("48.0")))})
+                         : call.createErrorReply(QDBusError::UnknownMethod, call.member()));
+        return true;
+    }
+};
+
 class Logind final : public QDBusVirtualObject {
 public:
     Logind(QDBusConnection bus, QString profile)
@@ -83,7 +104,9 @@ public:
                   QStringLiteral("/org/gnome/ScreenSaver")),
           m_kde(QStringLiteral("org.freedesktop.ScreenSaver"),
                 QStringLiteral("/org/freedesktop/ScreenSaver")) {
-        if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        // The desktop's own locker keeps its names.
+        if (m_profile != QStringLiteral("desktop") &&
+            !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
             const QDBusConnection session = QDBusConnection::sessionBus();
             m_haveGnome = m_gnome.serve(session);
             m_haveKde = m_kde.serve(session);
@@ -107,6 +130,10 @@ public:
         if (call.interface() == propertiesInterface) {
             return properties(call);
         }
+        if (member == QStringLiteral("SetLockedHint") && call.path() == sessionPath) {
+            setLockedHint(call.arguments().value(0).toBool());
+            return reply(call, {});
+        }
         if (call.interface() == QStringLiteral("org.quorvel.DesktopSuite")) {
             return suite(call);
         }
@@ -116,14 +143,17 @@ public:
 private:
     bool properties(const QDBusMessage& call) {
         const QString property = call.arguments().value(1).toString();
+        const QVariantMap session{{QStringLiteral("Id"), QStringLiteral("31")},
+                                  {QStringLiteral("Active"), true},
+                                  {QStringLiteral("LockedHint"), m_locked}};
         if (call.member() == QStringLiteral("GetAll")) {
             return reply(call,
                          {call.path() == sessionPath
-                              ? QVariantMap{{QStringLiteral("LockedHint"), m_locked}}
+                              ? session
                               : QVariantMap{{QStringLiteral("PreparingForSleep"), m_sleeping}}});
         }
-        if (call.path() == sessionPath && property == QStringLiteral("LockedHint")) {
-            return reply(call, {QVariant::fromValue(QDBusVariant(m_locked))});
+        if (call.path() == sessionPath && session.contains(property)) {
+            return reply(call, {QVariant::fromValue(QDBusVariant(session.value(property)))});
         }
         if (call.path() == managerPath && property == QStringLiteral("PreparingForSleep")) {
             return reply(call, {QVariant::fromValue(QDBusVariant(m_sleeping))});
@@ -162,18 +192,26 @@ private:
 
     // The locker's own report, as its profile has it.
     void lockerSays(bool locked) {
-        if (m_profile == QStringLiteral("silent") || m_locked == locked) {
+        if (m_profile == QStringLiteral("silent") || m_profile == QStringLiteral("desktop") ||
+            m_locked == locked) {
+            return;
+        }
+        setLockedHint(locked);
+        if (m_profile == QStringLiteral("gnome") && m_haveGnome) {
+            m_gnome.setActive(locked);
+        } else if (m_profile == QStringLiteral("kde") && m_haveKde) {
+            m_kde.setActive(locked);
+        }
+    }
+
+    void setLockedHint(bool locked) {
+        if (m_locked == locked) {
             return;
         }
         m_locked = locked;
         send(
             sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"),
             {sessionInterface, QVariantMap{{QStringLiteral("LockedHint"), locked}}, QStringList()});
-        if (m_profile == QStringLiteral("gnome") && m_haveGnome) {
-            m_gnome.setActive(locked);
-        } else if (m_profile == QStringLiteral("kde") && m_haveKde) {
-            m_kde.setActive(locked);
-        }
     }
 
     bool reply(const QDBusMessage& call, const QVariantList& values) {
@@ -206,21 +244,28 @@ private:
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString profile = QStringLiteral("hint");
+    bool displayManager = false;
     for (const QString& argument : QCoreApplication::arguments().mid(1)) {
         if (argument.startsWith(QStringLiteral("--locker=")) &&
             profiles.contains(argument.mid(9))) {
             profile = argument.mid(9);
+        } else if (argument == QStringLiteral("--display-manager")) {
+            displayManager = true;
         } else {
-            std::fprintf(stderr, "usage: logind-standin [--locker=%s]\n",
+            std::fprintf(stderr, "usage: logind-standin [--locker=%s] [--display-manager]\n",
                          qPrintable(profiles.join(u'|')));
             return 2;
         }
     }
     QDBusConnection bus = QDBusConnection::systemBus();
     Logind logind(bus, profile);
+    DisplayManager gdm;
     if (!bus.isConnected() ||
         !bus.registerVirtualObject(managerPath, &logind, QDBusConnection::SubPath) ||
-        !bus.registerService(logindName)) {
+        !bus.registerService(logindName) ||
+        (displayManager &&
+         (!bus.registerVirtualObject(QStringLiteral("/org/gnome/DisplayManager/Manager"), &gdm) ||
+          !bus.registerService(QStringLiteral("org.gnome.DisplayManager"))))) {
         std::fprintf(stderr, "logind-standin: cannot serve on the system bus: %s\n",
                      qPrintable(bus.lastError().message()));
         return 1;
