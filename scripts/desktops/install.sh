@@ -26,7 +26,7 @@ for d in "$@"; do
     x11-i3) packages+=("${x11[@]}" i3-wm) ;;
     x11-plasma) packages+=("${x11[@]}" kwin-x11 "${plasma[@]}") ;;
     sway) packages+=(sway grim foot) ;;
-    gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot) ;;
+    gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot gjs) ;; # gjs runs org.gnome.ScreenSaver
     kwin-wayland) packages+=(kwin-wayland weston) ;;
     plasma-wayland) packages+=(kwin-wayland weston "${plasma[@]}") ;;
     esac
