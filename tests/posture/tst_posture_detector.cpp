@@ -183,8 +183,9 @@ private Q_SLOTS:
         }
     }
 
-    // Only a slouch overlay's end reaches the detector, which then clears its window.
-    void onlyASlouchOverlayEndClearsTheWindow() {
+    // What clears the detector's window: only a slouch overlay's end (which alone reaches the
+    // detector), and a frame without a usable person, not a failed request.
+    void whatClearsTheWindow() {
         Rig rig;
         rig.frames("SSS");
         for (OverlayType type : {OverlayType::stand, OverlayType::water, OverlayType::slouch}) {
@@ -193,10 +194,6 @@ private Q_SLOTS:
             rig.overlays->dismiss();
         }
         QVERIFY(rig.detector().recentFrames().empty());
-    }
-
-    void framesWithoutAUsablePerson() {
-        Rig rig;
         rig.frames("SSS");
         QCOMPARE(rig.frame(PoseResult{true, "engine failed", {}}), PostureStatus::noPersonDetected);
         QCOMPARE(rig.detector().recentFrames().size(),
