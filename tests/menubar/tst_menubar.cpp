@@ -404,48 +404,34 @@ private Q_SLOTS:
         QCOMPARE(tabStops(), QStringList{"High"});
         QTest::keyClick(group->button(2), Qt::Key_Home);
         QCOMPARE(rig.settings->sensitivity(), SlouchSensitivity::low);
+    }
 
-        // The focus shows on segments and on a switch that is on, in light and dark themes,
-        // as a ring that stands out from the switch's blue track.
-        const QPalette original = QApplication::palette();
+    // In light and dark themes every text and the chart's day labels stand out from the
+    // window, unselected segments have the window's colour, and the focus shows on segments
+    // and on a switch that is on, as a ring that stands out from the switch's blue track.
+    void everyColourFollowsAThemeChange() {
+        AppRig rig;
+        Panel panel{rig};
+        MenuBarView& view = panel.view;
+        view.waterToggle()->click();
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        auto* chart = view.findChild<QWidget*>(QStringLiteral("chart"));
+        QButtonGroup* group = view.findChild<SettingsSection*>()->sensitivityGroup();
         QAbstractButton* on = view.waterToggle()->toggle();
+        const QPalette original = QApplication::palette();
         for (const auto& [window, blue] : {std::pair{QColor(0xffffff), QColor(0x308cc6)},
                                            std::pair{QColor(0x1e1e1e), QColor(0x2a82da)}}) {
             QPalette palette(window, window);
             palette.setColor(QPalette::Highlight, blue);
             QApplication::setPalette(palette);
             panel.settle();
-            for (QAbstractButton* control : {group->button(0), group->button(1), on}) {
-                control->clearFocus();
-                const QImage before = control->grab().toImage();
-                control->setFocus();
-                const QImage after = control->grab().toImage();
-                QVERIFY2(before != after, qPrintable(control->text()));
-            }
-            const QImage ring = on->grab().toImage();
-            const QColor track = on->palette().color(QPalette::Highlight);
-            const QColor top = ring.pixelColor(ring.width() / 2, 1);
-            QVERIFY2(contrastRatio(top, track) >= 3.0 && contrastRatio(top, window) >= 3.0,
-                     qPrintable(top.name()));
-        }
-        QApplication::setPalette(original);
-    }
-
-    void everyColourFollowsAThemeChange() {
-        AppRig rig;
-        Panel panel{rig};
-        panel.view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&panel.view));
-        auto* chart = panel.view.findChild<QWidget*>(QStringLiteral("chart"));
-        const QPalette original = QApplication::palette();
-        for (const QColor window : {QColor(0xffffff), QColor(0x1e1e1e)}) {
-            QApplication::setPalette(QPalette(window, window));
-            panel.settle();
             // How far a colour painted over the window stands out from it (0 to 255).
             auto contrast = [&](const QColor& paint) {
                 return qAbs(qGray(paint.rgb()) - qGray(window.rgb())) * paint.alphaF();
             };
-            for (const QLabel* label : panel.view.findChildren<QLabel*>()) {
+            for (const QLabel* label : view.findChildren<QLabel*>()) {
                 QVERIFY2(label->text().isEmpty() ||
                              contrast(label->palette().color(QPalette::WindowText)) > 80,
                          qPrintable(label->text()));
@@ -459,12 +445,24 @@ private Q_SLOTS:
                                                     image.height() - 1 - at / image.width())));
             }
             QVERIFY(best > 80);
-            // Unselected segments of the switches have the window's colour.
-            for (QToolButton* segment : panel.view.findChildren<QToolButton*>()) {
+            for (QToolButton* segment : view.findChildren<QToolButton*>()) {
                 const QImage face = segment->grab().toImage();
                 QVERIFY(segment->isChecked() ||
                         contrast(face.pixelColor(face.width() / 2, 2)) < 40);
             }
+            for (QAbstractButton* control : {group->button(0), group->button(1), on}) {
+                control->clearFocus();
+                const QImage before = control->grab().toImage();
+                control->setFocus();
+                const QImage after = control->grab().toImage();
+                QVERIFY2(before != after, qPrintable(control->text()));
+            }
+            const QImage ring = on->grab().toImage();
+            const QColor top = ring.pixelColor(ring.width() / 2, 1);
+            QVERIFY2(contrastRatio(top, on->palette().color(QPalette::Highlight)) >= 3.0 &&
+                         contrastRatio(top, window) >= 3.0,
+                     qPrintable(top.name()));
+            on->clearFocus();
         }
         QApplication::setPalette(original);
     }
