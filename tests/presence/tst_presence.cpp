@@ -406,23 +406,6 @@ private Q_SLOTS:
         QVERIFY(cameraOpen());
     }
 
-    // A storm of 2,000 ActiveChanged, a lock and an unlock every second: one pause, and
-    // the camera asked for once more, when it has calmed down.
-    void aStormOfSignals() {
-        launch("[General]\npostureMonitoringEnabled=true\n", "GNOME");
-        for (int i = 0; i < 1000; ++i) {
-            for (bool active : {true, false}) {
-                m_desk->gnome.emitSignal("/org/gnome/ScreenSaver", gnomeSaver, "ActiveChanged",
-                                         {active});
-            }
-            quiesce();
-            elapse(1s);
-        }
-        elapse(2s);
-        QVERIFY(cameraOpen());
-        QTRY_COMPARE(m_rig->cameras->made(), 2);
-    }
-
     // A system bus that accepted the connection and answers nothing holds nothing up: the
     // session bus still tells of locks, and quitting does not wait for it.
     void aHungSystemBus() {

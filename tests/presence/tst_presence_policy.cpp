@@ -199,15 +199,25 @@ private Q_SLOTS:
                  (QStringList{"0:00 hold", "0:00 paused", "0:15 continue", "0:15 resumed"}));
     }
 
-    // 2,000 lock signals in a burst: one pause, one resume, a few seconds after the last.
+    // 2,000 lock signals in a burst, then a lock and an unlock every second for a thousand
+    // seconds: one pause each, one resume a few seconds after the last signal (the long one a
+    // break).
     void aStormIsOnePause() {
         Rig rig;
         for (int i = 0; i < 2000; ++i) {
             rig.policy.lockerReported(Locker::freedesktopSaver, i % 2 == 0);
         }
         rig.at("0:03");
-        QCOMPARE(rig.log,
-                 (QStringList{"0:00 hold", "0:00 paused", "0:03 continue", "0:03 resumed"}));
+        for (int i = 0; i < 1000; ++i) {
+            rig.policy.lockerReported(Locker::gnomeSaver, true);
+            rig.policy.lockerReported(Locker::gnomeSaver, false);
+            rig.timers.advance(std::chrono::seconds(1));
+        }
+        rig.input();
+        rig.at("16:50");
+        QCOMPARE(rig.log, (QStringList{"0:00 hold", "0:00 paused", "0:03 continue", "0:03 resumed",
+                                       "0:03 hold", "0:03 paused", "16:45 restart",
+                                       "16:45 resumed: a break"}));
     }
 
     // A break overlay up at a lock comes back after a short one; after a long one the
