@@ -51,15 +51,6 @@ int FakeTimers::activeCount() const {
     return count;
 }
 
-std::chrono::milliseconds FakeTimers::lastActiveInterval() const {
-    for (auto it = m_state->entries.rbegin(); it != m_state->entries.rend(); ++it) {
-        if (it->handle && !it->spent) {
-            return it->interval;
-        }
-    }
-    return std::chrono::milliseconds(-1);
-}
-
 std::optional<std::chrono::milliseconds> FakeTimers::nextDue() const {
     std::optional<std::chrono::milliseconds> due;
     for (const Entry& e : m_state->entries) {

@@ -26,8 +26,6 @@ public:
 
     // Timers started and not yet stopped (a fired single-shot counts as stopped).
     int activeCount() const;
-    // The interval of the most recently started timer that is still active, or -1 ms.
-    std::chrono::milliseconds lastActiveInterval() const;
     std::chrono::milliseconds now() const;
     // When the next live timer falls due, if any.
     std::optional<std::chrono::milliseconds> nextDue() const;
