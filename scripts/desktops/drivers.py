@@ -109,7 +109,7 @@ class Session:
         self.name, self.out, self.build = name, out, build
         self.work = Path(tempfile.mkdtemp(prefix="quorvel-desktops."))
         self.work.chmod(0o777)
-        self.procs, self.app, self.logind = [], None, None
+        self.procs, self.app, self.logind, self.locker = [], None, None, None
         self.home = self.work / "home"
         for d in (".config/Quorvel", ".local/share/applications", ".cache", "runtime", "tmp"):
             (self.home / d).mkdir(parents=True)
@@ -187,16 +187,14 @@ class Session:
             shutil.copy(f, self.out / "logs")
         shutil.rmtree(self.work, ignore_errors=True)
 
-    locker = None  # "desktop" where the desktop's own screen locker answers logind
-
-    def start_logind(self, *args):
-        """logind's stand-in on the private system bus (logind-standin.cpp gives its options)."""
-        p = self.spawn([str(self.bin / "logind-standin"), *args], "logind.log", root=True,
-                       stdout=subprocess.PIPE)
+    def start_logind(self, locker="hint", *args):
+        """logind's stand-in on the private system bus, with the locker profile it plays
+        ("desktop": the desktop's own locker answers); logind-standin.cpp gives the options."""
+        p = self.spawn([str(self.bin / "logind-standin"), f"--locker={locker}", *args], "logind.log",
+                       root=True, stdout=subprocess.PIPE)
         if not ready(p, self.out / "logs" / "logind.log", 10):
             raise SetupFailed("logind's stand-in did not start")
-        self.logind = p
-        return p
+        self.logind, self.locker = p, locker
 
     def start_system_bus(self):
         self.spawn(["dbus-daemon", f"--config-file={self.bin}/conf/system-bus.conf", "--nofork",
@@ -670,8 +668,7 @@ class KWin(VirtualInput, Session):
         if self.version == "6":
             # KWin 6 with its own screen locker, which hears logind as on a real machine (and
             # does not lock by itself after five idle minutes of the suite).
-            self.start_logind("--locker=desktop")
-            self.locker = "desktop"
+            self.start_logind("desktop")
             self.env.update(XDG_SESSION_ID="31", QUORVEL_SUITE_LOCKER="1")
             (self.home / ".config/kscreenlockerrc").write_text("[Daemon]\nAutolock=false\n")
         self.own_home()
@@ -818,8 +815,7 @@ class Gnome(Session):
         self.start_system_bus()
         # logind and GDM as the shell finds them on a real machine, where it makes its screen
         # shield and locks through it.
-        self.start_logind("--locker=desktop", "--display-manager")
-        self.locker = "desktop"
+        self.start_logind("desktop", "--display-manager")
         ext = self.home / ".local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
         shutil.copytree(HERE / f"conf/gnome-extension-{'45' if gnome_version() >= 45 else '43'}", ext)
         enabled = ["quorvel-test@quorvel.com"] + (["ubuntu-appindicators@ubuntu.com"] if self.appindicator else [])
