@@ -23,8 +23,9 @@ packages=(
     # the camera: V4L2 capture and frame conversion (libv4l2, libv4lconvert), and libjpeg to
     # tell damaged Motion-JPEG frames
     libv4l-dev libjpeg-dev
-    # cameras shared through PipeWire; the tests run a private daemon and session manager
-    libpipewire-0.3-dev pipewire pipewire-bin wireplumber
+    # cameras shared through PipeWire and the desktop's camera portal; the tests run a private
+    # daemon, session manager and portal
+    libpipewire-0.3-dev pipewire pipewire-bin wireplumber xdg-desktop-portal
     # inference
     libdnnl-dev
     # X11 key grab for the overlays, and input idleness

@@ -12,8 +12,10 @@ LaunchOptions LaunchOptions::fromEnvironment(const QProcessEnvironment& environm
         environment.value(QStringLiteral("QUORVEL_CAMERA_PATH")).trimmed().toLower();
     if (path == QLatin1String("pipewire")) {
         options.cameraPath = CameraManager::Path::pipewire;
-    } else if (!path.isEmpty() && path != QLatin1String("v4l2")) {
-        qCWarning(lcApp, "QUORVEL_CAMERA_PATH=%s is not pipewire or v4l2; ignored",
+    } else if (path == QLatin1String("v4l2")) {
+        options.cameraPath = CameraManager::Path::v4l2;
+    } else if (!path.isEmpty() && path != QLatin1String("auto")) {
+        qCWarning(lcApp, "QUORVEL_CAMERA_PATH=%s is not pipewire, v4l2 or auto; ignored",
                   qUtf8Printable(path));
     }
     options.modelDirectory = environment.value(QStringLiteral("QUORVEL_MODEL_DIR"));

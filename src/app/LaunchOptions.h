@@ -17,9 +17,10 @@ struct LaunchOptions {
     // QUORVEL_CAMERA_SOURCE_LOG: a file the recording appends "open" and "close" to each time
     // it starts and stops streaming, as a camera's light goes on and off.
     QString cameraUseLog;
-    // QUORVEL_CAMERA_PATH: "pipewire" reads the camera through PipeWire, "v4l2" (the default)
-    // opens its device node; anything else is ignored with a warning.
-    CameraManager::Path cameraPath = CameraManager::Path::v4l2;
+    // QUORVEL_CAMERA_PATH: "pipewire" reads the camera through PipeWire, "v4l2" opens its
+    // device node; unset (or "auto"), PipeWire where the session offers the camera, its device
+    // node otherwise. Anything else is ignored with a warning.
+    CameraManager::Path cameraPath = CameraManager::Path::automatic;
     // QUORVEL_MODEL_DIR: the folder of the pose model, instead of the installed one.
     QString modelDirectory;
     // QUORVEL_POSE_PRECISION: "fp32", "bf16" or "int8" instead of the number format the pose

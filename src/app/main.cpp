@@ -6,6 +6,7 @@
 #include "app/QuorvelApp.h"
 #include "app/SingleInstance.h"
 #include "camera/CameraManager.h"
+#include "camera/CameraPermission.h"
 #include "common/Memory.h"
 
 #include <QApplication>
@@ -102,6 +103,17 @@ int main(int argc, char* argv[]) {
     quorvel::AppStateEnvironment appEnvironment;
     appEnvironment.camera.makeFrameSource = quorvel::CameraManager::defaultFrameSourceFactory(
         options.cameraRecording, options.cameraUseLog, options.cameraPath);
+    if (!options.cameraRecording.isEmpty() ||
+        options.cameraPath == quorvel::CameraManager::Path::v4l2) {
+        // The desktop's camera portal is asked where the camera may be read through PipeWire;
+        // a recording is no camera.
+        appEnvironment.requestCameraPermission = [](QObject* context,
+                                                    std::function<void(bool)> answer) {
+            quorvel::CameraAccessProbe probe;
+            probe.askPortal = false;
+            quorvel::CameraPermission::request(context, std::move(answer), probe);
+        };
+    }
     appEnvironment.poseEstimators =
         quorvel::defaultPoseEstimatorFactory(options.modelDirectory, options.posePrecision);
     if (options.awaySeconds) {

@@ -777,9 +777,36 @@ FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recor
             return std::make_unique<PipeWireFrameSource>();
         };
     }
+    if (path == Path::v4l2) {
+        return []() -> std::unique_ptr<FrameSource> {
+            return cameraSource(listCameraDevices());
+        };
+    }
     return []() -> std::unique_ptr<FrameSource> {
-        return cameraSource(listCameraDevices());
+        return sessionCameraSource(listCameraDevices());
     };
+}
+
+std::unique_ptr<FrameSource>
+CameraManager::sessionCameraSource(const std::vector<CameraDevice>& devices) {
+    QString error;
+    const auto cameras = PipeWireFrameSource::listCameras(&error);
+    const auto camera = cameras ? choosePipeWireCamera(*cameras, devices) : std::nullopt;
+    // A raw sensor's node, which PipeWire's V4L2 monitor publishes beside no libcamera one,
+    // gives no picture: the V4L2 path says what to install.
+    const bool raw = camera && std::any_of(devices.begin(), devices.end(), [&](const auto& d) {
+                         return d.needsLibcamera && d.path == camera->v4l2Path;
+                     });
+    if (camera && !raw) {
+        qCDebug(lcCamera, "the session's PipeWire offers %s: reading it there",
+                qUtf8Printable(camera->description));
+        return std::make_unique<PipeWireFrameSource>();
+    }
+    qCDebug(lcCamera, "no camera through PipeWire (%s): opening the device node",
+            qUtf8Printable(!error.isEmpty() ? error
+                           : camera         ? QStringLiteral("only a raw sensor's node")
+                                            : QStringLiteral("none offered")));
+    return cameraSource(devices);
 }
 
 std::unique_ptr<FrameSource> CameraManager::cameraSource(const std::vector<CameraDevice>& devices) {

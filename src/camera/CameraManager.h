@@ -138,8 +138,9 @@ public:
     CameraManager& operator=(const CameraManager&) = delete;
 
     // How the camera is reached: its V4L2 node, opened by Quorvel alone, or PipeWire, which
-    // lets other programs read it at the same time.
-    enum class Path { v4l2, pipewire };
+    // lets other programs read it at the same time; `automatic` takes PipeWire where the
+    // session's daemon offers the camera (sessionCameraSource).
+    enum class Path { automatic, v4l2, pipewire };
 
     // The factory used when the options name none: the chosen camera through `path`, or
     // nothing when V4L2 finds none. With a recording (a file of Motion-JPEG frames): that recording
@@ -148,11 +149,17 @@ public:
     // (StandInCamera::setUseLog).
     static FrameSourceFactory defaultFrameSourceFactory(const QString& recording = {},
                                                         const QString& useLog = {},
-                                                        Path path = Path::v4l2);
+                                                        Path path = Path::automatic);
     // The V4L2 path's source for the camera chosen among `devices`: its device node, or, for
     // a camera only libcamera drives, PipeWire where it serves that camera through its
     // libcamera monitor. Nothing when `devices` holds no camera.
     static std::unique_ptr<FrameSource> cameraSource(const std::vector<CameraDevice>& devices);
+    // The automatic path's source: PipeWire where the session's daemon answers and offers a
+    // camera that gives pictures (not only a raw sensor's node), cameraSource(devices)
+    // otherwise (no PipeWire, no camera node, an older session). Asked at every open, as the
+    // daemon may come or go.
+    static std::unique_ptr<FrameSource>
+    sessionCameraSource(const std::vector<CameraDevice>& devices);
     // The message for a source that did not open (nothing for `opened`); a busy camera is an
     // interruption.
     static std::optional<QString> openFailureText(OpenStatus status, const QString& description);

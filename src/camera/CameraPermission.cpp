@@ -1,5 +1,6 @@
 #include "camera/CameraPermission.h"
 
+#include "camera/CameraPortal.h"
 #include "camera/DeviceUse.h"
 
 #include <QCoreApplication>
@@ -52,8 +53,10 @@ CameraAuthStatus currentCameraAuthStatus(const CameraAccessProbe& probe) {
     return anyNode ? CameraAuthStatus::denied : CameraAuthStatus::authorized;
 }
 
-void CameraPermission::request(QObject* context, std::function<void(bool granted)> answer,
-                               CameraAccessProbe probe) {
+namespace {
+
+void answerFromNodes(QObject* context, std::function<void(bool granted)> answer,
+                     CameraAccessProbe probe) {
     QThreadPool::globalInstance()->start([guard = QPointer<QObject>(context),
                                           answer = std::move(answer),
                                           probe = std::move(probe)]() mutable {
@@ -73,6 +76,24 @@ void CameraPermission::request(QObject* context, std::function<void(bool granted
             },
             Qt::QueuedConnection);
     });
+}
+
+} // namespace
+
+void CameraPermission::request(QObject* context, std::function<void(bool granted)> answer,
+                               CameraAccessProbe probe) {
+    if (!probe.askPortal) {
+        answerFromNodes(context, std::move(answer), std::move(probe));
+        return;
+    }
+    CameraPortal::requestAccess(
+        context, [context, answer, probe](std::optional<bool> allowed) mutable {
+            if (allowed) {
+                answer(*allowed);
+            } else {
+                answerFromNodes(context, std::move(answer), std::move(probe));
+            }
+        });
 }
 
 } // namespace quorvel

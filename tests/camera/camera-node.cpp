@@ -11,7 +11,9 @@
 // --no-negotiate offers a format no reader takes (10-bit packed YUV), as a camera whose format
 // another program fixed may. A --v4l2 NODE that is a plain file, standing for the device, is
 // held open while a format is set (until the node is suspended), as PipeWire holds a real
-// camera's device node. Prints "ready <node id>" once the node is in the graph, and
+// camera's device node; a program streaming from the device itself is one that holds an
+// exclusive lock on the file, and then no frames come, as PipeWire gets none from a device
+// another program streams. Prints "ready <node id>" once the node is in the graph, and
 // "served <frames>" on standard error each second. Ends on SIGTERM or SIGINT.
 
 #include <pipewire/pipewire.h>
@@ -28,6 +30,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -53,6 +56,7 @@ struct Node {
     bool announced = false;
     std::string device; // a plain file standing for the device node, held while streaming
     int deviceFd = -1;
+    bool deviceBusy = false; // another program streams from the device
 };
 
 std::vector<unsigned char> yuyv(const cv::Mat& bgr) {
@@ -97,9 +101,11 @@ void onProcess(void* data) {
 void holdDevice(Node* n, bool hold) {
     if (hold && n->deviceFd < 0 && !n->device.empty()) {
         n->deviceFd = ::open(n->device.c_str(), O_RDONLY | O_CLOEXEC);
-        std::fprintf(stderr, "device opened\n");
+        n->deviceBusy = n->deviceFd >= 0 && ::flock(n->deviceFd, LOCK_EX | LOCK_NB) != 0;
+        std::fprintf(stderr, n->deviceBusy ? "device opened, busy\n" : "device opened\n");
     } else if (!hold && n->deviceFd >= 0) {
         ::close(std::exchange(n->deviceFd, -1));
+        n->deviceBusy = false;
         std::fprintf(stderr, "device closed\n");
     }
 }
@@ -145,7 +151,9 @@ void onState(void* data, pw_stream_state, pw_stream_state state, const char* err
 void onTimer(void* data, uint64_t expirations) {
     (void)expirations;
     auto* n = static_cast<Node*>(data);
-    pw_stream_trigger_process(n->stream);
+    if (!n->deviceBusy) {
+        pw_stream_trigger_process(n->stream);
+    }
     if (++n->ticks % n->fps == 0) {
         std::fprintf(stderr, "served %lld\n", n->served);
     }

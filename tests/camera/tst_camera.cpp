@@ -986,11 +986,11 @@ private Q_SLOTS:
         const auto record = [&](bool granted) {
             answers.append(granted && QThread::currentThread() == thread());
         };
-        CameraPermission::request(this, record, {dev.path(), open});
+        CameraPermission::request(this, record, {dev.path(), open, false});
         QVERIFY(answers.isEmpty());
         QTRY_COMPARE(answers, QList<bool>{isAuthorized(expected)});
         auto gone = std::make_unique<QObject>();
-        CameraPermission::request(gone.get(), record, {dev.path(), open});
+        CameraPermission::request(gone.get(), record, {dev.path(), open, false});
         gone.reset();
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();

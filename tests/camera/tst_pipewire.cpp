@@ -2,6 +2,8 @@
 // published by quorvel-camera-node from a picture, as WirePlumber's monitors publish cameras.
 #include "camera/CameraFrameDelegate.h"
 #include "camera/CameraManager.h"
+#include "camera/CameraPermission.h"
+#include "camera/CameraPortal.h"
 #include "camera/DeviceUse.h"
 #include "camera/V4L2FrameSource.h"
 #include "camera/pipewire/PipeWireFrameSource.h"
@@ -203,6 +205,118 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(manager.frameCount() > 5, 10000);
         QVERIFY(manager.isRunning());
         QCOMPARE(manager.error(), std::nullopt);
+    }
+
+    // Left to choose, Quorvel reads through PipeWire where the session's daemon offers the
+    // camera, and opens the device node where it does not (no camera node, only a raw
+    // sensor's, no daemon). A program that already streams from the device itself when
+    // Quorvel starts gets the same answer as on the device node: "Camera interrupted", and
+    // Quorvel comes in once it has let go.
+    void takesPipeWireWhereTheSessionOffersTheCamera() {
+        TempFolder dir;
+        CameraDevice v4l2;
+        v4l2.path = dir.path(QStringLiteral("video0")); // the device node's stand-in
+        v4l2.name = QStringLiteral("Integrated Camera");
+        v4l2.capabilitiesKnown = v4l2.canCapture = true;
+        v4l2.attachment = CameraDevice::Attachment::builtIn;
+        writeFile(v4l2.path, {});
+        const auto takes = [](const std::vector<CameraDevice>& devices) {
+            const auto source = CameraManager::sessionCameraSource(devices);
+            return dynamic_cast<PipeWireFrameSource*>(source.get()) ? "pipewire"
+                   : dynamic_cast<V4L2FrameSource*>(source.get())   ? "v4l2"
+                                                                    : "none";
+        };
+        QCOMPARE(takes({v4l2}), "v4l2");
+        QCOMPARE(takes({}), "none");
+        QString error;
+        QVERIFY2(m_session->startCamera({"--picture", picture, "--v4l2", v4l2.path}, &error),
+                 qPrintable(error));
+        QCOMPARE(takes({v4l2}), "pipewire");
+        CameraDevice sensor = v4l2;
+        sensor.needsLibcamera = true;
+        QCOMPARE(takes({sensor}), "v4l2");
+
+        // A program streams from the device (it holds it locked, which the camera node takes
+        // as its device being busy) before monitoring starts.
+        QProcess program;
+        program.start(QStringLiteral("sh"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("exec 3<\"$0\" && flock 3 && echo locked "
+                                      "&& exec sleep 600"),
+                       v4l2.path});
+        QVERIFY(program.waitForReadyRead(10000));
+        auto clock = std::make_shared<std::atomic<qint64>>(0);
+        CameraManagerOptions options;
+        options.makeFrameSource = [v4l2] {
+            return CameraManager::sessionCameraSource({v4l2});
+        };
+        options.reopenInterval = std::chrono::milliseconds(50);
+        options.clock = [clock] {
+            return std::chrono::milliseconds(clock->load());
+        };
+        CameraManager manager(options);
+        manager.start();
+        QTRY_COMPARE_WITH_TIMEOUT(manager.error(), std::optional(CameraManager::interruptedText()),
+                                  15000);
+        QVERIFY(!manager.isRunning());
+        program.kill();
+        QVERIFY(program.waitForFinished(5000));
+        while (!manager.isRunning() && clock->load() < 60000) {
+            *clock += 500;
+            QTest::qWait(50);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(manager.isRunning(), 15000);
+        QVERIFY(clock->load() >= CameraManager::shareGracePeriod.count());
+        QCOMPARE(manager.error(), std::nullopt);
+        manager.stop();
+
+        m_session.reset();
+        QCOMPARE(takes({v4l2}), "v4l2");
+    }
+
+    // Where the desktop has a camera portal, it is the camera's permission: it asks the user
+    // once, when nobody decided yet, and keeps the answer; PipeWire is reached through the
+    // connection it hands over, and not at all once it refuses.
+    void asksTheDesktopsCameraPortal() {
+        QString error;
+        QVERIFY2(m_session->startCamera({"--picture", picture}, &error), qPrintable(error));
+        QVERIFY2(m_session->startPortal(&error), qPrintable(error + "\n" + m_session->log()));
+        const auto allowed = [] {
+            QObject context;
+            std::optional<bool> answer;
+            CameraPermission::request(&context, [&answer](bool granted) { answer = granted; });
+            [&] {
+                QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 20000);
+            }();
+            return answer.value_or(false);
+        };
+
+        // Nobody decided: the desktop asks, the user allows, and the answer is kept.
+        QVERIFY(allowed());
+        QCOMPARE(m_session->dialogsShown(), 1);
+        QCOMPARE(m_session->cameraPermission(), QStringLiteral("yes"));
+        QVERIFY(allowed());
+        QCOMPARE(m_session->dialogsShown(), 1);
+        PipeWireFrameSource source;
+        QCOMPARE(source.open(), OpenStatus::opened);
+        QVERIFY(source.throughPortal());
+        QCOMPARE(grabFrames(source, 3, 10), 3);
+        source.close();
+
+        // Refused in the desktop's privacy settings: no dialog, and no camera either way.
+        m_session->setCameraPermission(QStringLiteral("no"));
+        QVERIFY(!allowed());
+        QCOMPARE(m_session->dialogsShown(), 1);
+        QCOMPARE(source.open(), OpenStatus::inputFailed);
+        QCOMPARE(source.errorDescription(), CameraPortal::refusedText());
+
+        // Nobody decided, and the user says no: kept as well.
+        m_session->setCameraPermission({});
+        m_session->setDialogAnswer(1);
+        QVERIFY(!allowed());
+        QVERIFY(!allowed());
+        QCOMPARE(m_session->dialogsShown(), 2);
+        QCOMPARE(m_session->cameraPermission(), QStringLiteral("no"));
     }
 
     // A call reads the camera meanwhile: both get their frames, the call every one, and

@@ -1,9 +1,16 @@
 #include "support/PipeWireSession.h"
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QThread>
+#include <atomic>
 #include <csignal>
 
 namespace {
@@ -11,7 +18,44 @@ namespace {
 // Round trips take milliseconds; this is for a machine that is very busy.
 constexpr int patience = 30000;
 
+const QString dialogName = QStringLiteral("org.freedesktop.impl.portal.desktop.quorveltests");
+const QString storeName = QStringLiteral("org.freedesktop.impl.portal.PermissionStore");
+const QString storePath = QStringLiteral("/org/freedesktop/impl/portal/PermissionStore");
+
 } // namespace
+
+// The desktop's access dialog, as GNOME's and KDE's portal backends show it: answers at once.
+class AccessDialogStandIn final : public QDBusVirtualObject {
+public:
+    explicit AccessDialogStandIn(const QString& address)
+        : m_bus(
+              QDBusConnection::connectToBus(address, QStringLiteral("access-dialog ") + address)) {
+        m_bus.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath);
+        m_bus.registerService(dialogName);
+    }
+    ~AccessDialogStandIn() override {
+        m_bus.unregisterService(dialogName);
+        m_bus.unregisterObject(QStringLiteral("/"), QDBusConnection::UnregisterTree);
+        QDBusConnection::disconnectFromBus(m_bus.name());
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& call, const QDBusConnection& via) override {
+        if (call.member() != QLatin1String("AccessDialog")) {
+            via.send(call.createErrorReply(QDBusError::UnknownMethod, call.member()));
+            return true;
+        }
+        ++m_shown;
+        via.send(call.createReply({QVariant::fromValue(m_answer.load()), QVariantMap()}));
+        return true;
+    }
+    QDBusConnection bus() const { return m_bus; }
+
+    std::atomic<uint> m_answer{0};
+    std::atomic<int> m_shown{0};
+
+private:
+    QDBusConnection m_bus;
+};
 
 PipeWireSession::PipeWireSession() {
     const QString root = m_folder.path();
@@ -23,6 +67,7 @@ PipeWireSession::PipeWireSession() {
     // WirePlumber with its device monitors off (wireplumber/ there, for 0.4 and 0.5).
     m_environment.insert("XDG_CONFIG_HOME", QStringLiteral(QUORVEL_TEST_DATA_DIR));
     m_environment.insert("XDG_STATE_HOME", root + "/state");
+    m_environment.insert("XDG_DATA_HOME", root + "/data"); // the portal's permission store
     m_environment.remove("PIPEWIRE_REMOTE");
 }
 
@@ -30,6 +75,10 @@ PipeWireSession::~PipeWireSession() {
     // The clients first, the daemon, the bus last.
     for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
         end(it->get());
+    }
+    if (m_dialogThread) {
+        m_dialogThread->quit();
+        m_dialogThread->wait();
     }
 }
 
@@ -137,6 +186,80 @@ QProcess* PipeWireSession::startCamera(const QStringList& arguments, QString* er
         said += camera->readAllStandardOutput();
     }
     return camera;
+}
+
+bool PipeWireSession::startPortal(QString* error) {
+    const QString root = m_folder.path();
+    QDir().mkpath(root + "/portals");
+    QFile file(root + "/portals/quorvel-tests.portal");
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write("[portal]\nDBusName=" + dialogName.toUtf8() +
+                   "\nInterfaces=org.freedesktop.impl.portal.Access;\nUseIn=quorvel-tests\n") < 0) {
+        *error = QStringLiteral("cannot write the portal's backend file");
+        return false;
+    }
+    file.close();
+    // The backend by its file, and by the desktop's portals.conf where the portal reads one
+    // (xdg-desktop-portal/ in the tests' configuration folder).
+    m_environment.insert("XDG_DESKTOP_PORTAL_DIR", root + "/portals");
+    m_environment.insert("XDG_CURRENT_DESKTOP", QStringLiteral("quorvel-tests"));
+    const QString address = m_environment.value("DBUS_SESSION_BUS_ADDRESS");
+    // Answering on a thread of its own: the portal waits for it while this one waits for
+    // the portal.
+    m_dialog = std::make_unique<AccessDialogStandIn>(address);
+    m_dialogThread = std::make_unique<QThread>();
+    m_dialog->moveToThread(m_dialogThread.get());
+    m_dialogThread->start();
+    QProcess* portal = spawn(QStringLiteral(QUORVEL_XDG_DESKTOP_PORTAL),
+                             {QStringLiteral("--replace")}, QStringLiteral("xdg-desktop-portal"));
+    QDeadlineTimer deadline(patience);
+    while (!m_dialog->bus().interface()->isServiceRegistered(
+        QStringLiteral("org.freedesktop.portal.Desktop"))) {
+        if (deadline.hasExpired() || portal->state() == QProcess::NotRunning) {
+            *error = QStringLiteral("xdg-desktop-portal did not start");
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+void PipeWireSession::setDialogAnswer(uint answer) {
+    m_dialog->m_answer = answer;
+}
+
+int PipeWireSession::dialogsShown() const {
+    return m_dialog->m_shown;
+}
+
+void PipeWireSession::setCameraPermission(const QString& decision) {
+    QDBusMessage call = decision.isEmpty()
+                            ? QDBusMessage::createMethodCall(storeName, storePath, storeName,
+                                                             QStringLiteral("Delete"))
+                            : QDBusMessage::createMethodCall(storeName, storePath, storeName,
+                                                             QStringLiteral("SetPermission"));
+    if (decision.isEmpty()) {
+        call << QStringLiteral("devices") << QStringLiteral("camera");
+    } else {
+        call << QStringLiteral("devices") << true << QStringLiteral("camera") << QString()
+             << QStringList{decision};
+    }
+    m_dialog->bus().call(call, QDBus::Block, patience);
+}
+
+QString PipeWireSession::cameraPermission() const {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(storeName, storePath, storeName, QStringLiteral("Lookup"));
+    call << QStringLiteral("devices") << QStringLiteral("camera");
+    const QDBusMessage reply = m_dialog->bus().call(call, QDBus::Block, patience);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        return {};
+    }
+    // a{sas}: the decision of each program; "" is every program outside a sandbox.
+    const QDBusArgument table = reply.arguments().value(0).value<QDBusArgument>();
+    QMap<QString, QStringList> decisions;
+    table >> decisions;
+    return decisions.value(QString()).join(QLatin1Char(','));
 }
 
 QString PipeWireSession::log() const {

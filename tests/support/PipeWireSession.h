@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <list>
 #include <memory>
 
@@ -12,6 +13,8 @@
 // machine's: its own runtime folder and session bus, the daemon, and WirePlumber with its
 // device monitors off (a real camera of the machine must not be chosen over the test's).
 // Cameras are published by quorvel-camera-node. Everything it starts it ends, by process id.
+class AccessDialogStandIn;
+
 class PipeWireSession {
 public:
     PipeWireSession();
@@ -36,6 +39,17 @@ public:
     // the session or the daemon.
     QProcess* startCamera(const QStringList& arguments, QString* error);
 
+    // The desktop's camera portal (xdg-desktop-portal with an access dialog of the test's
+    // own, answering `dialogAnswer`: 0 allows, 1 is the user's no) on this session's bus and
+    // daemon; its permission store starts empty (nobody decided).
+    bool startPortal(QString* error);
+    void setDialogAnswer(uint answer);
+    // How often the portal showed its dialog.
+    int dialogsShown() const;
+    // The user's decision kept for programs outside a sandbox ("yes", "no"; empty: none).
+    void setCameraPermission(const QString& decision);
+    QString cameraPermission() const;
+
     // What the daemons said, for failure messages.
     QString log() const;
 
@@ -52,4 +66,6 @@ private:
     QProcess* m_bus = nullptr;
     QProcess* m_daemon = nullptr;
     QProcess* m_manager = nullptr;
+    std::unique_ptr<AccessDialogStandIn> m_dialog;
+    std::unique_ptr<QThread> m_dialogThread;
 };

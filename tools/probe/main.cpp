@@ -358,7 +358,12 @@ int runCamera(const QStringList& args) {
     QString name;
     const auto path =
         LaunchOptions::fromEnvironment(QProcessEnvironment::systemEnvironment()).cameraPath;
-    if (path == CameraManager::Path::pipewire) {
+    const bool throughPipeWire =
+        path == CameraManager::Path::pipewire ||
+        (path == CameraManager::Path::automatic &&
+         dynamic_cast<PipeWireFrameSource*>(
+             CameraManager::sessionCameraSource(listCameraDevices()).get()) != nullptr);
+    if (throughPipeWire) {
         // Opened the way the camera manager opens it, with its messages.
         auto pipewire = std::make_unique<PipeWireFrameSource>();
         const OpenStatus status = pipewire->open();
@@ -461,6 +466,11 @@ int runCameras(const QStringList& args) {
                        {"needsLibcamera", d.needsLibcamera},
                        {"chosen", device && device->path == d.path}});
     }
+    // The path Quorvel takes when QUORVEL_CAMERA_PATH does not choose one.
+    const bool automaticPipeWire =
+        dynamic_cast<PipeWireFrameSource*>(CameraManager::sessionCameraSource(devices).get()) !=
+        nullptr;
+    printJsonLine({{"path", "automatic"}, {"takes", automaticPipeWire ? "pipewire" : "v4l2"}});
     QString error;
     const auto cameras = PipeWireFrameSource::listCameras(&error);
     if (!cameras) {

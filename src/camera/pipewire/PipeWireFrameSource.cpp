@@ -1,6 +1,8 @@
 #include "camera/pipewire/PipeWireFrameSource.h"
 
 #include "camera/CameraLog.h"
+#include "camera/CameraPortal.h"
+#include "camera/DeviceUse.h"
 #include "camera/JpegCheck.h"
 
 #include <algorithm>
@@ -172,6 +174,7 @@ struct PipeWireFrameSource::Connection {
     Frame format; // the agreed format, no bytes
     Frame pending;
     bool hasPending = false;
+    bool throughPortal = false; // connected by the desktop's camera portal
     int eventFd = -1;
 
     void signal() const {
@@ -438,9 +441,28 @@ const pw_stream_events streamEvents = [] {
 
 // A connection to the session's daemon with its cameras listed, its loop running; `error`
 // set when it failed.
-std::unique_ptr<Connection> connectAndList(QString* error) {
+std::unique_ptr<Connection> connectAndList(QString* error, bool* refused = nullptr) {
     initPipeWire();
     auto c = std::make_unique<Connection>();
+    // Through the desktop's camera portal where one answers: the connection it hands over
+    // shows the cameras it allows and nothing else. Directly where none does.
+    CameraPortal::Remote remote = CameraPortal::openPipeWireRemote();
+    if (remote.refused) {
+        *error = CameraPortal::refusedText();
+        if (refused != nullptr) {
+            *refused = true;
+        }
+        return c;
+    }
+    c->throughPortal = remote.descriptor >= 0;
+    struct CloseUnused {
+        int& descriptor;
+        ~CloseUnused() {
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+        }
+    } closeUnused{remote.descriptor};
     c->loop = pw_thread_loop_new("com.quorvel.pipewire", nullptr);
     if (c->loop == nullptr) {
         *error = QStringLiteral("PipeWire: no event loop");
@@ -452,7 +474,11 @@ std::unique_ptr<Connection> connectAndList(QString* error) {
         return c;
     }
     pw_thread_loop_lock(c->loop);
-    c->core = pw_context_connect(c->context, nullptr, 0);
+    // The core owns the portal's descriptor from here on.
+    c->core =
+        c->throughPortal
+            ? pw_context_connect_fd(c->context, std::exchange(remote.descriptor, -1), nullptr, 0)
+            : pw_context_connect(c->context, nullptr, 0);
     if (c->core == nullptr) {
         *error = QStringLiteral("PipeWire is not running in this session");
     } else {
@@ -571,9 +597,10 @@ OpenStatus PipeWireFrameSource::open() {
     m_error.clear();
     m_gone = false;
     QString error;
-    m_pw = connectAndList(&error);
+    bool refused = false;
+    m_pw = connectAndList(&error, &refused);
     if (!error.isEmpty()) {
-        return fail(OpenStatus::failedForNow, error);
+        return fail(refused ? OpenStatus::inputFailed : OpenStatus::failedForNow, error);
     }
     Connection& c = *m_pw;
     pw_thread_loop_lock(c.loop);
@@ -582,6 +609,14 @@ OpenStatus PipeWireFrameSource::open() {
     m_camera = choosePipeWireCamera(cameras, listCameraDevices());
     if (!m_camera) {
         return fail(OpenStatus::unplugged, QStringLiteral("PipeWire offers no camera"));
+    }
+    // Whoever holds the device before the stream starts: the daemon only does while it streams
+    // for another reader, and then the stream gets frames; otherwise a program that opened
+    // the device itself may be streaming from it, and the daemon cannot.
+    std::vector<qint64> heldBefore;
+    if (!m_camera->v4l2Path.isEmpty()) {
+        heldBefore = processesHoldingDevice(m_camera->v4l2Path);
+        std::erase(heldBefore, qint64(::getpid()));
     }
     c.eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     pw_thread_loop_lock(c.loop);
@@ -594,11 +629,22 @@ OpenStatus PipeWireFrameSource::open() {
     m_opened = std::chrono::steady_clock::now();
     qCInfo(lcCamera, "reading %s through PipeWire (node %u)", qUtf8Printable(m_camera->description),
            m_camera->id);
-    waitUntilStreaming(c);
+    if (!waitUntilStreaming(c) && !heldBefore.empty()) {
+        const std::vector<qint64> holding = processesHoldingDevice(m_camera->v4l2Path);
+        if (std::any_of(heldBefore.begin(), heldBefore.end(), [&](qint64 p) {
+                return std::find(holding.begin(), holding.end(), p) != holding.end();
+            })) {
+            // The same answer as the device node's own: another program has the camera.
+            qCInfo(lcCamera, "%s is held by another program: no frames through PipeWire",
+                   qUtf8Printable(m_camera->v4l2Path));
+            release(c); // nor does the daemon keep the device meanwhile
+            return fail(OpenStatus::busy, systemErrorDescription(EBUSY));
+        }
+    }
     return OpenStatus::opened;
 }
 
-void PipeWireFrameSource::waitUntilStreaming(Connection& c) {
+bool PipeWireFrameSource::waitUntilStreaming(Connection& c) {
     // Until the first frame: by then the daemon has opened the device and streams it. A
     // failure, or a format still not agreed, is for grab() to tell.
     const auto until = m_opened + negotiateTimeout;
@@ -608,14 +654,17 @@ void PipeWireFrameSource::waitUntilStreaming(Connection& c) {
         pw_thread_loop_unlock(c.loop);
         {
             std::lock_guard lock(c.frameMutex);
-            if (c.hasPending || failed) {
-                return;
+            if (c.hasPending) {
+                return true;
             }
+        }
+        if (failed) {
+            return false;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            return;
+            return false;
         }
         std::vector<pollfd> fds{{c.eventFd, POLLIN, 0}};
         for (int fd : m_wake) {
@@ -626,7 +675,7 @@ void PipeWireFrameSource::waitUntilStreaming(Connection& c) {
         eventfd_read(c.eventFd, &count);
         if (ready > 0 && std::any_of(fds.begin() + 1, fds.end(),
                                      [](const pollfd& p) { return (p.revents & POLLIN) != 0; })) {
-            return; // a stop: the grab that follows says so
+            return true; // a stop: the grab that follows says so
         }
     }
 }
@@ -819,6 +868,10 @@ std::optional<std::chrono::microseconds> PipeWireFrameSource::frameTaken() const
 
 void PipeWireFrameSource::setWakeDescriptors(std::vector<int> descriptors) {
     m_wake = std::move(descriptors);
+}
+
+bool PipeWireFrameSource::throughPortal() const {
+    return m_pw && m_pw->throughPortal;
 }
 
 QString PipeWireFrameSource::formatDescription() const {

@@ -43,10 +43,14 @@ std::optional<PipeWireCamera> libcameraCamera(const std::vector<PipeWireCamera>&
 // PipeWire's callback and given back at once, so the other readers never wait for Quorvel;
 // only the frames passed on are decoded, and scaled down to about the requested size.
 //
-// open() connects to the session's daemon, lists the cameras, chooses one, starts a stream
-// from it and waits for its first frame. A camera that never agrees a format (PipeWire reports
-// nothing then) fails a grab after negotiateTimeout; the daemon going away or the node going
-// (an unplugged camera) fail a grab at once.
+// open() connects to the session's daemon (through the desktop's camera portal where one
+// answers; it refuses when the user did not allow the camera), lists the cameras, chooses one,
+// starts a stream from it and waits for its first frame. A camera that never agrees a format
+// (PipeWire reports nothing then) fails a grab after negotiateTimeout; the daemon going away
+// or the node going (an unplugged camera) fail a grab at once.
+//
+// A camera whose device node another program streams from (it opened the node itself) gives
+// the daemon no frames either: open() then says busy, as the device node's own open would.
 //
 // The daemon opens the device for its readers, so the source is a served one. close()
 // suspends the camera's node when no other program reads it, which has the daemon close the
@@ -84,6 +88,8 @@ public:
     std::optional<PipeWireCamera> camera() const { return m_camera; }
     // The format agreed ("MJPG 1280x720", "YUY2 320x240"); empty before.
     QString formatDescription() const;
+    // Whether the desktop's camera portal made the connection, while open.
+    bool throughPortal() const;
 
     // The cameras the session's PipeWire offers, for diagnosis; nothing, and `error` set, when
     // no daemon answers.
@@ -94,7 +100,8 @@ public:
 
 private:
     int startStream(Connection& c);
-    void waitUntilStreaming(Connection& c);
+    // Whether the first frame came (or a stop was asked for) before negotiateTimeout.
+    bool waitUntilStreaming(Connection& c);
     void release(Connection& c);
 
     OpenStatus fail(OpenStatus status, QString description);
