@@ -119,9 +119,11 @@ class Session:
         shutil.copytree(HERE / "start", self.bin / "start")
         shutil.copytree(HERE / "conf", self.bin / "conf")
         for f in ("quorvel", "virtual-input", "kwin-shot", "logind-standin",
-                  "tools/camera-holder/quorvel-camera-holder"):
+                  "tools/camera-holder/quorvel-camera-holder", "tools/probe/quorvel-probe",
+                  "tests/camera/quorvel-camera-node"):
             if (build / f).exists():
                 shutil.copy2(build / f, self.bin / Path(f).name)
+        shutil.copy2(HERE.parents[1] / "tests/data/astronaut.png", self.bin / "person.png")
         shutil.copytree(build / "models", self.work / "models")
         self.env = {
             "HOME": str(self.home), "XDG_CONFIG_HOME": f"{self.home}/.config",
@@ -195,6 +197,16 @@ class Session:
         if not ready(p, self.out / "logs" / "logind.log", 10):
             raise SetupFailed("logind's stand-in did not start")
         self.logind, self.locker = p, locker
+
+    def start_pipewire(self):
+        """PipeWire and WirePlumber as the desktop's session starts them (its user units do),
+        with WirePlumber's own configuration: programs read cameras through them."""
+        self.spawn(["pipewire"], "pipewire.log")
+        if not wait_until(lambda: (self.home / "runtime/pipewire-0").exists(), 20):
+            raise SetupFailed("PipeWire did not start (see pipewire.log)")
+        self.spawn(["wireplumber"], "wireplumber.log")
+        if not wait_until(lambda: "WirePlumber" in self.run("pw-cli", "ls", "Client"), 20):
+            raise SetupFailed("WirePlumber did not join PipeWire (see wireplumber.log)")
 
     def start_system_bus(self):
         self.spawn(["dbus-daemon", f"--config-file={self.bin}/conf/system-bus.conf", "--nofork",
@@ -675,6 +687,8 @@ class KWin(VirtualInput, Session):
         self.start_script("kwin", *(["plasma"] if self.plasma else []))
         if not wait_until(lambda: self.js('print("up")') == ["up"], 150):
             raise SetupFailed("KWin's scripting did not answer (see kwin.log)")
+        if self.plasma:
+            self.start_pipewire()
         # KWin 6 takes screenshots only when it composites with OpenGL, which its virtual
         # outputs do only on a render node (a GPU's); without one it paints with QPainter, and
         # the overlay's place is checked in KWin's own window stack instead (uncovered_in_stack).
@@ -836,6 +850,7 @@ class Gnome(Session):
         self.start_script("gnome", wrap=seats + self.command([]), root=True, seconds=90)
         if not wait_until(lambda: self.eval('"up"') == "up", 150):
             raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log)")
+        self.start_pipewire()
         wait_until(lambda: self.eval("!quorvel.Main.layoutManager._startingUp") is True, 20)
         if self.eval("quorvel.Main.screenShield !== null") is not True:
             raise SetupFailed("GNOME Shell made no screen shield (see gnome-shell.log, logind.log)")

@@ -7,6 +7,8 @@ release="$(. /etc/os-release && echo "$VERSION_CODENAME")"
 packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin libglib2.0-bin
     fonts-dejavu-core qt6-wayland gcc pkg-config libwayland-dev libxkbcommon-dev
     at-spi2-core python3-gi gir1.2-atspi-2.0)
+# the camera shared through PipeWire in GNOME's and Plasma's sessions
+pipewire=(pipewire pipewire-bin wireplumber)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
 if [ "$release" = bookworm ]; then
     [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 sway gnome plasma-wayland
@@ -26,9 +28,9 @@ for d in "$@"; do
     x11-i3) packages+=("${x11[@]}" i3-wm) ;;
     x11-plasma) packages+=("${x11[@]}" kwin-x11 "${plasma[@]}") ;;
     sway) packages+=(sway grim foot) ;;
-    gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot gjs) ;; # gjs runs org.gnome.ScreenSaver
+    gnome*) packages+=(gnome-shell gnome-shell-extension-appindicator foot gjs "${pipewire[@]}") ;; # gjs runs org.gnome.ScreenSaver
     kwin-wayland) packages+=(kwin-wayland weston) ;;
-    plasma-wayland) packages+=(kwin-wayland weston "${plasma[@]}") ;;
+    plasma-wayland) packages+=(kwin-wayland weston "${plasma[@]}" "${pipewire[@]}") ;;
     esac
 done
 

@@ -2,8 +2,10 @@
 a stand reminder every 7 seconds that stays until dismissed, and a terminal on each output).
 Each check asserts one column of README's desktop table, as that table's row says."""
 
+import os
 import re
 import shutil
+import signal
 import subprocess
 import time
 
@@ -456,6 +458,74 @@ def test_a_call_gets_the_camera_and_gives_it_back(desk):
     back = time.monotonic() - closed
     assert 8 <= back <= 16, f"taken back {back:.1f} s after the other program closed it (about 10 s expected)"
     assert wait_until(lambda: said(cleared) > was_cleared, 10), "the panel kept its camera message"
+
+
+@pytest.mark.column("Camera during a PipeWire call")
+def test_monitoring_continues_during_a_pipewire_call(desk):
+    """The session's PipeWire offers a camera (quorvel-camera-node, published as WirePlumber's
+    V4L2 monitor publishes one). Quorvel, left to choose, reads it there; while another program
+    (a call: quorvel-probe, reading through PipeWire) reads the same camera for some ten
+    seconds, the call gets its frames and Quorvel goes on analysing them, with no word of the
+    camera in the panel."""
+    work = desk.work
+    desk.stop_app()
+    node_log = desk.out / "logs" / "camera-node.log"
+    start = node_log.stat().st_size if node_log.exists() else 0
+
+    def node_said(what):
+        return what in node_log.read_bytes()[start:].decode(errors="replace") if node_log.exists() else False
+
+    device = work / "video-standin"  # the device node behind the camera, as a plain file
+    device.write_bytes(b"")
+    device.chmod(0o666)
+    node = desk.spawn([str(desk.bin / "quorvel-camera-node"), "--picture", str(desk.bin / "person.png"),
+                       "--v4l2", str(device)], "camera-node.log")
+    try:
+        assert wait_until(lambda: node_said("ready "), 20), "the camera node did not come"
+        monitor_through_a_call(desk)
+    finally:
+        desk.stop_app()
+        os.killpg(node.pid, signal.SIGTERM)
+        node.wait(10)
+
+
+def monitor_through_a_call(desk):
+    work = desk.work
+
+    def analysed():
+        found = (re.search(r"(\d+) frames analysed of", line) for line in desk.app_log())
+        return [int(m[1]) for m in found if m]
+
+    def camera_messages():
+        return [line for line in desk.app_log() if "message for the panel: Camera" in line]
+
+    # The user allowed programs the camera before, in the desktop's own dialog (the portal's
+    # permission store keeps that answer for every program outside a sandbox); else the
+    # desktop would ask now.
+    allowed = desk.run("gdbus", "call", "--session", "--dest", "org.freedesktop.impl.portal.PermissionStore",
+                       "--object-path", "/org/freedesktop/impl/portal/PermissionStore", "--method",
+                       "org.freedesktop.impl.portal.PermissionStore.SetPermission",
+                       "devices", "true", "camera", "", "['yes']")
+    assert allowed.strip() == "()", "the portal's permission store did not take the camera's permission"
+    desk.start_app({"QUORVEL_MODEL_DIR": str(work / "models")},
+                   postureMonitoringEnabled="true", standReminderEnabled="false")
+    assert wait_until(lambda: any("through PipeWire (node" in line for line in desk.app_log()), 30), \
+        "Quorvel did not read the camera through PipeWire"
+    assert wait_until(analysed, 20), "Quorvel analysed no frame"
+    before, said_before = analysed()[-1], len(camera_messages())
+    started = time.monotonic()
+    call = subprocess.run(desk.command([str(desk.bin / "quorvel-probe"), "camera", "--frames", "300"],
+                                       {"QUORVEL_CAMERA_PATH": "pipewire",
+                                        "QUORVEL_MODEL_DIR": str(work / "models")}),
+                          capture_output=True, text=True, timeout=60)
+    took = time.monotonic() - started
+    frames = sum('"frame"' in line for line in call.stdout.splitlines())
+    assert call.returncode == 0 and frames == 300, \
+        f"the call got {frames} of 300 frames: {call.stderr.strip()[-300:]}"
+    during = analysed()[-1] - before
+    # Two a second: at least one a second, whatever else the machine does.
+    assert during >= took * 0.8, f"Quorvel analysed {during} frames in the call's {took:.1f} s"
+    assert len(camera_messages()) == said_before, f"the panel said {camera_messages()[said_before:]}"
 
 
 class Orca:

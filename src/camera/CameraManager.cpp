@@ -32,6 +32,9 @@ namespace {
 
 std::atomic<int> liveThreads{0};
 
+// How often the frames analysed are logged (at 30 fps, every five seconds).
+constexpr qint64 framesLogEvery = 10;
+
 // The camera threads not yet deleted; touched only on the main thread.
 std::set<QThread*>& cameraThreads() {
     static std::set<QThread*> threads;
@@ -178,6 +181,7 @@ private:
     // Frames grabbed since a frame was last passed on, and when (on the camera's clock) that
     // one, or the first since the camera opened, was taken.
     qint64 m_framesSinceForward = 0;
+    qint64 m_analysed = 0; // frames handed to the delegate
     std::optional<std::chrono::microseconds> m_lastForwardTaken;
 };
 
@@ -334,6 +338,18 @@ DeviceUseWatch::Seen CameraSession::noteWatchEvents() {
 void CameraSession::takeWatchEvents() {
     const DeviceUseWatch::Seen seen = noteWatchEvents();
     if (seen.opens > 0 && m_source) {
+        if (m_source->deviceServed() &&
+            !deviceOpenInAnyProcess(m_source->devicePath(), m_options.processDirectory,
+                                    m_servers)) {
+            // Nobody but the server holds it: the server opened it again itself (PipeWire
+            // does when it sets the device's format anew), or a look that is over already.
+            // The server keeps the device either way.
+            qCDebug(lcCamera, "%s opened and closed again beside the server: keeping on",
+                    qUtf8Printable(m_source->devicePath()));
+            m_othersOpen = 0;
+            m_othersOpenedAt.reset();
+            return;
+        }
         if (m_source->deviceSharedWithOthers()) {
             // The node stays busy for that program whatever Quorvel does.
             qCInfo(lcCamera,
@@ -478,6 +494,9 @@ void CameraSession::forward() {
         delegate->cameraManager(*m_owner, image);
     } catch (const std::exception&) {
         // A frame that cannot be analysed is skipped too.
+    }
+    if (++m_analysed % framesLogEvery == 0) {
+        qCDebug(lcCamera, "%lld frames analysed of %lld", m_analysed, m_frameCount);
     }
 }
 

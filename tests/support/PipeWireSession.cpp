@@ -68,6 +68,10 @@ PipeWireSession::PipeWireSession() {
     m_environment.insert("XDG_CONFIG_HOME", QStringLiteral(QUORVEL_TEST_DATA_DIR));
     m_environment.insert("XDG_STATE_HOME", root + "/state");
     m_environment.insert("XDG_DATA_HOME", root + "/data"); // the portal's permission store
+    // The desktop portal's backends: none of the machine's (a portal the bus starts finds no
+    // access dialog, so no camera portal), the test's own once startPortal() writes it.
+    QDir().mkpath(root + "/portals");
+    m_environment.insert("XDG_DESKTOP_PORTAL_DIR", root + "/portals");
     m_environment.remove("PIPEWIRE_REMOTE");
 }
 
@@ -190,7 +194,6 @@ QProcess* PipeWireSession::startCamera(const QStringList& arguments, QString* er
 
 bool PipeWireSession::startPortal(QString* error) {
     const QString root = m_folder.path();
-    QDir().mkpath(root + "/portals");
     QFile file(root + "/portals/quorvel-tests.portal");
     if (!file.open(QIODevice::WriteOnly) ||
         file.write("[portal]\nDBusName=" + dialogName.toUtf8() +
@@ -201,7 +204,6 @@ bool PipeWireSession::startPortal(QString* error) {
     file.close();
     // The backend by its file, and by the desktop's portals.conf where the portal reads one
     // (xdg-desktop-portal/ in the tests' configuration folder).
-    m_environment.insert("XDG_DESKTOP_PORTAL_DIR", root + "/portals");
     m_environment.insert("XDG_CURRENT_DESKTOP", QStringLiteral("quorvel-tests"));
     const QString address = m_environment.value("DBUS_SESSION_BUS_ADDRESS");
     // Answering on a thread of its own: the portal waits for it while this one waits for

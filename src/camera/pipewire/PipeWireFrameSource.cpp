@@ -315,6 +315,7 @@ void onGlobal(void* data, uint32_t id, uint32_t permissions, const char* type, u
         b.proxy = proxy;
         pw_proxy_add_object_listener(proxy, &b.listener, &nodeEvents, &b);
     }
+    pw_thread_loop_signal(c->loop, false);
 }
 
 void onGlobalRemove(void* data, uint32_t id) {
@@ -487,6 +488,14 @@ std::unique_ptr<Connection> connectAndList(QString* error, bool* refused = nullp
         pw_registry_add_listener(c->registry, &c->registryListener, &registryEvents, c.get());
         // The first round lists the nodes, the second brings the properties of those bound.
         if (!c->sync() || !c->sync()) {
+            *error =
+                c->coreError.isEmpty() ? QStringLiteral("PipeWire did not answer") : c->coreError;
+        } else if (c->throughPortal && c->cameras.empty() &&
+                   c->waitFor([&] { return !c->cameras.empty(); },
+                              PipeWireFrameSource::portalGrantTimeout) &&
+                   !c->sync()) {
+            // The portal's connection shows the cameras once the session manager has granted
+            // them to it, which may come after the first listing.
             *error =
                 c->coreError.isEmpty() ? QStringLiteral("PipeWire did not answer") : c->coreError;
         }

@@ -60,6 +60,9 @@ public:
     static constexpr int pollTimeoutMs = 250;
     // How long the daemon has to answer a connection and a listing.
     static constexpr std::chrono::milliseconds answerTimeout{3000};
+    // How long a connection from the camera portal waits for the session manager to show it
+    // the cameras.
+    static constexpr std::chrono::milliseconds portalGrantTimeout{2000};
     // How long after open() the stream has to agree a format with the camera.
     static constexpr std::chrono::milliseconds negotiateTimeout{2500};
     // How long close() waits for the daemon to suspend the camera's node.
