@@ -6,6 +6,7 @@ import ast
 import ctypes
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -54,6 +55,15 @@ def ready(p, log, seconds):
     threading.Thread(target=drain, daemon=True).start()
     wait_until(lambda: seen.is_set() or p.poll() is not None, seconds)
     return seen.is_set()
+
+
+def reachable(path):
+    """Whether root may look into the folder: not a FUSE mount of another user's."""
+    try:
+        os.lstat(path)
+        return not os.path.ismount(path)
+    except OSError:
+        return False
 
 
 def load(path):
@@ -224,7 +234,14 @@ class Session:
 
     def own_home(self):
         if self.user:
-            subprocess.run(["chown", "-R", f"{self.user}:{self.user}", str(self.home)], check=True)
+            # Not into what is mounted there: the desktop portal's document store (a FUSE
+            # mount in the runtime folder, its user's alone) once a program asked the portal.
+            ids = pwd.getpwnam(self.user)
+            for top, dirs, files in os.walk(self.home):
+                os.chown(top, ids.pw_uid, ids.pw_gid, follow_symlinks=False)
+                for f in files:
+                    os.chown(os.path.join(top, f), ids.pw_uid, ids.pw_gid, follow_symlinks=False)
+                dirs[:] = [d for d in dirs if reachable(os.path.join(top, d))]
 
     # ---- the app ----
     def settings(self, **values):
