@@ -2,6 +2,7 @@
 a stand reminder every 7 seconds that stays until dismissed, and a terminal on each output).
 Each check asserts one column of README's desktop table, as that table's row says."""
 
+import datetime
 import os
 import re
 import shutil
@@ -545,14 +546,24 @@ class Orca:
         self.desk, self.debug = desk, desk.work / "orca-debug.out"
         self.proc = desk.spawn(["orca", "--debug-file", str(self.debug)], "orca.log")
 
-    def lines(self, kind="SPEECH OUTPUT"):
-        """What it said (or showed in braille), key echoes left out. Its debug output comes in
-        blocks: a Shift, which it only echoes, pushes the last one out."""
+    def lines(self, kind="SPEECH OUTPUT", since=0.0):
+        """What it said (or showed in braille) after the time.time() instant since, key echoes
+        left out. Its debug output comes in blocks: a Shift, which it only echoes, pushes the
+        last one out. Each line carries the time it was written, so a line that comes late is
+        still counted where it belongs."""
         self.desk.key("shift")
         text = self.debug.read_text(errors="replace") if self.debug.exists() else ""
-        # SPEECH OUTPUT: 'Week.'{'established': False}, BRAILLE LINE:  'Quorvel frame'
-        return [line for line in re.findall(rf"{kind}: +'(.*?)'(?=\{{|\s*$)", text, re.M)
-                if not line.endswith(" ")]  # "tab ", "left shift "
+        # 08:57:28.158667 - SPEECH OUTPUT: 'Week.'{'established': False}
+        today = datetime.date.today()
+        said = []
+        for hms, line in re.findall(rf"^(\d+:\d+:\d+\.\d+) - {kind}: +'(.*?)'(?=\{{|\s*$)",
+                                    text, re.M):
+            at = datetime.datetime.combine(today, datetime.time.fromisoformat(hms)).timestamp()
+            if at - time.time() > 12 * 3600:  # written before midnight
+                at -= 24 * 3600
+            if at > since and not line.endswith(" "):  # "tab ", "left shift "
+                said.append(line)
+        return said
 
     def started(self):
         """"ready", "hung" (its start waited out a call that never came back, and it then
@@ -562,27 +573,41 @@ class Orca:
         return "hung" if "something has hung" in text else \
             "ready" if "ORCA: Initialized" in text else None
 
-    def after(self, key, done, seconds=8):
-        """Presses key; what it said after that, once done(those lines) holds (else None)."""
-        before = len(self.lines())
-        self.desk.key(key)
-        return wait_until(lambda: (new := self.lines()[before:]) and done(new) and new, seconds,
+    def after(self, action, done, seconds=8):
+        """Does action (a key's name, or a function); what it said after that, once done(those
+        lines) holds (else None)."""
+        since = time.time()
+        self.desk.key(action) if isinstance(action, str) else action()
+        return wait_until(lambda: (new := self.lines(since=since)) and done(new) and new, seconds,
                           interval=0.5)
 
-    def tab(self):
-        """Tab to the next control: its name, and what it said from there on (its value)."""
-        def found(new):
-            return next(((c, new[i:]) for i, line in enumerate(new) for c in self.CONTROLS
-                         if line.startswith(c)), (None, []))
+    @classmethod
+    def control(cls, line):
+        return next((c for c in cls.CONTROLS if line.startswith(c)), None)
 
-        said = self.after("Tab", lambda new: (c := found(new))[0] and
-                          (c[0] not in self.VALUES or len(c[1]) >= 2))
-        assert said, f"Orca said nothing of a control after a Tab: {self.lines()[-4:]}"
-        return found(said)
+    def spoken(self, control, new):
+        """What it said of control among the lines new, from its name on (None until it has
+        said its value too, where it has one)."""
+        at = next((i for i, line in enumerate(new) if line.startswith(control)), None)
+        return None if at is None or (control in self.VALUES and len(new) < at + 2) else new[at:]
+
+    def tab(self, control):
+        """Tab to the next control, which is to be control: what it said of it (its name and
+        value)."""
+        said = self.after("Tab", lambda new: self.spoken(control, new))
+        assert said, f"Orca did not say {control} after a Tab: {self.lines()[-4:]}" + \
+            ("" if self.proc.poll() is None else " (Orca ended)")
+        return self.spoken(control, said)
 
     def stop(self):
+        """Ends it (killed if it is stuck in a call and does not end on its own), its debug
+        output kept."""
         self.proc.terminate()
-        self.proc.wait(10)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(10)
         if self.debug.exists():
             shutil.copy2(self.debug, self.desk.out / "logs" / "orca-debug.out")
 
@@ -602,20 +627,24 @@ def orca_reads_the_panel(desk):
         orca.stop()
     try:
         assert state == "ready", f"set-up: Orca did not start ({state}; logs/orca-debug.out)"
-        desk.run("xdotool", "windowactivate", "--sync", panel[0].id)
-        heard, control = {}, None
-        for _ in range(2 * len(Orca.CONTROLS)):  # a whole round, then on to Water Interval
-            control, said = orca.tab()
-            heard.setdefault(control, said)
-            if len(heard) == len(Orca.CONTROLS) and control == "Water Interval combo box":
-                break
-        assert len(heard) == len(Orca.CONTROLS), f"Orca never said some controls: {heard}"
+        # Where the focus starts (what Orca says as the panel is activated), then a whole round
+        # of Tabs in the panel's order, and on to Water Interval.
+        # (A panel that was active already may say nothing new: what Orca said as it started.)
+        first = orca.after(lambda: desk.run("xdotool", "windowactivate", "--sync", panel[0].id),
+                           lambda new: any(map(Orca.control, new)), seconds=5) or orca.lines()
+        focus = [c for c in map(Orca.control, first) if c]
+        assert focus, f"set-up: Orca said nothing of the panel's focus: {orca.lines()[-4:]}"
+        at = Orca.CONTROLS.index(focus[-1])
+        order = Orca.CONTROLS[at + 1:] + Orca.CONTROLS[:at + 1]
+        heard = {control: orca.tab(control) for control in order}
         for name, value in Orca.VALUES.items():
             assert value in heard[name], f"Orca said {heard[name]} for {name}, not its value"
+        for control in order[:order.index("Water Interval combo box") + 1]:
+            orca.tab(control)
         changed = orca.after("Down", lambda new: "60 min." in new)
         assert changed, f"Orca did not say the Water Interval's new choice: {orca.lines()[-4:]}"
-        while control != "Test Overlay push button":  # never Quit
-            control, _ = orca.tab()
+        for control in ["Auto-dismiss combo box", "Test Overlay push button"]:  # never Quit
+            orca.tab(control)
         spoken = orca.after("Return", lambda new: "Click anywhere" in " ".join(new))
         assert spoken and "Sit Up Straight!" in " ".join(spoken), \
             f"the test overlay was spoken as {orca.lines()[-3:]}"
@@ -627,7 +656,7 @@ def orca_reads_the_panel(desk):
         assert wait_until(lambda: "Sit Up Straight! dismissed" in orca.lines("BRAILLE LINE"), 5), \
             f"no braille line for the dismissal: {orca.lines('BRAILLE LINE')[-3:]}"
         (desk.out / "orca-spoken.txt").write_text(
-            "".join(f"{c}: {' '.join(said)}\n" for c, said in heard.items()) +
+            "".join(f"{c}: {' '.join(heard[c])}\n" for c in Orca.CONTROLS) +
             f"after Down: {' '.join(changed)}\noverlay: {' '.join(spoken)}\nbraille: {braille[-1]}\n"
             f"after Escape: {' '.join(gone)}\n")
     finally:
