@@ -487,15 +487,15 @@ std::unique_ptr<Connection> connectAndList(QString* error, bool* refused = nullp
         c->registry = pw_core_get_registry(c->core, PW_VERSION_REGISTRY, 0);
         pw_registry_add_listener(c->registry, &c->registryListener, &registryEvents, c.get());
         // The first round lists the nodes, the second brings the properties of those bound.
-        if (!c->sync() || !c->sync()) {
-            *error =
-                c->coreError.isEmpty() ? QStringLiteral("PipeWire did not answer") : c->coreError;
-        } else if (c->throughPortal && c->cameras.empty() &&
-                   c->waitFor([&] { return !c->cameras.empty(); },
-                              PipeWireFrameSource::portalGrantTimeout) &&
-                   !c->sync()) {
-            // The portal's connection shows the cameras once the session manager has granted
-            // them to it, which may come after the first listing.
+        // The portal's connection shows the cameras once the session manager has granted
+        // them to it, which may come after the first listing.
+        const bool answered =
+            c->sync() && c->sync() &&
+            !(c->throughPortal && c->cameras.empty() &&
+              c->waitFor([&] { return !c->cameras.empty(); },
+                         PipeWireFrameSource::portalGrantTimeout) &&
+              !c->sync());
+        if (!answered) {
             *error =
                 c->coreError.isEmpty() ? QStringLiteral("PipeWire did not answer") : c->coreError;
         }
