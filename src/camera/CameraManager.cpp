@@ -757,9 +757,19 @@ CameraManager::~CameraManager() {
     setDelegate(nullptr);
     m_session->stopRequested.store(true);
     m_session->wake();
+    // Qt queues a task and only then wakes the receiving thread's event loop, outside its lock:
+    // a busy camera thread can run the shutdown, end, and delete that event loop in between,
+    // and the wake-up then writes to freed memory. The shutdown waits until this post is back.
     CameraSession* session = m_session;
+    const auto posted = std::make_shared<QSemaphore>();
     QMetaObject::invokeMethod(
-        session, [session] { session->shutdown(); }, Qt::QueuedConnection);
+        session,
+        [session, posted] {
+            posted->acquire();
+            session->shutdown();
+        },
+        Qt::QueuedConnection);
+    posted->release();
 }
 
 FrameSourceFactory CameraManager::defaultFrameSourceFactory(const QString& recording,
