@@ -3,6 +3,7 @@
 #include "camera/CameraManager.h"
 #include "camera/CameraPermission.h"
 #include "camera/V4L2FrameSource.h"
+#include "support/ScriptedFrameSource.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -577,6 +578,36 @@ private Q_SLOTS:
             QCOMPARE(manager->frameCount(), frames);
             QCOMPARE(camera->opens.load(), opens);
         }
+    }
+
+    // Managers made and dropped one after another while their camera threads are busy reading
+    // (a camera that answers every grab at once), some stopped or started again first: a drop's
+    // shutdown can run, and its thread end, before the post that asked for it is back. None may
+    // crash, and no thread or open camera is left.
+    void managersComeAndGoWhileTheirThreadsAreBusy() {
+        auto script = std::make_shared<FrameScript>();
+        CameraManagerOptions options;
+        options.makeFrameSource = [script]() -> std::unique_ptr<FrameSource> {
+            return std::make_unique<ScriptedFrameSource>(script);
+        };
+        options.stallTimeout = std::chrono::hours(1);
+        for (int round = 0; round < 3000; ++round) {
+            auto manager = std::make_unique<CameraManager>(options);
+            manager->start();
+            for (int turn = 0; turn < round % 4; ++turn) {
+                QCoreApplication::processEvents();
+            }
+            if (round % 3 == 0) {
+                manager->stop();
+            }
+            if (round % 5 == 0) {
+                manager->start();
+            }
+            manager.reset();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        QTRY_COMPARE(CameraManager::liveCameraThreads(), 0);
+        QVERIFY(!script->read(&FrameScript::isOpen));
     }
 
     // Another program opens the camera Quorvel reads (the recorded camera's file node, watched
