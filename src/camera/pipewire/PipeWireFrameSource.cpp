@@ -489,11 +489,12 @@ std::unique_ptr<Connection> connectAndList(QString* error, bool* refused = nullp
         // The first round lists the nodes, the second brings the properties of those bound.
         // The portal's connection shows the cameras once the session manager has granted
         // them to it, which may come after the first listing.
-        const bool answered = c->sync() && c->sync() &&
-                              !(c->throughPortal && c->cameras.empty() &&
-                                c->waitFor([&] { return !c->cameras.empty(); },
-                                           PipeWireFrameSource::portalGrantTimeout) &&
-                                !c->sync());
+        bool answered = c->sync() && c->sync();
+        if (answered && c->throughPortal && c->cameras.empty() &&
+            c->waitFor([&] { return !c->cameras.empty(); },
+                       PipeWireFrameSource::portalGrantTimeout)) {
+            answered = c->sync();
+        }
         if (!answered) {
             *error =
                 c->coreError.isEmpty() ? QStringLiteral("PipeWire did not answer") : c->coreError;
