@@ -847,16 +847,8 @@ class Gnome(Session):
         # logind and GDM as the shell finds them on a real machine, where it makes its screen
         # shield and locks through it.
         self.start_logind("desktop", "--display-manager")
-        ext = self.home / ".local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
-        shutil.copytree(HERE / f"conf/gnome-extension-{'45' if gnome_version() >= 45 else '43'}", ext)
-        enabled = ["quorvel-test@quorvel.com"] + (["ubuntu-appindicators@ubuntu.com"] if self.appindicator else [])
-        keyfile = self.home / ".config/glib-2.0/settings/keyfile"
-        keyfile.parent.mkdir(parents=True)
-        keyfile.write_text((HERE / "conf/gnome-settings.ini").read_text().replace(
-            "@EXTENSIONS@", repr(enabled)))
-        self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME",
-                        GSETTINGS_BACKEND="keyfile", WAYLAND_DISPLAY="wayland-0",
-                        XDG_SESSION_ID="31")
+        gnome_home(self, self.appindicator)
+        self.env.update(XDG_SESSION_TYPE="wayland", WAYLAND_DISPLAY="wayland-0", XDG_SESSION_ID="31")
         self.own_home()
         # The shell sees systemd's seats (the machine's own /run/systemd hidden), which with
         # GDM's version tells it that it can lock.
@@ -865,16 +857,13 @@ class Gnome(Session):
                  ' mkdir /run/systemd/seats; exec "$@"', "sh"]
         # The shell runs as the test user inside the namespace.
         self.start_script("gnome", wrap=seats + self.command([]), root=True, seconds=90)
-        if not wait_until(lambda: self.eval('"up"') == "up", 150):
-            raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log)")
+        shell_up(self, 150)
         self.start_pipewire()
-        wait_until(lambda: self.eval("!quorvel.Main.layoutManager._startingUp") is True, 20)
         if self.eval("quorvel.Main.screenShield !== null") is not True:
             raise SetupFailed("GNOME Shell made no screen shield (see gnome-shell.log, logind.log)")
         # org.gnome.ScreenSaver is started on demand; gnome-settings-daemon asks for it at login.
         self.run("gdbus", "call", "--session", "--dest", "org.gnome.ScreenSaver", "--object-path",
                  "/org/gnome/ScreenSaver", "--method", "org.gnome.ScreenSaver.GetActive")
-        self.eval("quorvel.Main.overview.hide()")
         if self.appindicator and not wait_until(self.sni_host, 30):
             raise SetupFailed("the AppIndicator extension did not register as a status-notifier host")
         self.foot_terminals()
@@ -984,9 +973,52 @@ class Gnome(Session):
         return {"XDG_ACTIVATION_TOKEN": token} if token else {}
 
 
+def gnome_home(session, appindicator):
+    """The suite's extension (and the AppIndicator one) enabled, with the suite's settings, in
+    the session's HOME; GNOME's environment."""
+    ext = session.home / ".local/share/gnome-shell/extensions/quorvel-test@quorvel.com"
+    shutil.copytree(HERE / f"conf/gnome-extension-{'45' if gnome_version() >= 45 else '43'}", ext)
+    enabled = ["quorvel-test@quorvel.com"] + (["ubuntu-appindicators@ubuntu.com"] if appindicator else [])
+    keyfile = session.home / ".config/glib-2.0/settings/keyfile"
+    keyfile.parent.mkdir(parents=True)
+    keyfile.write_text((HERE / "conf/gnome-settings.ini").read_text().replace(
+        "@EXTENSIONS@", repr(enabled)))
+    session.env.update(XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile")
+
+
+def shell_up(session, seconds):
+    """Waits for GNOME Shell's Eval, the end of its start-up, and hides the overview."""
+    if not wait_until(lambda: session.eval('"up"') == "up", seconds):
+        raise SetupFailed("GNOME Shell's Eval did not answer (see gnome-shell.log, x11.log)")
+    wait_until(lambda: session.eval("!quorvel.Main.layoutManager._startingUp") is True, 20)
+    session.eval("quorvel.Main.overview.hide()")
+
+
+class GnomeX11(X11):
+    """GNOME Shell on X11 (Xorg's dummy outputs) with the AppIndicator extension: X11's input,
+    windows and screenshots; the shell's Eval for its top bar and the icon's menu."""
+
+    eval = Gnome.eval
+    icon = Gnome.icon
+    menu_item = Gnome.menu_item
+
+    def __init__(self, name, out, build):
+        super().__init__(name, out, build, "gnome")
+
+    def start(self, late_tray=False):
+        gnome_home(self, appindicator=True)
+        self.env["XDG_SESSION_TYPE"] = "x11"
+        super().start(late_tray)
+        shell_up(self, 90)
+        if not wait_until(self.sni_host, 30):
+            raise SetupFailed("the AppIndicator extension did not register as a status-notifier host")
+
+
 def make(name, out, build):
     """The session of a desktop named as in README's table ("-debian13": Debian 13's)."""
     kind = name.removesuffix("-debian13")
+    if kind.startswith("x11-gnome"):
+        return GnomeX11(name, out, build)
     if kind.startswith("x11-"):
         parts = kind.split("-")[1:]
         tray = "trayer" if "trayer" in parts else None

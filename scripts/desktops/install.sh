@@ -11,7 +11,7 @@ packages=(python3-pytest python3-pil imagemagick x11-utils dbus-daemon dbus-bin 
 pipewire=(pipewire pipewire-bin wireplumber)
 x11=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xterm xdotool wmctrl)
 if [ "$release" = bookworm ]; then
-    [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-i3 sway gnome plasma-wayland
+    [ "$#" -gt 0 ] || set -- x11-openbox-trayer x11-kwin x11-mutter x11-gnome-appindicator x11-i3 sway gnome plasma-wayland
     # Plasma 5 and its Qt 5 Wayland plugin
     plasma=(plasma-workspace plasma-desktop qtwayland5)
 else
@@ -25,6 +25,7 @@ for d in "$@"; do
     x11-kwin) packages+=("${x11[@]}" kwin-x11 trayer orca) ;; # Orca reads its panel
     x11-kwin*) packages+=("${x11[@]}" kwin-x11 trayer) ;;
     x11-mutter) packages+=("${x11[@]}" mutter) ;;
+    x11-gnome*) packages+=("${x11[@]}" gnome-shell gnome-shell-extension-appindicator gjs) ;;
     x11-i3) packages+=("${x11[@]}" i3-wm) ;;
     x11-plasma) packages+=("${x11[@]}" kwin-x11 "${plasma[@]}") ;;
     sway) packages+=(sway grim foot) ;;

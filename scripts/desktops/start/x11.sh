@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # X11: Xorg's dummy driver with two outputs of different sizes (DUMMY0 1280x800, DUMMY1
 # 1024x768 to its right), a session bus, a window manager, and the XEmbed tray trayer if asked.
-#   x11.sh WORKDIR openbox|kwin|mutter|i3|plasma [trayer]     (DISPLAY set by the suite)
+#   x11.sh WORKDIR openbox|kwin|mutter|gnome|i3|plasma [trayer]     (DISPLAY set by the suite)
 set -euo pipefail
 here="$(dirname "$0")"
 # shellcheck source-path=SCRIPTDIR source=common.sh
@@ -26,6 +26,7 @@ case "$wm" in
 openbox) openbox --sm-disable & ;;
 kwin) QT_QPA_PLATFORM=xcb kwin_x11 --replace & ;;
 mutter) GSETTINGS_BACKEND=memory XDG_CURRENT_DESKTOP=GNOME mutter --x11 --replace --sm-disable & ;;
+gnome) gnome-shell --x11 --replace >"$work/gnome-shell.log" 2>&1 & ;;
 i3) i3 -c "$here/../conf/i3.conf" & ;;
 plasma)
     QT_QPA_PLATFORM=xcb kwin_x11 --replace &
@@ -35,7 +36,7 @@ plasma)
 esac
 wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"; }
 wait_for 300 wm_up || fail "$wm did not start"
-if [ "$wm" = mutter ]; then
+if [ "$wm" = mutter ] || [ "$wm" = gnome ]; then
     # Without a monitors.xml mutter gives each output its preferred mode; the layout again.
     sleep 1
     layout
