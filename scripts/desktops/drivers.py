@@ -333,9 +333,6 @@ class Session:
     def panel(self):
         return [w for w in self.find("Quorvel") if w.w > 100]
 
-    def redraw(self):
-        """Has the compositor draw every output afresh (where it can be asked to)."""
-
     def stack_report(self):
         """What the compositor says is shown on each output, for a failed check's report."""
         return ""
@@ -587,12 +584,6 @@ class Sway(VirtualInput, Session):
         self.env["SWAYSOCK"] = str(sock)
         self.foot_terminals()
         self.start_input(2304, 800)
-
-    def redraw(self):
-        for o in self.outputs:
-            self.run("swaymsg", f"output {o.name} dpms off")
-            self.run("swaymsg", f"output {o.name} dpms on")
-        time.sleep(0.5)
 
     def stack_report(self):
         # Per output: its workspace, the window sway has full screen there, and the visible
