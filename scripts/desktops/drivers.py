@@ -355,15 +355,23 @@ class Session:
         return {}
 
 
+_last_display = 59
+
+
 class X11(Session):
     outputs = [Output("DUMMY0", 0, 0, 1280, 800), Output("DUMMY1", 1280, 0, 1024, 768)]
 
     def __init__(self, name, out, build, wm, tray=None):
         super().__init__(name, out, build)
         self.wm, self.tray = wm, tray
-        n = 60
+        # A display number not used before in this run: a program of an ended session (KDE's
+        # crash dialog for a KWin that lost its X server as the session ended) once came up
+        # on the next session's display, which had the same number, and took its keyboard.
+        global _last_display
+        n = _last_display + 1
         while Path(f"/tmp/.X11-unix/X{n}").exists() or Path(f"/tmp/.X{n}-lock").exists():
             n += 1
+        _last_display = n
         self.env["DISPLAY"] = f":{n}"
 
     def start(self, late_tray=False):
